@@ -1,0 +1,216 @@
+// The executive runtime behind the rvo_* calls, seen from the side of whoever drives it:
+// kora-run, the tests and the benchmarks. They script the phases and answers, run steps, and read
+// back every result, alert, message and attribute that the library produced.
+#pragma once
+
+#include <rvoapi.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace kora::rvo {
+
+enum class Verdict { Pass, Fail, Done, Error };
+const char* verdictName(Verdict v);
+
+enum class ResultKind { Real, Integer, Text, Series };
+
+struct Result {
+    long stepRef = 0;
+    std::string stepName; // the step that recorded it
+    long resultNo = 0;
+    std::string name; // stepName for the step's own result, else the sub-result's name
+    long lineCode = 0;
+    ResultKind kind = ResultKind::Real;
+    long unit = 0; // unit code, or the mode of a text verification
+    double low = 0, value = 0, high = 0;
+    long lowInt = 0, valueInt = 0, highInt = 0;
+    std::string lowOp, highOp;
+    std::string text, expected; // text verification
+    bool expectedGiven = false;
+    std::vector<double> series; // series verification
+    double span = 0;
+    long verdictArg = RVO_VERDICT_EXECUTIVE;
+    Verdict verdict = Verdict::Done;
+    std::string channel, comment;
+    double time = 0;
+};
+
+struct Alert {
+    std::string title; // empty for a null title
+    std::string text;
+    long flags = 0;
+    long answer = 0;
+};
+
+struct Message {
+    long level = 0;
+    std::string text;
+};
+
+enum class AttrKind { Int, Real, Text, TextList, Button, RealArray, Other };
+
+struct Attribute {
+    std::string name, group, category;
+    AttrKind kind = AttrKind::Other;
+    void* address = nullptr; // in the step data record, or the text argument it was defined from
+    long sizeOrCount = 0;
+    long unitOrOption = 0;
+    std::string text; // current value of a text attribute (and the list of a TextList)
+    std::string list;
+    bool enabled = true;
+    long updates = 0, reads = 0;
+};
+
+// One step of the program as the executive keeps it between passes.
+struct Step {
+    long stepRef = 0;
+    std::string stepName, methodName, comment;
+    long lineCode = 0, stepArg = 0;
+    long entries = 0;      // how often the step was entered
+    long lastPhase = 0;    // phase answered at the last entry
+    long stepResult = 0;   // set by rvo_SetSTEPResult, cleared at entry
+    std::string deviceName;
+    long dataSize = 0;
+    std::unique_ptr<uint8_t[], void (*)(void*)> record{nullptr, nullptr};
+    void* allocRecord = nullptr;  // record of rvo_EnterSTEPMethodAlloc
+    RVO_RECORD_FREE allocFree = nullptr;
+    std::vector<Attribute> attributes;
+    std::vector<std::size_t> results; // indices into the runtime's result list
+};
+
+struct SysPara {
+    std::string section, name;
+    long intValue = 0;
+    double realValue = 0;
+    std::string stringValue;
+    long unit = 0;
+    std::string comment;
+};
+
+struct Uut {
+    long id = 0;
+    std::string serial;
+    long panelIndex = 0;
+};
+
+struct Callback {
+    long kind = 0, mode = 0;
+    RVO_CALLBACK function = nullptr;
+    std::vector<uint8_t> context;
+};
+
+// The process-wide executive. All members are safe to call from several threads.
+class Runtime {
+  public:
+    static Runtime& instance();
+
+    // Forget every step, result, alert, message, script and setting (tests call it first).
+    void reset();
+
+    // ---- scripting ----
+    // Phases handed out by the next entries (any step); when empty the rule applies: the first
+    // entry of a step gets 2 (or 98 in compile-only mode), later entries 1.
+    void scriptPhases(std::initializer_list<long> phases);
+    void setCompileOnly(bool on);
+    // Answers of rvo_ExitSTEP; when empty it answers 0.
+    void scriptExitAnswers(std::initializer_list<long> answers);
+    // Answers of rvo_Alert / rvo_UserMessageBox; when empty the policy decides.
+    void scriptAlertAnswers(std::initializer_list<long> answers);
+    void setAlertPolicy(std::function<long(const Alert&)> policy);
+    void setMessageSink(std::function<void(long level, const std::string&)> sink);
+    void setResultSink(std::function<void(const Result&)> sink);
+    void setClock(std::function<double()> clock); // null restores the steady clock
+    void setKeepResults(bool keep);               // off: results go to the sink only
+    void setSetting(const std::string& name, const std::string& value); // for ${NAME}
+    void setDeviceNaming(long mode);
+    void setGroupCompiled(bool compiled);
+
+    // ---- station, UUT, fixture, system parameters ----
+    void setStation(long stationId, long itemIndex);
+    void setUut(long nestIndex, long uutId, const std::string& serial);
+    void setFixturePosition(long position);
+    void setSysPara(const SysPara& p);
+    std::optional<SysPara> sysPara(const std::string& section, const std::string& name) const;
+    std::optional<Uut> uut(long uutId) const;
+
+    // ---- inspection ----
+    std::vector<Result> results() const;
+    std::vector<Alert> alerts() const;
+    std::vector<Message> messages() const;
+    const Step* step(long stepRef) const; // stable until reset()
+    std::vector<Attribute> attributes(long stepRef) const;
+    const Attribute* attribute(long stepRef, const std::string& name) const;
+    long progressPosition() const;
+    bool progressOpen() const;
+    std::vector<Callback> callbacks() const;
+    // Calls the registered callback of `kind` with `reason`; returns its answer or -1.
+    long invokeCallback(long kind, long reason);
+    // Changes an attribute's value as the operator would in the step editor.
+    bool editAttribute(long stepRef, const std::string& name, const std::string& value);
+
+    // ---- used by the rvo_* entry points ----
+    long enterStep(long stepRef, const char* stepName, long lineCode, long stepArg,
+                   const char* comment, const char* methodName, long dataSize, void** dataOut,
+                   RVO_RECORD_ALLOC allocate, RVO_RECORD_FREE release, bool withAlloc);
+    long exitStep();
+    void exitStepEx(long result);
+    Step* currentStep();
+    long verify(Result r);
+    long alert(const char* title, const char* text, long flags);
+    void guiMessage(long level, const char* text);
+    double now() const;
+    Attribute* defineAttribute(Attribute a);
+    Attribute* findAttribute(RVO_COMPONENT component, const void* address);
+    long deleteSubResults(RVO_COMPONENT component);
+    long registerCallback(Callback cb);
+    long unregisterCallback(long kind);
+    long expand(const char* text, char* out, long size) const;
+    long deviceNaming() const;
+    bool groupCompiled() const;
+    long stationId() const;
+    long stationItemIndex() const;
+    long fixturePosition() const;
+    long nestUutId(long nestIndex) const;
+    void setUutPanelIndex(long uutId, long panelIndex);
+    void progress(bool open, long steps, long position);
+    SysPara* sysParaRef(const std::string& section, const std::string& name);
+
+  private:
+    Runtime() = default;
+    long nextPhase(Step& s);
+
+    mutable std::recursive_mutex mutex_;
+    std::unordered_map<long, std::unique_ptr<Step>> steps_;
+    std::vector<Result> results_;
+    std::vector<Alert> alerts_;
+    std::vector<Message> messages_;
+    std::deque<long> phases_, exitAnswers_, alertAnswers_;
+    bool compileOnly_ = false, keepResults_ = true, groupCompiled_ = false;
+    std::function<long(const Alert&)> alertPolicy_;
+    std::function<void(long, const std::string&)> messageSink_;
+    std::function<void(const Result&)> resultSink_;
+    std::function<double()> clock_;
+    std::map<std::string, std::string> settings_;
+    long deviceNaming_ = 0;
+    long stationId_ = 1, itemIndex_ = 1, fixturePosition_ = 0;
+    std::map<long, long> nestUut_;             // nest index -> UUT id
+    std::map<long, Uut> uuts_;                 // UUT id -> UUT
+    std::map<std::pair<std::string, std::string>, SysPara> sysParas_;
+    std::vector<Callback> callbacks_;
+    long progressSteps_ = 0, progressPosition_ = 0;
+    bool progressOpen_ = false;
+};
+
+// The step entered last on the calling thread (nested ICT steps push onto the same stack).
+Step* currentThreadStep();
+
+} // namespace kora::rvo

@@ -1,0 +1,28 @@
+/* rsphdt: driver of the high-speed digital test module (PHDT), as far as the library uses it: the
+ * revision query of the device scan. Instrument-driver style: ViSession first, ViStatus result. */
+#ifndef KORA_PLATFORM_RSPHDT_H
+#define KORA_PLATFORM_RSPHDT_H
+
+#include <stdint.h>
+
+#include "platform_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opens the module at resourceName; idQuery checks its identity, reset puts it into its
+ * start state. */
+KORA_PLATFORM_API ViStatus rsphdt_init(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset,
+                                       ViSession* vi);
+KORA_PLATFORM_API ViStatus rsphdt_close(ViSession vi);
+/* Driver and firmware revision texts. */
+KORA_PLATFORM_API ViStatus rsphdt_revision_query(ViSession vi,
+                                                 ViChar driverRevision[VI_REVISION_SIZE],
+                                                 ViChar firmwareRevision[VI_REVISION_SIZE]);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

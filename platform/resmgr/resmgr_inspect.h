@@ -1,0 +1,36 @@
+// Inspection of the resource manager for tests and for the other platform stand-ins (drivers that
+// write their calls to the trace). Not part of the resource manager's C interface.
+#ifndef KORA_PLATFORM_RESMGR_INSPECT_H
+#define KORA_PLATFORM_RESMGR_INSPECT_H
+
+#include "ini_file.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kora::resmgr::inspect {
+
+// Back to the state of a fresh process: no files, resources, sessions, handles, locks, clients,
+// trace flags or in-memory trace lines; tracing off. A trace file is left as it is.
+KORA_RESMGR_INTERNAL_API void Reset();
+
+// The trace so far: the lines of the file named by KORA_RESMGR_TRACE when it is set (empty when
+// the file does not exist), else the lines kept in memory.
+KORA_RESMGR_INTERNAL_API std::vector<std::string> TraceLines();
+
+KORA_RESMGR_INTERNAL_API bool TracingEnabled();
+// Tracing is on and the session (or driver handle) is marked with RESMGR_Set_Trace_Flag.
+KORA_RESMGR_INTERNAL_API bool SessionTraced(long session);
+// Writes the line when SessionTraced(session); returns whether it was written.
+KORA_RESMGR_INTERNAL_API bool TraceSession(long session, std::string_view line);
+
+// Open sessions of a device ("NAME" or "device->NAME") over all resources.
+KORA_RESMGR_INTERNAL_API int OpenSessions(std::string_view device);
+KORA_RESMGR_INTERNAL_API bool DeviceLocked(std::string_view device);
+// Number of threads that set up and have not cleaned up yet.
+KORA_RESMGR_INTERNAL_API int Clients();
+
+} // namespace kora::resmgr::inspect
+
+#endif

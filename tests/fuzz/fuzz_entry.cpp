@@ -1,0 +1,74 @@
+#include "fuzz_entry.h"
+
+#include "frame/args.h"
+
+#include <resmgr/ini_file.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+namespace kora::fuzz {
+
+namespace {
+
+// Texts as a step method receives them: NUL-terminated, whatever bytes come before.
+std::string AsText(const uint8_t* data, std::size_t size) {
+    std::string s(reinterpret_cast<const char*>(data), size);
+    s.resize(std::strlen(s.c_str()));
+    return s;
+}
+
+// Splits the input at the first 0x01 bytes into up to three texts.
+void SplitThree(const std::string& in, std::string out[3]) {
+    std::size_t start = 0;
+    for (int i = 0; i < 3; ++i) {
+        std::size_t end = i < 2 ? in.find('\x01', start) : std::string::npos;
+        out[i] = in.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (end == std::string::npos) {
+            start = in.size();
+        } else {
+            start = end + 1;
+        }
+    }
+}
+
+volatile double gSink;
+
+} // namespace
+
+void RunOne(std::string_view target, const uint8_t* data, std::size_t size) {
+    if (target == "devchan") {
+        std::string text = AsText(data, size);
+        DevChanParts parts;
+        if (SplitDevChanAttr(text.c_str(), &parts) == 0) {
+            gSink = static_cast<double>(std::strlen(parts.device) + std::strlen(parts.channel) +
+                                        std::strlen(parts.function) + std::strlen(parts.suffix));
+        }
+    } else if (target == "limits") {
+        std::string parts[3];
+        SplitThree(AsText(data, size), parts);
+        LimitRecord r;
+        ParseLimits(parts[0].c_str(), NAN, parts[1].empty() ? nullptr : parts[1].c_str(),
+                    parts[2].c_str(), &r);
+        gSink = r.range + r.low + r.high + std::strlen(r.lowOp) + std::strlen(r.highOp);
+        gSink = ParseScaled(parts[0].c_str());
+    } else if (target == "keyword") {
+        std::string parts[3];
+        SplitThree(AsText(data, size), parts);
+        gSink = MatchKeyword(parts[0].c_str(), parts[1].c_str(), ',');
+        char buffer[64] = {};
+        AppendDetail(buffer, sizeof buffer, parts[2].empty() ? nullptr : parts[2].c_str(),
+                     parts[0].c_str());
+        gSink = static_cast<double>(std::strlen(buffer));
+    } else if (target == "ini") {
+        std::string error;
+        auto file = resmgr::IniFile::parse(
+            std::string_view(reinterpret_cast<const char*>(data), size), &error);
+        if (file) {
+            gSink = static_cast<double>(file->sections().size());
+        }
+    }
+}
+
+} // namespace kora::fuzz
