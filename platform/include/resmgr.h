@@ -77,7 +77,7 @@ extern "C" {
     X(RESMGR_ERR_DEVICE_NOT_FOUND, -17010, "Device section not found in the physical layer file")  \
     X(RESMGR_ERR_NO_SESSION, -17011, "No open session")                                            \
     X(RESMGR_ERR_NO_HANDLE, -17012, "No driver handle registered for the device")                  \
-    X(RESMGR_ERR_LOCK_TIMEOUT, -17013, "Device locked by another thread: time-out")                 \
+    X(RESMGR_ERR_LOCK_TIMEOUT, -17013, "Device locked by another thread: time-out")                \
     X(RESMGR_ERR_NOT_LOCKED, -17014, "Device is not locked")                                       \
     X(RESMGR_ERR_NOT_LOCK_OWNER, -17015, "Device is locked by another thread")                     \
     X(RESMGR_ERR_TRACE_FILE, -17016, "Cannot write the trace file")                                \
@@ -126,8 +126,7 @@ RESMGR_API int32_t RESMGR_Number_Of_Keys(long reserved, long file, const char* s
 
 /* index 1..count; name: RESMGR_NAME_SIZE bytes. Duplicate keys are listed as often as written. */
 RESMGR_API int32_t RESMGR_Nth_Key_Name(long reserved, long file, const char* section, long index,
-                                       char* name, int32_t* warning, int32_t* error,
-                                       char* message);
+                                       char* name, int32_t* warning, int32_t* error, char* message);
 
 /* index 1..count; value: RESMGR_VALUE_SIZE bytes. */
 RESMGR_API int32_t RESMGR_Nth_Key_Value(long reserved, long file, const char* section, long index,
@@ -138,9 +137,8 @@ RESMGR_API int32_t RESMGR_Nth_Key_Value(long reserved, long file, const char* se
 
 /* Handle of a named resource (see above). Allocating a name again returns the same handle and
  * counts one more allocation. */
-RESMGR_API int32_t RESMGR_Alloc_Resource(long reserved, const char* resourceName,
-                                         int32_t* resource, int32_t* warning, int32_t* error,
-                                         char* message);
+RESMGR_API int32_t RESMGR_Alloc_Resource(long reserved, const char* resourceName, int32_t* resource,
+                                         int32_t* warning, int32_t* error, char* message);
 
 RESMGR_API int32_t RESMGR_Get_Resource_Type(long reserved, long resource, int32_t* type,
                                             int32_t* warning, int32_t* error, char* message);
@@ -153,8 +151,8 @@ RESMGR_API int32_t RESMGR_Free_Resource(long reserved, long resource, int32_t* w
  * A missing key gives an empty value and the warning RESMGR_WARN_KEY_MISSING; a missing section
  * is the error RESMGR_ERR_DEVICE_NOT_FOUND. */
 RESMGR_API int32_t RESMGR_Get_Value(long reserved, long resource, const char* deviceSection,
-                                    const char* key, char* value, long valueSize,
-                                    int32_t* warning, int32_t* error, char* message);
+                                    const char* key, char* value, long valueSize, int32_t* warning,
+                                    int32_t* error, char* message);
 
 /* ---- sessions and locks --------------------------------------------------------------------- */
 

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 
 namespace kora::resmgr {
 namespace {
@@ -190,9 +190,9 @@ std::string FoldCase(std::string_view text) {
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return FoldChar(x) == FoldChar(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return FoldChar(x) == FoldChar(y);
+           });
 }
 
 const IniEntry* IniSection::find(std::string_view key) const {
@@ -201,7 +201,7 @@ const IniEntry* IniSection::find(std::string_view key) const {
 }
 
 void IniSection::add(std::string key, std::string value) {
-    firstByKey_.insert_or_assign(FoldCase(key), entries_.size());
+    firstByKey_.try_emplace(FoldCase(key), entries_.size());
     entries_.push_back(IniEntry{std::move(key), std::move(value)});
 }
 

@@ -3,6 +3,7 @@
 
 #include <string>
 
+using kora::resmgr::CheckReserved;
 using kora::resmgr::CopyText;
 using kora::resmgr::IniFile;
 using kora::resmgr::IniSection;
@@ -14,14 +15,6 @@ namespace {
 
 constexpr const char* kVersionText = "RESMGR 1.0.0 (KORA resource manager, INI configuration)";
 constexpr const char* kFileNames[2] = {"physical layer file", "software configuration"};
-
-bool CheckReserved(Reply& reply, long reserved) {
-    if (reserved != 0) {
-        reply.fail(RESMGR_ERR_INVALID_ARGUMENT, "first argument must be 0");
-        return false;
-    }
-    return true;
-}
 
 // The loaded file of that number, nullptr after reporting why there is none.
 const IniFile* FileFor(Reply& reply, State& state, long file) {
@@ -59,8 +52,8 @@ const IniSection* SectionFor(Reply& reply, State& state, long file, const char* 
 
 bool CheckIndex(Reply& reply, long index, std::size_t count, const std::string& what) {
     if (index < 1 || static_cast<unsigned long>(index) > count) {
-        reply.fail(RESMGR_ERR_INDEX_RANGE, std::to_string(index) + " (1.." + std::to_string(count) +
-                                               ") of " + what);
+        reply.fail(RESMGR_ERR_INDEX_RANGE,
+                   std::to_string(index) + " (1.." + std::to_string(count) + ") of " + what);
         return false;
     }
     return true;
@@ -199,8 +192,8 @@ int32_t RESMGR_Nth_Section_Name(long reserved, long file, long index, char* name
             return;
         }
         const IniFile* ini = FileFor(reply, state, file);
-        if (ini == nullptr ||
-            !CheckIndex(reply, index, ini->sections().size(), "sections in " + Where(state, file))) {
+        if (ini == nullptr || !CheckIndex(reply, index, ini->sections().size(),
+                                          "sections in " + Where(state, file))) {
             return;
         }
         Hand(reply, name, RESMGR_NAME_SIZE, ini->sections()[index - 1].name());
@@ -230,8 +223,7 @@ namespace {
 
 // Shared body of Nth_Key_Name and Nth_Key_Value.
 int32_t NthKey(long reserved, long file, const char* section, long index, char* out,
-               std::size_t size, bool wantValue, int32_t* warning, int32_t* error,
-               char* message) {
+               std::size_t size, bool wantValue, int32_t* warning, int32_t* error, char* message) {
     CopyText(out, size, "");
     return Serve(warning, error, message, [&](Reply& reply, State& state, auto&) {
         if (!CheckReserved(reply, reserved)) {
@@ -260,8 +252,8 @@ int32_t RESMGR_Nth_Key_Name(long reserved, long file, const char* section, long 
                   message);
 }
 
-int32_t RESMGR_Nth_Key_Value(long reserved, long file, const char* section, long index,
-                             char* value, int32_t* warning, int32_t* error, char* message) {
+int32_t RESMGR_Nth_Key_Value(long reserved, long file, const char* section, long index, char* value,
+                             int32_t* warning, int32_t* error, char* message) {
     return NthKey(reserved, file, section, index, value, RESMGR_VALUE_SIZE, true, warning, error,
                   message);
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 
+using kora::resmgr::CheckReserved;
 using kora::resmgr::CopyText;
 using kora::resmgr::Device;
 using kora::resmgr::DeviceKey;
@@ -19,14 +20,6 @@ namespace {
 
 constexpr std::string_view kBenchType = "BENCH";
 constexpr std::string_view kDevicePrefix = "device->";
-
-bool CheckReserved(Reply& reply, long reserved) {
-    if (reserved != 0) {
-        reply.fail(RESMGR_ERR_INVALID_ARGUMENT, "first argument must be 0");
-        return false;
-    }
-    return true;
-}
 
 Resource* FindResource(Reply& reply, State& state, long handle) {
     const auto it = state.resources.find(static_cast<int32_t>(handle));
@@ -63,8 +56,7 @@ std::string Use(const Resource& resource, std::string_view device) {
 }
 
 // Writes a trace line for a traced session of this resource and device.
-void TraceUse(State& state, int32_t resource, const std::string& deviceKey,
-              std::string_view line) {
+void TraceUse(State& state, int32_t resource, const std::string& deviceKey, std::string_view line) {
     int32_t id = 0;
     if (state.tracing && FindSession(state, resource, deviceKey, &id) != nullptr &&
         state.tracedSessions.count(id) != 0) {

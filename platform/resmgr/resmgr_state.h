@@ -58,7 +58,7 @@ struct State {
     std::unordered_map<std::string, int32_t> resourceByName; // folded name -> handle
     std::map<int32_t, Session> sessions;
     std::map<std::pair<int32_t, std::string>, int32_t> sessionByUse; // (resource, device) -> id
-    std::unordered_map<std::string, Device> devices; // folded device key
+    std::unordered_map<std::string, Device> devices;                 // folded device key
     int32_t nextResource = 1;
     int32_t nextSession = 1;
 
@@ -105,9 +105,17 @@ class Reply {
     int32_t error_ = 0;
 };
 
-// Runs body(reply, state) under the state mutex; no exception leaves.
-template <class Body>
-int32_t Serve(int32_t* warning, int32_t* error, char* message, Body&& body) {
+// The reserved first argument of every call must be 0.
+inline bool CheckReserved(Reply& reply, long reserved) {
+    if (reserved != 0) {
+        reply.fail(RESMGR_ERR_INVALID_ARGUMENT, "first argument must be 0");
+        return false;
+    }
+    return true;
+}
+
+// Runs body(reply, state, lock) with the state mutex held; no exception leaves.
+template <class Body> int32_t Serve(int32_t* warning, int32_t* error, char* message, Body&& body) {
     Reply reply(warning, error, message);
     try {
         State& state = GlobalState();
