@@ -72,8 +72,8 @@ TEST(BenchContext, The33rdThreadIsRefusedWhile32HoldContexts) {
 // sanitizer preset to check the atomics as well.
 TEST(BenchContext, ConcurrentClaimAndRelease) {
     FreeBenchContext();
-    constexpr int kThreads = 48;
-    constexpr int kRounds = 200;
+    constexpr int kThreads = 40;
+    constexpr int kRounds = 60;
     std::atomic<int> failures{0}, refused{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
