@@ -12,8 +12,10 @@
  * - Module names of GetModuleHandleA may be given as on the target ("NAME.dll", any letter
  *   case): a library that is not loaded under the name as given is looked for as "libNAME.so"
  *   and "NAME.so", and then by its file name without regard to case.
+ * - A "COMn" redirected to a plain file is read and written like the file (reads take what
+ *   the file holds and never wait); handy for running serial steps without a device.
  * - ICMP echo uses an ICMP datagram socket where the system permits one, else a raw socket;
- *   where neither is permitted IcmpCreateFile fails with ERROR_ACCESS_DENIED. */
+ *   where neither is permitted IcmpCreateFile fails (ERROR_ACCESS_DENIED when refused). */
 #ifndef KORA_PLATFORM_WINAPI_H
 #define KORA_PLATFORM_WINAPI_H
 
@@ -62,7 +64,13 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #endif
 #define INFINITE 0xFFFFFFFFu
 #define MAXDWORD 0xFFFFFFFFu
+#ifdef __cplusplus
+/* In C++ a constant rather than a macro, so that its integer-to-pointer cast is written once. */
+static const HANDLE INVALID_HANDLE_VALUE =
+    reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); // NOLINT(performance-no-int-to-ptr)
+#else
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#endif
 
 /* ---- error codes of GetLastError ------------------------------------------------------------ */
 

@@ -73,7 +73,8 @@ HANDLE RegisterHandle(std::shared_ptr<HandleObject> object) {
     const uintptr_t value = table.next;
     table.next += kHandleStep;
     table.objects.emplace(value, std::move(object));
-    return reinterpret_cast<HANDLE>(value);
+    // Handles are numbers, not addresses.
+    return reinterpret_cast<HANDLE>(value); // NOLINT(performance-no-int-to-ptr)
 }
 
 std::shared_ptr<HandleObject> LookupHandle(HANDLE handle) {

@@ -27,13 +27,15 @@ constexpr size_t kIcmpHeaderSize = 8;
 
 class IcmpObject final : public HandleObject {
   public:
-    IcmpObject(int fd, bool raw) : fd(fd), raw(raw) {}
+    IcmpObject(int fd, bool raw, uint16_t identifier) : fd(fd), raw(raw), identifier(identifier) {}
     ~IcmpObject() override { ::close(fd); }
     IcmpObject(const IcmpObject&) = delete;
     IcmpObject& operator=(const IcmpObject&) = delete;
 
     const int fd;
-    const bool raw;       // raw sockets see IP headers and every ICMP message of the host
+    const bool raw; // raw sockets see IP headers and every ICMP message of the host
+    // Echo identifier of this handle; a datagram socket's is chosen by the kernel instead.
+    const uint16_t identifier;
     std::mutex sendMutex; // one echo at a time per handle, so replies cannot be mixed up
     uint16_t sequence = 0;
 };
@@ -91,7 +93,8 @@ HANDLE IcmpCreateFile(void) {
         kora::os::SetLastErrorFromErrno(errno); // EPERM/EACCES: not permitted to this process
         return INVALID_HANDLE_VALUE;
     }
-    return kora::os::RegisterHandle(std::make_shared<IcmpObject>(fd, raw));
+    return kora::os::RegisterHandle(
+        std::make_shared<IcmpObject>(fd, raw, kora::os::g_nextIdentifier.fetch_add(1)));
 }
 
 BOOL IcmpCloseHandle(HANDLE icmpHandle) {
@@ -124,7 +127,7 @@ DWORD IcmpSendEcho(HANDLE icmpHandle, IPAddr destination, LPVOID requestData, WO
     }
     std::lock_guard lock(icmp->sendMutex);
 
-    const uint16_t identifier = kora::os::g_nextIdentifier.fetch_add(1);
+    const uint16_t identifier = icmp->identifier;
     const uint16_t sequence = ++icmp->sequence;
     std::vector<uint8_t> packet(kora::os::kIcmpHeaderSize + requestSize, 0);
     packet[0] = kora::os::kEchoRequest;

@@ -132,12 +132,11 @@ bool DcbIsValid(const DCB& dcb) {
     case NOPARITY:
     case ODDPARITY:
     case EVENPARITY:
-        break;
 #ifdef CMSPAR
     case MARKPARITY:
     case SPACEPARITY:
-        break;
 #endif
+        break;
     default:
         return false;
     }

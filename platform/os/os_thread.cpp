@@ -16,8 +16,10 @@
 namespace {
 
 // The pseudo handles of the target platform: -1 the current process, -2 the current thread.
-const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
-const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+const HANDLE kCurrentProcess =
+    reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); // NOLINT(performance-no-int-to-ptr)
+const HANDLE kCurrentThread =
+    reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); // NOLINT(performance-no-int-to-ptr)
 
 std::atomic<DWORD> g_priorityClass{NORMAL_PRIORITY_CLASS};
 thread_local int t_threadPriority = THREAD_PRIORITY_NORMAL;
