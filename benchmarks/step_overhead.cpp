@@ -52,8 +52,8 @@ void BM_ComprCompilePhase(benchmark::State& state) {
     auto& rt = kora::rvo::Runtime::instance();
     rt.setCompileOnly(true);
     for (auto _ : state) {
-        EN_NEV_RESULT r = COMPR_KORA(1, "Step", 0x100, 0, "", "DMM|CH:VDC", "-10%", 5.0, "10%",
-                                     "CH1");
+        EN_NEV_RESULT r =
+            COMPR_KORA(1, "Step", 0x100, 0, "", "DMM|CH:VDC", "-10%", 5.0, "10%", "CH1");
         benchmark::DoNotOptimize(r);
     }
     state.SetItemsProcessed(state.iterations());

@@ -91,8 +91,8 @@ EN_NEV_RESULT CallWith(EN_NEV_RESULT (*f)(long, const char*, long, long, const c
 
 #define KORA_SIG_ARG(name, ctype, type, dir) ArgInfo{#name, #ctype, ArgType::type, ArgDir::dir},
 #define KORA_SIG_STEP(NAME, CLASS, KIND, IMPL, ARGS)                                               \
-    inline constexpr ArgInfo NAME##_args[] = {ARGS ArgInfo{nullptr, nullptr, ArgType::PTR,          \
-                                                           ArgDir::IN}};                           \
+    inline constexpr ArgInfo NAME##_args[] = {                                                     \
+        ARGS ArgInfo{nullptr, nullptr, ArgType::PTR, ArgDir::IN}};                                 \
     inline EN_NEV_RESULT NAME##_invoke(void* f, const CommonArgs& c, const ArgValue* v) {          \
         return CallWith(reinterpret_cast<decltype(&::NAME)>(f), c, v);                             \
     }

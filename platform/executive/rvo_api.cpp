@@ -12,13 +12,21 @@ using kora::rvo::Runtime;
 
 namespace {
 
-Runtime& rt() { return Runtime::instance(); }
+Runtime& rt() {
+    return Runtime::instance();
+}
 
-std::string text(const char* s) { return s ? s : ""; }
+std::string text(const char* s) {
+    return s ? s : "";
+}
 
 // Station, nest and UUT handles carry their index; 0 stays the null handle.
-void* handleOf(long n) { return reinterpret_cast<void*>(static_cast<intptr_t>(n) + 1); }
-long indexOf(void* h) { return static_cast<long>(reinterpret_cast<intptr_t>(h) - 1); }
+void* handleOf(long n) {
+    return reinterpret_cast<void*>(static_cast<intptr_t>(n) + 1);
+}
+long indexOf(void* h) {
+    return static_cast<long>(reinterpret_cast<intptr_t>(h) - 1);
+}
 
 Result head(long resultNo, const char* name, long lineCode, long unit, long verdict,
             const char* channel, const char* comment) {
@@ -76,8 +84,12 @@ long rvo_EnterSTEPMethodAlloc(long stepRef, const char* stepName, long lineCode,
                           allocate, release, true);
 }
 
-long rvo_ExitSTEP(void) { return rt().exitStep(); }
-void rvo_ExitSTEPEx(long result) { rt().exitStepEx(result); }
+long rvo_ExitSTEP(void) {
+    return rt().exitStep();
+}
+void rvo_ExitSTEPEx(long result) {
+    rt().exitStepEx(result);
+}
 
 void rvo_SetSTEPResult(long result) {
     if (auto* s = rt().currentStep()) {
@@ -85,7 +97,9 @@ void rvo_SetSTEPResult(long result) {
     }
 }
 
-RVO_COMPONENT rvo_GetCurrentComponent(void) { return rt().currentStep(); }
+RVO_COMPONENT rvo_GetCurrentComponent(void) {
+    return rt().currentStep();
+}
 
 void rvo_SetSTEPDeviceName(const char* deviceName) {
     if (auto* s = rt().currentStep()) {
@@ -93,7 +107,9 @@ void rvo_SetSTEPDeviceName(const char* deviceName) {
     }
 }
 
-long rvo_IsGROUPCompiled(void) { return rt().groupCompiled() ? 1 : 0; }
+long rvo_IsGROUPCompiled(void) {
+    return rt().groupCompiled() ? 1 : 0;
+}
 
 long rvo_DefineAttrS(const char* name, const char* group, const char* value, long option,
                      const char* category) {
@@ -112,16 +128,27 @@ long rvo_DefineAttrSList(const char* name, const char* group, char* value, long 
                          const char* list, const char* category) {
     return define(name, group, AttrKind::TextList, value, size, 0, category, value, list);
 }
-long rvo_DefineAttr(const char* name, const char* group, long kind, void* address,
-                    long sizeOrCount, long unitOrOption, const char* category) {
+long rvo_DefineAttr(const char* name, const char* group, long kind, void* address, long sizeOrCount,
+                    long unitOrOption, const char* category) {
     AttrKind k = AttrKind::Other;
     switch (kind) {
-    case RVO_ATTR_INT: k = AttrKind::Int; break;
-    case RVO_ATTR_REAL: k = AttrKind::Real; break;
-    case RVO_ATTR_TEXT: k = AttrKind::TextList; break;
-    case RVO_ATTR_BUTTON: k = AttrKind::Button; break;
-    case RVO_ATTR_REAL_ARRAY: k = AttrKind::RealArray; break;
-    default: break;
+    case RVO_ATTR_INT:
+        k = AttrKind::Int;
+        break;
+    case RVO_ATTR_REAL:
+        k = AttrKind::Real;
+        break;
+    case RVO_ATTR_TEXT:
+        k = AttrKind::TextList;
+        break;
+    case RVO_ATTR_BUTTON:
+        k = AttrKind::Button;
+        break;
+    case RVO_ATTR_REAL_ARRAY:
+        k = AttrKind::RealArray;
+        break;
+    default:
+        break;
     }
     const char* initial = k == AttrKind::TextList ? static_cast<const char*>(address) : nullptr;
     return define(name, group, k, address, sizeOrCount, unitOrOption, category, initial);
@@ -250,7 +277,9 @@ long rvo_VerifyRE(long resultNo, const char* name, long lineCode, long unit, lon
     return rt().verify(std::move(r));
 }
 
-long rvo_DeleteSubResults(RVO_COMPONENT component) { return rt().deleteSubResults(component); }
+long rvo_DeleteSubResults(RVO_COMPONENT component) {
+    return rt().deleteSubResults(component);
+}
 
 long rvo_Alert(const char* title, const char* text, long flags) {
     return rt().alert(title, text, flags);
@@ -258,7 +287,9 @@ long rvo_Alert(const char* title, const char* text, long flags) {
 long rvo_UserMessageBox(const char* title, const char* text, long flags) {
     return rt().alert(title, text, flags);
 }
-void rvo_GUIMessage(long level, const char* text) { rt().guiMessage(level, text); }
+void rvo_GUIMessage(long level, const char* text) {
+    rt().guiMessage(level, text);
+}
 
 long rvo_ProgressOpen(const char* title, const char* text, long steps) {
     rt().guiMessage(0, (std::string(title ? title : "") + "\n" + (text ? text : "")).c_str());
@@ -269,10 +300,16 @@ long rvo_ProgressStep(long position, const char* text) {
     rt().progress(rt().progressOpen(), -1, position);
     return rt().progressOpen() ? 0 : -1;
 }
-long rvo_ProgressIsOpen(void) { return rt().progressOpen() ? 1 : 0; }
-void rvo_ProgressClose(void) { rt().progress(false, -1, -1); }
+long rvo_ProgressIsOpen(void) {
+    return rt().progressOpen() ? 1 : 0;
+}
+void rvo_ProgressClose(void) {
+    rt().progress(false, -1, -1);
+}
 
-double rvo_TSTAMP(void) { return rt().now(); }
+double rvo_TSTAMP(void) {
+    return rt().now();
+}
 
 long rvo_RegisterCallback(long kind, long mode, RVO_CALLBACK callback, long contextSize,
                           const void* context) {
@@ -286,28 +323,38 @@ long rvo_RegisterCallback(long kind, long mode, RVO_CALLBACK callback, long cont
     }
     return rt().registerCallback(std::move(cb));
 }
-long rvo_UnRegisterCallback(long kind) { return rt().unregisterCallback(kind); }
+long rvo_UnRegisterCallback(long kind) {
+    return rt().unregisterCallback(kind);
+}
 long rvo_SetAttributeCallback(long mode, long value) {
-    rt().guiMessage(1, ("attribute callback " + std::to_string(mode) + "," +
-                        std::to_string(value)).c_str());
+    rt().guiMessage(
+        1, ("attribute callback " + std::to_string(mode) + "," + std::to_string(value)).c_str());
     return 0;
 }
 
-RVO_STATION rvo_StationCurrent(void) { return handleOf(rt().stationId()); }
-long rvo_StationID(RVO_STATION station) { return station ? indexOf(station) : 0; }
+RVO_STATION rvo_StationCurrent(void) {
+    return handleOf(rt().stationId());
+}
+long rvo_StationID(RVO_STATION station) {
+    return station ? indexOf(station) : 0;
+}
 long rvo_StationGetItemIndex(RVO_STATION station) {
     return station ? rt().stationItemIndex() : 0;
 }
 RVO_NEST rvo_StationNest(RVO_STATION station, long index) {
     return station ? handleOf(index) : nullptr;
 }
-long rvo_StationNestGetUUTID(RVO_NEST nest) { return nest ? rt().nestUutId(indexOf(nest)) : 0; }
+long rvo_StationNestGetUUTID(RVO_NEST nest) {
+    return nest ? rt().nestUutId(indexOf(nest)) : 0;
+}
 RVO_UUT rvo_StationNestGetUUT(RVO_NEST nest) {
     long id = rvo_StationNestGetUUTID(nest);
     return id && rt().uut(id) ? handleOf(id) : nullptr;
 }
 void rvo_StationFree(RVO_STATION) {}
-RVO_UUT rvo_UUTForID(long uutId) { return rt().uut(uutId) ? handleOf(uutId) : nullptr; }
+RVO_UUT rvo_UUTForID(long uutId) {
+    return rt().uut(uutId) ? handleOf(uutId) : nullptr;
+}
 const char* rvo_UUTIdent(RVO_UUT uut) {
     // The text lives in a thread-local buffer until the next call on this thread.
     thread_local std::string serial;
@@ -330,43 +377,58 @@ long rvo_FixtureGetCurrentPosition(long* position) {
     *position = rt().fixturePosition();
     return 0;
 }
-RVO_LOGGER rvo_LoggerCurrent(void) { return handleOf(0); }
+RVO_LOGGER rvo_LoggerCurrent(void) {
+    return handleOf(0);
+}
 
 RVO_SYSPARA rvo_SysParaGet(const char* section, const char* name) {
     return rt().sysParaRef(text(section), text(name));
 }
-static kora::rvo::SysPara* para(RVO_SYSPARA p) { return static_cast<kora::rvo::SysPara*>(p); }
-long rvo_SysParaGetValueInt(RVO_SYSPARA p) { return p ? para(p)->intValue : 0; }
-double rvo_SysParaGetValueReal(RVO_SYSPARA p) { return p ? para(p)->realValue : NAN; }
+static kora::rvo::SysPara* para(RVO_SYSPARA p) {
+    return static_cast<kora::rvo::SysPara*>(p);
+}
+long rvo_SysParaGetValueInt(RVO_SYSPARA p) {
+    return p ? para(p)->intValue : 0;
+}
+double rvo_SysParaGetValueReal(RVO_SYSPARA p) {
+    return p ? para(p)->realValue : NAN;
+}
 const char* rvo_SysParaGetValueString(RVO_SYSPARA p) {
     return p ? para(p)->stringValue.c_str() : nullptr;
 }
-long rvo_SysParaGetUnit(RVO_SYSPARA p) { return p ? para(p)->unit : 0; }
+long rvo_SysParaGetUnit(RVO_SYSPARA p) {
+    return p ? para(p)->unit : 0;
+}
 const char* rvo_SysParaGetComment(RVO_SYSPARA p) {
     return p && !para(p)->comment.empty() ? para(p)->comment.c_str() : nullptr;
 }
 long rvo_SysParaSetValueInt(RVO_SYSPARA p, long v) {
-    if (!p) return -1;
+    if (!p)
+        return -1;
     para(p)->intValue = v;
     return 0;
 }
 long rvo_SysParaSetValueReal(RVO_SYSPARA p, double v) {
-    if (!p) return -1;
+    if (!p)
+        return -1;
     para(p)->realValue = v;
     return 0;
 }
 long rvo_SysParaSetValueString(RVO_SYSPARA p, const char* v) {
-    if (!p) return -1;
+    if (!p)
+        return -1;
     para(p)->stringValue = text(v);
     return 0;
 }
 long rvo_SysParaSetUnit(RVO_SYSPARA p, long unit) {
-    if (!p) return -1;
+    if (!p)
+        return -1;
     para(p)->unit = unit;
     return 0;
 }
 long rvo_SysParaSetComment(RVO_SYSPARA p, const char* c) {
-    if (!p) return -1;
+    if (!p)
+        return -1;
     para(p)->comment = text(c);
     return 0;
 }
@@ -375,6 +437,8 @@ void rvo_SysParaFree(RVO_SYSPARA) {}
 long rvo_ExpandEnvironmentVariable(const char* text, char* out, long size) {
     return rt().expand(text, out, size);
 }
-long rvo_DeviceNaming(void) { return rt().deviceNaming(); }
+long rvo_DeviceNaming(void) {
+    return rt().deviceNaming();
+}
 
 } // extern "C"

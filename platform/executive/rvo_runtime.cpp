@@ -26,25 +26,38 @@ Cmp parseOp(const std::string& op) {
     if (s.empty()) {
         return Cmp::None;
     }
-    if (s == "<") return Cmp::Lt;
-    if (s == "<=" || s == "=<") return Cmp::Le;
-    if (s == "=" || s == "==") return Cmp::Eq;
-    if (s == ">=" || s == "=>") return Cmp::Ge;
-    if (s == ">") return Cmp::Gt;
-    if (s == "!=" || s == "<>") return Cmp::Ne;
+    if (s == "<")
+        return Cmp::Lt;
+    if (s == "<=" || s == "=<")
+        return Cmp::Le;
+    if (s == "=" || s == "==")
+        return Cmp::Eq;
+    if (s == ">=" || s == "=>")
+        return Cmp::Ge;
+    if (s == ">")
+        return Cmp::Gt;
+    if (s == "!=" || s == "<>")
+        return Cmp::Ne;
     return Cmp::Bad;
 }
 
 // True when `a op b` holds; NaN never satisfies a comparison.
 template <typename T> bool holds(Cmp op, T a, T b) {
     switch (op) {
-    case Cmp::Lt: return a < b;
-    case Cmp::Le: return a <= b;
-    case Cmp::Eq: return a == b;
-    case Cmp::Ge: return a >= b;
-    case Cmp::Gt: return a > b;
-    case Cmp::Ne: return a != b;
-    default: return false;
+    case Cmp::Lt:
+        return a < b;
+    case Cmp::Le:
+        return a <= b;
+    case Cmp::Eq:
+        return a == b;
+    case Cmp::Ge:
+        return a >= b;
+    case Cmp::Gt:
+        return a > b;
+    case Cmp::Ne:
+        return a != b;
+    default:
+        return false;
     }
 }
 
@@ -87,35 +100,50 @@ Verdict textVerdict(const Result& r) {
 
 Verdict computeVerdict(const Result& r) {
     if (r.verdictArg != RVO_VERDICT_EXECUTIVE) {
-        if (r.verdictArg == -2) return Verdict::Error;
-        if (r.verdictArg == -1) return Verdict::Fail;
-        if (r.verdictArg == 1) return Verdict::Pass;
+        if (r.verdictArg == -2)
+            return Verdict::Error;
+        if (r.verdictArg == -1)
+            return Verdict::Fail;
+        if (r.verdictArg == 1)
+            return Verdict::Pass;
         return Verdict::Done;
     }
     switch (r.kind) {
-    case ResultKind::Real: return numericVerdict<double>(r, r.low, r.value, r.high);
-    case ResultKind::Integer: return numericVerdict<long>(r, r.lowInt, r.valueInt, r.highInt);
-    case ResultKind::Text: return textVerdict(r);
-    case ResultKind::Series: return Verdict::Done;
+    case ResultKind::Real:
+        return numericVerdict<double>(r, r.low, r.value, r.high);
+    case ResultKind::Integer:
+        return numericVerdict<long>(r, r.lowInt, r.valueInt, r.highInt);
+    case ResultKind::Text:
+        return textVerdict(r);
+    case ResultKind::Series:
+        return Verdict::Done;
     }
     return Verdict::Done;
 }
 
-void freeRecord(void* p) { std::free(p); }
+void freeRecord(void* p) {
+    std::free(p);
+}
 
 } // namespace
 
 const char* verdictName(Verdict v) {
     switch (v) {
-    case Verdict::Pass: return "PASS";
-    case Verdict::Fail: return "FAIL";
-    case Verdict::Done: return "DONE";
-    case Verdict::Error: return "ERROR";
+    case Verdict::Pass:
+        return "PASS";
+    case Verdict::Fail:
+        return "FAIL";
+    case Verdict::Done:
+        return "DONE";
+    case Verdict::Error:
+        return "ERROR";
     }
     return "?";
 }
 
-Step* currentThreadStep() { return tlsStack.empty() ? nullptr : tlsStack.back(); }
+Step* currentThreadStep() {
+    return tlsStack.empty() ? nullptr : tlsStack.back();
+}
 
 Runtime& Runtime::instance() {
     static Runtime runtime;
@@ -323,8 +351,12 @@ bool Runtime::editAttribute(long stepRef, const std::string& name, const std::st
             continue;
         }
         switch (a.kind) {
-        case AttrKind::Int: *static_cast<int32_t*>(a.address) = std::atoi(value.c_str()); break;
-        case AttrKind::Real: *static_cast<double*>(a.address) = std::strtod(value.c_str(), nullptr); break;
+        case AttrKind::Int:
+            *static_cast<int32_t*>(a.address) = std::atoi(value.c_str());
+            break;
+        case AttrKind::Real:
+            *static_cast<double*>(a.address) = std::strtod(value.c_str(), nullptr);
+            break;
         case AttrKind::TextList:
             if (a.address && a.sizeOrCount > 0) {
                 auto n = std::min<std::size_t>(value.size(), a.sizeOrCount - 1);
@@ -333,7 +365,9 @@ bool Runtime::editAttribute(long stepRef, const std::string& name, const std::st
             }
             a.text = value;
             break;
-        default: a.text = value; break;
+        default:
+            a.text = value;
+            break;
         }
         return true;
     }
@@ -353,9 +387,8 @@ long Runtime::nextPhase(Step& s) {
 }
 
 long Runtime::enterStep(long stepRef, const char* stepName, long lineCode, long stepArg,
-                        const char* comment, const char* methodName, long dataSize,
-                        void** dataOut, RVO_RECORD_ALLOC allocate, RVO_RECORD_FREE release,
-                        bool withAlloc) {
+                        const char* comment, const char* methodName, long dataSize, void** dataOut,
+                        RVO_RECORD_ALLOC allocate, RVO_RECORD_FREE release, bool withAlloc) {
     std::lock_guard lock(mutex_);
     auto& slot = steps_[stepRef];
     if (!slot) {
@@ -415,7 +448,9 @@ void Runtime::exitStepEx(long result) {
     }
 }
 
-Step* Runtime::currentStep() { return currentThreadStep(); }
+Step* Runtime::currentStep() {
+    return currentThreadStep();
+}
 
 long Runtime::verify(Result r) {
     Step* s = currentThreadStep();
@@ -598,7 +633,7 @@ long Runtime::expand(const char* text, char* out, long size) const {
     };
     for (std::size_t i = 0; i < src.size();) {
         std::size_t close = std::string::npos, start = 0;
-        if (src[i] == '%' ) {
+        if (src[i] == '%') {
             close = src.find('%', i + 1);
             start = i + 1;
         } else if (src[i] == '$' && i + 1 < src.size() && src[i + 1] == '{') {

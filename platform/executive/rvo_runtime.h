@@ -75,13 +75,13 @@ struct Step {
     long stepRef = 0;
     std::string stepName, methodName, comment;
     long lineCode = 0, stepArg = 0;
-    long entries = 0;      // how often the step was entered
-    long lastPhase = 0;    // phase answered at the last entry
-    long stepResult = 0;   // set by rvo_SetSTEPResult, cleared at entry
+    long entries = 0;    // how often the step was entered
+    long lastPhase = 0;  // phase answered at the last entry
+    long stepResult = 0; // set by rvo_SetSTEPResult, cleared at entry
     std::string deviceName;
     long dataSize = 0;
     std::unique_ptr<uint8_t[], void (*)(void*)> record{nullptr, nullptr};
-    void* allocRecord = nullptr;  // record of rvo_EnterSTEPMethodAlloc
+    void* allocRecord = nullptr; // record of rvo_EnterSTEPMethodAlloc
     RVO_RECORD_FREE allocFree = nullptr;
     std::vector<Attribute> attributes;
     std::vector<std::size_t> results; // indices into the runtime's result list
@@ -202,8 +202,8 @@ class Runtime {
     std::map<std::string, std::string> settings_;
     long deviceNaming_ = 0;
     long stationId_ = 1, itemIndex_ = 1, fixturePosition_ = 0;
-    std::map<long, long> nestUut_;             // nest index -> UUT id
-    std::map<long, Uut> uuts_;                 // UUT id -> UUT
+    std::map<long, long> nestUut_; // nest index -> UUT id
+    std::map<long, Uut> uuts_;     // UUT id -> UUT
     std::map<std::pair<std::string, std::string>, SysPara> sysParas_;
     std::vector<Callback> callbacks_;
     long progressSteps_ = 0, progressPosition_ = 0;

@@ -42,7 +42,8 @@ typedef void* RVO_LOGGER;
 /* ---- steps ---------------------------------------------------------------------------------- */
 
 long rvo_EnterSTEPMethod(long stepRef, const char* stepName, long lineCode, long stepArg,
-                         const char* comment, const char* methodName, long dataSize, void** dataOut);
+                         const char* comment, const char* methodName, long dataSize,
+                         void** dataOut);
 
 typedef void* (*RVO_RECORD_ALLOC)(void);
 typedef void (*RVO_RECORD_FREE)(void* record);

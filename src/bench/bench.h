@@ -47,9 +47,9 @@ enum DriverKind : int32_t {
 // Per-kind state of an instrument slot; the instrument steps own its meaning.
 struct DeviceState {
     char triggerSource[32];
-    int64_t value64;   // -1 when set up
-    int32_t value32;   // -1 when set up
-    int32_t value12;   // 12 when set up
+    int64_t value64; // -1 when set up
+    int32_t value32; // -1 when set up
+    int32_t value12; // 12 when set up
     int32_t triggerOutputMask;
     int32_t flags;
     double values[8];
@@ -59,9 +59,9 @@ struct DeviceState {
 struct DeviceRecord {
     int32_t inUse;
     int32_t simulate;
-    int32_t session;  // resource-manager session, -1 none
+    int32_t session; // resource-manager session, -1 none
     int32_t driverKind;
-    int32_t handle;   // driver handle, -1 none
+    int32_t handle; // driver handle, -1 none
     char key[64];
     char name[64];
     char type[32];
@@ -94,10 +94,10 @@ struct NamedArray {
 };
 
 struct ChannelRecord {
-    int32_t kind;        // 1 SM160 pin, 2 PSAM connection, 0 other
-    int32_t cardIndex;   // -1 before matrix set-up
-    int32_t pinIndex;    // 0..159 for P1..P160, -1 for other channels
-    int32_t channelId;   // pin index + the driver's id of P1
+    int32_t kind;      // 1 SM160 pin, 2 PSAM connection, 0 other
+    int32_t cardIndex; // -1 before matrix set-up
+    int32_t pinIndex;  // 0..159 for P1..P160, -1 for other channels
+    int32_t channelId; // pin index + the driver's id of P1
     int32_t channelNumber;
     int32_t aliasCount;
     char deviceName[64];

@@ -53,8 +53,8 @@ bool ReadChannels(BenchRecord* bench, const char* benchSection, StepError& error
     bench->matrixChannelCount = 0;
 
     char table[256] = {};
-    RESMGR_Get_Key_Value(0, kSoftwareConfig, benchSection, kTableKey, table, sizeof table,
-                         &status, &warning, &code, message);
+    RESMGR_Get_Key_Value(0, kSoftwareConfig, benchSection, kTableKey, table, sizeof table, &status,
+                         &warning, &code, message);
     if (ResmgrFailed(error, code, message)) {
         return false;
     }

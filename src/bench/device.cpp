@@ -89,9 +89,9 @@ int32_t DriverKindOf(int deviceClass, const char* type) {
         int32_t kind;
     };
     static constexpr Kind kKinds[] = {
-        {kClassDmm, "PSAM", kDriverPsam},        {kClassDmm, "IVI_DMM", kDriverIviDmm},
-        {kClassFuncgen, "PFG", kDriverPfg},      {kClassFuncgen, "IVI_FGEN", kDriverIviFgen},
-        {kClassScope, "PAM", kDriverPam},        {kClassScope, "IVI_SCOPE", kDriverIviScope},
+        {kClassDmm, "PSAM", kDriverPsam},   {kClassDmm, "IVI_DMM", kDriverIviDmm},
+        {kClassFuncgen, "PFG", kDriverPfg}, {kClassFuncgen, "IVI_FGEN", kDriverIviFgen},
+        {kClassScope, "PAM", kDriverPam},   {kClassScope, "IVI_SCOPE", kDriverIviScope},
         {kClassAdio, "PIO2", kDriverPio2},
     };
     for (const auto& k : kKinds) {

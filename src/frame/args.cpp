@@ -14,7 +14,9 @@ namespace {
 constexpr const char* kArrayStillUsed = "Array allocation error - '%s' still used";
 constexpr const char* kArrayNotFound = "Array '%s' not found";
 
-bool IsOpChar(char c) { return c == '<' || c == '='; }
+bool IsOpChar(char c) {
+    return c == '<' || c == '=';
+}
 
 // Reads "B0101" and "H1F" forms as a signed 32-bit integer, up to the first other character.
 bool ReadPrefixedInteger(const char* p, double* value) {
@@ -48,10 +50,14 @@ bool ReadPrefixedInteger(const char* p, double* value) {
 // A value relative to the nominal when the value part ends in "%", "-" or "+".
 double ApplyRelative(double value, char suffix, double nominal) {
     switch (suffix) {
-    case '%': return nominal + std::fabs(nominal) * value / 100.0;
-    case '-': return nominal - value;
-    case '+': return nominal + value;
-    default: return value;
+    case '%':
+        return nominal + std::fabs(nominal) * value / 100.0;
+    case '-':
+        return nominal - value;
+    case '+':
+        return nominal + value;
+    default:
+        return value;
     }
 }
 
@@ -133,7 +139,8 @@ uint32_t SplitDevChanAttr(const char* text, DevChanParts* parts) {
     std::string_view rest(text + segment, i - segment);
     std::size_t dot = rest.find('.');
     std::string_view function = rest.substr(0, dot);
-    std::string_view suffix = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
+    std::string_view suffix =
+        dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
     if (function.size() >= sizeof parts->function || suffix.size() >= sizeof parts->suffix) {
         return kErrLength;
     }
@@ -149,12 +156,23 @@ DeviceRecord* FindDevice(BenchRecord* bench, int deviceClass, const char* name) 
     DeviceRecord* slots;
     int count;
     switch (deviceClass) {
-    case kClassDmm: slots = bench->dmm, count = kDmmSlots; break;
-    case kClassFuncgen: slots = bench->funcgen, count = kFuncgenSlots; break;
-    case kClassScope: slots = bench->scope, count = kScopeSlots; break;
-    case kClassAdio: slots = bench->adio, count = kAdioSlots; break;
-    case kClassUrm: slots = bench->urm, count = kUrmSlots; break;
-    default: return nullptr;
+    case kClassDmm:
+        slots = bench->dmm, count = kDmmSlots;
+        break;
+    case kClassFuncgen:
+        slots = bench->funcgen, count = kFuncgenSlots;
+        break;
+    case kClassScope:
+        slots = bench->scope, count = kScopeSlots;
+        break;
+    case kClassAdio:
+        slots = bench->adio, count = kAdioSlots;
+        break;
+    case kClassUrm:
+        slots = bench->urm, count = kUrmSlots;
+        break;
+    default:
+        return nullptr;
     }
     if (!name || !*name) {
         return &slots[0];
@@ -167,8 +185,7 @@ DeviceRecord* FindDevice(BenchRecord* bench, int deviceClass, const char* name) 
     return nullptr;
 }
 
-NamedArray* FindArray(BenchRecord* bench, int32_t kind, const char* name, int mode,
-                      char* message) {
+NamedArray* FindArray(BenchRecord* bench, int32_t kind, const char* name, int mode, char* message) {
     const char* n = name ? name : "";
     auto report = [&](const char* format) -> NamedArray* {
         if (message) {
@@ -205,14 +222,22 @@ NamedArray* FindArray(BenchRecord* bench, int32_t kind, const char* name, int mo
 
 double PrefixFactor(char letter) {
     switch (letter) {
-    case 'G': return 1e9;
-    case 'M': return 1e6;
-    case 'k': return 1e3;
-    case 'm': return 1e-3;
-    case 'u': return 1e-6;
-    case 'n': return 1e-9;
-    case 'p': return 1e-12;
-    default: return 1.0;
+    case 'G':
+        return 1e9;
+    case 'M':
+        return 1e6;
+    case 'k':
+        return 1e3;
+    case 'm':
+        return 1e-3;
+    case 'u':
+        return 1e-6;
+    case 'n':
+        return 1e-9;
+    case 'p':
+        return 1e-12;
+    default:
+        return 1.0;
     }
 }
 
@@ -231,8 +256,8 @@ double ParseScaled(const char* text) {
     return CLocaleAtof(text) * factor;
 }
 
-void ParseLimits(const char* lowText, double nominal, const char* nominalText,
-                 const char* highText, LimitRecord* r) {
+void ParseLimits(const char* lowText, double nominal, const char* nominalText, const char* highText,
+                 LimitRecord* r) {
     if (!r) {
         return;
     }

@@ -44,16 +44,15 @@ DeviceRecord* FindDevice(BenchRecord* bench, int deviceClass, const char* name);
 
 enum ArrayMode { kArrayFind = 0, kArrayFindOrCreate = -1, kArrayCreate = 1 };
 // Finds or creates a named array of the bench; null with `message` (1024 bytes) set otherwise.
-NamedArray* FindArray(BenchRecord* bench, int32_t kind, const char* name, int mode,
-                      char* message);
+NamedArray* FindArray(BenchRecord* bench, int32_t kind, const char* name, int mode, char* message);
 
 // Multiplier of a unit prefix letter: G M k m u n p; 1.0 for any other character.
 double PrefixFactor(char letter);
 // A number with an optional prefix after "*" or a blank: "4.7*k" and "4.7 k" give 4700.
 double ParseScaled(const char* text);
 // Parses the limit texts and the nominal into `record`.
-void ParseLimits(const char* lowText, double nominal, const char* nominalText,
-                 const char* highText, LimitRecord* record);
+void ParseLimits(const char* lowText, double nominal, const char* nominalText, const char* highText,
+                 LimitRecord* record);
 
 // Appends " | label" and `text` to a bounded detail text (see the rules in the source).
 void AppendDetail(char* buffer, std::size_t size, const char* label, const char* text);

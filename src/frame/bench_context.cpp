@@ -39,9 +39,8 @@ BenchRecord* AllocBenchContext(int32_t count) {
         if (slot.inUse.exchange(1, std::memory_order_acq_rel) != 0) {
             continue; // another thread won this slot
         }
-        auto* benches = count > 0 ? static_cast<BenchRecord*>(
-                                        std::calloc(static_cast<std::size_t>(count),
-                                                    sizeof(BenchRecord)))
+        auto* benches = count > 0 ? static_cast<BenchRecord*>(std::calloc(
+                                        static_cast<std::size_t>(count), sizeof(BenchRecord)))
                                   : nullptr;
         slot.benches.store(benches, std::memory_order_relaxed);
         slot.benchCount.store(benches ? count : 0, std::memory_order_relaxed);
@@ -84,6 +83,8 @@ BenchRecord* BenchByIndex(int32_t index) {
     return benches ? benches + index : nullptr;
 }
 
-BenchRecord* ActiveBench() { return BenchByIndex(0); }
+BenchRecord* ActiveBench() {
+    return BenchByIndex(0);
+}
 
 } // namespace kora

@@ -25,7 +25,9 @@ constexpr const char* kLibraryFormat = "ERROR# %li (0x%lX)        PROGRAM LINE# 
 constexpr const char* kDriverFormat = "ERROR# %li (0x%lX)        PROGRAM LINE# %u\n\n%s\n%s";
 constexpr const char* kWarningFormat = "WARNING# %li (0x%lX)        PROGRAM LINE# %u\n\n%s\n%s";
 
-bool IsLibraryCode(uint32_t code) { return code >= 0x81000000u && code <= 0x810000FFu; }
+bool IsLibraryCode(uint32_t code) {
+    return code >= 0x81000000u && code <= 0x810000FFu;
+}
 
 } // namespace
 
@@ -95,8 +97,8 @@ long ReportStepError(long lineCode, const char* methodName, uint32_t code, const
 char* FormatWarning(const char* name, uint32_t code, const char* text, char* out) {
     std::size_t len = name ? FormatText(out, kWarningSize, "%s WARNING[0x%08lX]: ", name,
                                         static_cast<unsigned long>(code))
-                           : FormatText(out, kWarningSize, "WARNING[0x%08lX]: ",
-                                        static_cast<unsigned long>(code));
+                           : FormatText(out, kWarningSize,
+                                        "WARNING[0x%08lX]: ", static_cast<unsigned long>(code));
     for (const char* p = text; p && *p && len < kWarningSize - 1; ++p) {
         if (*p == '\n') {
             len = AppendText(out, kWarningSize, " / ");

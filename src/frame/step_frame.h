@@ -63,11 +63,10 @@ EN_NEV_RESULT RunStandardPass(const StepCall& call, int32_t kind, bool needsBenc
         EN_NEV_RESULT result = 0;
         StepPass<Record> pass{call, 0, nullptr, nullptr, {}};
         void* data = nullptr;
-        pass.phase = _EnterStep_KORA(kind, call.lineCode, call.stepRef, call.stepName,
-                                     call.stepArg, call.comment, call.methodName,
-                                     needsBench ? &pass.bench : nullptr,
-                                     static_cast<int32_t>(sizeof(Record)), &data,
-                                     &pass.error.code, pass.error.message);
+        pass.phase = _EnterStep_KORA(
+            kind, call.lineCode, call.stepRef, call.stepName, call.stepArg, call.comment,
+            call.methodName, needsBench ? &pass.bench : nullptr,
+            static_cast<int32_t>(sizeof(Record)), &data, &pass.error.code, pass.error.message);
         pass.record = static_cast<Record*>(data);
         const bool known = pass.phase == RVO_PHASE_RUN || pass.compiling();
         if (known && !pass.record && !pass.error.failed()) {

@@ -27,7 +27,9 @@ std::size_t FormatText(char* dst, std::size_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
 // The text of a possibly null argument, as shown in messages.
-inline const char* OrNull(const char* s) { return s ? s : "<NULL>"; }
+inline const char* OrNull(const char* s) {
+    return s ? s : "<NULL>";
+}
 
 // Numbers follow the C locale's rules whatever the process locale is.
 double CLocaleAtof(const char* text);

@@ -41,8 +41,8 @@ struct TraceRecord {
     int32_t valid; // 1 after a clean definition
 };
 
-StepCall Call(long stepRef, const char* stepName, long lineCode, long stepArg,
-              const char* comment, const char* method) {
+StepCall Call(long stepRef, const char* stepName, long lineCode, long stepArg, const char* comment,
+              const char* method) {
     return StepCall{stepRef, stepName, lineCode, stepArg, comment, method};
 }
 
@@ -68,7 +68,7 @@ KORA_EXPORT EN_NEV_RESULT COMPI_KORA(long stepRef, const char* stepName, long li
             CompileLimits(pass, DevChanAttr, LLimit, ULimit);
             pass.record->head.selector =
                 std::strcmp(pass.record->head.parts.function, kFailsKeyword) == 0 ? kUnitFailCount
-                                                                                   : kUnitCount;
+                                                                                  : kUnitCount;
         },
         [&](auto& pass) -> EN_NEV_RESULT {
             const auto& r = *pass.record;
@@ -92,21 +92,21 @@ KORA_EXPORT EN_NEV_RESULT COMPR_KORA(long stepRef, const char* stepName, long li
         },
         [&](auto& pass) -> EN_NEV_RESULT {
             const auto& r = *pass.record;
-            return rvo_VerifyR(0, stepName, lineCode, r.head.selector, r.limits.low,
-                               r.limits.lowOp, Value, r.limits.highOp, r.limits.high,
-                               RVO_VERDICT_EXECUTIVE, 0.0, Channel, comment);
+            return rvo_VerifyR(0, stepName, lineCode, r.head.selector, r.limits.low, r.limits.lowOp,
+                               Value, r.limits.highOp, r.limits.high, RVO_VERDICT_EXECUTIVE, 0.0,
+                               Channel, comment);
         });
 }
 
 KORA_EXPORT EN_NEV_RESULT COMPS_KORA(long stepRef, const char* stepName, long lineCode,
                                      long stepArg, const char* comment, const char* DevChanAttr,
-                                     const char* Value, const char* Expected,
-                                     const char* Channel) {
+                                     const char* Value, const char* Expected, const char* Channel) {
     const StepCall call = Call(stepRef, stepName, lineCode, stepArg, comment, "COMPS_KORA");
     return RunStandardPass<CompareTextRecord>(
         call, kKindNone, false,
         [&](auto& pass) {
-            if (CompileDevChanAttr(pass.error, pass.record->head, DevChanAttr, call.methodName, 1)) {
+            if (CompileDevChanAttr(pass.error, pass.record->head, DevChanAttr, call.methodName,
+                                   1)) {
                 pass.record->head.selector =
                     std::strcmp(pass.record->head.parts.function, kUpcaseKeyword) == 0;
             }
@@ -117,7 +117,8 @@ KORA_EXPORT EN_NEV_RESULT COMPS_KORA(long stepRef, const char* stepName, long li
             if (pass.record->head.selector == 1) {
                 std::size_t n = CopyText(upper, Value);
                 for (std::size_t i = 0; i < n; ++i) {
-                    upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(upper[i])));
+                    upper[i] =
+                        static_cast<char>(std::toupper(static_cast<unsigned char>(upper[i])));
                 }
                 value = upper;
             }

@@ -74,9 +74,8 @@ TEST_F(ChannelTable, MatrixChannelsFirstSortedWithKeywordList) {
         const char* app;
         int32_t kind, pin;
         const char *device, *pinName;
-    } expected[] = {{"GND", 1, 0, "MX1", "P1"},
-                    {"R1_A", 1, 159, "MX2", "P160"},
-                    {"R2_B", 1, 16, "MX1", "P17"}};
+    } expected[] = {
+        {"GND", 1, 0, "MX1", "P1"}, {"R1_A", 1, 159, "MX2", "P160"}, {"R2_B", 1, 16, "MX1", "P17"}};
     for (int i = 0; i < 3; ++i) {
         const ChannelRecord& ch = b.channels[i];
         EXPECT_STREQ(ch.appName, expected[i].app);

@@ -42,10 +42,10 @@ TEST(DeviceRecords, OptionsKindsAndNames) {
         const char* options;
         bool acceptTrue, expected;
     } sims[] = {
-        {"Simulate=1", false, true},          {"RangeCheck=1, Simulate=1", false, true},
-        {"Simulate=true", false, false},      {"Simulate=true", true, true},
-        {"Simulate=0", true, false},          {"Simulate=10", false, false},
-        {"NoSimulate=1", false, false},       {nullptr, true, false},
+        {"Simulate=1", false, true},     {"RangeCheck=1, Simulate=1", false, true},
+        {"Simulate=true", false, false}, {"Simulate=true", true, true},
+        {"Simulate=0", true, false},     {"Simulate=10", false, false},
+        {"NoSimulate=1", false, false},  {nullptr, true, false},
     };
     for (const auto& s : sims) {
         EXPECT_EQ(HasSimulateOption(s.options, s.acceptTrue), s.expected)

@@ -72,7 +72,8 @@ TEST_F(MatrixChannels, ErrorsOfTheSetup) {
     Channel("LOST", "MX9", 3);
     EXPECT_FALSE(AttachMatrixChannels(bench_.get(), error_));
     EXPECT_EQ(error_.code, 0x81000012u);
-    EXPECT_STREQ(error_.message, "_Setup_MDEVICES: No suitable matrix card for channel (LOST) found");
+    EXPECT_STREQ(error_.message,
+                 "_Setup_MDEVICES: No suitable matrix card for channel (LOST) found");
 
     bench_->channelCount = 0;
     error_.Clear();

@@ -40,7 +40,9 @@ TEST(MatchKeyword, ListsAndHostileText) {
     }
 }
 
-std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
+std::string Repeat(char c, std::size_t n) {
+    return std::string(n, c);
+}
 
 TEST(SplitDevChanAttr, GrammarAndLimits) {
     struct Case {
@@ -91,9 +93,9 @@ TEST(ParseScaled, PrefixesNeedAMarker) {
         const char* text;
         double expected;
     } cases[] = {
-        {"4.7*k", 4700}, {"4.7 k", 4700}, {"10m", 10},     {"10 m", 0.01}, {"3*G", 3e9},
-        {"2 M", 2e6},    {"5*u", 5e-6},   {"7 n", 7e-9},   {"1*p", 1e-12}, {"1*x", 1},
-        {"-2.5", -2.5},  {"abc", 0},      {nullptr, 0.0},  {"", 0},        {"1.5e3 m", 1.5},
+        {"4.7*k", 4700}, {"4.7 k", 4700}, {"10m", 10},    {"10 m", 0.01}, {"3*G", 3e9},
+        {"2 M", 2e6},    {"5*u", 5e-6},   {"7 n", 7e-9},  {"1*p", 1e-12}, {"1*x", 1},
+        {"-2.5", -2.5},  {"abc", 0},      {nullptr, 0.0}, {"", 0},        {"1.5e3 m", 1.5},
     };
     for (const auto& c : cases) {
         EXPECT_DOUBLE_EQ(ParseScaled(c.text), c.expected) << (c.text ? c.text : "<null>");
@@ -183,8 +185,8 @@ TEST(AppendDetail, LabelsAndRoom) {
         {"A", 64, nullptr, "xyz", "Axyz"},
         {"A", 64, "L", nullptr, "A"},
         {"A", 64, "L", "", "A"},
-        {"AB", 4, "LONG", "t", "AB|"},    // label longer than the room: a single bar
-        {"ABC", 4, "L", "t", "ABC"},      // no room at all: nothing
+        {"AB", 4, "LONG", "t", "AB|"},     // label longer than the room: a single bar
+        {"ABC", 4, "L", "t", "ABC"},       // no room at all: nothing
         {"", 6, "LBL", "toolong", "LBL "}, // text that does not fit: a single blank
         {"", 8, "LBL", "1234", "LBL1234"},
     };

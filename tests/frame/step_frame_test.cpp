@@ -51,12 +51,12 @@ TEST_F(StepFrameTest, PhasesDecideCompileAndRun) {
         EN_NEV_RESULT result;
         const char* recorded; // value of the verification, or null for none
     } cases[] = {
-        {98, "FIRST", 1, 0, 0, nullptr},   // compile only: no verification
-        {1, "SECOND", 0, 1, 1, "FIRST"},   // run from the stored record, no re-check
-        {2, "THIRD", 1, 1, 2, "THIRD"},    // compile, then run
-        {2, "BAD", 1, 0, -2, nullptr},     // a failed compile skips the run
-        {1, "FOURTH", 0, 1, 3, "BAD"},     // run from whatever the compile stored
-        {3, "X", 0, 0, 0, nullptr},        // other phases neither compile nor run
+        {98, "FIRST", 1, 0, 0, nullptr}, // compile only: no verification
+        {1, "SECOND", 0, 1, 1, "FIRST"}, // run from the stored record, no re-check
+        {2, "THIRD", 1, 1, 2, "THIRD"},  // compile, then run
+        {2, "BAD", 1, 0, -2, nullptr},   // a failed compile skips the run
+        {1, "FOURTH", 0, 1, 3, "BAD"},   // run from whatever the compile stored
+        {3, "X", 0, 0, 0, nullptr},      // other phases neither compile nor run
         {-4, "X", 0, 0, 0, nullptr},
     };
     for (const auto& c : cases) {
@@ -121,9 +121,8 @@ TEST_F(StepFrameTest, StepKindsAreNotedOnRunPhasesOnly) {
         int32_t kind;
         int32_t last, prev;
     } cases[] = {
-        {1, 2, kKindInstrument, 1, 0},
-        {2, 1, kKindIctProgram, 2, 1},
-        {3, 2, kKindNone, 2, 1},       // kind -1 leaves no mark
+        {1, 2, kKindInstrument, 1, 0},  {2, 1, kKindIctProgram, 2, 1},
+        {3, 2, kKindNone, 2, 1},        // kind -1 leaves no mark
         {4, 98, kKindInstrument, 2, 1}, // compile-only leaves no mark
         {5, 1, kKindInstrument, 1, 2},
     };

@@ -25,15 +25,14 @@ TEST_F(CompareSteps, RealUnitsFromTheFunctionPart) {
         const char* devChanAttr;
         long unit;
     } cases[] = {
-        {"VDC", 5},   {"ADC", 9},      {"VRMS", 8},   {"ARMS", 11},   {"OHM", 13},
-        {"FARAD", 14}, {"HENRY", 15},  {"SEC", 16},   {"HERTZ", 17},  {"TESLA", 18},
-        {"PERC", 19}, {"DEG", 20},     {"DEGC", 21},  {"JOULE", 23},  {"WATT", 24},
-        {"VAC", 3},   {"", 3},         {"vdc", 3},    {"DEV|CH:OHM.X", 13}, {nullptr, 3},
+        {"VDC", 5},    {"ADC", 9},    {"VRMS", 8},  {"ARMS", 11},         {"OHM", 13},
+        {"FARAD", 14}, {"HENRY", 15}, {"SEC", 16},  {"HERTZ", 17},        {"TESLA", 18},
+        {"PERC", 19},  {"DEG", 20},   {"DEGC", 21}, {"JOULE", 23},        {"WATT", 24},
+        {"VAC", 3},    {"", 3},       {"vdc", 3},   {"DEV|CH:OHM.X", 13}, {nullptr, 3},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(COMPR_KORA(++ref_, "Cmp", 0x500, 0, "note", c.devChanAttr, "1 m", 0.5, "<1",
-                             "CH"),
-                  0);
+        EXPECT_EQ(
+            COMPR_KORA(++ref_, "Cmp", 0x500, 0, "note", c.devChanAttr, "1 m", 0.5, "<1", "CH"), 0);
         auto r = lastResult();
         EXPECT_EQ(r.unit, c.unit) << (c.devChanAttr ? c.devChanAttr : "<null>");
         EXPECT_EQ(r.kind, rvo::ResultKind::Real);
@@ -57,11 +56,11 @@ TEST_F(CompareSteps, VerdictsFollowLimitsAndOperators) {
         rvo::Verdict verdict;
         EN_NEV_RESULT result;
     } cases[] = {
-        {"1", "3", 2, rvo::Verdict::Pass, 0},     {"1", "3", 3, rvo::Verdict::Pass, 0},
-        {"1", "<3", 3, rvo::Verdict::Fail, -1},   {"1 <", "3", 1, rvo::Verdict::Fail, -1},
-        {"1", "3", 0.5, rvo::Verdict::Fail, -1},  {"", "", 1e9, rvo::Verdict::Done, 0},
+        {"1", "3", 2, rvo::Verdict::Pass, 0},         {"1", "3", 3, rvo::Verdict::Pass, 0},
+        {"1", "<3", 3, rvo::Verdict::Fail, -1},       {"1 <", "3", 1, rvo::Verdict::Fail, -1},
+        {"1", "3", 0.5, rvo::Verdict::Fail, -1},      {"", "", 1e9, rvo::Verdict::Done, 0},
         {"-10%", "10%", 2.3, rvo::Verdict::Fail, -1}, // nominal = 0 without a nominal
-        {"1", "3", NAN, rvo::Verdict::Fail, -1},  {"", "=5", 5, rvo::Verdict::Pass, 0},
+        {"1", "3", NAN, rvo::Verdict::Fail, -1},      {"", "=5", 5, rvo::Verdict::Pass, 0},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(COMPR_KORA(++ref_, "Cmp", 0x100, 0, "", "VDC", c.low, c.value, c.high, nullptr),
@@ -136,11 +135,8 @@ TEST_F(CompareSteps, WriteTraceLengths) {
         long wrLength;
         std::string written;
     } cases[] = {
-        {"abcdef", 3, "abc"},
-        {"abcdef", -1, ""},
-        {"abcdef", 0, "abcdef"},
-        {"abc", 10, "abc"},
-        {nullptr, 4, ""},
+        {"abcdef", 3, "abc"}, {"abcdef", -1, ""}, {"abcdef", 0, "abcdef"},
+        {"abc", 10, "abc"},   {nullptr, 4, ""},
     };
     for (const auto& c : cases) {
         long length = -99;
