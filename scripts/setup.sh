@@ -10,6 +10,7 @@ packages=(
   libinih-dev libyaml-cpp-dev libsqlite3-dev libeigen3-dev libcli11-dev
   clang libclang-rt-14-dev clang-format clang-tidy
   binutils locales
+  ngspice
 )
 
 missing=()
