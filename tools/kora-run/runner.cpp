@@ -1,0 +1,238 @@
+#include "runner.h"
+
+#include "format.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+
+namespace kora::run {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string NowIso() {
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+long AskOperator(const rvo::Alert& a) {
+    FILE* tty = std::fopen("/dev/tty", "r+");
+    if (!tty) {
+        return 0; // nobody to ask: go on, the error is reported anyway
+    }
+    std::fprintf(tty, "\n%s\n[c]ontinue or [s]top? ", a.text.c_str());
+    std::fflush(tty);
+    char line[16] = {};
+    long answer = 0;
+    if (std::fgets(line, sizeof line, tty) && (line[0] == 's' || line[0] == 'S')) {
+        answer = RVO_ANSWER_STOP;
+    }
+    std::fclose(tty);
+    return answer;
+}
+
+class Progress {
+  public:
+    explicit Progress(bool on) : on_(on) {}
+    void Show(std::size_t done, std::size_t total, const std::string& step, Clock::time_point t0) {
+        if (!on_) {
+            return;
+        }
+        double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        std::fprintf(stderr, "\r\033[K[%zu/%zu] %s  %02d:%04.1f", done, total, step.c_str(),
+                     static_cast<int>(s / 60), s - 60 * static_cast<int>(s / 60));
+        std::fflush(stderr);
+        shown_ = true;
+    }
+    void Clear() {
+        if (on_ && shown_) {
+            std::fprintf(stderr, "\r\033[K");
+            std::fflush(stderr);
+            shown_ = false;
+        }
+    }
+
+  private:
+    bool on_;
+    bool shown_ = false;
+};
+
+void PrintResult(const StepRun& run, const rvo::Result& r) {
+    const bool own = r.resultNo == 0;
+    std::string label = own ? run.step->name : "  " + r.name;
+    std::printf("L%-4d %-30s %-18s %-40s %s\n", run.step->line, label.c_str(),
+                ResultValueText(r).c_str(), FormatLimits(r).c_str(), rvo::verdictName(r.verdict));
+}
+
+} // namespace
+
+std::string DefaultLibraryPath() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        return "libkora.so";
+    }
+    return (exe.parent_path().parent_path() / "lib" / "libkora.so").string();
+}
+
+bool RunProgram(const Program& program, const RunOptions& options, RunReport& report,
+                std::string& error) {
+    report = RunReport{};
+    report.program = &program;
+    void* lib = dlopen(options.library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        const char* why = dlerror();
+        error = "cannot load libkora (" + options.library + "): " + (why ? why : "unknown error");
+        return false;
+    }
+    std::vector<void*> entries;
+    for (const auto& step : program.steps) {
+        void* fn = dlsym(lib, step.method->name);
+        if (!fn) {
+            error = program.file + ":" + std::to_string(step.line) + ": " + step.method->name +
+                    " is not implemented in this build of libkora (see kora-run methods)";
+            dlclose(lib);
+            return false;
+        }
+        entries.push_back(fn);
+    }
+
+    auto& rt = rvo::Runtime::instance();
+    rt.reset();
+    rt.setKeepResults(false);
+    StepRun* current = nullptr;
+    Progress progress(options.progress);
+    rt.setResultSink([&](const rvo::Result& r) {
+        if (current) {
+            current->results.push_back(r);
+        }
+    });
+    rt.setMessageSink([&](long level, const std::string& text) {
+        report.messages.push_back({level, text});
+        if (options.logLine) {
+            options.logLine(text);
+        }
+    });
+    rt.setAlertPolicy([&](const rvo::Alert& a) -> long {
+        progress.Clear();
+        std::fprintf(stderr, "%s%s%s\n", a.title.empty() ? "" : a.title.c_str(),
+                     a.title.empty() ? "" : ": ", a.text.c_str());
+        if (a.flags == RVO_ALERT_SAVE_QUESTION) {
+            return options.saveIct ? RVO_ANSWER_SAVE : 0;
+        }
+        if (a.flags != RVO_ALERT_ERROR) {
+            return 0;
+        }
+        switch (options.onError) {
+        case OnError::Stop: return RVO_ANSWER_STOP;
+        case OnError::Ask: return AskOperator(a);
+        case OnError::Continue: break;
+        }
+        return 0;
+    });
+    for (const auto& [name, value] : program.settings) {
+        rt.setSetting(name, value);
+    }
+    rt.setUut(1, 1, program.uutSerial);
+    rt.setCompileOnly(false);
+
+    // Compile-only runs the set-up step for real (later steps need its benches), then phase 98.
+    int setupIndex = 0;
+    for (const auto& step : program.steps) {
+        if (std::string_view(step.method->name) == "SETUP_KORA") {
+            setupIndex = step.index;
+            break;
+        }
+    }
+
+    report.startedAt = NowIso();
+    const auto t0 = Clock::now();
+    std::size_t total = 0;
+    for (const auto& step : program.steps) {
+        total += static_cast<std::size_t>(step.repeat);
+    }
+    const int executions = options.compileOnly ? 1 : options.repeat;
+    total *= static_cast<std::size_t>(executions);
+    report.steps.reserve(total);
+    std::size_t doneSteps = 0;
+    for (int exec = 1; exec <= executions && !report.stopped; ++exec) {
+        for (std::size_t i = 0; i < program.steps.size() && !report.stopped; ++i) {
+            const ProgramStep& step = program.steps[i];
+            for (int rep = 0; rep < step.repeat && !report.stopped; ++rep) {
+                progress.Show(doneSteps, total, step.name, t0);
+                if (options.compileOnly && step.index != setupIndex) {
+                    rt.scriptPhases({RVO_PHASE_COMPILE});
+                }
+                report.steps.push_back(StepRun{});
+                StepRun& run = report.steps.back();
+                run.step = &step;
+                run.execution = exec;
+                current = &run;
+                CommonArgs common{step.index, step.name.c_str(), static_cast<long>(step.line) << 8,
+                                  0, step.comment.c_str()};
+                const auto values = BuildArgValues(step);
+                const auto s0 = Clock::now();
+                run.result = step.method->invoke(entries[i], common, values.data());
+                run.seconds = std::chrono::duration<double>(Clock::now() - s0).count();
+                current = nullptr;
+                if (const rvo::Step* st = rt.step(step.index)) {
+                    run.phase = st->lastPhase;
+                    run.stepResult = st->stepResult;
+                }
+                ++doneSteps;
+                if (options.echoResults && !run.results.empty()) {
+                    progress.Clear();
+                    for (const auto& r : run.results) {
+                        PrintResult(run, r);
+                    }
+                }
+                if (run.result == -5 || run.stepResult == -5) {
+                    report.stopped = true;
+                }
+            }
+        }
+    }
+    progress.Clear();
+    report.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    report.alerts = rt.alerts();
+
+    bool stepError = false;
+    for (const auto& run : report.steps) {
+        stepError = stepError || run.result == -2 || run.result == -5 || run.stepResult == -2;
+        for (const auto& r : run.results) {
+            switch (r.verdict) {
+            case rvo::Verdict::Pass: report.passed++; break;
+            case rvo::Verdict::Fail: report.failed++; break;
+            case rvo::Verdict::Done: report.done++; break;
+            case rvo::Verdict::Error: report.errors++; break;
+            }
+        }
+    }
+    if (stepError || report.errors > 0 || report.stopped) {
+        report.verdict = "ERROR";
+        report.exitStatus = 2;
+    } else if (report.failed > 0) {
+        report.verdict = "FAILED";
+        report.exitStatus = 1;
+    } else {
+        report.verdict = "PASSED";
+        report.exitStatus = 0;
+    }
+    rt.setResultSink(nullptr);
+    rt.setMessageSink(nullptr);
+    rt.setAlertPolicy(nullptr);
+    // libkora stays loaded: its bench records may still be referenced by the runtime's callbacks.
+    return true;
+}
+
+} // namespace kora::run

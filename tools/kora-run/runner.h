@@ -1,0 +1,59 @@
+// Running a program: libkora loaded at run time, each step called through its signature
+// thunk, results, alerts and messages collected from the executive runtime.
+#pragma once
+
+#include "program.h"
+
+#include <executive/rvo_runtime.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kora::run {
+
+enum class OnError { Continue, Stop, Ask };
+
+struct RunOptions {
+    std::string library;  // path of libkora
+    int repeat = 1;       // executions of the whole program
+    bool compileOnly = false;
+    OnError onError = OnError::Continue;
+    bool saveIct = false;
+    bool progress = false; // draw the progress line (on a terminal)
+    bool echoResults = true;
+    std::function<void(const std::string&)> logLine; // messages of the executive
+};
+
+struct StepRun {
+    const ProgramStep* step = nullptr;
+    int execution = 0; // 1-based execution of the program (--repeat)
+    long phase = 0;
+    EN_NEV_RESULT result = 0;
+    long stepResult = 0; // what the executive holds as the step's result
+    double seconds = 0;
+    std::vector<rvo::Result> results;
+};
+
+struct RunReport {
+    const Program* program = nullptr;
+    std::string startedAt; // ISO 8601, UTC
+    double seconds = 0;
+    std::vector<StepRun> steps;
+    std::vector<rvo::Alert> alerts;
+    std::vector<rvo::Message> messages;
+    bool stopped = false; // the run ended early (-5 or an alert answered stop)
+    int passed = 0, failed = 0, done = 0, errors = 0;
+    std::string verdict; // "PASSED", "FAILED", "ERROR"
+    int exitStatus = 0;  // 0 passed, 1 failed, 2 error
+};
+
+// Runs `program`; returns false with `error` set when libkora or a method cannot be loaded.
+bool RunProgram(const Program& program, const RunOptions& options, RunReport& report,
+                std::string& error);
+
+// The libkora next to this executable: <dir of exe>/../lib/libkora.so.
+std::string DefaultLibraryPath();
+
+} // namespace kora::run
