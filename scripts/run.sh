@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds the release preset and runs the project's main job.
-# Until kora-run exists this is the compare-step demo: the compare and trace steps run through
-# the executive runtime and libkora, and the symbol check shows what libkora exports.
+# Sets up the machine, builds the release preset and runs the project's main job: the example
+# program through the command-line executive kora-run, with its JSON and JUnit reports.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
-build/release/bin/kora_tests --gtest_filter='CompareSteps.*:Exports.*:ExportedCalls.*'
-echo
-echo "libkora exports:"
-nm -D --defined-only build/release/lib/libkora.so | awk '$2 == "T" { print "  " $3 }'
+mkdir -p build/reports
+build/release/bin/kora-run examples/programs/compare.yaml \
+  --json build/reports/compare.json --junit build/reports/compare.xml --db build/reports/runs.db

@@ -1,0 +1,288 @@
+// kora-run as an engineer uses it: the real binary on program files, its console, exit status and
+// reports read back with independent parsers (YAML for JSON, Qt's XML reader, SQLite).
+#include <QFile>
+#include <QXmlStreamReader>
+#include <sqlite3.h>
+#include <yaml-cpp/yaml.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int exit = -1;
+    std::string out, err;
+};
+
+class KoraRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("kora_run_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    fs::path Write(const std::string& name, const std::string& text) {
+        fs::path p = dir_ / name;
+        std::ofstream(p) << text;
+        return p;
+    }
+    static std::string Read(const fs::path& p) {
+        std::ifstream in(p);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    Outcome Run(const std::string& args) {
+        const fs::path out = dir_ / "stdout.txt", err = dir_ / "stderr.txt";
+        std::string cmd = std::string(KORA_RUN_PATH) + " " + args + " >" + out.string() + " 2>" +
+                          err.string() + " </dev/null";
+        int status = std::system(cmd.c_str());
+        Outcome o;
+        o.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        o.out = Read(out);
+        o.err = Read(err);
+        return o;
+    }
+    fs::path dir_;
+};
+
+std::string Example(const char* name) {
+    return (fs::path(KORA_EXAMPLES_DIR) / "programs" / name).string();
+}
+
+constexpr const char* kMixed = R"(program: Mixed
+uut: {serial: SN-7, part: P-1}
+variables:
+  v: {type: real, value: 6.0}
+steps:
+  - method: COMPR_KORA
+    name: Too high
+    DevChanAttr: VDC
+    LLimit: "4.75"
+    Value: $v
+    ULimit: "5.25"
+  - method: COMPR_KORA
+    name: Unknown value
+    DevChanAttr: OHM
+    LLimit: "1 k"
+    ULimit: "2 k"
+  - method: COMPI_KORA
+    name: Count
+    DevChanAttr: ""
+    Value: 3
+    ULimit: "<=3"
+)";
+
+TEST_F(KoraRun, ExampleProgramPasses) {
+    Outcome o = Run(Example("compare.yaml"));
+    EXPECT_EQ(o.exit, 0) << o.err;
+    EXPECT_NE(o.out.find("Supply voltage                 5.0200 V           4.7500 V <= x <= "
+                         "5.2500 V                PASS"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("Ripple                         12.0000 mV         x < 20.0000 mV"),
+              std::string::npos);
+    EXPECT_NE(o.out.find("UUT SN-0001 / KORA-DEMO-1: PASSED   6 steps, 5 results passed, 0 "
+                         "failed, 1 done, 0 errors"),
+              std::string::npos)
+        << o.out;
+    EXPECT_EQ(o.err, ""); // no progress line when the output is not a terminal
+}
+
+TEST_F(KoraRun, FailingLimitInEveryReport) {
+    fs::path program = Write("mixed.yaml", kMixed);
+    const fs::path json = dir_ / "r.json", junit = dir_ / "r.xml", db = dir_ / "r.db";
+    Outcome o = Run(program.string() + " --json " + json.string() + " --junit " + junit.string() +
+                    " --db " + db.string());
+    EXPECT_EQ(o.exit, 1) << o.out << o.err;
+    EXPECT_NE(o.out.find("Too high                       6.0000 V"), std::string::npos);
+    EXPECT_NE(o.out.find("FAIL"), std::string::npos);
+    EXPECT_NE(o.out.find("UUT SN-7 / P-1: FAILED"), std::string::npos);
+
+    YAML::Node j = YAML::LoadFile(json.string());
+    EXPECT_EQ(j["uut"]["verdict"].as<std::string>(), "FAILED");
+    ASSERT_EQ(j["steps"].size(), 3u);
+    auto tooHigh = j["steps"][0]["results"][0];
+    EXPECT_EQ(tooHigh["verdict"].as<std::string>(), "FAIL");
+    EXPECT_EQ(tooHigh["value"].as<double>(), 6.0);
+    EXPECT_EQ(tooHigh["high"].as<double>(), 5.25);
+    EXPECT_EQ(tooHigh["unit_text"].as<std::string>(), "V");
+    auto unknown = j["steps"][1]["results"][0];
+    EXPECT_EQ(unknown["value"].as<std::string>(), "NaN"); // an omitted real is NaN
+    EXPECT_EQ(unknown["verdict"].as<std::string>(), "FAIL");
+    EXPECT_EQ(j["steps"][2]["results"][0]["verdict"].as<std::string>(), "PASS");
+    EXPECT_EQ(j["summary"]["failed"].as<int>(), 2);
+    EXPECT_EQ(j["steps"][0]["line"].as<int>(), 6);
+
+    QFile file(QString::fromStdString(junit.string()));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&file);
+    int cases = 0, failures = 0;
+    QString failureText;
+    while (!xml.atEnd()) {
+        if (xml.readNext() == QXmlStreamReader::StartElement) {
+            if (xml.name() == QLatin1String("testcase")) {
+                ++cases;
+            } else if (xml.name() == QLatin1String("failure")) {
+                ++failures;
+                if (failureText.isEmpty()) {
+                    failureText = xml.attributes().value("message").toString();
+                }
+            }
+        }
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    EXPECT_EQ(cases, 3);
+    EXPECT_EQ(failures, 2);
+    EXPECT_EQ(failureText.toStdString(),
+              "value 6.0000 V, limits 4.7500 V <= x <= 5.2500 V");
+
+    // A second run appends; limits and NaN values survive as text.
+    Run(program.string() + " --db " + db.string());
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    auto scalar = [&](const char* sql) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(handle, sql, -1, &st, nullptr);
+        std::string v = sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0)
+                            ? reinterpret_cast<const char*>(sqlite3_column_text(st, 0))
+                            : "<none>";
+        sqlite3_finalize(st);
+        return v;
+    };
+    EXPECT_EQ(scalar("SELECT count(*) FROM uut_result"), "2");
+    EXPECT_EQ(scalar("SELECT status FROM uut_result ORDER BY id LIMIT 1"), "FAILED");
+    EXPECT_EQ(scalar("SELECT count(*) FROM step_result"), "6");
+    EXPECT_EQ(scalar("SELECT numeric_value FROM step_result WHERE result_name='Unknown value'"),
+              "NaN");
+    EXPECT_EQ(scalar("SELECT low_limit || ' ' || low_operator || ' ' || high_operator || ' ' || "
+                     "high_limit FROM numeric_limits JOIN step_result ON step_result.id = "
+                     "numeric_limits.step_result WHERE result_name='Unknown value'"),
+              "1000 <= <= 2000");
+    sqlite3_close(handle);
+}
+
+TEST_F(KoraRun, ErrorAlertsAndStopping) {
+    std::string text = R"(program: Errors
+steps:
+  - method: WRITE_KORA
+    DevChanAttr: LOG
+    Text: x
+  - method: COMPI_KORA
+    name: After
+    Value: 1
+)";
+    fs::path program = Write("errors.yaml", text);
+    Outcome go = Run(program.string() + " --json " + (dir_ / "go.json").string());
+    EXPECT_EQ(go.exit, 2);
+    EXPECT_NE(go.err.find("ERROR# -2130706426 (0x81000006)        PROGRAM LINE# 3"),
+              std::string::npos)
+        << go.err;
+    EXPECT_NE(go.out.find("After"), std::string::npos); // continue: the next step ran
+    Outcome stop = Run(program.string() + " --on-error stop --json " + (dir_ / "s.json").string());
+    EXPECT_EQ(stop.exit, 2);
+    EXPECT_EQ(stop.out.find("After"), std::string::npos);
+    YAML::Node j = YAML::LoadFile((dir_ / "s.json").string());
+    EXPECT_TRUE(j["stopped"].as<bool>());
+    EXPECT_EQ(j["steps"].size(), 1u);
+    EXPECT_EQ(j["alerts"][0]["answer"].as<int>(), -5);
+}
+
+TEST_F(KoraRun, RepeatAndCompilePhases) {
+    fs::path program = Write("mixed.yaml", kMixed);
+    Run(program.string() + " --repeat 2 --json " + (dir_ / "r.json").string());
+    YAML::Node j = YAML::LoadFile((dir_ / "r.json").string());
+    ASSERT_EQ(j["steps"].size(), 6u);
+    EXPECT_EQ(j["steps"][0]["phase"].as<int>(), 2);
+    EXPECT_EQ(j["steps"][3]["phase"].as<int>(), 1);
+    EXPECT_EQ(j["steps"][3]["execution"].as<int>(), 2);
+
+    Outcome c = Run(program.string() + " --compile --json " + (dir_ / "c.json").string());
+    EXPECT_EQ(c.exit, 0);
+    YAML::Node k = YAML::LoadFile((dir_ / "c.json").string());
+    ASSERT_EQ(k["steps"].size(), 3u);
+    for (const auto& s : k["steps"]) {
+        EXPECT_EQ(s["phase"].as<int>(), 98);
+        EXPECT_EQ(s["results"].size(), 0u);
+    }
+}
+
+TEST_F(KoraRun, BadProgramsNameFileAndLineAndRunNothing) {
+    struct Case {
+        const char* text;
+        int line;
+        const char* message;
+    } cases[] = {
+        {"program: x\nsteps:\n  - method: COMPR_KORA\n    Value: [1\n", 5, ""},
+        {"program: x\nsteps:\n  - method: MEASURE_ALL\n", 3, "unknown method 'MEASURE_ALL'"},
+        {"program: x\nsteps:\n  - method: COMPR_KORA\n    Valeu: 1\n", 4,
+         "'COMPR_KORA' has no argument 'Valeu'"},
+        {"program: x\nsteps:\n  - method: COMPI_KORA\n    Value: 1.5\n", 4,
+         "'Value' needs an integer, not '1.5'"},
+        {"program: x\nsteps:\n  - method: COMPR_KORA\n    Value: $nope\n", 4,
+         "unknown variable '$nope'"},
+        {"program: x\nvariables:\n  t: {type: text}\nsteps:\n  - method: COMPR_KORA\n"
+         "    Value: $t\n",
+         6, "'Value' needs a number; '$t' is of type text"},
+        {"program: x\nvariables:\n  s: {type: reals, size: 10}\nsteps:\n  - method: ACQ_DMM\n"
+         "    SampleCount: 100\n    Samples: $s\n",
+         5, "'Samples' ($s) holds 10 but 'SampleCount' is 100"},
+        {"program: x\nvariables:\n  s: {type: reals}\nsteps: []\n", 3, "needs a positive 'size'"},
+        {"program: x\nsteps:\n  - method: WRITE_KORA\n    Text: ${KORA_SURELY_UNSET_X}\n", 4,
+         "'${KORA_SURELY_UNSET_X}' is neither a program setting nor an environment variable"},
+    };
+    for (const auto& c : cases) {
+        fs::path program = Write("bad.yaml", c.text);
+        Outcome o = Run(program.string());
+        EXPECT_EQ(o.exit, 2) << c.text;
+        EXPECT_EQ(o.out, "") << c.text; // nothing ran
+        const std::string where = program.string() + ":" + std::to_string(c.line) + ": ";
+        EXPECT_NE(o.err.find(where), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find(c.message), std::string::npos) << o.err;
+    }
+}
+
+TEST_F(KoraRun, MissingLibraryAndUnimplementedMethods) {
+    fs::path program = Write("mixed.yaml", kMixed);
+    Outcome o = Run("--library /nonexistent/libkora.so " + program.string());
+    EXPECT_EQ(o.exit, 2);
+    EXPECT_NE(o.err.find("cannot load libkora (/nonexistent/libkora.so)"), std::string::npos);
+    fs::path dmm = Write("dmm.yaml", "program: x\nsteps:\n  - method: COMPI_KORA\n"
+                                     "  - method: MEAS_DMM\n    DevChanAttr: VDC\n");
+    Outcome u = Run(dmm.string());
+    EXPECT_EQ(u.exit, 2);
+    EXPECT_NE(u.err.find(":4: MEAS_DMM is not implemented in this build of libkora"),
+              std::string::npos)
+        << u.err;
+    EXPECT_EQ(u.out.find("COMPI_KORA"), std::string::npos);
+}
+
+TEST_F(KoraRun, MethodReference) {
+    Outcome all = Run("methods");
+    EXPECT_EQ(all.exit, 0);
+    EXPECT_NE(all.out.find("COMPR_KORA             KORA     -1    yes"), std::string::npos)
+        << all.out;
+    EXPECT_NE(all.out.find("MEAS_DMM               DMM      1     no"), std::string::npos);
+    Outcome one = Run("methods WRITE_KORA");
+    EXPECT_NE(one.out.find("WRITE_KORA (class KORA, kind -1, implemented in this build)"),
+              std::string::npos)
+        << one.out;
+    EXPECT_NE(one.out.find("9   Written            int variable     out"), std::string::npos)
+        << one.out;
+    EXPECT_EQ(Run("methods NOPE").exit, 2);
+}
+
+} // namespace
