@@ -141,7 +141,7 @@ void BuildChannelList(BenchRecord* bench) {
         if (bench->channels[i].pinIndex < 0) {
             continue;
         }
-        len = AppendText(bench->channelList, sizeof bench->channelList, bench->channels[i].appName);
+        AppendText(bench->channelList, sizeof bench->channelList, bench->channels[i].appName);
         len = AppendText(bench->channelList, sizeof bench->channelList, ",");
         ++matrix;
     }

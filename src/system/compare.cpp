@@ -72,9 +72,9 @@ KORA_EXPORT EN_NEV_RESULT COMPI_KORA(long stepRef, const char* stepName, long li
         },
         [&](auto& pass) -> EN_NEV_RESULT {
             const auto& r = *pass.record;
-            return rvo_VerifyI(0, stepName, lineCode, r.head.selector, r.limits.lowInt,
-                               r.limits.lowOp, Value, r.limits.highOp, r.limits.highInt,
-                               RVO_VERDICT_EXECUTIVE, 0.0, Channel, comment);
+            return static_cast<EN_NEV_RESULT>(rvo_VerifyI(
+                0, stepName, lineCode, r.head.selector, r.limits.lowInt, r.limits.lowOp, Value,
+                r.limits.highOp, r.limits.highInt, RVO_VERDICT_EXECUTIVE, 0.0, Channel, comment));
         });
 }
 
@@ -92,9 +92,9 @@ KORA_EXPORT EN_NEV_RESULT COMPR_KORA(long stepRef, const char* stepName, long li
         },
         [&](auto& pass) -> EN_NEV_RESULT {
             const auto& r = *pass.record;
-            return rvo_VerifyR(0, stepName, lineCode, r.head.selector, r.limits.low, r.limits.lowOp,
-                               Value, r.limits.highOp, r.limits.high, RVO_VERDICT_EXECUTIVE, 0.0,
-                               Channel, comment);
+            return static_cast<EN_NEV_RESULT>(rvo_VerifyR(
+                0, stepName, lineCode, r.head.selector, r.limits.low, r.limits.lowOp, Value,
+                r.limits.highOp, r.limits.high, RVO_VERDICT_EXECUTIVE, 0.0, Channel, comment));
         });
 }
 
@@ -122,8 +122,9 @@ KORA_EXPORT EN_NEV_RESULT COMPS_KORA(long stepRef, const char* stepName, long li
                 }
                 value = upper;
             }
-            return rvo_VerifyS(0, stepName, lineCode, 1, value, Expected ? "==" : nullptr, Expected,
-                               RVO_VERDICT_EXECUTIVE, 0.0, Channel, comment);
+            return static_cast<EN_NEV_RESULT>(
+                rvo_VerifyS(0, stepName, lineCode, 1, value, Expected ? "==" : nullptr, Expected,
+                            RVO_VERDICT_EXECUTIVE, 0.0, Channel, comment));
         });
 }
 
@@ -172,7 +173,7 @@ KORA_EXPORT EN_NEV_RESULT WRITE_KORA(long stepRef, const char* stepName, long li
             if (Written) {
                 *Written = static_cast<long>(std::strlen(text));
             }
-            return rvo_VerifyS(0, stepName, lineCode, 0, text, "", "", 0, 0.0, DevChanAttr,
-                               comment);
+            return static_cast<EN_NEV_RESULT>(
+                rvo_VerifyS(0, stepName, lineCode, 0, text, "", "", 0, 0.0, DevChanAttr, comment));
         });
 }

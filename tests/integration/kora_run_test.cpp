@@ -147,8 +147,7 @@ TEST_F(KoraRun, FailingLimitInEveryReport) {
     EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
     EXPECT_EQ(cases, 3);
     EXPECT_EQ(failures, 2);
-    EXPECT_EQ(failureText.toStdString(),
-              "value 6.0000 V, limits 4.7500 V <= x <= 5.2500 V");
+    EXPECT_EQ(failureText.toStdString(), "value 6.0000 V, limits 4.7500 V <= x <= 5.2500 V");
 
     // A second run appends; limits and NaN values survive as text.
     Run(program.string() + " --db " + db.string());

@@ -12,10 +12,9 @@ struct UnitName {
     const char* text;
 };
 constexpr UnitName kUnits[] = {
-    {5, "V"},     {6, "V AC"}, {7, "V ACDC"}, {8, "V rms"}, {9, "A"},     {10, "A AC"},
-    {11, "A rms"}, {13, "Ohm"}, {14, "F"},     {15, "H"},    {16, "s"},    {17, "Hz"},
-    {18, "T"},    {19, "%"},   {20, "deg"},   {21, "degC"}, {22, "degF"}, {23, "J"},
-    {24, "W"},
+    {5, "V"},    {6, "V AC"},  {7, "V ACDC"}, {8, "V rms"}, {9, "A"},   {10, "A AC"}, {11, "A rms"},
+    {13, "Ohm"}, {14, "F"},    {15, "H"},     {16, "s"},    {17, "Hz"}, {18, "T"},    {19, "%"},
+    {20, "deg"}, {21, "degC"}, {22, "degF"},  {23, "J"},    {24, "W"},
 };
 
 bool Prefixed(long unit) {
@@ -56,7 +55,7 @@ std::string FormatValue(double value, long unit, bool integer) {
     static constexpr struct {
         double factor;
         const char* prefix;
-    } kPrefixes[] = {{1e12, "T"}, {1e9, "G"}, {1e6, "M"}, {1e3, "k"}, {1, ""},
+    } kPrefixes[] = {{1e12, "T"}, {1e9, "G"},  {1e6, "M"},  {1e3, "k"},   {1, ""},
                      {1e-3, "m"}, {1e-6, "u"}, {1e-9, "n"}, {1e-12, "p"}, {1e-15, "f"}};
     const double mag = std::fabs(value);
     for (const auto& p : kPrefixes) {
@@ -94,9 +93,12 @@ std::string FormatLimits(const rvo::Result& r) {
 
 std::string ResultValueText(const rvo::Result& r) {
     switch (r.kind) {
-    case rvo::ResultKind::Real: return FormatValue(r.value, r.unit);
-    case rvo::ResultKind::Integer: return FormatValue(r.value, r.unit, true);
-    case rvo::ResultKind::Text: return "\"" + r.text + "\"";
+    case rvo::ResultKind::Real:
+        return FormatValue(r.value, r.unit);
+    case rvo::ResultKind::Integer:
+        return FormatValue(r.value, r.unit, true);
+    case rvo::ResultKind::Text:
+        return "\"" + r.text + "\"";
     case rvo::ResultKind::Series:
         return std::to_string(r.series.size()) + " values" +
                (UnitText(r.unit).empty() ? "" : " (" + UnitText(r.unit) + ")");

@@ -21,15 +21,24 @@ using namespace kora::run;
 
 const char* TypeName(ArgType t) {
     switch (t) {
-    case ArgType::STR: return "text";
-    case ArgType::BUF: return "text buffer";
-    case ArgType::LONG: return "integer";
-    case ArgType::LONGP: return "int variable";
-    case ArgType::DOUBLE: return "real";
-    case ArgType::DOUBLEP: return "real variable";
-    case ArgType::DARRAY: return "reals variable";
-    case ArgType::LARRAY: return "ints variable";
-    case ArgType::PTR: return "array variable";
+    case ArgType::STR:
+        return "text";
+    case ArgType::BUF:
+        return "text buffer";
+    case ArgType::LONG:
+        return "integer";
+    case ArgType::LONGP:
+        return "int variable";
+    case ArgType::DOUBLE:
+        return "real";
+    case ArgType::DOUBLEP:
+        return "real variable";
+    case ArgType::DARRAY:
+        return "reals variable";
+    case ArgType::LARRAY:
+        return "ints variable";
+    case ArgType::PTR:
+        return "array variable";
     }
     return "?";
 }
@@ -40,9 +49,12 @@ const char* DirName(ArgDir d) {
 
 const char* DefaultOf(ArgType t) {
     switch (t) {
-    case ArgType::LONG: return "0";
-    case ArgType::DOUBLE: return "NaN";
-    default: return "null";
+    case ArgType::LONG:
+        return "0";
+    case ArgType::DOUBLE:
+        return "NaN";
+    default:
+        return "null";
     }
 }
 
@@ -115,7 +127,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kora-run: no program given (kora-run --help)\n");
         return 2;
     }
-    options.onError = onError == "stop" ? OnError::Stop
+    options.onError = onError == "stop"  ? OnError::Stop
                       : onError == "ask" ? OnError::Ask
                                          : OnError::Continue;
     options.saveIct = saveIct == "yes";

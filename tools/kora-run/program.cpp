@@ -83,15 +83,16 @@ class Loader {
         if (!root.IsMap()) {
             Fail(root, "a program is a mapping with 'program' and 'steps'");
         }
-        static const std::set<std::string> known = {"program", "uut", "station", "settings",
-                                                    "variables", "steps"};
+        static const std::set<std::string> known = {"program",  "uut",       "station",
+                                                    "settings", "variables", "steps"};
         for (const auto& kv : root) {
             if (!known.count(kv.first.as<std::string>())) {
                 Fail(kv.first, "unknown program key '" + kv.first.as<std::string>() +
                                    "' (known: program, uut, station, settings, variables, steps)");
             }
         }
-        p_.name = root["program"] ? Scalar(root["program"], "program") : fs::path(p_.file).stem().string();
+        p_.name = root["program"] ? Scalar(root["program"], "program")
+                                  : fs::path(p_.file).stem().string();
         p_.settings["PROGRAM_DIR"] = p_.folder;
         p_.settings["PROGRAM_FILE"] = p_.file;
         p_.settings["PROGRAM_NAME"] = p_.name;
@@ -100,7 +101,8 @@ class Loader {
                 Fail(s, "'settings' is a mapping of names to texts");
             }
             for (const auto& kv : s) {
-                p_.settings[kv.first.as<std::string>()] = Expand(kv.second, Scalar(kv.second, "setting"));
+                p_.settings[kv.first.as<std::string>()] =
+                    Expand(kv.second, Scalar(kv.second, "setting"));
             }
         }
         if (auto u = root["uut"]) {
@@ -162,8 +164,9 @@ class Loader {
                 } else if (const char* env = std::getenv(name.c_str())) {
                     out += env;
                 } else {
-                    Fail(n, "'${" + name + "}' is neither a program setting nor an environment "
-                            "variable");
+                    Fail(n, "'${" + name +
+                                "}' is neither a program setting nor an environment "
+                                "variable");
                 }
                 i = close + 1;
             } else {
@@ -205,7 +208,9 @@ class Loader {
             long l;
             double d;
             value.reset(def);
-            type = ParseLong(def.Scalar(), l) ? "int" : ParseReal(def.Scalar(), d) ? "real" : "text";
+            type = ParseLong(def.Scalar(), l)   ? "int"
+                   : ParseReal(def.Scalar(), d) ? "real"
+                                                : "text";
         } else {
             Fail(def, "variable '" + var->name + "' must be a value or a mapping with a 'type'");
         }
@@ -220,7 +225,8 @@ class Loader {
             }
         }
         if (!found) {
-            Fail(def, "unknown variable type '" + type + "' (int, real, text, reals, ints, buffer)");
+            Fail(def,
+                 "unknown variable type '" + type + "' (int, real, text, reals, ints, buffer)");
         }
         const bool sized = var->type == VarType::Reals || var->type == VarType::Ints ||
                            var->type == VarType::Buffer;
@@ -301,14 +307,20 @@ class Loader {
 
     static bool Accepts(ArgType arg, VarType var) {
         switch (arg) {
-        case ArgType::STR: return var == VarType::Text || var == VarType::Buffer;
-        case ArgType::BUF: return var == VarType::Buffer;
+        case ArgType::STR:
+            return var == VarType::Text || var == VarType::Buffer;
+        case ArgType::BUF:
+            return var == VarType::Buffer;
         case ArgType::LONG:
-        case ArgType::LONGP: return var == VarType::Int;
+        case ArgType::LONGP:
+            return var == VarType::Int;
         case ArgType::DOUBLE:
-        case ArgType::DOUBLEP: return var == VarType::Real;
-        case ArgType::DARRAY: return var == VarType::Reals;
-        case ArgType::LARRAY: return var == VarType::Ints;
+        case ArgType::DOUBLEP:
+            return var == VarType::Real;
+        case ArgType::DARRAY:
+            return var == VarType::Reals;
+        case ArgType::LARRAY:
+            return var == VarType::Ints;
         case ArgType::PTR:
             return var == VarType::Reals || var == VarType::Ints || var == VarType::Buffer;
         }
@@ -317,15 +329,24 @@ class Loader {
 
     static const char* ArgTypeText(ArgType t) {
         switch (t) {
-        case ArgType::STR: return "a text";
-        case ArgType::BUF: return "a buffer variable";
-        case ArgType::LONG: return "an integer";
-        case ArgType::LONGP: return "an int variable";
-        case ArgType::DOUBLE: return "a number";
-        case ArgType::DOUBLEP: return "a real variable";
-        case ArgType::DARRAY: return "a reals variable";
-        case ArgType::LARRAY: return "an ints variable";
-        case ArgType::PTR: return "an array or buffer variable";
+        case ArgType::STR:
+            return "a text";
+        case ArgType::BUF:
+            return "a buffer variable";
+        case ArgType::LONG:
+            return "an integer";
+        case ArgType::LONGP:
+            return "an int variable";
+        case ArgType::DOUBLE:
+            return "a number";
+        case ArgType::DOUBLEP:
+            return "a real variable";
+        case ArgType::DARRAY:
+            return "a reals variable";
+        case ArgType::LARRAY:
+            return "an ints variable";
+        case ArgType::PTR:
+            return "an array or buffer variable";
         }
         return "?";
     }
@@ -354,7 +375,9 @@ class Loader {
             return;
         }
         switch (info.type) {
-        case ArgType::STR: a.literal = Expand(n, text); break;
+        case ArgType::STR:
+            a.literal = Expand(n, text);
+            break;
         case ArgType::LONG:
             if (!ParseLong(Expand(n, text), a.intValue)) {
                 Fail(n, std::string("'") + info.name + "' needs an integer, not '" + text + "'");
@@ -376,24 +399,24 @@ class Loader {
     void CheckSizes(const ProgramStep& step, const YAML::Node& node) {
         for (const auto& a : step.args) {
             const auto t = a.info->type;
-            if (!a.variable || (t != ArgType::DARRAY && t != ArgType::LARRAY &&
-                                t != ArgType::BUF && t != ArgType::PTR)) {
+            if (!a.variable || (t != ArgType::DARRAY && t != ArgType::LARRAY && t != ArgType::BUF &&
+                                t != ArgType::PTR)) {
                 continue;
             }
             for (const auto& c : step.args) {
                 std::string n = c.info->name;
-                bool isCount = c.info->type == ArgType::LONG &&
-                               (n.find("Count") != std::string::npos ||
-                                n.find("Size") != std::string::npos ||
-                                n.find("Length") != std::string::npos);
+                bool isCount =
+                    c.info->type == ArgType::LONG &&
+                    (n.find("Count") != std::string::npos || n.find("Size") != std::string::npos ||
+                     n.find("Length") != std::string::npos);
                 if (!isCount || !c.given) {
                     continue;
                 }
                 long count = c.variable ? c.variable->intValue : c.intValue;
                 if (count > static_cast<long>(a.variable->size())) {
                     Fail(node, std::string("'") + a.info->name + "' ($" + a.variable->name +
-                                   ") holds " + std::to_string(a.variable->size()) + " but '" +
-                                   n + "' is " + std::to_string(count));
+                                   ") holds " + std::to_string(a.variable->size()) + " but '" + n +
+                                   "' is " + std::to_string(count));
                 }
             }
         }
@@ -440,8 +463,8 @@ class Loader {
                     names += names.empty() ? "" : ", ";
                     names += a.name;
                 }
-                Fail(kv.first, "'" + method + "' has no argument '" + key + "' (arguments: " +
-                                   (names.empty() ? "none" : names) + ")");
+                Fail(kv.first, "'" + method + "' has no argument '" + key +
+                                   "' (arguments: " + (names.empty() ? "none" : names) + ")");
             }
             LoadArg(*it, kv.second);
         }
@@ -456,22 +479,32 @@ class Loader {
 
 const char* VarTypeName(VarType t) {
     switch (t) {
-    case VarType::Int: return "int";
-    case VarType::Real: return "real";
-    case VarType::Text: return "text";
-    case VarType::Reals: return "reals";
-    case VarType::Ints: return "ints";
-    case VarType::Buffer: return "buffer";
+    case VarType::Int:
+        return "int";
+    case VarType::Real:
+        return "real";
+    case VarType::Text:
+        return "text";
+    case VarType::Reals:
+        return "reals";
+    case VarType::Ints:
+        return "ints";
+    case VarType::Buffer:
+        return "buffer";
     }
     return "?";
 }
 
 std::size_t Variable::size() const {
     switch (type) {
-    case VarType::Reals: return reals.size();
-    case VarType::Ints: return ints.size();
-    case VarType::Buffer: return buffer.size();
-    default: return 1;
+    case VarType::Reals:
+        return reals.size();
+    case VarType::Ints:
+        return ints.size();
+    case VarType::Buffer:
+        return buffer.size();
+    default:
+        return 1;
     }
 }
 
@@ -479,10 +512,18 @@ std::string Variable::display() const {
     std::ostringstream out;
     out.imbue(std::locale::classic());
     switch (type) {
-    case VarType::Int: out << intValue; break;
-    case VarType::Real: out << realValue; break;
-    case VarType::Text: out << text; break;
-    case VarType::Buffer: out << buffer.data(); break;
+    case VarType::Int:
+        out << intValue;
+        break;
+    case VarType::Real:
+        out << realValue;
+        break;
+    case VarType::Text:
+        out << text;
+        break;
+    case VarType::Buffer:
+        out << buffer.data();
+        break;
     case VarType::Reals:
     case VarType::Ints: {
         out << "[";
@@ -545,13 +586,27 @@ std::vector<ArgValue> BuildArgValues(const ProgramStep& step) {
                 v.s = a.literal.c_str();
             }
             break;
-        case ArgType::BUF: v.buf = var ? var->buffer.data() : nullptr; break;
-        case ArgType::LONG: v.l = var ? var->intValue : a.intValue; break;
-        case ArgType::LONGP: v.lp = var ? &var->intValue : nullptr; break;
-        case ArgType::DOUBLE: v.d = var ? var->realValue : (a.given ? a.realValue : NAN); break;
-        case ArgType::DOUBLEP: v.dp = var ? &var->realValue : nullptr; break;
-        case ArgType::DARRAY: v.dp = var ? var->reals.data() : nullptr; break;
-        case ArgType::LARRAY: v.lp = var ? var->ints.data() : nullptr; break;
+        case ArgType::BUF:
+            v.buf = var ? var->buffer.data() : nullptr;
+            break;
+        case ArgType::LONG:
+            v.l = var ? var->intValue : a.intValue;
+            break;
+        case ArgType::LONGP:
+            v.lp = var ? &var->intValue : nullptr;
+            break;
+        case ArgType::DOUBLE:
+            v.d = var ? var->realValue : (a.given ? a.realValue : NAN);
+            break;
+        case ArgType::DOUBLEP:
+            v.dp = var ? &var->realValue : nullptr;
+            break;
+        case ArgType::DARRAY:
+            v.dp = var ? var->reals.data() : nullptr;
+            break;
+        case ArgType::LARRAY:
+            v.lp = var ? var->ints.data() : nullptr;
+            break;
         case ArgType::PTR:
             if (var) {
                 v.p = var->type == VarType::Reals  ? static_cast<void*>(var->reals.data())

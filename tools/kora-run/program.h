@@ -26,8 +26,8 @@ struct Variable {
     std::string text;
     std::vector<double> reals;
     std::vector<long> ints;
-    std::vector<char> buffer; // zero-terminated text of a fixed size
-    std::size_t size() const;   // elements of an array, bytes of a buffer, 1 otherwise
+    std::vector<char> buffer;    // zero-terminated text of a fixed size
+    std::size_t size() const;    // elements of an array, bytes of a buffer, 1 otherwise
     std::string display() const; // the current value as text (arrays: first elements)
 };
 

@@ -17,11 +17,21 @@ std::string JsonString(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (c < 0x20) {
                 char buf[8];
@@ -50,11 +60,21 @@ std::string XmlText(const std::string& s) {
     std::string out;
     for (unsigned char c : s) {
         switch (c) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&apos;";
+            break;
         default:
             if (c < 0x20 && c != '\n' && c != '\t' && c != '\r') {
                 out += ' '; // not allowed in XML 1.0
@@ -68,10 +88,14 @@ std::string XmlText(const std::string& s) {
 
 const char* KindName(rvo::ResultKind k) {
     switch (k) {
-    case rvo::ResultKind::Real: return "real";
-    case rvo::ResultKind::Integer: return "integer";
-    case rvo::ResultKind::Text: return "text";
-    case rvo::ResultKind::Series: return "series";
+    case rvo::ResultKind::Real:
+        return "real";
+    case rvo::ResultKind::Integer:
+        return "integer";
+    case rvo::ResultKind::Text:
+        return "text";
+    case rvo::ResultKind::Series:
+        return "series";
     }
     return "?";
 }
@@ -92,10 +116,11 @@ bool WriteFile(const std::string& path, const std::string& text, std::string& er
 bool WriteJson(const RunReport& report, const std::string& path, std::string& error) {
     const Program& p = *report.program;
     std::ostringstream o;
-    o << "{\n  \"program\": {\"name\": " << JsonString(p.name) << ", \"file\": "
-      << JsonString(p.file) << "},\n";
-    o << "  \"uut\": {\"serial\": " << JsonString(p.uutSerial) << ", \"part\": "
-      << JsonString(p.uutPart) << ", \"verdict\": " << JsonString(report.verdict) << "},\n";
+    o << "{\n  \"program\": {\"name\": " << JsonString(p.name)
+      << ", \"file\": " << JsonString(p.file) << "},\n";
+    o << "  \"uut\": {\"serial\": " << JsonString(p.uutSerial)
+      << ", \"part\": " << JsonString(p.uutPart) << ", \"verdict\": " << JsonString(report.verdict)
+      << "},\n";
     o << "  \"station\": " << JsonString(p.station) << ",\n";
     o << "  \"started\": " << JsonString(report.startedAt) << ",\n";
     o << "  \"seconds\": " << Seconds(report.seconds) << ",\n";
@@ -106,23 +131,23 @@ bool WriteJson(const RunReport& report, const std::string& path, std::string& er
     o << "  \"steps\": [";
     for (std::size_t i = 0; i < report.steps.size(); ++i) {
         const StepRun& s = report.steps[i];
-        o << (i ? "," : "") << "\n    {\"index\": " << s.step->index << ", \"line\": "
-          << s.step->line << ", \"name\": " << JsonString(s.step->name)
-          << ", \"method\": " << JsonString(s.step->method->name) << ", \"execution\": "
-          << s.execution << ", \"phase\": " << s.phase << ", \"result\": " << s.result
-          << ", \"step_result\": " << s.stepResult << ", \"seconds\": " << Seconds(s.seconds)
-          << ", \"results\": [";
+        o << (i ? "," : "") << "\n    {\"index\": " << s.step->index
+          << ", \"line\": " << s.step->line << ", \"name\": " << JsonString(s.step->name)
+          << ", \"method\": " << JsonString(s.step->method->name)
+          << ", \"execution\": " << s.execution << ", \"phase\": " << s.phase
+          << ", \"result\": " << s.result << ", \"step_result\": " << s.stepResult
+          << ", \"seconds\": " << Seconds(s.seconds) << ", \"results\": [";
         for (std::size_t k = 0; k < s.results.size(); ++k) {
             const rvo::Result& r = s.results[k];
             o << (k ? "," : "") << "\n      {\"number\": " << r.resultNo
-              << ", \"name\": " << JsonString(r.name) << ", \"kind\": "
-              << JsonString(KindName(r.kind)) << ", \"unit\": " << r.unit
+              << ", \"name\": " << JsonString(r.name)
+              << ", \"kind\": " << JsonString(KindName(r.kind)) << ", \"unit\": " << r.unit
               << ", \"unit_text\": " << JsonString(UnitText(r.unit));
             switch (r.kind) {
             case rvo::ResultKind::Text:
-                o << ", \"value\": " << JsonString(r.text) << ", \"operator\": "
-                  << JsonString(r.lowOp) << ", \"expected\": "
-                  << (r.expectedGiven ? JsonString(r.expected) : "null");
+                o << ", \"value\": " << JsonString(r.text)
+                  << ", \"operator\": " << JsonString(r.lowOp)
+                  << ", \"expected\": " << (r.expectedGiven ? JsonString(r.expected) : "null");
                 break;
             case rvo::ResultKind::Series:
                 o << ", \"span\": " << JsonNumber(r.span) << ", \"values\": [";
@@ -133,21 +158,21 @@ bool WriteJson(const RunReport& report, const std::string& path, std::string& er
                 break;
             default:
                 o << ", \"value\": " << JsonNumber(r.value) << ", \"low\": " << JsonNumber(r.low)
-                  << ", \"low_op\": " << JsonString(r.lowOp) << ", \"high\": "
-                  << JsonNumber(r.high) << ", \"high_op\": " << JsonString(r.highOp);
+                  << ", \"low_op\": " << JsonString(r.lowOp) << ", \"high\": " << JsonNumber(r.high)
+                  << ", \"high_op\": " << JsonString(r.highOp);
             }
             o << ", \"verdict\": " << JsonString(rvo::verdictName(r.verdict))
-              << ", \"channel\": " << JsonString(r.channel) << ", \"comment\": "
-              << JsonString(r.comment) << "}";
+              << ", \"channel\": " << JsonString(r.channel)
+              << ", \"comment\": " << JsonString(r.comment) << "}";
         }
         o << (s.results.empty() ? "]}" : "\n    ]}");
     }
     o << "\n  ],\n  \"alerts\": [";
     for (std::size_t i = 0; i < report.alerts.size(); ++i) {
         const auto& a = report.alerts[i];
-        o << (i ? "," : "") << "\n    {\"title\": " << JsonString(a.title) << ", \"text\": "
-          << JsonString(a.text) << ", \"flags\": " << a.flags << ", \"answer\": " << a.answer
-          << "}";
+        o << (i ? "," : "") << "\n    {\"title\": " << JsonString(a.title)
+          << ", \"text\": " << JsonString(a.text) << ", \"flags\": " << a.flags
+          << ", \"answer\": " << a.answer << "}";
     }
     o << "\n  ],\n  \"variables\": {";
     bool first = true;
@@ -182,9 +207,10 @@ bool WriteJunit(const RunReport& report, const std::string& path, std::string& e
             if (!r.comment.empty()) {
                 detail += ", comment " + r.comment;
             }
-            cases << ">\n      <" << (fail ? "failure" : "error") << " message=\"" << XmlText(detail)
-                  << "\" type=\"" << (fail ? "limit" : "error") << "\">" << XmlText(detail)
-                  << "</" << (fail ? "failure" : "error") << ">\n    </testcase>\n";
+            cases << ">\n      <" << (fail ? "failure" : "error") << " message=\""
+                  << XmlText(detail) << "\" type=\"" << (fail ? "limit" : "error") << "\">"
+                  << XmlText(detail) << "</" << (fail ? "failure" : "error")
+                  << ">\n    </testcase>\n";
         }
     }
     std::ostringstream o;
@@ -336,8 +362,8 @@ bool WriteDatabase(const RunReport& report, const std::string& path, std::string
             if (numeric) {
                 step.Text(13, ExactNumber(r.value)).Null(14);
             } else {
-                step.Null(13).Text(14, r.kind == rvo::ResultKind::Text ? r.text
-                                                                       : ResultValueText(r));
+                step.Null(13).Text(14,
+                                   r.kind == rvo::ResultKind::Text ? r.text : ResultValueText(r));
             }
             if (!step.Run()) {
                 return fail("step_result");
@@ -354,7 +380,12 @@ bool WriteDatabase(const RunReport& report, const std::string& path, std::string
         }
     }
     for (const auto& a : report.alerts) {
-        if (!alert.Int(1, runId).Text(2, a.title).Text(3, a.text).Int(4, a.flags).Int(5, a.answer).Run()) {
+        if (!alert.Int(1, runId)
+                 .Text(2, a.title)
+                 .Text(3, a.text)
+                 .Int(4, a.flags)
+                 .Int(5, a.answer)
+                 .Run()) {
             return fail("alert");
         }
     }

@@ -134,9 +134,12 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
             return 0;
         }
         switch (options.onError) {
-        case OnError::Stop: return RVO_ANSWER_STOP;
-        case OnError::Ask: return AskOperator(a);
-        case OnError::Continue: break;
+        case OnError::Stop:
+            return RVO_ANSWER_STOP;
+        case OnError::Ask:
+            return AskOperator(a);
+        case OnError::Continue:
+            break;
         }
         return 0;
     });
@@ -211,10 +214,18 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
         stepError = stepError || run.result == -2 || run.result == -5 || run.stepResult == -2;
         for (const auto& r : run.results) {
             switch (r.verdict) {
-            case rvo::Verdict::Pass: report.passed++; break;
-            case rvo::Verdict::Fail: report.failed++; break;
-            case rvo::Verdict::Done: report.done++; break;
-            case rvo::Verdict::Error: report.errors++; break;
+            case rvo::Verdict::Pass:
+                report.passed++;
+                break;
+            case rvo::Verdict::Fail:
+                report.failed++;
+                break;
+            case rvo::Verdict::Done:
+                report.done++;
+                break;
+            case rvo::Verdict::Error:
+                report.errors++;
+                break;
             }
         }
     }

@@ -16,8 +16,8 @@ namespace kora::run {
 enum class OnError { Continue, Stop, Ask };
 
 struct RunOptions {
-    std::string library;  // path of libkora
-    int repeat = 1;       // executions of the whole program
+    std::string library; // path of libkora
+    int repeat = 1;      // executions of the whole program
     bool compileOnly = false;
     OnError onError = OnError::Continue;
     bool saveIct = false;

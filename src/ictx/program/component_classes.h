@@ -1,0 +1,31 @@
+// Component class texts of the component file and the class counts that a load reports.
+#pragma once
+
+#include "ictx/program/component_model.h"
+
+#include <cstdint>
+
+namespace kora {
+
+// Class code and sub-test count of a section's class text; any text not in the list is a
+// component without a test (class 29, three sub-tests).
+void LookupComponentClass(const char* classText, uint32_t* classCode, uint32_t* subTests);
+
+// The class text the writer puts into a section header for `record`: the name of its class
+// code, or the record's own class text for codes without a name.
+const char* ComponentClassText(const ComponentRecord& record);
+
+// One line of the load report: result id, name and how many components it counts.
+struct ClassCount {
+    int32_t id;
+    const char* name;
+    int32_t count;
+};
+constexpr int kClassCountLines = 20;
+
+// Counts the components by class as a load reports them (a COMPENSATION component counts as
+// such whatever its class); fills all lines and returns the total number of components.
+int32_t CountComponentClasses(const ComponentRecord* components, int32_t count,
+                              ClassCount (&lines)[kClassCountLines]);
+
+} // namespace kora

@@ -1,0 +1,59 @@
+#include "ictx/program/component_load.h"
+
+#include "frame/errors.h"
+#include "frame/text.h"
+#include "ictx/program/component_compile.h"
+#include "ictx/program/component_order.h"
+#include "ictx/program/component_parser.h"
+
+namespace kora {
+
+int32_t CompileComponents(ComponentRecord* components, int32_t count, char* errors,
+                          std::size_t size, int32_t* failed) {
+    *failed = 0;
+    if (size > 0) {
+        errors[0] = 0;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        char message[kMessageSize];
+        if (CompileComponent(&components[i], message) != 0) {
+            AppendText(errors, size, message);
+            if (++*failed >= kMaxCompileErrors) {
+                return i + 1;
+            }
+        }
+    }
+    return count;
+}
+
+int32_t LoadComponentProgram(const BenchRecord* bench, ComponentModel* model,
+                             const char* fileName, const std::string_view* text, char* strings,
+                             std::size_t stringSize, char* error) {
+    model->componentCount = 0;
+    int32_t count =
+        text ? ParseComponentText(bench, model, fileName, *text, model->components,
+                                  kMaxComponents, strings, stringSize, error)
+             : ParseComponentFile(bench, model, fileName, model->components, kMaxComponents,
+                                  strings, stringSize, error);
+    if (count < 1) {
+        return 0;
+    }
+    char errors[kMessageSize];
+    int32_t failed = 0;
+    count = CompileComponents(model->components, count, errors, sizeof errors, &failed);
+    if (SortRequested(model->components, count)) {
+        SortComponents(model->components, count);
+    }
+    model->componentCount = count;
+    CopySetup(model, model->components, count);
+    if (!AssignVariants(model, model->components, count, error)) {
+        return 0;
+    }
+    if (failed > 0) {
+        CopyText(error, kMessageSize, errors);
+        return 0;
+    }
+    return count;
+}
+
+} // namespace kora

@@ -1,0 +1,859 @@
+#include "ictx/program/component_parser.h"
+
+#include "frame/args.h"
+#include "frame/errors.h"
+#include "frame/text.h"
+#include "ictx/program/component_classes.h"
+#include "ictx/program/component_params.h"
+#include "ictx/program/value_definition.h"
+#include "ictx/program/vector_items.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace kora {
+
+namespace {
+
+constexpr const char* kPreprocessorCommands = "DISABLED,NOREPORT,ABORTONFAIL,LOCKED,SORT,NOSORT";
+constexpr const char* kKeywords =
+    "PI,PT,TP,TS,GP,GS,NV,NV+,NV-,LL,UL,MC,V,VO,C,F,AR,VR,CR,MM,MA,MD,MT,MF,MI,SV,SC,SI,SD,AZ,TL,"
+    "RL,XS,XO,DI,DO,STAT,DC,VDI,VDO,VDC,ILIM,LABEL,?FAIL,?PASS,?STEQ,?STNE,REPEAT,GOTO,GROUP,"
+    "DTERM,?ILIM,INSERT,PART,TO,?TO,VMIR,VMOR";
+
+constexpr const char* kNoFileName = "Invalid file name (NULL)";
+constexpr const char* kFileOpen = "File open error";
+constexpr const char* kBadPreprocessor = "Invalid Pre-Processor command #%s";
+constexpr const char* kCommentBegin =
+    "Multi line comment BEGIN definition /* has to be placed at line beginning";
+constexpr const char* kCommentEnd = "Multi line comment error: */ without previous /*";
+constexpr const char* kTooManySections = "COMPONENT COUNT overflow";
+constexpr const char* kBadName = "[%li,?,...] Invalid COMPONENT NAME definition";
+constexpr const char* kBadClass = "[%li,%s,?,...] Invalid COMPONENT CLASS TYPE definition";
+constexpr const char* kHeaderStrings = " (String buffer overflow)";
+constexpr const char* kStrings = "String buffer overflow";
+constexpr const char* kKeywordStrings = "%s: Internal STRING buffer overflow";
+constexpr const char* kBadValue = "Invalid PARAMETER VALUE definition";
+constexpr const char* kBadKeyword = "Invalid PARAMETER NAME '%s'";
+constexpr const char* kBadDefinition = "Invalid PARAMETER DEFINITION: \"%s=...\"";
+constexpr const char* kBadGroupName = "%s: Invalid GROUP NAME (#...)";
+constexpr const char* kTooManyTestPins = "More than 4 test points defined";
+constexpr const char* kTooManySensePins = "More than 2 sense points defined";
+constexpr const char* kTooManyGuardPins = "More than 4 guard points defined";
+constexpr const char* kPoolFull = "Insufficient VECTOR BUFFER SPACE (max=%li)";
+constexpr const char* kOutsideSection = "PARAMETER outside of a COMPONENT section";
+constexpr const char* kSectionSuffix = "\n\nSECTION: [%li,%s,...]";
+constexpr const char* kFileSuffix = "\n\nFILE: %s\n\nLINE: %li";
+constexpr const char* kSetupVariantPrefix = "-,";
+
+constexpr int kFirstItemKeyword = 35; // DI: keywords from here on create vector items
+constexpr int kKeywordMD = 22;
+
+// Value templates and item types in the order of kKeywords (parameters have type 0).
+struct KeywordEntry {
+    const char* tmpl;
+    uint32_t type;
+};
+constexpr KeywordEntry kKeywordTable[] = {
+    {"s", 0},           {"s", 0},           {"P", 0},           {"P", 0},
+    {"P", 0},           {"P", 0},           {"R", 0},           {"R", 0},
+    {"R", 0},           {"R", 0},           {"R", 0},           {"R", 0},
+    {"R", 0},           {"R", 0},           {"R", 0},           {"R", 0},
+    {"L", 0},           {"R", 0},           {"R", 0},           {"s", 0},
+    {"L", 0},           {"R", 0},           {"R", 0},           {"L", 0},
+    {"R", 0},           {"R", 0},           {"R", 0},           {"L", 0},
+    {"L", 0},           {"L", 0},           {"s", 0},           {"s", 0},
+    {"s", 0},           {"s", 0},           {"v+P", kItemDi},   {"v+P", kItemDo},
+    {"P", kItemStat},   {"v+P?", kItemDc},  {"+rr", kItemVdi},  {"+rr", kItemVdo},
+    {"+rr", kItemVdc},  {"+rrr", kItemIlim}, {"s", kItemLabel}, {"ls", kItemFail},
+    {"ls", kItemPass},  {"v+s", kItemStateEq}, {"v+s", kItemStateNe}, {"ls", kItemRepeat},
+    {"s", kItemGoto},   {"S+P", kItemGroup}, {"+ll", kItemDterm}, {"s", kItemIlimJump},
+    {"+ls", kItemInsert}, {"+v", kItemPart}, {"r", kItemTo},     {"s", kItemToJump},
+    {"+rrP", kItemVmir}, {"+rrP", kItemVmor},
+};
+static_assert(sizeof kKeywordTable / sizeof kKeywordTable[0] == 58);
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view TrimRight(std::string_view s) {
+    while (!s.empty() && IsBlank(s.back())) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+// Integers read as the C library's leading-number rule; a number written in real notation
+// ("1e+07", as the writer's real format gives large integers) reads as its whole part.
+int32_t ReadInteger(const char* p) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(p, &end, 10);
+    if (end && (*end == '.' || *end == 'e' || *end == 'E')) {
+        return TruncToInt32(CLocaleAtof(p));
+    }
+    if (v > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (v < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return static_cast<int32_t>(v);
+}
+
+// The fields of one value, as its template took them.
+struct Fields {
+    std::string_view raw; // whole value ('+' first) or the field kept by a '+' after an element
+    bool hasRaw = false;
+    std::string_view text[2];
+    bool hasText[2] = {};
+    int textCount = 0;
+    double reals[3] = {};
+    int realCount = 0;
+    int32_t ints[2] = {};
+    int intCount = 0;
+    double list[kSubTests] = {};
+    int32_t intList[kSubTests] = {};
+    int listCount = 0;
+    ValueDefinition value{};
+};
+
+class Parser {
+  public:
+    Parser(const BenchRecord* bench, ComponentModel* model, ComponentRecord* components,
+           int32_t maxComponents, char* strings, std::size_t stringSize, char* error)
+        : bench_(bench), model_(model), components_(components), max_(maxComponents),
+          error_(error) {
+        pool_ = StringPool{strings, strings ? stringSize : 0, 0};
+    }
+
+    void SetFileName(const char* name) { fileName_ = name; }
+
+    // Handles one line as read; false ends parsing with the error set.
+    bool Line(char* line) {
+        ++lineNumber_;
+        comment_ = nullptr;
+        if (line[0] == '#') {
+            return Preprocessor(line);
+        }
+        char* rest = nullptr;
+        if (!ScanComments(line, &rest)) {
+            return false;
+        }
+        CutEndOfLineComment(rest);
+        if (rest[0] == 0) {
+            if (comment_ && section_ && section_->classCode == kClassDigital) {
+                return CommentItem();
+            }
+            return true;
+        }
+        if (rest[0] == '[') {
+            return Header(rest);
+        }
+        return Parameter(rest);
+    }
+
+    int32_t Finish() {
+        if (collecting_ && !EndInfo()) {
+            return -3;
+        }
+        return count_;
+    }
+
+    // Formats the message and adds the section, file and line it belongs to.
+    bool Fail(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(error_, kMessageSize, format, args);
+        va_end(args);
+        AddSuffix();
+        return false;
+    }
+
+    void AddSuffix() {
+        char suffix[kMessageSize];
+        if (section_) {
+            FormatText(suffix, sizeof suffix, kSectionSuffix, static_cast<long>(section_->index),
+                       section_->name ? section_->name : "");
+            AppendText(error_, kMessageSize, suffix);
+        }
+        FormatText(suffix, sizeof suffix, kFileSuffix, fileName_ ? fileName_ : "", lineNumber_);
+        AppendText(error_, kMessageSize, suffix);
+    }
+
+  private:
+    bool Preprocessor(char* line) {
+        if (IsBlank(line[1])) {
+            return true;
+        }
+        char* end = line + 1;
+        while (*end && *end != '\t' && *end != ',' && *end != '\r' && *end != '\n') {
+            ++end;
+        }
+        while (end > line + 1 && end[-1] == ' ') {
+            --end;
+        }
+        *end = 0;
+        const char* word = line + 1;
+        const int command = MatchKeyword(word, kPreprocessorCommands, ',');
+        if (command == 0) {
+            return Fail(kBadPreprocessor, word);
+        }
+        if (!section_) {
+            return true;
+        }
+        switch (command) {
+        case 1:
+            section_->flags |= kFlagDisabled;
+            section_->reportOption = kReportDisabled;
+            break;
+        case 2:
+            section_->flags |= kFlagNoReport;
+            section_->reportOption = kReportOff;
+            break;
+        case 3:
+            section_->flags |= kFlagAbortOnFail;
+            break;
+        case 4:
+            section_->flags |= kFlagLocked;
+            section_->reportOption = kReportLocked;
+            break;
+        case 5:
+            section_->flags |= kFlagSort;
+            break;
+        default:
+            break;
+        }
+        return true;
+    }
+
+    // Passes over multi-line comments from the start of the line; `rest` gets what follows
+    // outside of them.
+    bool ScanComments(char* line, char** rest) {
+        char* p = line;
+        for (;;) {
+            const char c = *p;
+            if (c == 0) {
+                break;
+            }
+            if (c == '/' && p[1] == '*') {
+                if (p != line) {
+                    return Fail("%s", kCommentBegin);
+                }
+                if (depth_ == 0) {
+                    StartInfo();
+                } else if (!InfoAppend("/*")) {
+                    return false;
+                }
+                ++depth_;
+                p += 2;
+            } else if (c == '*' && p[1] == '/') {
+                if (depth_ == 0) {
+                    return Fail("%s", kCommentEnd);
+                }
+                if (--depth_ == 0) {
+                    if (collecting_ && !EndInfo()) {
+                        return false;
+                    }
+                } else if (!InfoAppend("*/")) {
+                    return false;
+                }
+                p += 2;
+            } else if (depth_ > 0) {
+                const char* from = p;
+                while (*p && !(p[0] == '*' && p[1] == '/') && !(p[0] == '/' && p[1] == '*')) {
+                    ++p;
+                }
+                if (!InfoAppend(std::string_view(from, static_cast<std::size_t>(p - from)))) {
+                    return false;
+                }
+            } else if (IsBlank(c)) {
+                ++p;
+            } else {
+                break;
+            }
+        }
+        *rest = p;
+        return true;
+    }
+
+    void StartInfo() {
+        collecting_ = section_ && !infoTaken_;
+        infoTaken_ = infoTaken_ || section_ != nullptr;
+        infoStart_ = pool_.used;
+    }
+
+    bool InfoAppend(std::string_view text) {
+        if (!collecting_) {
+            return true;
+        }
+        if (pool_.used + text.size() + 1 > pool_.size) {
+            collecting_ = false;
+            return Fail("%s", kStrings);
+        }
+        std::memcpy(pool_.base + pool_.used, text.data(), text.size());
+        pool_.used += text.size();
+        return true;
+    }
+
+    bool EndInfo() {
+        collecting_ = false;
+        if (pool_.used + 1 > pool_.size) {
+            return Fail("%s", kStrings);
+        }
+        pool_.base[pool_.used++] = 0;
+        const char* info = pool_.base + infoStart_;
+        while (*info && static_cast<unsigned char>(*info) < 33) {
+            ++info;
+        }
+        section_->info = info;
+        return true;
+    }
+
+    void CutEndOfLineComment(char* rest) {
+        char* slashes = std::strstr(rest, "//");
+        char* end = rest + std::strlen(rest);
+        if (slashes) {
+            char* text = slashes + 2;
+            while (*text == ' ') {
+                ++text;
+            }
+            char* textEnd = text + std::strlen(text);
+            while (textEnd > text && (textEnd[-1] == '\n' || textEnd[-1] == '\r')) {
+                *--textEnd = 0;
+            }
+            if (textEnd > text) {
+                comment_ = text;
+            }
+            *slashes = 0;
+            end = slashes;
+        }
+        while (end > rest && (end[-1] == '\n' || end[-1] == '\r' || IsBlank(end[-1]))) {
+            *--end = 0;
+        }
+    }
+
+    bool Header(char* rest) {
+        section_ = nullptr;
+        const char* p = rest + 1;
+        const long index = CLocaleAtol(p);
+        std::string_view texts[4];
+        if (const char* q = std::strchr(p, ',')) {
+            ++q;
+            for (auto& text : texts) {
+                const char* open = std::strchr(q, '"');
+                if (!open) {
+                    break;
+                }
+                const char* close = std::strchr(open + 1, '"');
+                const char* end = close ? close : open + 1 + std::strlen(open + 1);
+                text = TrimRight(std::string_view(open + 1, static_cast<std::size_t>(end - open - 1)));
+                q = close ? close + 1 : end;
+            }
+        }
+        if (count_ >= max_) {
+            return Fail("%s", kTooManySections);
+        }
+        const auto index32 = TruncToInt32(static_cast<double>(index));
+        if (texts[0].empty()) {
+            return Fail(kBadName, static_cast<long>(index32));
+        }
+        if (texts[1].empty()) {
+            std::string_view name = texts[0];
+            char shown[kMessageSize];
+            CopyText(shown, name);
+            return Fail(kBadClass, static_cast<long>(index32), shown);
+        }
+        ComponentRecord* rec = &components_[count_];
+        std::memset(rec, 0, sizeof *rec);
+        rec->headerLine = static_cast<int32_t>(lineNumber_);
+        rec->index = index32;
+        rec->name = pool_.Copy(texts[0]);
+        rec->classText = rec->name ? pool_.Copy(texts[1]) : nullptr;
+        bool ok = rec->classText != nullptr;
+        LookupComponentClass(rec->classText ? rec->classText : "", &rec->classCode,
+                             &rec->subTestCount);
+        for (uint32_t k = 0; k < rec->subTestCount && k < kSubTests; ++k) {
+            rec->sub[k].enable = 1;
+            rec->sub[k].mode = '1';
+        }
+        if (ok && !texts[2].empty()) {
+            if (rec->classCode == kClassSetup) {
+                const std::size_t start = pool_.used;
+                ok = pool_.Copy(kSetupVariantPrefix) && (--pool_.used, pool_.Copy(texts[2]));
+                rec->variants = ok ? pool_.base + start : nullptr;
+            } else {
+                rec->variants = pool_.Copy(texts[2]);
+                ok = rec->variants != nullptr;
+            }
+        }
+        if (ok && !texts[3].empty()) {
+            rec->comment = pool_.Copy(texts[3]);
+            ok = rec->comment != nullptr;
+        }
+        if (!ok) {
+            return Fail("%s", kHeaderStrings);
+        }
+        ++count_;
+        section_ = rec;
+        part_ = 0;
+        testPins_ = sensePins_ = guardPins_ = 0;
+        infoTaken_ = false;
+        comment_ = nullptr;
+        return true;
+    }
+
+    // Walks the template over the value; false with the error set.
+    bool Walk(const char* tmpl, const char* keyword, const char* value, Fields& f) {
+        const char* p = value;
+        bool separated = false;
+        std::size_t i = 0;
+        if (tmpl[0] == '+') {
+            f.raw = value;
+            f.hasRaw = true;
+            i = 1;
+        }
+        for (; tmpl[i]; ++i) {
+            const char element = tmpl[i];
+            const bool optional = tmpl[i + 1] == '?';
+            const bool keep = tmpl[i + 1] == '+';
+            std::string_view field;
+            bool present;
+            if (element == 'P' || element == 's' || element == 'S') {
+                present = QuotedField(p, field);
+                if (present && element == 'S' && (field.empty() || field[0] != '#')) {
+                    return Fail(kBadGroupName, keyword);
+                }
+                if (present) {
+                    f.text[f.textCount] = field;
+                    f.hasText[f.textCount] = true;
+                }
+                ++f.textCount;
+            } else if (element == 'R' || element == 'L') {
+                int n = 0;
+                while (UnquotedField(p, separated, field)) {
+                    if (n < kSubTests) {
+                        if (element == 'R') {
+                            f.list[n] = CLocaleAtof(field.data());
+                        } else {
+                            f.intList[n] = ReadInteger(field.data());
+                        }
+                    }
+                    ++n;
+                }
+                present = n > 0;
+                f.listCount = n < kSubTests ? n : kSubTests;
+            } else {
+                present = UnquotedField(p, separated, field);
+                if (present && element == 'r' && f.realCount < 3) {
+                    f.reals[f.realCount++] = CLocaleAtof(field.data());
+                } else if (present && element == 'l' && f.intCount < 2) {
+                    f.ints[f.intCount++] = ReadInteger(field.data());
+                } else if (present && element == 'v') {
+                    char message[kMessageSize];
+                    if (!ParseValueDefinition(field, &f.value, message, sizeof message)) {
+                        return Fail("%s: %s", message, keyword);
+                    }
+                }
+            }
+            if (!present && !optional) {
+                return Fail(kBadDefinition, keyword);
+            }
+            if (keep) {
+                f.raw = field;
+                f.hasRaw = present;
+            }
+            if (optional || keep) {
+                ++i;
+            }
+        }
+        return true;
+    }
+
+    // A field in double quotes, from the next quote to the following one (or the end).
+    static bool QuotedField(const char*& p, std::string_view& field) {
+        const char* open = std::strchr(p, '"');
+        if (!open) {
+            return false;
+        }
+        const char* close = std::strchr(open + 1, '"');
+        const char* end = close ? close : open + 1 + std::strlen(open + 1);
+        field = TrimRight(std::string_view(open + 1, static_cast<std::size_t>(end - open - 1)));
+        p = close ? close + 1 : end;
+        while (*p && *p != ',') {
+            ++p;
+        }
+        return true;
+    }
+
+    // A field up to the next comma; the comma before it, if any, separates it from the last.
+    static bool UnquotedField(const char*& p, bool& separated, std::string_view& field) {
+        while (IsBlank(*p)) {
+            ++p;
+        }
+        if (separated && *p == ',') {
+            ++p;
+            while (IsBlank(*p)) {
+                ++p;
+            }
+        }
+        if (*p == 0) {
+            return false;
+        }
+        const char* start = p;
+        while (*p && *p != ',') {
+            ++p;
+        }
+        field = TrimRight(std::string_view(start, static_cast<std::size_t>(p - start)));
+        separated = true;
+        return true;
+    }
+
+    const char* Copy(std::string_view text, const char* keyword, bool& ok) {
+        if (!ok) {
+            return nullptr;
+        }
+        const char* copy = pool_.Copy(text);
+        if (!copy) {
+            ok = Fail(kKeywordStrings, keyword);
+        }
+        return copy;
+    }
+
+    bool Parameter(char* line) {
+        char* eq = std::strchr(line, '=');
+        if (!eq) {
+            return Fail("%s", kBadValue);
+        }
+        char* keyEnd = eq;
+        while (keyEnd > line && IsBlank(keyEnd[-1])) {
+            --keyEnd;
+        }
+        const char* value = eq + 1;
+        while (IsBlank(*value)) {
+            ++value;
+        }
+        if (*value == 0) {
+            return Fail("%s", kBadValue);
+        }
+        *keyEnd = 0;
+        const char* keyword = line;
+        const int k = MatchKeyword(keyword, kKeywords, ',');
+        if (k == 0) {
+            return Fail(kBadKeyword, keyword);
+        }
+        if (!section_) {
+            return Fail("%s", kOutsideSection);
+        }
+        const KeywordEntry& entry = kKeywordTable[k - 1];
+        Fields f;
+        if (!Walk(entry.tmpl, keyword, value, f)) {
+            return false;
+        }
+        if (k == kKeywordMD && section_->classCode == kClassDigital) {
+            VectorItem* item = NewItem(kItemMd);
+            if (!item) {
+                return false;
+            }
+            item->level[0] = f.list[0];
+            return FinishItem(item, keyword);
+        }
+        if (k < kFirstItemKeyword) {
+            return StoreParameter(k, keyword, f);
+        }
+        return StoreItem(entry.type, keyword, f);
+    }
+
+    bool StoreParameter(int k, const char* keyword, const Fields& f) {
+        ComponentRecord& rec = *section_;
+        if (const NumericParam* param = FindNumericParam(keyword)) {
+            for (int n = 0; n < f.listCount; ++n) {
+                if (param->real) {
+                    rec.sub[n].*(param->real) = f.list[n];
+                } else {
+                    rec.sub[n].*(param->integer) = f.intList[n];
+                }
+            }
+            rec.paramMask |= param->bit;
+            rec.paramMask2 |= param->bit2;
+            return true;
+        }
+        const char** slot = nullptr;
+        uint32_t bit = 0;
+        switch (k) {
+        case 1:
+            slot = &rec.pi, bit = kParamPI;
+            break;
+        case 2:
+            slot = &rec.pt, bit = kParamPT;
+            break;
+        case 3:
+            if (testPins_ >= kMaxTestPins) {
+                return Fail("%s", kTooManyTestPins);
+            }
+            slot = &rec.tp[testPins_++], bit = kParamTP;
+            break;
+        case 4:
+            if (sensePins_ >= kMaxSensePins) {
+                return Fail("%s", kTooManySensePins);
+            }
+            slot = &rec.ts[sensePins_++], bit = kParamTS;
+            break;
+        case 5:
+            if (guardPins_ >= kMaxGuardPins) {
+                return Fail("%s", kTooManyGuardPins);
+            }
+            slot = &rec.gp[guardPins_++], bit = kParamGP;
+            break;
+        case 6:
+            slot = &rec.gs, bit = kParamGS;
+            break;
+        case 20:
+            slot = &rec.mm, bit = kParamMM;
+            break;
+        case 31:
+            slot = &rec.tl, bit = kParamTL;
+            break;
+        case 32:
+        case 33:
+            slot = &rec.rl, bit = kParamRL;
+            break;
+        default:
+            slot = &rec.xo, bit = kParamXO;
+            break;
+        }
+        bool ok = true;
+        *slot = Copy(f.text[0], keyword, ok);
+        rec.paramMask |= bit;
+        return ok;
+    }
+
+    VectorItem* NewItem(uint32_t type) {
+        if (model_->itemCount >= kMaxVectorItems) {
+            Fail(kPoolFull, static_cast<long>(kMaxVectorItems));
+            return nullptr;
+        }
+        VectorItem* item = &model_->items[model_->itemCount++];
+        std::memset(item, 0, sizeof *item);
+        item->type = type;
+        item->line = static_cast<int32_t>(IsJumpItem(type) ? -lineNumber_ : lineNumber_);
+        item->part = part_;
+        if (!section_->firstItem) {
+            section_->firstItem = item;
+        }
+        section_->itemCount++;
+        return item;
+    }
+
+    // Adds the line's comment and applies the item rules.
+    bool FinishItem(VectorItem* item, const char* keyword) {
+        if (comment_) {
+            bool ok = true;
+            item->comment = Copy(comment_, keyword, ok);
+            if (!ok) {
+                return false;
+            }
+        }
+        VectorContext ctx{bench_, model_, components_, count_ - 1, &pool_, error_};
+        if (!CompleteVectorItem(ctx, section_, item)) {
+            AddSuffix();
+            return false;
+        }
+        return true;
+    }
+
+    bool CommentItem() {
+        VectorItem* item = NewItem(kItemComment);
+        if (!item) {
+            return false;
+        }
+        item->comment = pool_.Copy(comment_);
+        if (!item->comment) {
+            return Fail("%s", kStrings);
+        }
+        return true;
+    }
+
+    bool StoreItem(uint32_t type, const char* keyword, const Fields& f) {
+        if (type == kItemPart) {
+            part_ = f.value.value;
+        }
+        VectorItem* item = NewItem(type);
+        if (!item) {
+            return false;
+        }
+        bool ok = true;
+        item->value = f.value.value;
+        item->mask = f.value.mask;
+        item->digits = static_cast<uint8_t>(f.value.digits);
+        item->format = f.value.format;
+        item->stateCount = f.value.states;
+        if (f.hasRaw) {
+            item->raw = Copy(f.raw, keyword, ok);
+        }
+        for (int n = 0; n < 3; ++n) {
+            item->level[n] = f.reals[n];
+        }
+        switch (type) {
+        case kItemDi:
+        case kItemDo:
+        case kItemDc:
+        case kItemStat:
+        case kItemVmir:
+        case kItemVmor:
+            if (f.hasText[0]) {
+                item->pins = Copy(f.text[0], keyword, ok);
+            }
+            break;
+        case kItemGroup:
+            if (f.hasText[1]) {
+                item->pins = Copy(f.text[1], keyword, ok);
+            }
+            break;
+        case kItemFail:
+        case kItemPass:
+        case kItemRepeat:
+            item->count = static_cast<uint32_t>(f.ints[0]);
+            item->label = Copy(f.text[0], keyword, ok);
+            break;
+        case kItemDterm:
+            item->value = static_cast<uint32_t>(f.ints[0]);
+            item->second = static_cast<uint32_t>(f.ints[1]);
+            break;
+        case kItemInsert:
+            item->value = static_cast<uint32_t>(f.ints[0]);
+            item->label = Copy(f.text[0], keyword, ok);
+            break;
+        case kItemLabel:
+        case kItemStateEq:
+        case kItemStateNe:
+        case kItemIlimJump:
+        case kItemGoto:
+        case kItemToJump:
+            item->label = Copy(f.text[0], keyword, ok);
+            break;
+        default:
+            break;
+        }
+        return ok && FinishItem(item, keyword);
+    }
+
+    const BenchRecord* bench_;
+    ComponentModel* model_;
+    ComponentRecord* components_;
+    int32_t max_;
+    char* error_;
+    StringPool pool_{};
+    const char* fileName_ = nullptr;
+    long lineNumber_ = 0;
+    int32_t count_ = 0;
+    ComponentRecord* section_ = nullptr;
+    int depth_ = 0;
+    bool collecting_ = false;
+    bool infoTaken_ = false;
+    std::size_t infoStart_ = 0;
+    const char* comment_ = nullptr;
+    uint32_t part_ = 0;
+    int testPins_ = 0;
+    int sensePins_ = 0;
+    int guardPins_ = 0;
+};
+
+// Lines as fgets gives them: up to and including the line end, at most kComponentLineSize - 1
+// bytes at a time.
+class LineSource {
+  public:
+    explicit LineSource(std::FILE* file) : file_(file) {}
+    explicit LineSource(std::string_view text) : text_(text) {}
+
+    bool Next(char* line) {
+        if (file_) {
+            return std::fgets(line, static_cast<int>(kComponentLineSize), file_) != nullptr;
+        }
+        if (pos_ >= text_.size()) {
+            return false;
+        }
+        std::size_t n = 0;
+        while (n < kComponentLineSize - 1 && pos_ < text_.size()) {
+            const char c = text_[pos_++];
+            line[n++] = c;
+            if (c == '\n') {
+                break;
+            }
+        }
+        line[n] = 0;
+        return true;
+    }
+
+  private:
+    std::FILE* file_ = nullptr;
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+int32_t Run(Parser& parser, LineSource& source) {
+    std::unique_ptr<char, FreeDeleter> line(static_cast<char*>(std::malloc(kComponentLineSize)));
+    if (!line) {
+        parser.Fail("%s", kStrings);
+        return -3;
+    }
+    while (source.Next(line.get())) {
+        if (!parser.Line(line.get())) {
+            return -3;
+        }
+    }
+    return parser.Finish();
+}
+
+void StartModel(ComponentModel* model, const char* fileName, char* error) {
+    CopyText(model->fileName, fileName);
+    model->itemCount = 0;
+    if (error) {
+        error[0] = 0;
+    }
+}
+
+} // namespace
+
+int32_t ParseComponentFile(const BenchRecord* bench, ComponentModel* model, const char* fileName,
+                           ComponentRecord* components, int32_t maxComponents, char* strings,
+                           std::size_t stringSize, char* error) {
+    if (!fileName) {
+        CopyText(error, kMessageSize, kNoFileName);
+        return -1;
+    }
+    StartModel(model, fileName, error);
+    Parser parser(bench, model, components, maxComponents, strings, stringSize, error);
+    parser.SetFileName(model->fileName);
+    std::FILE* file = std::fopen(fileName, "r");
+    if (!file) {
+        parser.Fail("%s", kFileOpen);
+        return -2;
+    }
+    LineSource source(file);
+    const int32_t result = Run(parser, source);
+    std::fclose(file);
+    return result;
+}
+
+int32_t ParseComponentText(const BenchRecord* bench, ComponentModel* model, const char* fileName,
+                           std::string_view text, ComponentRecord* components,
+                           int32_t maxComponents, char* strings, std::size_t stringSize,
+                           char* error) {
+    StartModel(model, fileName ? fileName : "", error);
+    Parser parser(bench, model, components, maxComponents, strings, stringSize, error);
+    parser.SetFileName(model->fileName);
+    LineSource source(text);
+    return Run(parser, source);
+}
+
+} // namespace kora
