@@ -266,7 +266,7 @@ TEST_F(KoraRun, MissingLibraryAndUnimplementedMethods) {
     EXPECT_NE(u.err.find(":4: MEAS_DMM is not implemented in this build of libkora"),
               std::string::npos)
         << u.err;
-    EXPECT_EQ(u.out.find("COMPI_KORA"), std::string::npos);
+    EXPECT_EQ(u.out, ""); // refused before anything ran
 }
 
 TEST_F(KoraRun, MethodReference) {

@@ -148,8 +148,10 @@ int main(int argc, char** argv) {
         }
         options.logLine = [&](const std::string& line) { log << line << '\n'; };
     }
-    std::printf("Program %s (%s)%s%s\n", program->name.c_str(), program->file.c_str(),
-                program->uutSerial.empty() ? "" : "  UUT ", program->uutSerial.c_str());
+    options.onStart = [&] {
+        std::printf("Program %s (%s)%s%s\n", program->name.c_str(), program->file.c_str(),
+                    program->uutSerial.empty() ? "" : "  UUT ", program->uutSerial.c_str());
+    };
     RunReport report;
     if (!RunProgram(*program, options, report, error)) {
         std::fprintf(stderr, "kora-run: %s\n", error.c_str());

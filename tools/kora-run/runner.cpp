@@ -101,10 +101,12 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
         if (!fn) {
             error = program.file + ":" + std::to_string(step.line) + ": " + step.method->name +
                     " is not implemented in this build of libkora (see kora-run methods)";
-            dlclose(lib);
-            return false;
+            return false; // the library stays loaded until the process ends, as on success
         }
         entries.push_back(fn);
+    }
+    if (options.onStart) {
+        options.onStart();
     }
 
     auto& rt = rvo::Runtime::instance();

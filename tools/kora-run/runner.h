@@ -24,6 +24,7 @@ struct RunOptions {
     bool progress = false; // draw the progress line (on a terminal)
     bool echoResults = true;
     std::function<void(const std::string&)> logLine; // messages of the executive
+    std::function<void()> onStart;                   // libkora and every method were found
 };
 
 struct StepRun {
