@@ -1,0 +1,508 @@
+// rspsam: the source and measure module driver over the virtual bench's model (see
+// vbench/modules/psam.h for terminals, bus-line masks, source modes and the meter).
+//
+// What the numeric arguments mean here:
+// - Attribute 1150026: 1 the DC source is a voltage source with current limit, 0 a current source
+//   (the current limit is its current, the voltage level its compliance).
+// - rspsam_dcs_QueryOutputState: query 1 asks whether the source runs at its current (the limit
+//   in voltage mode, the set current in current mode), query 0 whether it runs at its voltage.
+// - Current-limit ranges 0..4: 100 mA, 10 mA, 1 mA, 100 uA, 10 uA; voltage levels up to 30 V.
+// - rspsam_ConfigureMeasurement: function 1 voltage, 3 current; the range is rounded up to the
+//   meter's next range.
+// - Relay pairs "RACH1".."RACH4" with "RACOM" and "RBCH1".."RBCH4" with "RBCOM" are kept as state
+//   only; the station wires nothing to them.
+// - The trigger generators and the DMM method are kept as given; every record starts at once.
+#include <rspsam.h>
+
+#include <vbench/bench/journal.h>
+#include <vbench/bench/virtual_bench.h>
+#include <vbench/modules/psam.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+using kora::vbench::DriverCall;
+using kora::vbench::FormatArgs;
+using kora::vbench::SourceMeasureModule;
+using kora::vbench::VirtualBench;
+
+namespace {
+
+constexpr const char* kInterface = "rspsam";
+
+constexpr ViStatus kErrSession = -1074118655;     // 0xBFFA4001
+constexpr ViStatus kErrNullPointer = -1074118653; // 0xBFFA4003
+constexpr ViStatus kErrNoBench = -1074118647;     // 0xBFFA4009
+constexpr ViStatus kErrTerminal = -1074118640;    // 0xBFFA4010
+constexpr ViStatus kErrValue = -1074118639;       // 0xBFFA4011
+constexpr ViStatus kErrAttribute = -1074118638;   // 0xBFFA4012
+constexpr ViStatus kErrFunction = -1074118637;    // 0xBFFA4013
+constexpr ViStatus kErrRelay = -1074118636;       // 0xBFFA4014
+constexpr ViStatus kErrNoRecord = -1074118635;    // 0xBFFA4015
+constexpr ViStatus kErrTimeout = -1074118634;     // 0xBFFA4016
+
+struct StatusText {
+    ViStatus code;
+    const char* text;
+};
+constexpr StatusText kStatusTexts[] = {
+    {VI_SUCCESS, "No error"},
+    {RSPSAM_WARN_OVER_RANGE, "Measurement over range"},
+    {RSPSAM_ERROR_NO_SAMPLES, "The record holds no sample"},
+    {kErrSession, "Invalid session handle"},
+    {kErrNullPointer, "Null pointer passed for a required parameter"},
+    {kErrNoBench, "No virtual bench is active"},
+    {kErrTerminal, "Invalid terminal"},
+    {kErrValue, "Value out of range"},
+    {kErrAttribute, "Attribute not supported"},
+    {kErrFunction, "Invalid measurement function"},
+    {kErrRelay, "Unknown relay channel"},
+    {kErrNoRecord, "No record was started (rspsam_Initiate)"},
+    {kErrTimeout, "The record did not complete within the time-out"},
+};
+
+constexpr ViAttr kAttrSourceMode = 1150026;
+constexpr double kMaxVoltage = 30;
+constexpr const char* kDriverRevision = "rspsam virtual bench 1.0";
+constexpr const char* kFirmwareRevision = "virtual";
+
+struct Session {
+    std::weak_ptr<VirtualBench> bench;
+    std::string module;
+    std::vector<double> record;
+    bool recordValid = false;
+    bool recordOverRange = false;
+    std::set<std::string> closedPairs;
+};
+
+std::mutex g_sessionsMutex;
+std::map<ViSession, Session> g_sessions;
+ViSession g_nextSession = 1;
+
+// Runs `body(module, session)` for a call on an open session of the active bench, with the
+// journal and fault injection around it.
+template <typename Body>
+ViStatus Call(const char* function, std::string arguments, ViSession vi, Body&& body) {
+    DriverCall call(kInterface, function, std::move(arguments));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    if (!call.bench()) {
+        return call.finish(kErrNoBench);
+    }
+    Session* session = nullptr;
+    {
+        std::lock_guard lock(g_sessionsMutex);
+        auto it = g_sessions.find(vi);
+        if (it != g_sessions.end() && it->second.bench.lock().get() == call.bench()) {
+            session = &it->second;
+        }
+    }
+    if (!session) {
+        return call.finish(kErrSession);
+    }
+    return call.finish(body(call.bench()->sourceMeasureModule(session->module), *session));
+}
+
+ViStatus Open(const char* function, std::string arguments, ViRsrc resourceName, ViBoolean reset,
+              ViSession* vi) {
+    DriverCall call(kInterface, function, std::move(arguments));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    if (!vi || !resourceName) {
+        return call.finish(kErrNullPointer);
+    }
+    if (!call.bench()) {
+        return call.finish(kErrNoBench);
+    }
+    const auto* station = call.bench()->station();
+    const std::string name = station ? station->deviceForResource(resourceName) : resourceName;
+    SourceMeasureModule& m = call.bench()->sourceMeasureModule(name);
+    if (reset) {
+        m.setOutputEnabled(false);
+        m.setCoupling(0);
+        for (int t : SourceMeasureModule::kTerminals) {
+            m.setTerminalLines(t, 0xFF, 0);
+            m.setTerminalGround(t, false);
+        }
+        m.setDischargeEnabled(false);
+    }
+    std::lock_guard lock(g_sessionsMutex);
+    *vi = g_nextSession++;
+    Session& s = g_sessions[*vi];
+    s.bench = VirtualBench::active();
+    s.module = name;
+    return call.finish(VI_SUCCESS);
+}
+
+bool ValidPair(const std::string& channel, const std::string& common) {
+    static const std::set<std::string> a = {"RACH1", "RACH2", "RACH3", "RACH4"};
+    static const std::set<std::string> b = {"RBCH1", "RBCH2", "RBCH3", "RBCH4"};
+    return (a.count(channel) && common == "RACOM") || (b.count(channel) && common == "RBCOM");
+}
+
+std::string Upper(const char* text) {
+    std::string out = text ? text : "";
+    for (char& c : out) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+ViStatus CopyRecord(const Session& s, ViInt32 count, ViReal64 buffer[], ViInt32* actual) {
+    if (!actual || (count > 0 && !buffer)) {
+        return kErrNullPointer;
+    }
+    const auto n =
+        std::min<std::size_t>(static_cast<std::size_t>(std::max(count, 0)), s.record.size());
+    std::copy(s.record.begin(), s.record.begin() + static_cast<long>(n), buffer);
+    *actual = static_cast<ViInt32>(n);
+    if (n == 0) {
+        return RSPSAM_ERROR_NO_SAMPLES;
+    }
+    return s.recordOverRange ? RSPSAM_WARN_OVER_RANGE : VI_SUCCESS;
+}
+
+ViStatus TakeRecord(SourceMeasureModule& m, Session& s, ViInt32 timeoutMs) {
+    const double duration = m.sampleCount() * m.sampleInterval();
+    if (timeoutMs >= 0 && duration > timeoutMs * 1e-3) {
+        VirtualBench::active()->clock().waitSeconds(timeoutMs * 1e-3);
+        return kErrTimeout;
+    }
+    s.record = m.takeRecord(&s.recordOverRange);
+    s.recordValid = true;
+    return VI_SUCCESS;
+}
+
+} // namespace
+
+extern "C" {
+
+ViStatus rspsam_init(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset, ViSession* vi) {
+    return Open(__func__, FormatArgs(resourceName, idQuery, reset, vi), resourceName, reset, vi);
+}
+
+ViStatus rspsam_InitWithOptions(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset,
+                                ViConstString optionString, ViSession* vi) {
+    return Open(__func__, FormatArgs(resourceName, idQuery, reset, optionString, vi), resourceName,
+                reset, vi);
+}
+
+ViStatus rspsam_close(ViSession vi) {
+    DriverCall call(kInterface, __func__, FormatArgs(vi));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    std::lock_guard lock(g_sessionsMutex);
+    return call.finish(g_sessions.erase(vi) ? VI_SUCCESS : kErrSession);
+}
+
+ViStatus rspsam_revision_query(ViSession vi, ViChar driverRevision[VI_REVISION_SIZE],
+                               ViChar firmwareRevision[VI_REVISION_SIZE]) {
+    return Call(__func__, FormatArgs(vi, driverRevision, firmwareRevision), vi,
+                [&](SourceMeasureModule&, Session&) {
+                    if (!driverRevision || !firmwareRevision) {
+                        return kErrNullPointer;
+                    }
+                    std::snprintf(driverRevision, VI_REVISION_SIZE, "%s", kDriverRevision);
+                    std::snprintf(firmwareRevision, VI_REVISION_SIZE, "%s", kFirmwareRevision);
+                    return VI_SUCCESS;
+                });
+}
+
+ViStatus rspsam_error_message(ViSession vi, ViStatus status,
+                              ViChar message[VI_ERROR_MESSAGE_SIZE]) {
+    DriverCall call(kInterface, __func__,
+                    FormatArgs(vi, kora::vbench::Hex{static_cast<uint32_t>(status)}));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    if (!message) {
+        return call.finish(kErrNullPointer);
+    }
+    std::string text;
+    if (call.bench()) {
+        text = call.bench()->faults().messageFor(status).value_or("");
+    }
+    for (const auto& s : kStatusTexts) {
+        if (text.empty() && s.code == status) {
+            text = s.text;
+        }
+    }
+    if (text.empty()) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "Unknown status code 0x%08X", static_cast<unsigned>(status));
+        text = buf;
+    }
+    std::snprintf(message, VI_ERROR_MESSAGE_SIZE, "%s", text.c_str());
+    return call.finish(VI_SUCCESS);
+}
+
+ViStatus rspsam_ConfigureCoupling(ViSession vi, ViInt32 couplingMask) {
+    return Call(__func__, FormatArgs(vi, kora::vbench::Hex{static_cast<uint32_t>(couplingMask)}),
+                vi, [&](SourceMeasureModule& m, Session&) {
+                    if (couplingMask < 0 || couplingMask > 0xFF) {
+                        return kErrValue;
+                    }
+                    m.setCoupling(couplingMask);
+                    return VI_SUCCESS;
+                });
+}
+
+ViStatus rspsam_SetAttributeViInt32(ViSession vi, ViConstString channel, ViAttr attribute,
+                                    ViInt32 value) {
+    return Call(__func__, FormatArgs(vi, channel, attribute, value), vi,
+                [&](SourceMeasureModule& m, Session&) {
+                    if (attribute != kAttrSourceMode) {
+                        return kErrAttribute;
+                    }
+                    if (value != 0 && value != 1) {
+                        return kErrValue;
+                    }
+                    m.setVoltageMode(value == 1);
+                    return VI_SUCCESS;
+                });
+}
+
+ViStatus rspsam_Connect(ViSession vi, ViConstString channel, ViConstString common) {
+    return Call(__func__, FormatArgs(vi, channel, common), vi,
+                [&](SourceMeasureModule&, Session& s) {
+                    const std::string ch = Upper(channel), com = Upper(common);
+                    if (!ValidPair(ch, com)) {
+                        return kErrRelay;
+                    }
+                    s.closedPairs.insert(ch);
+                    return VI_SUCCESS;
+                });
+}
+
+ViStatus rspsam_Disconnect(ViSession vi, ViConstString channel, ViConstString common) {
+    return Call(__func__, FormatArgs(vi, channel, common), vi,
+                [&](SourceMeasureModule&, Session& s) {
+                    const std::string ch = Upper(channel), com = Upper(common);
+                    if (!ValidPair(ch, com)) {
+                        return kErrRelay;
+                    }
+                    s.closedPairs.erase(ch);
+                    return VI_SUCCESS;
+                });
+}
+
+ViStatus rspsam_cnx_Gnd(ViSession vi, ViInt32 terminal, ViBoolean connect) {
+    return Call(__func__, FormatArgs(vi, terminal, connect), vi,
+                [&](SourceMeasureModule& m, Session&) {
+                    if (!SourceMeasureModule::isTerminal(terminal)) {
+                        return kErrTerminal;
+                    }
+                    m.setTerminalGround(terminal, connect != VI_FALSE);
+                    return VI_SUCCESS;
+                });
+}
+
+ViStatus rspsam_cnx_Matrix(ViSession vi, ViInt32 terminal, ViInt32 affectedMask,
+                           ViInt32 connectMask) {
+    using kora::vbench::Hex;
+    return Call(__func__,
+                FormatArgs(vi, terminal, Hex{static_cast<uint32_t>(affectedMask)},
+                           Hex{static_cast<uint32_t>(connectMask)}),
+                vi, [&](SourceMeasureModule& m, Session&) {
+                    if (!SourceMeasureModule::isTerminal(terminal)) {
+                        return kErrTerminal;
+                    }
+                    if (affectedMask < 0 || affectedMask > 0xFF || connectMask < 0 ||
+                        connectMask > 0xFF) {
+                        return kErrValue;
+                    }
+                    m.setTerminalLines(terminal, affectedMask, connectMask);
+                    return VI_SUCCESS;
+                });
+}
+
+ViStatus rspsam_dcs_ConfigureVoltageLevel(ViSession vi, ViReal64 volts) {
+    return Call(__func__, FormatArgs(vi, volts), vi, [&](SourceMeasureModule& m, Session&) {
+        if (!(std::fabs(volts) <= kMaxVoltage)) {
+            return kErrValue;
+        }
+        m.setVoltageLevel(volts);
+        return VI_SUCCESS;
+    });
+}
+
+ViStatus rspsam_dcs_ConfigureCurrentLimitRange(ViSession vi, ViInt32 range) {
+    return Call(__func__, FormatArgs(vi, range), vi, [&](SourceMeasureModule& m, Session&) {
+        if (range < 0 || range >= SourceMeasureModule::currentLimitRanges()) {
+            return kErrValue;
+        }
+        m.setCurrentLimitRange(range);
+        return VI_SUCCESS;
+    });
+}
+
+ViStatus rspsam_dcs_ConfigureCurrentLimit(ViSession vi, ViReal64 amperes) {
+    return Call(__func__, FormatArgs(vi, amperes), vi, [&](SourceMeasureModule& m, Session&) {
+        if (!(std::fabs(amperes) <= SourceMeasureModule::currentLimitRangeMax(0))) {
+            return kErrValue;
+        }
+        m.setCurrentLimit(amperes);
+        return VI_SUCCESS;
+    });
+}
+
+ViStatus rspsam_dcs_ConfigureOutputEnabled(ViSession vi, ViBoolean enabled) {
+    return Call(__func__, FormatArgs(vi, enabled), vi, [&](SourceMeasureModule& m, Session&) {
+        m.setOutputEnabled(enabled != VI_FALSE);
+        return VI_SUCCESS;
+    });
+}
+
+ViStatus rspsam_dcs_QueryOutputState(ViSession vi, ViInt32 query, ViBoolean* state) {
+    return Call(__func__, FormatArgs(vi, query, state), vi, [&](SourceMeasureModule& m, Session&) {
+        if (!state) {
+            return kErrNullPointer;
+        }
+        if (query != 0 && query != 1) {
+            return kErrValue;
+        }
+        *state = (query == 1 ? m.currentRegulated() : m.voltageRegulated()) ? VI_TRUE : VI_FALSE;
+        return VI_SUCCESS;
+    });
+}
+
+ViStatus rspsam_ConfigureDmmMethod(ViSession vi, ViInt32 method) {
+    return Call(__func__, FormatArgs(vi, method), vi, [&](SourceMeasureModule&, Session&) {
+        return method < 0 ? kErrValue : VI_SUCCESS;
+    });
+}
+
+ViStatus rspsam_ConfigureMeasurement(ViSession vi, ViInt32 function, ViReal64 range) {
+    return Call(
+        __func__, FormatArgs(vi, function, range), vi, [&](SourceMeasureModule& m, Session&) {
+            if (function != RSPSAM_FUNCTION_VOLTAGE && function != RSPSAM_FUNCTION_CURRENT) {
+                return kErrFunction;
+            }
+            const auto f = function == RSPSAM_FUNCTION_VOLTAGE
+                               ? SourceMeasureModule::Function::Voltage
+                               : SourceMeasureModule::Function::Current;
+            return m.setMeasurement(f, range) ? VI_SUCCESS : kErrValue;
+        });
+}
+
+ViStatus rspsam_ConfigureMultiPoint(ViSession vi, ViInt32 triggerCount, ViInt32 sampleCount,
+                                    ViInt32 sampleTrigger, ViReal64 sampleInterval) {
+    return Call(__func__, FormatArgs(vi, triggerCount, sampleCount, sampleTrigger, sampleInterval),
+                vi, [&](SourceMeasureModule& m, Session&) {
+                    if (triggerCount < 1 || sampleCount < 0 || !(sampleInterval >= 0)) {
+                        return kErrValue;
+                    }
+                    m.setRecord(sampleCount, sampleInterval);
+                    return VI_SUCCESS;
+                });
+}
+
+ViStatus rspsam_ConfigureTrigger(ViSession vi, ViInt32 source, ViReal64 delay) {
+    return Call(__func__, FormatArgs(vi, source, delay), vi, [&](SourceMeasureModule& m, Session&) {
+        if (!(delay >= 0)) {
+            return kErrValue;
+        }
+        m.setTriggerDelay(delay);
+        return VI_SUCCESS;
+    });
+}
+
+ViStatus rspsam_mu_ConfigureLowpassFilter(ViSession vi, ViReal64 frequency) {
+    return Call(__func__, FormatArgs(vi, frequency), vi, [&](SourceMeasureModule& m, Session&) {
+        if (!(frequency > 0)) {
+            return kErrValue;
+        }
+        m.setLowpass(frequency);
+        return VI_SUCCESS;
+    });
+}
+
+ViStatus rspsam_Initiate(ViSession vi) {
+    return Call(__func__, FormatArgs(vi), vi,
+                [&](SourceMeasureModule& m, Session& s) { return TakeRecord(m, s, -1); });
+}
+
+ViStatus rspsam_ReadMultiPoint(ViSession vi, ViInt32 timeoutMs, ViInt32 count, ViReal64 buffer[],
+                               ViInt32* actualCount) {
+    return Call(__func__, FormatArgs(vi, timeoutMs, count, buffer, actualCount), vi,
+                [&](SourceMeasureModule& m, Session& s) {
+                    if (!actualCount || (count > 0 && !buffer)) {
+                        return kErrNullPointer;
+                    }
+                    const ViStatus st = TakeRecord(m, s, timeoutMs);
+                    if (st != VI_SUCCESS) {
+                        *actualCount = 0;
+                        return st;
+                    }
+                    return CopyRecord(s, count, buffer, actualCount);
+                });
+}
+
+ViStatus rspsam_FetchMultiPoint(ViSession vi, ViInt32 timeoutMs, ViInt32 count, ViReal64 buffer[],
+                                ViInt32* actualCount) {
+    return Call(__func__, FormatArgs(vi, timeoutMs, count, buffer, actualCount), vi,
+                [&](SourceMeasureModule&, Session& s) {
+                    if (!s.recordValid) {
+                        return kErrNoRecord;
+                    }
+                    return CopyRecord(s, count, buffer, actualCount);
+                });
+}
+
+ViStatus rspsam_trig_ConfigureSignal(ViSession vi, ViInt32 generator, ViInt32 source, ViInt32 slope,
+                                     ViReal64 pulseWidth, ViReal64 pulsePause, ViInt32 output,
+                                     ViInt32 polarity, ViInt32 delay, ViInt32 pulseCount) {
+    return Call(__func__,
+                FormatArgs(vi, generator, source, slope, pulseWidth, pulsePause, output, polarity,
+                           delay, pulseCount),
+                vi, [&](SourceMeasureModule&, Session&) {
+                    return generator < 0 || pulseWidth < 0 || pulsePause < 0 ? kErrValue
+                                                                             : VI_SUCCESS;
+                });
+}
+
+ViStatus rspsam_trig_EnableOutput(ViSession vi, ViInt32 outputMask) {
+    return Call(__func__, FormatArgs(vi, outputMask), vi,
+                [&](SourceMeasureModule&, Session&) { return VI_SUCCESS; });
+}
+
+ViStatus rspsam_trig_SendSoftwareSignal(ViSession vi, ViInt32 generator) {
+    return Call(__func__, FormatArgs(vi, generator), vi, [&](SourceMeasureModule&, Session&) {
+        return generator < 0 ? kErrValue : VI_SUCCESS;
+    });
+}
+
+ViStatus rspsam_trig_Abort(ViSession vi, ViInt32 generator) {
+    return Call(__func__, FormatArgs(vi, generator), vi, [&](SourceMeasureModule&, Session&) {
+        return generator < 0 ? kErrValue : VI_SUCCESS;
+    });
+}
+
+ViStatus rspsam_dch_ConfigureCurrent(ViSession vi, ViInt32 step) {
+    return Call(__func__, FormatArgs(vi, step), vi, [&](SourceMeasureModule& m, Session&) {
+        if (step < 0 || step > 3) {
+            return kErrValue;
+        }
+        m.setDischargeStep(step);
+        return VI_SUCCESS;
+    });
+}
+
+ViStatus rspsam_dch_ConfigureEnabled(ViSession vi, ViBoolean enabled) {
+    return Call(__func__, FormatArgs(vi, enabled), vi, [&](SourceMeasureModule& m, Session&) {
+        m.setDischargeEnabled(enabled != VI_FALSE);
+        return VI_SUCCESS;
+    });
+}
+
+} // extern "C"

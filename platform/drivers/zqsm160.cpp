@@ -1,0 +1,432 @@
+// ZQsm160: the switch-matrix driver over the virtual bench's matrix card model (see
+// vbench/modules/matrix_card.h for the card's relays and how they reach the analog bus).
+//
+// What the numeric arguments mean here:
+// - Channel ids: pins P1..P160 are 1..160, the card lines LABA1..LABD2 are 1001..1008
+//   (ZQsm160_getChannelId).
+// - quickConnect connects or opens the crosspoint between a pin and a card line (either order).
+// - quickConnectABCD: one selector per group A..D; 1 and 2 put the pin on line 1 or 2 of the
+//   group, 3 and 4 close its relay to the card's ground reference; 0 leaves the group out.
+// - quickConnectArray: bit p % 32 of word p / 32 selects pin P(p+1); each selected pin goes to the
+//   card lines busChannel1 and busChannel2 (a negative id leaves that side out); with both
+//   negative the selected pins are released.
+// - Connect by names: a pin ("P7") with a card line ("LABA1"), or a card line with the analog bus
+//   line of the same name ("ABA1"), which closes that line's coupling relay.
+// - Attribute 1150002 (channel ""): bus coupling, every card line on the analog bus while true.
+// - DisconnectAll opens every relay and waits for them to settle; hscDisconnectAll does not wait.
+//   Neither changes the bus-coupling attribute.
+#include <zqsm160.h>
+
+#include <vbench/bench/journal.h>
+#include <vbench/bench/virtual_bench.h>
+#include <vbench/modules/matrix_card.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+using kora::vbench::DriverCall;
+using kora::vbench::FormatArgs;
+using kora::vbench::Hex;
+using kora::vbench::MatrixCard;
+using kora::vbench::VirtualBench;
+
+namespace {
+
+constexpr const char* kInterface = "ZQsm160";
+
+constexpr ViStatus kErrSession = -1074118655;      // 0xBFFA4001
+constexpr ViStatus kErrChannelName = -1074118654;  // 0xBFFA4002
+constexpr ViStatus kErrNullPointer = -1074118653;  // 0xBFFA4003
+constexpr ViStatus kErrChannelId = -1074118652;    // 0xBFFA4004
+constexpr ViStatus kErrNoPath = -1074118651;       // 0xBFFA4005
+constexpr ViStatus kErrLineSelector = -1074118650; // 0xBFFA4006
+constexpr ViStatus kErrAttribute = -1074118649;    // 0xBFFA4007
+constexpr ViStatus kErrDebounce = -1074118648;     // 0xBFFA4008
+constexpr ViStatus kErrNoBench = -1074118647;      // 0xBFFA4009
+
+struct StatusText {
+    ViStatus code;
+    const char* text;
+};
+constexpr StatusText kStatusTexts[] = {
+    {VI_SUCCESS, "No error"},
+    {kErrSession, "Invalid session handle"},
+    {kErrChannelName, "Unknown channel name"},
+    {kErrNullPointer, "Null pointer passed for a required parameter"},
+    {kErrChannelId, "Invalid channel id"},
+    {kErrNoPath, "No relay of the card connects these channels"},
+    {kErrLineSelector, "Invalid line selector (0 to 4)"},
+    {kErrAttribute, "Attribute not supported"},
+    {kErrDebounce, "Relays did not settle within the maximum time"},
+    {kErrNoBench, "No virtual bench is active"},
+};
+
+constexpr ViAttr kAttrBusCoupling = 1150002;
+constexpr ViInt32 kFirstLineId = 1001;
+
+struct Session {
+    std::weak_ptr<VirtualBench> bench;
+    std::string card;
+};
+
+std::mutex g_sessionsMutex;
+std::map<ViSession, Session> g_sessions;
+ViSession g_nextSession = 1;
+
+// The card of a session on the active bench; null with *status set when there is none.
+MatrixCard* CardOf(const DriverCall& call, ViSession vi, ViStatus* status) {
+    if (!call.bench()) {
+        *status = kErrNoBench;
+        return nullptr;
+    }
+    std::lock_guard lock(g_sessionsMutex);
+    auto it = g_sessions.find(vi);
+    if (it == g_sessions.end() || it->second.bench.lock().get() != call.bench()) {
+        *status = kErrSession;
+        return nullptr;
+    }
+    return &call.bench()->matrixCard(it->second.card);
+}
+
+bool IsPinId(ViInt32 id) {
+    return id >= 1 && id <= MatrixCard::kPins;
+}
+
+bool IsLineId(ViInt32 id) {
+    return id >= kFirstLineId && id < kFirstLineId + MatrixCard::kLines;
+}
+
+std::string Upper(const char* text) {
+    std::string out = text ? text : "";
+    for (char& c : out) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+// "LABA1".."LABD2" (card line) or "ABA1".."ABD2" (analog bus line): the line index, else -1.
+int LineOf(const std::string& upper, bool card) {
+    const std::string body = card ? (upper.rfind("LAB", 0) == 0 ? upper.substr(1) : "")
+                                  : (upper.rfind("AB", 0) == 0 ? upper : "");
+    if (body.size() != 4 || body[2] < 'A' || body[2] > 'D' || (body[3] != '1' && body[3] != '2')) {
+        return -1;
+    }
+    return (body[2] - 'A') * 2 + (body[3] - '1');
+}
+
+int PinOf(const char* name) {
+    ViInt32 id = 0;
+    if (ZQsm160_getChannelId(0, name, &id) == VI_SUCCESS && IsPinId(id)) {
+        return id;
+    }
+    return 0;
+}
+
+// Opens, or with `wait` also lets settle, every relay of the card.
+ViStatus DisconnectAll(const char* function, ViSession vi, bool wait) {
+    DriverCall call(kInterface, function, FormatArgs(vi));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    ViStatus status = VI_SUCCESS;
+    MatrixCard* card = CardOf(call, vi, &status);
+    if (!card) {
+        return call.finish(status);
+    }
+    card->openAll();
+    if (wait) {
+        const auto* station = call.bench()->station();
+        call.bench()->clock().waitSeconds(station ? station->debounceTime
+                                                  : kora::vbench::Station{}.debounceTime);
+    }
+    return call.finish(VI_SUCCESS);
+}
+
+} // namespace
+
+extern "C" {
+
+ViStatus ZQsm160_InitWithOptions(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset,
+                                 ViConstString optionString, ViSession* vi) {
+    DriverCall call(kInterface, __func__,
+                    FormatArgs(resourceName, idQuery, reset, optionString, vi));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    if (!vi || !resourceName) {
+        return call.finish(kErrNullPointer);
+    }
+    if (!call.bench()) {
+        return call.finish(kErrNoBench);
+    }
+    const auto* station = call.bench()->station();
+    const std::string card = station ? station->deviceForResource(resourceName) : resourceName;
+    if (reset) {
+        MatrixCard& c = call.bench()->matrixCard(card);
+        c.openAll();
+        c.setBusCoupling(false);
+    }
+    std::lock_guard lock(g_sessionsMutex);
+    *vi = g_nextSession++;
+    g_sessions[*vi] = Session{VirtualBench::active(), card};
+    return call.finish(VI_SUCCESS);
+}
+
+ViStatus ZQsm160_close(ViSession vi) {
+    DriverCall call(kInterface, __func__, FormatArgs(vi));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    std::lock_guard lock(g_sessionsMutex);
+    return call.finish(g_sessions.erase(vi) ? VI_SUCCESS : kErrSession);
+}
+
+ViStatus ZQsm160_error_message(ViSession vi, ViStatus status,
+                               ViChar message[VI_ERROR_MESSAGE_SIZE]) {
+    DriverCall call(kInterface, __func__, FormatArgs(vi, Hex{static_cast<uint32_t>(status)}));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    if (!message) {
+        return call.finish(kErrNullPointer);
+    }
+    std::string text;
+    if (call.bench()) {
+        if (auto injected = call.bench()->faults().messageFor(status)) {
+            text = *injected;
+        }
+    }
+    if (text.empty()) {
+        for (const auto& s : kStatusTexts) {
+            if (s.code == status) {
+                text = s.text;
+            }
+        }
+    }
+    if (text.empty()) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "Unknown status code 0x%08X", static_cast<unsigned>(status));
+        text = buf;
+    }
+    std::snprintf(message, VI_ERROR_MESSAGE_SIZE, "%s", text.c_str());
+    return call.finish(VI_SUCCESS);
+}
+
+ViStatus ZQsm160_SetAttributeViBoolean(ViSession vi, ViConstString channel, ViAttr attribute,
+                                       ViBoolean value) {
+    DriverCall call(kInterface, __func__, FormatArgs(vi, channel, attribute, value));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    ViStatus status = VI_SUCCESS;
+    MatrixCard* card = CardOf(call, vi, &status);
+    if (!card) {
+        return call.finish(status);
+    }
+    if (attribute != kAttrBusCoupling) {
+        return call.finish(kErrAttribute);
+    }
+    if (channel && channel[0] != '\0') {
+        return call.finish(kErrChannelName);
+    }
+    card->setBusCoupling(value != VI_FALSE);
+    return call.finish(VI_SUCCESS);
+}
+
+ViStatus ZQsm160_Connect(ViSession vi, ViConstString channel1, ViConstString channel2) {
+    DriverCall call(kInterface, __func__, FormatArgs(vi, channel1, channel2));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    ViStatus status = VI_SUCCESS;
+    MatrixCard* card = CardOf(call, vi, &status);
+    if (!card) {
+        return call.finish(status);
+    }
+    if (!channel1 || !channel2) {
+        return call.finish(kErrNullPointer);
+    }
+    const std::string a = Upper(channel1), b = Upper(channel2);
+    const int pinA = PinOf(a.c_str()), pinB = PinOf(b.c_str());
+    const int cardA = LineOf(a, true), cardB = LineOf(b, true);
+    const int busA = LineOf(a, false), busB = LineOf(b, false);
+    if ((!pinA && cardA < 0 && busA < 0) || (!pinB && cardB < 0 && busB < 0)) {
+        return call.finish(kErrChannelName);
+    }
+    if (pinA && cardB >= 0) {
+        card->setCrosspoint(pinA, cardB, true);
+    } else if (pinB && cardA >= 0) {
+        card->setCrosspoint(pinB, cardA, true);
+    } else if (cardA >= 0 && cardA == busB) {
+        card->setCoupling(cardA, true);
+    } else if (cardB >= 0 && cardB == busA) {
+        card->setCoupling(cardB, true);
+    } else {
+        return call.finish(kErrNoPath);
+    }
+    return call.finish(VI_SUCCESS);
+}
+
+ViStatus ZQsm160_quickConnect(ViSession vi, ViInt32 connect, ViInt32 channel1, ViInt32 channel2) {
+    DriverCall call(kInterface, __func__, FormatArgs(vi, connect, channel1, channel2));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    ViStatus status = VI_SUCCESS;
+    MatrixCard* card = CardOf(call, vi, &status);
+    if (!card) {
+        return call.finish(status);
+    }
+    for (ViInt32 id : {channel1, channel2}) {
+        if (!IsPinId(id) && !IsLineId(id)) {
+            return call.finish(kErrChannelId);
+        }
+    }
+    const ViInt32 pin = IsPinId(channel1) ? channel1 : channel2;
+    const ViInt32 line = IsLineId(channel1) ? channel1 : channel2;
+    if (!IsPinId(pin) || !IsLineId(line)) {
+        return call.finish(kErrNoPath);
+    }
+    card->setCrosspoint(pin, line - kFirstLineId, connect != 0);
+    return call.finish(VI_SUCCESS);
+}
+
+ViStatus ZQsm160_quickConnectABCD(ViSession vi, ViInt32 pinId, ViInt32 lineA, ViInt32 lineB,
+                                  ViInt32 lineC, ViInt32 lineD, ViInt32 options) {
+    DriverCall call(kInterface, __func__,
+                    FormatArgs(vi, pinId, lineA, lineB, lineC, lineD, options));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    ViStatus status = VI_SUCCESS;
+    MatrixCard* card = CardOf(call, vi, &status);
+    if (!card) {
+        return call.finish(status);
+    }
+    if (!IsPinId(pinId)) {
+        return call.finish(kErrChannelId);
+    }
+    const ViInt32 selectors[4] = {lineA, lineB, lineC, lineD};
+    for (ViInt32 s : selectors) {
+        if (s < ZQSM160_LINE_NONE || s > ZQSM160_LINE_GROUND) {
+            return call.finish(kErrLineSelector);
+        }
+    }
+    // Close the new relays before opening the old ones, so a pin moving between lines is never
+    // left floating for an instant that a board capacitor would notice.
+    bool wanted[MatrixCard::kLines] = {};
+    bool ground = false;
+    for (int group = 0; group < 4; ++group) {
+        const ViInt32 s = selectors[group];
+        if (s == ZQSM160_LINE_1 || s == ZQSM160_LINE_2) {
+            wanted[group * 2 + (s - ZQSM160_LINE_1)] = true;
+        } else if (s == ZQSM160_LINE_GROUND_REF || s == ZQSM160_LINE_GROUND) {
+            ground = true;
+        }
+    }
+    for (int line = 0; line < MatrixCard::kLines; ++line) {
+        if (wanted[line]) {
+            card->setCrosspoint(pinId, line, true);
+        }
+    }
+    if (ground) {
+        card->setPinGround(pinId, true);
+    }
+    for (int line = 0; line < MatrixCard::kLines; ++line) {
+        if (!wanted[line]) {
+            card->setCrosspoint(pinId, line, false);
+        }
+    }
+    if (!ground) {
+        card->setPinGround(pinId, false);
+    }
+    return call.finish(VI_SUCCESS);
+}
+
+ViStatus ZQsm160_quickConnectArray(ViSession vi, const ViUInt32 pinMask[ZQSM160_MASK_WORDS],
+                                   ViInt32 busChannel1, ViInt32 busChannel2) {
+    std::string mask = "NULL";
+    if (pinMask) {
+        mask = "{";
+        for (int w = 0; w < ZQSM160_MASK_WORDS; ++w) {
+            mask += (w ? ", " : "") + FormatArgs(Hex{pinMask[w]});
+        }
+        mask += "}";
+    }
+    DriverCall call(kInterface, __func__,
+                    FormatArgs(vi) + ", " + mask + ", " + FormatArgs(busChannel1, busChannel2));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    ViStatus status = VI_SUCCESS;
+    MatrixCard* card = CardOf(call, vi, &status);
+    if (!card) {
+        return call.finish(status);
+    }
+    if (!pinMask) {
+        return call.finish(kErrNullPointer);
+    }
+    for (ViInt32 id : {busChannel1, busChannel2}) {
+        if (id >= 0 && !IsLineId(id)) {
+            return call.finish(kErrChannelId);
+        }
+    }
+    const bool release = busChannel1 < 0 && busChannel2 < 0;
+    for (int p = 0; p < MatrixCard::kPins; ++p) {
+        if (!(pinMask[p / 32] & (1u << (p % 32)))) {
+            continue;
+        }
+        if (release) {
+            card->releasePin(p + 1);
+            continue;
+        }
+        for (ViInt32 id : {busChannel1, busChannel2}) {
+            if (id >= 0) {
+                card->setCrosspoint(p + 1, id - kFirstLineId, true);
+            }
+        }
+    }
+    return call.finish(VI_SUCCESS);
+}
+
+ViStatus ZQsm160_WaitForDebounce(ViSession vi, ViInt32 maxTimeMs) {
+    DriverCall call(kInterface, __func__, FormatArgs(vi, maxTimeMs));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    ViStatus status = VI_SUCCESS;
+    MatrixCard* card = CardOf(call, vi, &status);
+    if (!card) {
+        return call.finish(status);
+    }
+    VirtualBench& bench = *call.bench();
+    const auto* station = bench.station();
+    const double debounce = station ? station->debounceTime : kora::vbench::Station{}.debounceTime;
+    const int64_t settled = card->lastSwitchNs() + static_cast<int64_t>(debounce * 1e9 + 0.5);
+    const int64_t remaining = settled - bench.clock().nowNs();
+    if (remaining <= 0) {
+        return call.finish(VI_SUCCESS);
+    }
+    const int64_t allowed = static_cast<int64_t>(std::max<ViInt32>(maxTimeMs, 0)) * 1000000;
+    if (remaining > allowed) {
+        bench.clock().wait(allowed);
+        return call.finish(kErrDebounce);
+    }
+    bench.clock().wait(remaining);
+    return call.finish(VI_SUCCESS);
+}
+
+ViStatus ZQsm160_DisconnectAll(ViSession vi) {
+    return DisconnectAll(__func__, vi, true);
+}
+
+ViStatus ZQsm160_hscDisconnectAll(ViSession vi) {
+    return DisconnectAll(__func__, vi, false);
+}
+
+} // extern "C"

@@ -1,0 +1,244 @@
+#include <vbench/bench/station.h>
+#include <vbench/netlist/netlist_parser.h>
+#include <vbench/netlist/spice_number.h>
+
+#include <resmgr/ini_file.h>
+
+#include <cctype>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace kora::vbench {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kPinCount = 160;
+
+std::string Fold(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+std::string ReadFile(const fs::path& path, const std::string& what, const std::string& source) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw StationError(source + ": cannot read the " + what + " file '" + path.string() + "'");
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// "P1".."P160" to 1..160, else 0.
+int PinNumber(std::string_view text) {
+    if (text.size() < 2 || (text[0] != 'P' && text[0] != 'p')) {
+        return 0;
+    }
+    int n = 0;
+    auto [end, ec] = std::from_chars(text.data() + 1, text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size() || text[1] == '0' || n < 1 ||
+        n > kPinCount) {
+        return 0;
+    }
+    return n;
+}
+
+} // namespace
+
+std::optional<std::string> Station::netOf(const std::string& card, int pin) const {
+    const std::string folded = Fold(card);
+    for (const auto& p : fixture) {
+        if (p.pin == pin && Fold(p.card) == folded) {
+            return p.net;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<const FixturePin*> Station::pinsOf(const std::string& net) const {
+    std::vector<const FixturePin*> out;
+    const std::string folded = Fold(net);
+    for (const auto& p : fixture) {
+        if (p.net == folded) {
+            out.push_back(&p);
+        }
+    }
+    return out;
+}
+
+std::string Station::deviceForResource(const std::string& resource) const {
+    const std::string folded = Fold(resource);
+    for (const auto& d : devices) {
+        if (!d.resource.empty() && Fold(d.resource) == folded) {
+            return d.name;
+        }
+    }
+    return resource;
+}
+
+std::vector<FixturePin> ParseFixture(const std::string& text, const std::string& file,
+                                     const Netlist& board) {
+    std::set<std::string> nets;
+    for (const auto& n : board.nets()) {
+        nets.insert(n);
+    }
+    std::vector<FixturePin> out;
+    std::map<std::pair<std::string, int>, int> seen; // (folded card, pin) -> line
+    std::istringstream in(text);
+    std::string line;
+    int lineNo = 0;
+    while (std::getline(in, line)) {
+        ++lineNo;
+        std::size_t cut = line.find_first_of("#;");
+        if (cut != std::string::npos) {
+            line.erase(cut);
+        }
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        for (std::string s; words >> s;) {
+            w.push_back(s);
+        }
+        if (w.empty()) {
+            continue;
+        }
+        const std::string at = file + ":" + std::to_string(lineNo) + ": ";
+        if (w.size() != 3) {
+            throw StationError(at + "expected CARD PIN NET");
+        }
+        FixturePin p;
+        p.card = w[0];
+        p.pin = PinNumber(w[1]);
+        p.net = Fold(w[2]);
+        p.where = {file, lineNo};
+        if (p.pin == 0) {
+            throw StationError(at + "'" + w[1] + "' is not a pin (P1..P160)");
+        }
+        if (!IsGroundName(p.net) && !nets.count(p.net)) {
+            throw StationError(at + "net '" + w[2] + "' is not on the board");
+        }
+        auto key = std::make_pair(Fold(p.card), p.pin);
+        if (auto it = seen.find(key); it != seen.end()) {
+            throw StationError(at + w[0] + " " + w[1] + " is wired already (line " +
+                               std::to_string(it->second) + ")");
+        }
+        seen.emplace(key, lineNo);
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
+Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& keys,
+                        const std::string& baseDir, const std::string& source) {
+    Station s;
+    std::map<std::string, std::string> values; // folded key -> value (first one wins)
+    for (const auto& [k, v] : keys) {
+        values.emplace(Fold(k), v);
+    }
+    static const std::set<std::string> known = {
+        "board",        "fixture",      "relayresistance", "relayoffresistance", "busresistance",
+        "debouncetime", "settlingtime", "meternoise",      "noiseseed"};
+    for (const auto& [k, v] : keys) {
+        if (!known.count(Fold(k))) {
+            throw StationError(source + ": unknown key '" + k + "'");
+        }
+    }
+    auto number = [&](const char* key, double& out, bool positive) {
+        auto it = values.find(key);
+        if (it == values.end()) {
+            return;
+        }
+        auto v = ParseSpiceNumber(it->second);
+        if (!v || *v < 0 || (positive && *v == 0)) {
+            throw StationError(source + ": " + key + " = '" + it->second +
+                               "' is not a usable number");
+        }
+        out = *v;
+    };
+    number("relayresistance", s.relayResistance, true);
+    number("relayoffresistance", s.relayOffResistance, true);
+    number("busresistance", s.busResistance, true);
+    number("debouncetime", s.debounceTime, false);
+    number("settlingtime", s.settlingTime, false);
+    if (auto it = values.find("meternoise"); it != values.end()) {
+        if (it->second != "0" && it->second != "1") {
+            throw StationError(source + ": MeterNoise must be 0 or 1");
+        }
+        s.meterNoise = it->second == "1";
+    }
+    if (auto it = values.find("noiseseed"); it != values.end()) {
+        const std::string& v = it->second;
+        auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), s.noiseSeed);
+        if (ec != std::errc() || end != v.data() + v.size()) {
+            throw StationError(source + ": NoiseSeed = '" + v + "' is not a whole number");
+        }
+    }
+
+    auto path = [&](const std::string& name) {
+        fs::path p = name;
+        return p.is_relative() ? fs::path(baseDir) / p : p;
+    };
+    auto board = values.find("board");
+    if (board == values.end() || board->second.empty()) {
+        throw StationError(source + ": no Board netlist named");
+    }
+    s.boardFile = path(board->second).string();
+    ReadFile(s.boardFile, "board", source); // a clear message for a missing file
+    s.board = LoadNetlist(s.boardFile);     // NetlistError carries file and line
+    if (auto fx = values.find("fixture"); fx != values.end() && !fx->second.empty()) {
+        s.fixtureFile = path(fx->second).string();
+        s.fixture =
+            ParseFixture(ReadFile(s.fixtureFile, "fixture", source), s.fixtureFile, s.board);
+    }
+    return s;
+}
+
+Station LoadStation(const std::string& physicalLayerFile) {
+    std::string error;
+    auto ini = resmgr::IniFile::load(physicalLayerFile, &error);
+    if (!ini) {
+        throw StationError(error);
+    }
+    const resmgr::IniSection* section = ini->findSection(kStationSection);
+    if (!section) {
+        throw StationError(physicalLayerFile + ": no [" + kStationSection + "] section");
+    }
+    std::vector<std::pair<std::string, std::string>> keys;
+    for (const auto& e : section->entries()) {
+        keys.emplace_back(e.key, e.value);
+    }
+    const std::string source = physicalLayerFile + " [" + kStationSection + "]";
+    Station s;
+    try {
+        s = StationFromKeys(keys, fs::path(physicalLayerFile).parent_path().string(), source);
+    } catch (const NetlistError& e) {
+        throw StationError(e.what());
+    }
+    s.physicalLayerFile = physicalLayerFile;
+    constexpr std::string_view kDevicePrefix = "device->";
+    for (const auto& section : ini->sections()) {
+        if (Fold(section.name()).rfind(kDevicePrefix, 0) != 0) {
+            continue;
+        }
+        StationDevice d;
+        d.name = section.name().substr(kDevicePrefix.size());
+        if (const auto* type = section.find("Type")) {
+            d.type = type->value;
+        }
+        if (const auto* resource = section.find("ResourceDesc")) {
+            d.resource = resource->value;
+        }
+        s.devices.push_back(std::move(d));
+    }
+    return s;
+}
+
+} // namespace kora::vbench

@@ -1,0 +1,98 @@
+// The description of a virtual station, named by the physical layer file of the resource manager
+// in its section [VirtualBench]:
+//
+//   [VirtualBench]
+//   Board = board.cir          ; the board under test, a SPICE-subset netlist (relative paths are
+//                              ; taken from the physical layer file's folder)
+//   Fixture = fixture.txt      ; the fixture wiring: which board net each matrix card pin reaches
+//   RelayResistance = 0.15     ; ohms of a closed matrix or module relay
+//   RelayOffResistance = 1e12  ; ohms of an open one
+//   BusResistance = 0.05       ; ohms of an analog bus line from end to end
+//   DebounceTime = 500u        ; seconds a matrix relay needs to settle after switching
+//   SettlingTime = 2m          ; seconds the guard and source circuits need to settle
+//   MeterNoise = 1             ; 0: meters read the exact solution
+//   NoiseSeed = 12345          ; seed of the meters' noise, so every run reads the same numbers
+//
+// Numbers are SPICE numbers (C locale, scale suffixes). Only Board is required.
+//
+// The fixture wiring is a text file of lines "CARD PIN NET" (white space between; '#' or ';'
+// starts a comment): CARD is the device name of a matrix card in the physical layer file (the
+// NAME of [device->NAME], whose ResourceDesc its driver is opened with), PIN is "P1".."P160", NET
+// a net of the board. A pin may be listed once;
+// a net may be reached by several pins.
+#pragma once
+
+#include <vbench/netlist/netlist.h>
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kora::vbench {
+
+// A station description that cannot be used; the text names the file (and line where there is
+// one).
+class StationError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct FixturePin {
+    std::string card; // as written in the physical layer file
+    int pin = 0;      // 1..160
+    std::string net;  // folded, as in the netlist
+    SourceLocation where;
+};
+
+// A device of the physical layer file ([device->NAME] with Type and ResourceDesc).
+struct StationDevice {
+    std::string name;
+    std::string type;
+    std::string resource;
+};
+
+struct Station {
+    std::string physicalLayerFile;
+    std::vector<StationDevice> devices;
+    std::string boardFile;
+    Netlist board;
+    std::string fixtureFile;
+    std::vector<FixturePin> fixture;
+    double relayResistance = 0.15;
+    double relayOffResistance = 1e12;
+    double busResistance = 0.05;
+    double debounceTime = 500e-6;
+    double settlingTime = 2e-3;
+    bool meterNoise = true;
+    uint64_t noiseSeed = 1;
+
+    // The net wired to a card's pin, if any (card names match without regard to case).
+    std::optional<std::string> netOf(const std::string& card, int pin) const;
+    // The pins that reach a net.
+    std::vector<const FixturePin*> pinsOf(const std::string& net) const;
+    // The name of the device opened with this resource descriptor; the descriptor itself when no
+    // device has it (drivers see only descriptors, the fixture names devices).
+    std::string deviceForResource(const std::string& resource) const;
+};
+
+// Section of the physical layer file that describes the virtual station.
+inline constexpr const char* kStationSection = "VirtualBench";
+
+// Reads the station named by a physical layer file. Throws StationError, with the netlist's own
+// file and line for an error in the board.
+Station LoadStation(const std::string& physicalLayerFile);
+
+// The same from keys already read (name, value pairs of the section); relative file names are
+// taken from baseDir, and `source` names the section in messages. Throws StationError, or
+// NetlistError for an error in the board.
+Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& keys,
+                        const std::string& baseDir, const std::string& source);
+
+// Parses fixture wiring text against a board; file names the text in messages.
+std::vector<FixturePin> ParseFixture(const std::string& text, const std::string& file,
+                                     const Netlist& board);
+
+} // namespace kora::vbench

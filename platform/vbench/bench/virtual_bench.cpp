@@ -1,0 +1,157 @@
+#include <vbench/bench/virtual_bench.h>
+#include <vbench/modules/matrix_card.h>
+#include <vbench/modules/psam.h>
+
+#include <kora_os_hooks.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace kora::vbench {
+
+namespace {
+
+// Catching up on elapsed time: backward Euler (stable for the stiff corners a relay's fraction
+// of an ohm makes with a board capacitor), in at most this many steps and none shorter than the
+// minimum unless the whole interval is.
+constexpr int kCatchUpSteps = 1000;
+constexpr double kMinCatchUpStep = 1e-6;
+// A solution at the present instant with every charge held: one very short step.
+constexpr double kInstant = 1e-9;
+
+std::mutex g_activeMutex;
+std::shared_ptr<VirtualBench> g_active;
+
+} // namespace
+
+VirtualBench::VirtualBench(Clock::Mode mode)
+    : clock_(mode), circuit_(std::make_unique<Circuit>()),
+      solver_(std::make_unique<Solver>(*circuit_)) {}
+
+VirtualBench::~VirtualBench() = default;
+
+void VirtualBench::loadStation(Station station) {
+    std::lock_guard lock(mutex_);
+    cards_.clear();
+    psams_.clear();
+    auto circuit = std::make_unique<Circuit>();
+    AddNetlist(*circuit, station.board);
+    noise_.reseed(station.noiseSeed);
+    noise_.setEnabled(station.meterNoise);
+    solver_ = std::make_unique<Solver>(*circuit);
+    circuit_ = std::move(circuit);
+    circuitEpochNs_ = clock_.nowNs();
+    station_ = std::move(station);
+}
+
+SolveReport VirtualBench::settle() {
+    std::lock_guard lock(mutex_);
+    const double now = static_cast<double>(clock_.nowNs() - circuitEpochNs_) * 1e-9;
+    const double elapsed = now - circuit_->time();
+    if (!circuit_->hasMemory()) {
+        SolveReport r = solver_->operatingPoint();
+        circuit_->setTime(std::max(now, circuit_->time()));
+        return r;
+    }
+    if (elapsed <= 0) {
+        if (circuit_->solved()) {
+            return {};
+        }
+        return solver_->step(kInstant, Integration::BackwardEuler);
+    }
+    const double step = std::max(elapsed / kCatchUpSteps, std::min(kMinCatchUpStep, elapsed));
+    return solver_->advance(elapsed, step, Integration::BackwardEuler);
+}
+
+SolveReport VirtualBench::beforeChange() {
+    std::lock_guard lock(mutex_);
+    const double now = static_cast<double>(clock_.nowNs() - circuitEpochNs_) * 1e-9;
+    SolveReport r;
+    if (circuit_->hasMemory() && now > circuit_->time()) {
+        r = settle();
+    }
+    // Whatever the caller changes next, the present solution no longer holds.
+    circuit_->setSolved(false);
+    return r;
+}
+
+namespace {
+
+template <typename T>
+T& ModuleNamed(std::map<std::string, std::unique_ptr<T>>& modules, VirtualBench& bench,
+               const std::string& name) {
+    std::string key = name;
+    for (char& c : key) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    auto& module = modules[key];
+    if (!module) {
+        module = std::make_unique<T>(bench, name);
+    }
+    return *module;
+}
+
+} // namespace
+
+MatrixCard& VirtualBench::matrixCard(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    return ModuleNamed(cards_, *this, name);
+}
+
+SourceMeasureModule& VirtualBench::sourceMeasureModule(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    return ModuleNamed(psams_, *this, name);
+}
+
+SolveReport VirtualBench::wait(double seconds) {
+    clock_.waitSeconds(seconds);
+    return settle();
+}
+
+std::shared_ptr<VirtualBench> VirtualBench::active() {
+    std::lock_guard lock(g_activeMutex);
+    return g_active;
+}
+
+void VirtualBench::activate(std::shared_ptr<VirtualBench> bench) {
+    std::shared_ptr<VirtualBench> previous;
+    {
+        std::lock_guard lock(g_activeMutex);
+        if (bench) {
+            KoraOsSetSleepHook(&Clock::osSleepHook, &bench->clock());
+        } else {
+            KoraOsSetSleepHook(nullptr, nullptr);
+        }
+        previous = std::move(g_active);
+        g_active = std::move(bench);
+    }
+    // The previous bench goes when its last user does, outside the lock.
+}
+
+// ---- DriverCall -------------------------------------------------------------------------------
+
+DriverCall::DriverCall(const char* interface, const char* function, std::string arguments)
+    : bench_(VirtualBench::active()), interface_(interface), function_(function),
+      arguments_(std::move(arguments)) {
+    if (bench_) {
+        lock_ = std::unique_lock(bench_->mutex());
+        fault_ = bench_->faults().onCall(function_);
+    }
+}
+
+int32_t DriverCall::finish(int32_t status) {
+    if (bench_ && !finished_) {
+        JournalEntry e;
+        e.interface = interface_;
+        e.function = function_;
+        e.arguments = std::move(arguments_);
+        e.result = status;
+        e.timeNs = bench_->clock().nowNs();
+        e.injected = fault_.has_value() && status == fault_->code;
+        bench_->journal().record(std::move(e));
+    }
+    finished_ = true;
+    return status;
+}
+
+} // namespace kora::vbench

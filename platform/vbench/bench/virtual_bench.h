@@ -1,0 +1,127 @@
+// The virtual bench: the clock, the journal of driver calls, fault injection, the meters' noise,
+// and the circuit of the station (board, and later the fixture, switches and instrument
+// terminals) with its solver.
+//
+// One bench is active per process. Activating it routes the operating system's waits (Sleep,
+// SleepEx) to its clock; the executive's time stamp is wired by whoever activates it, since vbench
+// does not know the executive:
+//     auto bench = std::make_shared<VirtualBench>();
+//     bench->loadStation(LoadStation(physicalLayerFile));
+//     VirtualBench::activate(bench);
+//     kora::rvo::Runtime::instance().setClock(bench->clock().secondsFunction());
+//
+// The circuit follows virtual time lazily: settle() integrates it from the time of its last
+// point to the clock's present, with the element values as they were, before anything changes it.
+// So a capacitor charged by one driver call is still charged at the next, minus whatever
+// discharged it in between.
+#pragma once
+
+#include <vbench/bench/clock.h>
+#include <vbench/bench/faults.h>
+#include <vbench/bench/journal.h>
+#include <vbench/bench/noise.h>
+#include <vbench/bench/station.h>
+#include <vbench/circuit/circuit.h>
+#include <vbench/solver/solver.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace kora::vbench {
+
+class MatrixCard;
+class SourceMeasureModule;
+
+class VirtualBench {
+  public:
+    explicit VirtualBench(Clock::Mode mode = Clock::Mode::Virtual);
+    ~VirtualBench();
+    VirtualBench(const VirtualBench&) = delete;
+    VirtualBench& operator=(const VirtualBench&) = delete;
+
+    Clock& clock() { return clock_; }
+    Journal& journal() { return journal_; }
+    FaultInjector& faults() { return faults_; }
+    NoiseSource& noise() { return noise_; }
+
+    // Takes a station: its board becomes the circuit (nets keep their names), its seed the
+    // noise's. Replaces any earlier station and circuit. Throws NetlistError for a board that
+    // does not fit the circuit.
+    void loadStation(Station station);
+    const Station* station() const { return station_ ? &*station_ : nullptr; }
+
+    Circuit& circuit() { return *circuit_; }
+    Solver& solver() { return *solver_; }
+
+    // Brings the circuit up to the clock (see above) and solves it there. Without stored charge
+    // a DC solution is all it takes.
+    SolveReport settle();
+    // What a model calls before it changes the circuit: integrates the time passed since the last
+    // point with the circuit as it was (nothing to do without stored charge or elapsed time), and
+    // marks the solution stale so that the next settle() solves the changed circuit.
+    SolveReport beforeChange();
+    // Lets time pass on the bench clock, then settles.
+    SolveReport wait(double seconds);
+
+    // The matrix card of that device name, created on first use (names match without regard to
+    // case). Cards go with the circuit when a station is loaded.
+    MatrixCard& matrixCard(const std::string& name);
+    // The source and measure module of that device name, likewise.
+    SourceMeasureModule& sourceMeasureModule(const std::string& name);
+
+    // Serialises the drivers' use of the bench across threads.
+    std::recursive_mutex& mutex() { return mutex_; }
+
+    // The active bench; null when none.
+    static std::shared_ptr<VirtualBench> active();
+    // Makes `bench` the active one (null: none) and routes OS waits to its clock.
+    static void activate(std::shared_ptr<VirtualBench> bench);
+
+  private:
+    Clock clock_;
+    Journal journal_;
+    FaultInjector faults_;
+    NoiseSource noise_;
+    std::optional<Station> station_;
+    std::unique_ptr<Circuit> circuit_;
+    std::unique_ptr<Solver> solver_;
+    int64_t circuitEpochNs_ = 0; // clock time at which the circuit's time is 0
+    std::map<std::string, std::unique_ptr<MatrixCard>> cards_; // by folded name
+    std::map<std::string, std::unique_ptr<SourceMeasureModule>> psams_;
+    std::recursive_mutex mutex_;
+};
+
+// One call of a driver stand-in: counts it for fault injection, and on finish() writes it to the
+// journal with its result and the clock. Holds the bench's lock for the call.
+//     ViStatus ZQsm160_close(ViSession vi) {
+//         DriverCall call("ZQsm160", __func__, FormatArgs(vi));
+//         if (call.fault()) return call.finish(call.fault()->code);
+//         ...
+//         return call.finish(status);
+//     }
+class DriverCall {
+  public:
+    DriverCall(const char* interface, const char* function, std::string arguments);
+    DriverCall(const DriverCall&) = delete;
+    DriverCall& operator=(const DriverCall&) = delete;
+
+    // The active bench, or null when there is none.
+    VirtualBench* bench() const { return bench_.get(); }
+    const std::optional<InjectedFault>& fault() const { return fault_; }
+    // Journals the call and hands back its status.
+    int32_t finish(int32_t status);
+
+  private:
+    std::shared_ptr<VirtualBench> bench_;
+    std::unique_lock<std::recursive_mutex> lock_;
+    const char* interface_;
+    const char* function_;
+    std::string arguments_;
+    std::optional<InjectedFault> fault_;
+    bool finished_ = false;
+};
+
+} // namespace kora::vbench

@@ -1,0 +1,196 @@
+#include <vbench/circuit/circuit.h>
+#include <vbench/circuit/elements.h>
+#include <vbench/circuit/semiconductors.h>
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+
+namespace kora::vbench {
+
+namespace {
+
+std::string Fold(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+const std::string kGroundName = "0";
+
+} // namespace
+
+Circuit::Circuit() = default;
+Circuit::~Circuit() = default;
+
+int Circuit::node(const std::string& name) {
+    std::string folded = Fold(name);
+    if (IsGroundName(folded)) {
+        return kGround;
+    }
+    auto it = nodeIndex_.find(folded);
+    if (it != nodeIndex_.end()) {
+        return it->second;
+    }
+    const int index = static_cast<int>(nodeNames_.size());
+    nodeNames_.push_back(folded);
+    nodeIndex_.emplace(std::move(folded), index);
+    dirty_ = true;
+    return index;
+}
+
+std::optional<int> Circuit::findNode(const std::string& name) const {
+    std::string folded = Fold(name);
+    if (IsGroundName(folded)) {
+        return kGround;
+    }
+    auto it = nodeIndex_.find(folded);
+    if (it == nodeIndex_.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+const std::string& Circuit::nodeName(int index) const {
+    return index < 0 ? kGroundName : nodeNames_.at(static_cast<std::size_t>(index));
+}
+
+void Circuit::insert(std::unique_ptr<Device> device) {
+    if (byName_.count(device->name())) {
+        throw std::invalid_argument("element '" + device->name() + "' exists already");
+    }
+    byName_[device->name()] = device.get();
+    devices_.push_back(std::move(device));
+    dirty_ = true;
+    kindsKnown_ = false;
+}
+
+Device* Circuit::find(const std::string& name) const {
+    auto it = byName_.find(name);
+    return it == byName_.end() ? nullptr : it->second;
+}
+
+bool Circuit::remove(const std::string& name) {
+    auto it = byName_.find(name);
+    if (it == byName_.end()) {
+        return false;
+    }
+    Device* d = it->second;
+    byName_.erase(it);
+    devices_.erase(std::find_if(devices_.begin(), devices_.end(),
+                                [d](const auto& p) { return p.get() == d; }));
+    dirty_ = true;
+    kindsKnown_ = false;
+    return true;
+}
+
+bool Circuit::hasNonlinear() const {
+    if (!kindsKnown_) {
+        hasNonlinear_ = std::any_of(devices_.begin(), devices_.end(),
+                                    [](const auto& d) { return d->nonlinear(); });
+        hasMemory_ = std::any_of(devices_.begin(), devices_.end(),
+                                 [](const auto& d) { return d->hasMemory(); });
+        kindsKnown_ = true;
+    }
+    return hasNonlinear_;
+}
+
+bool Circuit::hasMemory() const {
+    hasNonlinear();
+    return hasMemory_;
+}
+
+void Circuit::prepare() {
+    if (!dirty_) {
+        return;
+    }
+    const int nodes = nodeCount();
+    int count = nodes;
+    isCurrent_.assign(static_cast<std::size_t>(nodes), false);
+    system_.begin();
+    SetupContext setup(system_, count, isCurrent_);
+    for (auto& d : devices_) {
+        d->setup(setup);
+    }
+    nodeDiagonal_.assign(static_cast<std::size_t>(nodes), 0);
+    for (int i = 0; i < nodes; ++i) {
+        system_.request(i, i, &nodeDiagonal_[static_cast<std::size_t>(i)]);
+    }
+    system_.finish(count);
+    // Node voltages carry over as the starting point of the next solve; internal unknowns and
+    // branch currents start from zero.
+    std::vector<double> x(static_cast<std::size_t>(count) + 1, 0.0);
+    const int keep = std::min(nodes, static_cast<int>(x_.size()) - 1);
+    std::copy(x_.begin(), x_.begin() + std::max(keep, 0), x.begin());
+    x_ = std::move(x);
+    unknowns_ = count;
+    solved_ = false;
+    dirty_ = false;
+    ++topologyVersion_;
+}
+
+double Circuit::voltage(int node) const {
+    if (node < 0 || node >= static_cast<int>(x_.size()) - 1) {
+        return 0;
+    }
+    return x_[static_cast<std::size_t>(node)];
+}
+
+double Circuit::voltage(const std::string& name) const {
+    auto index = findNode(name);
+    return index ? voltage(*index) : 0;
+}
+
+void AddNetlist(Circuit& circuit, const Netlist& netlist, const std::string& prefix) {
+    auto nodeOf = [&](const std::string& n) {
+        return IsGroundName(n) ? kGround : circuit.node(prefix + n);
+    };
+    for (const Element& e : netlist.elements) {
+        const std::string name = prefix + e.name;
+        if (circuit.find(name)) {
+            throw NetlistError(e.where, "element '" + name + "' exists already in the circuit");
+        }
+        std::vector<int> n;
+        for (const auto& node : e.nodes) {
+            n.push_back(nodeOf(node));
+        }
+        const Model* model = e.model.empty() ? nullptr : netlist.findModel(e.model);
+        switch (e.kind) {
+        case ElementKind::Resistor:
+            circuit.add<Resistor>(name, n[0], n[1], e.value);
+            break;
+        case ElementKind::Capacitor:
+            circuit.add<Capacitor>(name, n[0], n[1], e.value);
+            break;
+        case ElementKind::Inductor:
+            circuit.add<Inductor>(name, n[0], n[1], e.value);
+            break;
+        case ElementKind::Diode:
+            circuit.add<Diode>(name, n[0], n[1], DiodeParams::From(*model, e.area), e.off);
+            break;
+        case ElementKind::Bjt:
+            circuit.add<Bjt>(name, n[0], n[1], n[2], BjtParams::From(*model, e.area), e.off);
+            break;
+        case ElementKind::Mosfet:
+            circuit.add<Mosfet>(name, n[0], n[1], n[2], n[3], MosParams::From(*model, e.w, e.l));
+            break;
+        case ElementKind::Switch: {
+            auto& sw = circuit.add<Switch>(name, n[0], n[1], model->get("RON", 1),
+                                           model->get("ROFF", 1e12), e.initialOn);
+            sw.setControl(n[2], n[3], model->get("VT", 0), model->get("VH", 0));
+            break;
+        }
+        case ElementKind::VSource:
+            circuit.add<Source>(name, n[0], n[1], Source::Mode::Voltage, e.source);
+            break;
+        case ElementKind::ISource:
+            // SPICE's current flows from n+ through the source to n-: it leaves at n-.
+            circuit.add<Source>(name, n[1], n[0], Source::Mode::Current, e.source);
+            break;
+        }
+    }
+}
+
+} // namespace kora::vbench

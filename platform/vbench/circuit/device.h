@@ -1,0 +1,122 @@
+// What every circuit element gives the solver: its matrix positions (setup), its stamp at the
+// present iterate (load, for DC and transient), its small-signal stamp (AC), and, for elements
+// with memory, the state they carry from one time point to the next.
+//
+// Sign convention of the rows: row i of A x = b sums the currents leaving node i through the
+// elements; b holds the currents injected into it. A branch unknown is the current of a source or
+// inductor as that element defines it.
+#pragma once
+
+#include <vbench/circuit/mna.h>
+
+#include <complex>
+#include <string>
+#include <vector>
+
+namespace kora::vbench {
+
+enum class Integration { BackwardEuler, Trapezoidal };
+
+class SetupContext {
+  public:
+    SetupContext(MnaSystem& system, int& unknownCount, std::vector<bool>& isCurrent)
+        : system_(system), count_(unknownCount), isCurrent_(isCurrent) {}
+    // A new unknown: an internal node of the element (a voltage) or a branch current.
+    int newUnknown(bool current = false) {
+        isCurrent_.push_back(current);
+        return count_++;
+    }
+    void entry(int row, int col, int* slot) { system_.request(row, col, slot); }
+
+  private:
+    MnaSystem& system_;
+    int& count_;
+    std::vector<bool>& isCurrent_;
+};
+
+struct LoadContext {
+    double* a = nullptr;       // matrix values (MnaSystem slots)
+    double* b = nullptr;       // right-hand side, unknowns + 1 entries (the last is a sink)
+    const double* x = nullptr; // present iterate, unknowns + 1 entries (the last is ground, 0)
+    int n = 0;                 // unknowns
+
+    bool transient = false;
+    double time = 0; // of the point being solved
+    double step = 0; // transient step
+    Integration method = Integration::Trapezoidal;
+    double gmin = 1e-12;        // conductance across every junction
+    double sourceScale = 1;     // source stepping
+    bool initJunctions = false; // first iterate of a cold start: junctions begin near conduction
+    int limited = 0;            // elements that limited their voltages in this load
+
+    double v(int node) const { return x[node < 0 ? n : node]; }
+    void add(int slot, double value) const { a[slot] += value; }
+    void rhs(int row, double value) const { b[row < 0 ? n : row] += value; }
+};
+
+struct AcContext {
+    std::complex<double>* a = nullptr;
+    std::complex<double>* b = nullptr; // unknowns + 1 entries (the last is a sink)
+    int n = 0;
+    double omega = 0;
+
+    void add(int slot, std::complex<double> value) const { a[slot] += value; }
+    void rhs(int row, std::complex<double> value) const { b[row < 0 ? n : row] += value; }
+};
+
+class Device {
+  public:
+    explicit Device(std::string name) : name_(std::move(name)) {}
+    virtual ~Device() = default;
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    const std::string& name() const { return name_; }
+
+    // Allocates internal unknowns and requests matrix positions.
+    virtual void setup(SetupContext& s) = 0;
+    // Stamps the element linearised at ctx.x.
+    virtual void load(LoadContext& ctx) = 0;
+    // Stamps the small-signal admittances at the operating point of the last load.
+    virtual void loadAc(AcContext& ctx) const = 0;
+    virtual bool nonlinear() const { return false; }
+    // Whether the element stores charge or flux, so that its state depends on the time passed.
+    virtual bool hasMemory() const { return false; }
+
+    // Transient memory. startState takes the state from solution x (an operating point, or all
+    // zero for a board that was never powered); acceptStep commits the point just solved.
+    virtual void startState(const double* x, int n) {}
+    virtual void acceptStep(const double* x, int n) {}
+
+    // Discrete state that the Newton iteration does not decide (switch positions, source limits).
+    // Called with a converged solution; true when the state changed and the point must be solved
+    // again.
+    virtual bool updateRegime(const double* x, int n) { return false; }
+
+  private:
+    std::string name_;
+};
+
+// Voltage of a node in a solution vector of n unknowns plus the ground entry.
+inline double VoltageAt(const double* x, int n, int node) {
+    return x[node < 0 ? n : node];
+}
+
+// Helper for the common two-terminal conductance stamp.
+struct ConductanceSlots {
+    int pp = 0, pn = 0, np = 0, nn = 0;
+    void setup(SetupContext& s, int p, int n) {
+        s.entry(p, p, &pp);
+        s.entry(p, n, &pn);
+        s.entry(n, p, &np);
+        s.entry(n, n, &nn);
+    }
+    template <typename Ctx, typename T> void stamp(const Ctx& ctx, T g) const {
+        ctx.add(pp, g);
+        ctx.add(pn, -g);
+        ctx.add(np, -g);
+        ctx.add(nn, g);
+    }
+};
+
+} // namespace kora::vbench

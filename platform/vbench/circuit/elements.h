@@ -1,0 +1,173 @@
+// The linear elements: resistor, capacitor, inductor, switch, and the independent source with
+// compliance that serves both the netlist's V and I sources and the instruments' outputs.
+#pragma once
+
+#include <vbench/circuit/device.h>
+#include <vbench/netlist/netlist.h>
+
+#include <limits>
+
+namespace kora::vbench {
+
+// Charge of a capacitance carried through a transient: the companion model of the chosen
+// integration rule, and the accepted charge and current of the last time point.
+class ChargeStore {
+  public:
+    // Companion at charge q with capacitance c: sets current() and returns the conductance.
+    double integrate(const LoadContext& ctx, double q, double c);
+    // Current through the capacitance for charge q with the rule of the last integrate().
+    double currentFor(double q) const;
+    void start(double q) { q0_ = q, i0_ = 0, q_ = q, i_ = 0; }
+    void accept(double q);
+    double current() const { return i_; }
+    double acceptedCharge() const { return q0_; }
+
+  private:
+    double q0_ = 0, i0_ = 0; // accepted point
+    double q_ = 0, i_ = 0;   // present iterate
+    double step_ = 0;
+    Integration method_ = Integration::Trapezoidal;
+};
+
+class Resistor : public Device {
+  public:
+    Resistor(std::string name, int p, int n, double ohms);
+    void setup(SetupContext& s) override { slots_.setup(s, p_, n_); }
+    void load(LoadContext& ctx) override { slots_.stamp(ctx, g_); }
+    void loadAc(AcContext& ctx) const override { slots_.stamp(ctx, std::complex<double>(g_)); }
+    void setResistance(double ohms) { g_ = 1.0 / ohms; }
+    double resistance() const { return 1.0 / g_; }
+    double current(const double* x, int n) const; // from p to n
+
+  private:
+    int p_, n_;
+    double g_;
+    ConductanceSlots slots_;
+};
+
+class Capacitor : public Device {
+  public:
+    Capacitor(std::string name, int p, int n, double farads);
+    void setup(SetupContext& s) override { slots_.setup(s, p_, n_); }
+    void load(LoadContext& ctx) override;
+    void loadAc(AcContext& ctx) const override;
+    bool hasMemory() const override { return c_ != 0; }
+    void startState(const double* x, int n) override;
+    void acceptStep(const double* x, int n) override;
+    // Voltage of the last accepted time point.
+    double voltage() const { return store_.acceptedCharge() / c_; }
+    void setVoltage(double v) { store_.start(c_ * v); }
+    double capacitance() const { return c_; }
+
+  private:
+    int p_, n_;
+    double c_;
+    ConductanceSlots slots_;
+    ChargeStore store_;
+};
+
+class Inductor : public Device {
+  public:
+    Inductor(std::string name, int p, int n, double henries);
+    void setup(SetupContext& s) override;
+    void load(LoadContext& ctx) override;
+    void loadAc(AcContext& ctx) const override;
+    bool hasMemory() const override { return true; }
+    void startState(const double* x, int n) override;
+    void acceptStep(const double* x, int n) override;
+    int branch() const { return k_; }
+    double current() const { return i0_; } // of the last accepted point, from p to n
+
+  private:
+    int p_, n_, k_ = -1;
+    double l_;
+    int pk_ = 0, nk_ = 0, kp_ = 0, kn_ = 0, kk_ = 0;
+    double i0_ = 0, v0_ = 0;
+    double step_ = 0;
+    Integration method_ = Integration::Trapezoidal;
+};
+
+// A switch of fixed on and off resistance. Set by the bench (relays of the matrix) or, with a
+// control pair, by the voltage across it as in SPICE's S element: on above vt + vh, off below
+// vt - vh, unchanged between.
+class Switch : public Device {
+  public:
+    Switch(std::string name, int p, int n, double onOhms, double offOhms, bool closed);
+    void setControl(int cp, int cn, double threshold, double hysteresis);
+    void setup(SetupContext& s) override { slots_.setup(s, p_, n_); }
+    void load(LoadContext& ctx) override { slots_.stamp(ctx, conductance()); }
+    void loadAc(AcContext& ctx) const override {
+        slots_.stamp(ctx, std::complex<double>(conductance()));
+    }
+    bool updateRegime(const double* x, int n) override;
+    void setClosed(bool closed) { closed_ = closed; }
+    bool closed() const { return closed_; }
+    void setOnResistance(double ohms) { gOn_ = 1.0 / ohms; }
+
+  private:
+    double conductance() const { return closed_ ? gOn_ : gOff_; }
+    int p_, n_;
+    double gOn_, gOff_;
+    bool closed_;
+    bool controlled_ = false;
+    int cp_ = kGround, cn_ = kGround;
+    double vt_ = 0, vh_ = 0;
+    ConductanceSlots slots_;
+};
+
+// An independent source between `hi` and `lo` whose branch unknown is the current it delivers out
+// of `hi` into the circuit. A voltage source with a current limit turns into a current source at
+// the limit when the load asks for more, and back when the load lets its voltage rise to the set
+// level again; a current source with a voltage compliance turns into a voltage source at the
+// compliance when the load would take it beyond, and back. A disabled output is open.
+class Source : public Device {
+  public:
+    enum class Mode { Voltage, Current };
+
+    Source(std::string name, int hi, int lo, Mode mode, SourceSettings settings = {});
+    void setup(SetupContext& s) override;
+    void load(LoadContext& ctx) override;
+    void loadAc(AcContext& ctx) const override;
+    bool updateRegime(const double* x, int n) override;
+
+    // Regulates (and checks compliance on) the voltage between these nodes instead of hi and
+    // lo, as a source with remote sense does. Set it before the circuit is set up.
+    void setSense(int senseHi, int senseLo) {
+        senseHi_ = senseHi;
+        senseLo_ = senseLo;
+    }
+    void setMode(Mode mode);
+    Mode mode() const { return mode_; }
+    // Level in volts or amperes; replaces any time function.
+    void setLevel(double level);
+    double level() const { return settings_.dc; }
+    // Current limit of a voltage source, voltage compliance of a current source; infinity = none.
+    void setLimit(double limit) { limit_ = limit; }
+    double limit() const { return limit_; }
+    void setEnabled(bool on) { enabled_ = on; }
+    bool enabled() const { return enabled_; }
+    void setAc(double magnitude, double phaseDegrees);
+    const SourceSettings& settings() const { return settings_; }
+
+    // True while the source runs at its limit (current limit or voltage compliance).
+    bool limiting() const { return enabled_ && limited_; }
+    int branch() const { return k_; }
+    double deliveredCurrent(const double* x) const { return x[k_]; }
+
+  private:
+    double valueAt(const LoadContext& ctx) const;
+    // The branch row as a voltage equation (true) or a current equation (false).
+    bool voltageRow() const;
+
+    int hi_, lo_, k_ = -1;
+    int senseHi_, senseLo_;
+    Mode mode_;
+    SourceSettings settings_;
+    double limit_ = std::numeric_limits<double>::infinity();
+    bool enabled_ = true;
+    bool limited_ = false;
+    double limitSign_ = 1;
+    int hiK_ = 0, loK_ = 0, kHi_ = 0, kLo_ = 0, kK_ = 0;
+};
+
+} // namespace kora::vbench

@@ -1,0 +1,130 @@
+#include <vbench/bench/virtual_bench.h>
+#include <vbench/circuit/elements.h>
+#include <vbench/modules/matrix_card.h>
+
+#include <cctype>
+#include <limits>
+
+namespace kora::vbench {
+
+namespace {
+
+constexpr const char* kLineNames[MatrixCard::kLines] = {"LABA1", "LABA2", "LABB1", "LABB2",
+                                                        "LABC1", "LABC2", "LABD1", "LABD2"};
+
+std::string Fold(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+} // namespace
+
+MatrixCard::MatrixCard(VirtualBench& bench, std::string name)
+    : bench_(bench), name_(std::move(name)),
+      lastSwitchNs_(std::numeric_limits<int64_t>::min() / 2) {}
+
+const char* MatrixCard::lineName(int line) {
+    return kLineNames[line];
+}
+
+std::string MatrixCard::systemLineNet(int line) {
+    return std::string("vb:") + Fold(kLineNames[line] + 1); // "vb:aba1"
+}
+
+std::string MatrixCard::lineNet(int line) const {
+    return "vb:" + Fold(name_) + ":" + Fold(kLineNames[line]);
+}
+
+std::string MatrixCard::pinNet(int pin) const {
+    if (const Station* s = bench_.station()) {
+        if (auto net = s->netOf(name_, pin)) {
+            return *net;
+        }
+    }
+    return "vb:" + Fold(name_) + ":p" + std::to_string(pin);
+}
+
+Switch& MatrixCard::relay(const std::string& id, const std::string& a, const std::string& b,
+                          double extraOhms) {
+    Circuit& c = bench_.circuit();
+    const std::string name = "sm160:" + Fold(name_) + ":" + id;
+    if (auto* s = c.findAs<Switch>(name)) {
+        return *s;
+    }
+    const Station defaults;
+    const Station* st = bench_.station() ? bench_.station() : &defaults;
+    return c.add<Switch>(name, c.node(a), c.node(b), st->relayResistance + extraOhms,
+                         st->relayOffResistance, false);
+}
+
+void MatrixCard::changed() {
+    lastSwitchNs_ = bench_.clock().nowNs();
+}
+
+void MatrixCard::setCrosspoint(int pin, int line, bool closed) {
+    bool& state = crosspoints_[index(pin)][line];
+    if (state == closed) {
+        return;
+    }
+    bench_.beforeChange();
+    relay("p" + std::to_string(pin) + ":" + Fold(kLineNames[line]), pinNet(pin), lineNet(line))
+        .setClosed(closed);
+    state = closed;
+    changed();
+}
+
+void MatrixCard::setPinGround(int pin, bool closed) {
+    bool& state = grounds_[index(pin)];
+    if (state == closed) {
+        return;
+    }
+    bench_.beforeChange();
+    relay("p" + std::to_string(pin) + ":gnd", pinNet(pin), "0").setClosed(closed);
+    state = closed;
+    changed();
+}
+
+void MatrixCard::releasePin(int pin) {
+    for (int line = 0; line < kLines; ++line) {
+        setCrosspoint(pin, line, false);
+    }
+    setPinGround(pin, false);
+}
+
+void MatrixCard::applyCoupling(int line) {
+    const Station defaults;
+    const Station* st = bench_.station() ? bench_.station() : &defaults;
+    Switch& sw = relay(std::string("couple:") + Fold(kLineNames[line]), lineNet(line),
+                       systemLineNet(line), st->busResistance);
+    const bool closed = busCoupling_ || couplings_[line];
+    if (sw.closed() != closed) {
+        bench_.beforeChange();
+        sw.setClosed(closed);
+        changed();
+    }
+}
+
+void MatrixCard::setCoupling(int line, bool closed) {
+    couplings_[line] = closed;
+    applyCoupling(line);
+}
+
+void MatrixCard::setBusCoupling(bool on) {
+    busCoupling_ = on;
+    for (int line = 0; line < kLines; ++line) {
+        applyCoupling(line);
+    }
+}
+
+void MatrixCard::openAll() {
+    for (int pin = 1; pin <= kPins; ++pin) {
+        releasePin(pin);
+    }
+    for (int line = 0; line < kLines; ++line) {
+        setCoupling(line, false);
+    }
+}
+
+} // namespace kora::vbench

@@ -1,0 +1,138 @@
+// The source and measure module (PSAM) as the circuit sees it.
+//
+// Terminals: 0 discharge unit, 1 force HI, 4 force LO, 2 sense HI, 3 sense LO, 5 and 8 the
+// measurement inputs. Each terminal has a relay to each of the module's eight bus lines and one
+// to ground. The module's bus lines reach the system analog bus through coupling relays.
+//
+// Bus-line masks (terminal relays and coupling alike): bit 7 ABa1, bit 3 ABa2, bit 6 ABb1,
+// bit 2 ABb2, bit 5 ABc1, bit 1 ABc2, bit 4 ABd1, bit 0 ABd2. So 0x88 is both A lines, 0x44 both
+// B lines, 0x22 both C lines and 0x11 both D lines.
+//
+// DC source, between force HI and force LO. Attribute 1150026 chooses its mode: 1 a voltage
+// source at the voltage level with the current limit, 0 a current source of the current limit
+// with the voltage level as compliance. The voltage is regulated between the sense terminals; an
+// internal resistor from each sense terminal to its force terminal keeps the regulation local
+// while the sense terminals are not connected. The current limit is bounded by the current-limit
+// range (0: 100 mA, 1: 10 mA, 2: 1 mA, 3: 100 uA, 4: 10 uA).
+//
+// Measurement unit, between terminals 5 (+) and 8 (-): a voltmeter of 10 Mohm input resistance,
+// or an ammeter without burden reading the current that enters at 5. Samples carry noise within
+// the stated accuracy of 0.05 % of the reading plus 0.02 % of the range (three sigma), pass a
+// first-order low-pass filter, and read NaN above 110 % of the range.
+//
+// Discharge unit, from terminal 0 to ground: a resistance chosen by the current step (0: 1 kohm,
+// 1: 100 ohm, 2: 33 ohm, 3: 10 ohm) while enabled.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kora::vbench {
+
+class Resistor;
+class Source;
+class Switch;
+class VirtualBench;
+
+class SourceMeasureModule {
+  public:
+    static constexpr int kLines = 8;
+    static constexpr std::array<int, 7> kTerminals = {0, 1, 2, 3, 4, 5, 8};
+
+    enum class Function { Voltage, Current };
+
+    SourceMeasureModule(VirtualBench& bench, std::string name);
+
+    const std::string& name() const { return name_; }
+
+    // Bus line (0 ABa1, 1 ABa2, 2 ABb1, ... 7 ABd2) of a mask bit, and the mask bit of a line.
+    static int lineOfBit(int bit);
+    static int bitOfLine(int line);
+    static bool isTerminal(int terminal);
+
+    // ---- connections ----
+    void setCoupling(int mask);
+    int coupling() const { return coupling_; }
+    // Relays of `terminal` for the lines in `affected`: closed where `connect` has the bit.
+    void setTerminalLines(int terminal, int affected, int connect);
+    int terminalLines(int terminal) const;
+    void setTerminalGround(int terminal, bool closed);
+    bool terminalGround(int terminal) const;
+
+    // ---- DC source ----
+    void setVoltageMode(bool voltageMode);
+    bool voltageMode() const { return voltageMode_; }
+    void setVoltageLevel(double volts);
+    double voltageLevel() const { return voltage_; }
+    static int currentLimitRanges() { return 5; }
+    static double currentLimitRangeMax(int range);
+    void setCurrentLimitRange(int range);
+    int currentLimitRange() const { return limitRange_; }
+    void setCurrentLimit(double amperes);
+    double currentLimit() const { return currentLimit_; }
+    void setOutputEnabled(bool on);
+    bool outputEnabled() const { return outputOn_; }
+    // The source at its current (query 1) or at its voltage (query 0), at the present instant.
+    bool currentRegulated();
+    bool voltageRegulated();
+
+    // ---- measurement unit ----
+    static const std::vector<double>& voltageRanges();
+    static const std::vector<double>& currentRanges();
+    // The smallest range of the function that holds `range`; false when none does.
+    bool setMeasurement(Function f, double range);
+    Function function() const { return function_; }
+    double range() const { return range_; }
+    void setRecord(int sampleCount, double interval);
+    int sampleCount() const { return sampleCount_; }
+    double sampleInterval() const { return interval_; }
+    void setTriggerDelay(double seconds) { triggerDelay_ = seconds; }
+    void setLowpass(double hertz) { lowpass_ = hertz; }
+    // Takes a record in virtual time: waits the trigger delay, then one sample per interval.
+    // overRange is set when a sample left the range (that sample is NaN).
+    std::vector<double> takeRecord(bool* overRange);
+    // The exact value the meter sees now, without noise or filter (for tests).
+    double trueReading();
+
+    // ---- discharge unit ----
+    void setDischargeStep(int step);
+    void setDischargeEnabled(bool on);
+
+    // Node name of a terminal.
+    std::string terminalNet(int terminal) const;
+
+  private:
+    Switch& relay(const std::string& id, const std::string& a, const std::string& b,
+                  double extraOhms = 0);
+    void applySource();
+    void applyMeter();
+    void applyDischarge();
+    static int terminalIndex(int terminal);
+
+    VirtualBench& bench_;
+    std::string name_;
+    std::string prefix_; // of device and node names
+    int coupling_ = 0;
+    std::array<int, 7> lines_{};    // per terminal index: mask of closed line relays
+    std::array<bool, 7> grounds_{}; // per terminal index
+    bool voltageMode_ = true;
+    double voltage_ = 0, currentLimit_ = 0;
+    int limitRange_ = 0;
+    bool outputOn_ = false;
+    Function function_ = Function::Voltage;
+    double range_ = 5;
+    int sampleCount_ = 200;
+    double interval_ = 5e-6;
+    double triggerDelay_ = 0;
+    double lowpass_ = 100e3;
+    int dischargeStep_ = 0;
+    bool dischargeOn_ = false;
+    Source* source_ = nullptr;
+    Source* ammeter_ = nullptr;
+    Resistor* voltmeter_ = nullptr;
+    Switch* discharge_ = nullptr;
+};
+
+} // namespace kora::vbench
