@@ -16,10 +16,10 @@ struct ClassEntry {
 };
 // In the order of kClassTexts.
 constexpr ClassEntry kClasses[] = {
-    {kClassSetup, 0},        {kClassDischarge, 2},  {kClassContact, 2},   {kClassTrack, 1},
-    {kClassCapacitor, 1},    {kClassInductor, 1},   {kClassResistor, 1},  {kClassDiode, 2},
-    {kClassPhotocoupler, 3}, {kClassTransistor, 2}, {kClassFet, 2},       {kClassShunt, 1},
-    {kClassZDiode, 1},       {kClassVaristor, 2},   {kClassRelay, 3},     {kClassDigital, 0},
+    {kClassSetup, 0},        {kClassDischarge, 2},  {kClassContact, 2},  {kClassTrack, 1},
+    {kClassCapacitor, 1},    {kClassInductor, 1},   {kClassResistor, 1}, {kClassDiode, 2},
+    {kClassPhotocoupler, 3}, {kClassTransistor, 2}, {kClassFet, 2},      {kClassShunt, 1},
+    {kClassZDiode, 1},       {kClassVaristor, 2},   {kClassRelay, 3},    {kClassDigital, 0},
 };
 
 struct CountEntry {
@@ -108,7 +108,7 @@ const char* ComponentClassText(const ComponentRecord& record) {
 int32_t CountComponentClasses(const ComponentRecord* components, int32_t count,
                               ClassCount (&lines)[kClassCountLines]) {
     for (int i = 0; i < kClassCountLines; ++i) {
-        lines[i] = ClassCount{kCountLines[i].id, kCountLines[i].name, 0};
+        lines[i] = ClassCount{kCountLines[i].name, kCountLines[i].id, 0};
     }
     for (int32_t n = 0; n < count; ++n) {
         const ComponentRecord& c = components[n];

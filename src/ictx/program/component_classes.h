@@ -17,8 +17,8 @@ const char* ComponentClassText(const ComponentRecord& record);
 
 // One line of the load report: result id, name and how many components it counts.
 struct ClassCount {
-    int32_t id;
     const char* name;
+    int32_t id;
     int32_t count;
 };
 constexpr int kClassCountLines = 20;

@@ -50,7 +50,7 @@ class Compiler {
         if (Has(kParamMM) && r_.mm) {
             const std::size_t len = std::strlen(r_.mm);
             for (std::size_t k = 0; k < kSubTests; ++k) {
-                r_.sub[k].mode = k < len ? r_.mm[k] : 0;
+                r_.sub[k].mode = k < len ? r_.mm[k] : '\0';
             }
         }
         if (r_.classCode < kClassDischarge || r_.classCode > kClassDigital) {
@@ -136,7 +136,17 @@ class Compiler {
 
     void PublishLimits() { r_.paramMask |= derived_; }
 
-    bool NeedTestPins(const char* message) { return Has(kParamTP) || Fail(message); }
+    // A pin line with an empty text names no pin (and is not written back).
+    template <std::size_t N> static bool AnyPin(const char* const (&pins)[N]) {
+        for (const char* pin : pins) {
+            if (pin && pin[0]) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool NeedTestPins(const char* message) { return AnyPin(r_.tp) || Fail(message); }
 
     bool Class() {
         switch (r_.classCode) {
@@ -182,6 +192,10 @@ class Compiler {
         S(1).nv = Clamp(S(1).nv, 1.0, 5.0);
         SetLimits(0, 0.1, 1.0);
         SetLimits(1, 1.0, 5.0);
+        for (int k = 0; k < 2; ++k) {
+            S(k).ll = Clamp(S(k).ll, k == 0 ? 0.1 : 1.0, k == 0 ? 1.0 : 5.0);
+            S(k).ul = Clamp(S(k).ul, k == 0 ? 0.1 : 1.0, k == 0 ? 1.0 : 5.0);
+        }
         PublishLimits();
         S(2).mt = Clamp(Has(kParamMT) ? S(0).mt : 0.5, 0.01, 5.0);
         Default(S(0).vr, kParamVR, 10);
@@ -283,7 +297,7 @@ class Compiler {
         if (!comp && !Has(kParamNV)) {
             return Fail(kNoNominal);
         }
-        if (!comp && !Has(kParamTP)) {
+        if (!comp && !AnyPin(r_.tp)) {
             return Fail(kNoTestPins);
         }
         DisableDashModes();
@@ -371,7 +385,7 @@ class Compiler {
         if (!comp && !Has(kParamNV)) {
             return Fail(kNoNominal);
         }
-        if (!comp && !Has(kParamTP)) {
+        if (!comp && !AnyPin(r_.tp)) {
             return Fail(kNoTestPins);
         }
         DisableDashModes();
@@ -446,13 +460,17 @@ class Compiler {
         DefaultModes("VV-");
         DisableDashModes();
         const double nominals[kSubTests] = {0.5, 5, 1.5};
+        const bool middle = Has(kParamLL) && Has(kParamUL);
         for (int k = 0; k < kSubTests; ++k) {
             if (!Has(kParamNV)) {
-                S(k).nv = Has(kParamLL) && Has(kParamUL) ? (S(k).ll + S(k).ul) / 2 : nominals[k];
+                S(k).nv = middle ? (S(k).ll + S(k).ul) / 2 : nominals[k];
             }
             ToleranceLimits(k, 0, 10);
             SourceSettings(k, 5, -5, 5, 5e-3);
         }
+        // The nominal depends on which limits the file gives; a saved file, which states both,
+        // states the nominal too.
+        derived_ |= kParamNV;
         PublishLimits();
         return true;
     }
@@ -497,7 +515,7 @@ class Compiler {
         if (!NeedTestPins(kNoTestPins)) {
             return false;
         }
-        if (!Has(kParamTS)) {
+        if (!AnyPin(r_.ts)) {
             return Fail(kNoSensePins);
         }
         SubTest& s = S(0);
@@ -510,7 +528,8 @@ class Compiler {
         s.v = Clamp(s.v, 0.1, 5);
         Default(s.c, kParamC, 0.1);
         s.c = Clamp(s.c, 0.1, 1);
-        const double low = Has(kParamNVMinus) ? s.nv * (1 - std::fabs(s.nvMinus) / 100) : 0.99 * s.nv;
+        const double low =
+            Has(kParamNVMinus) ? s.nv * (1 - std::fabs(s.nvMinus) / 100) : 0.99 * s.nv;
         const double high = Has(kParamNVPlus) ? s.nv * (1 + s.nvPlus / 100) : 1.01 * s.nv;
         SetLimits(0, low, high);
         PublishLimits();
@@ -519,7 +538,7 @@ class Compiler {
         Default(s.mt, kParamMT, 0.5e-3);
         s.mt = Clamp(s.mt, 50e-6, 0.1);
         Default(s.ma, kParamMA,
-                static_cast<int32_t>(Clamp(std::floor(s.mt / kMinInterval + 0.5), 7, kMaxAverage)));
+                TruncToInt32(Clamp(std::floor(s.mt / kMinInterval + 0.5), 7, kMaxAverage)));
         return true;
     }
 

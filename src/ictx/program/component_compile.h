@@ -14,9 +14,9 @@ namespace kora {
 // (V) and sampling rates (per second) of the ICT modules; the indices in a SubTest point here.
 inline constexpr double kVoltageRanges[] = {0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1,
                                             2,    5,    10,   20,  50,  100};
-inline constexpr double kCurrentRanges[] = {1e-6, 2e-6, 5e-6, 10e-6, 20e-6, 50e-6,
-                                            100e-6, 200e-6, 500e-6, 1e-3, 2e-3, 5e-3,
-                                            10e-3, 20e-3, 50e-3, 100e-3};
+inline constexpr double kCurrentRanges[] = {1e-6,   2e-6,   5e-6,   10e-6, 20e-6, 50e-6,
+                                            100e-6, 200e-6, 500e-6, 1e-3,  2e-3,  5e-3,
+                                            10e-3,  20e-3,  50e-3,  100e-3};
 inline constexpr double kAcLevels[] = {0.1, 0.2, 1.0};
 inline constexpr double kTestFrequencies[] = {100, 1000, 10000};
 inline constexpr double kOffsets[] = {0, 1, -1};

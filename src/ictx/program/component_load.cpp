@@ -26,15 +26,14 @@ int32_t CompileComponents(ComponentRecord* components, int32_t count, char* erro
     return count;
 }
 
-int32_t LoadComponentProgram(const BenchRecord* bench, ComponentModel* model,
-                             const char* fileName, const std::string_view* text, char* strings,
-                             std::size_t stringSize, char* error) {
+int32_t LoadComponentProgram(const BenchRecord* bench, ComponentModel* model, const char* fileName,
+                             const std::string_view* text, char* strings, std::size_t stringSize,
+                             char* error) {
     model->componentCount = 0;
-    int32_t count =
-        text ? ParseComponentText(bench, model, fileName, *text, model->components,
-                                  kMaxComponents, strings, stringSize, error)
-             : ParseComponentFile(bench, model, fileName, model->components, kMaxComponents,
-                                  strings, stringSize, error);
+    int32_t count = text ? ParseComponentText(bench, model, fileName, *text, model->components,
+                                              kMaxComponents, strings, stringSize, error)
+                         : ParseComponentFile(bench, model, fileName, model->components,
+                                              kMaxComponents, strings, stringSize, error);
     if (count < 1) {
         return 0;
     }

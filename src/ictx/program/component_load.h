@@ -21,8 +21,8 @@ int32_t CompileComponents(ComponentRecord* components, int32_t count, char* erro
 // Parses `fileName` (or, when `text` is given, that text under the file's name) into the
 // model and finishes it. Returns the number of components, or 0 with the message in `error`
 // (kMessageSize bytes) for a parse error, an unknown variant or failed compiles.
-int32_t LoadComponentProgram(const BenchRecord* bench, ComponentModel* model,
-                             const char* fileName, const std::string_view* text, char* strings,
-                             std::size_t stringSize, char* error);
+int32_t LoadComponentProgram(const BenchRecord* bench, ComponentModel* model, const char* fileName,
+                             const std::string_view* text, char* strings, std::size_t stringSize,
+                             char* error);
 
 } // namespace kora

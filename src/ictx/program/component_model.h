@@ -241,9 +241,9 @@ struct ComponentRecord {
 struct ComponentModel {
     char fileName[kComponentFileNameSize];
     int32_t componentCount;
-    ComponentRecord setup;  // copy of the SETUP section
-    const char* variants;   // available variants: "-" then the SETUP variants
-    int32_t itemCount;      // vector pool position
+    ComponentRecord setup; // copy of the SETUP section
+    const char* variants;  // available variants: "-" then the SETUP variants
+    int32_t itemCount;     // vector pool position
     ComponentRecord components[kMaxComponents];
     VectorItem items[kMaxVectorItems];
 };

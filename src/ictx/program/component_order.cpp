@@ -6,7 +6,7 @@
 
 #include <cmath>
 #include <cstring>
-#include <string>
+#include <string_view>
 
 namespace kora {
 
@@ -31,6 +31,10 @@ void SetVariantBit(uint32_t (&set)[kVariantWords], int k) {
     if (k >= 2 && k - 2 < kVariantWords * 32) {
         set[(k - 2) / 32] |= 1u << ((k - 2) % 32);
     }
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
 }
 
 bool IsSeparator(char c) {
@@ -173,19 +177,25 @@ bool AssignVariants(const ComponentModel* model, ComponentRecord* components, in
             while (*p && *p != ',') {
                 ++p;
             }
-            std::string name(start, static_cast<std::size_t>(p - start));
+            const char* end = p;
             if (*p) {
                 ++p;
             }
-            const auto first = name.find_first_not_of(" \t");
-            if (first == std::string::npos) {
+            while (start < end && IsBlank(*start)) {
+                ++start;
+            }
+            while (end > start && IsBlank(end[-1])) {
+                --end;
+            }
+            if (start == end) {
                 continue;
             }
-            name = name.substr(first, name.find_last_not_of(" \t") - first + 1);
-            const int k = MatchKeyword(name.c_str(), available, ',');
+            char name[kMaxVariantName + 1];
+            CopyText(name, std::string_view(start, static_cast<std::size_t>(end - start)));
+            const int k = MatchKeyword(name, available, ',');
             if (k == 0) {
                 FormatText(error, kMessageSize, kLoadVariant, static_cast<long>(c.headerLine),
-                           c.name ? c.name : "", name.c_str(), available);
+                           c.name ? c.name : "", name, available);
                 return false;
             }
             if (k <= 32) {
@@ -220,11 +230,11 @@ int ParseVariantText(const char* text, const char* available, uint32_t (&set)[kV
         if (p == start) {
             continue;
         }
-        std::size_t len = static_cast<std::size_t>(p - start);
-        std::string name(start, len < kMaxVariantName ? len : kMaxVariantName);
-        const int k = MatchKeyword(name.c_str(), available, ',');
+        char name[kMaxVariantName + 1];
+        CopyText(name, std::string_view(start, static_cast<std::size_t>(p - start)));
+        const int k = MatchKeyword(name, available, ',');
         if (k == 0) {
-            FormatText(error, kMessageSize, kEditVariant, name.c_str(), available);
+            FormatText(error, kMessageSize, kEditVariant, name, available);
             return -1;
         }
         SetVariantBit(set, k);

@@ -4,6 +4,91 @@
 
 namespace kora {
 
+const KeywordEntry kKeywords[kKeywordCount] = {
+    {"PI", "s", 0},
+    {"PT", "s", 0},
+    {"TP", "P", 0},
+    {"TS", "P", 0},
+    {"GP", "P", 0},
+    {"GS", "P", 0},
+    {"NV", "R", 0},
+    {"NV+", "R", 0},
+    {"NV-", "R", 0},
+    {"LL", "R", 0},
+    {"UL", "R", 0},
+    {"MC", "R", 0},
+    {"V", "R", 0},
+    {"VO", "R", 0},
+    {"C", "R", 0},
+    {"F", "R", 0},
+    {"AR", "L", 0},
+    {"VR", "R", 0},
+    {"CR", "R", 0},
+    {"MM", "s", 0},
+    {"MA", "L", 0},
+    {"MD", "R", 0},
+    {"MT", "R", 0},
+    {"MF", "L", 0},
+    {"MI", "R", 0},
+    {"SV", "R", 0},
+    {"SC", "R", 0},
+    {"SI", "L", 0},
+    {"SD", "L", 0},
+    {"AZ", "L", 0},
+    {"TL", "s", 0},
+    {"RL", "s", 0},
+    {"XS", "s", 0},
+    {"XO", "s", 0},
+    {"DI", "v+P", kItemDi},
+    {"DO", "v+P", kItemDo},
+    {"STAT", "P", kItemStat},
+    {"DC", "v+P?", kItemDc},
+    {"VDI", "+rr", kItemVdi},
+    {"VDO", "+rr", kItemVdo},
+    {"VDC", "+rr", kItemVdc},
+    {"ILIM", "+rrr", kItemIlim},
+    {"LABEL", "s", kItemLabel},
+    {"?FAIL", "ls", kItemFail},
+    {"?PASS", "ls", kItemPass},
+    {"?STEQ", "v+s", kItemStateEq},
+    {"?STNE", "v+s", kItemStateNe},
+    {"REPEAT", "ls", kItemRepeat},
+    {"GOTO", "s", kItemGoto},
+    {"GROUP", "S+P", kItemGroup},
+    {"DTERM", "+ll", kItemDterm},
+    {"?ILIM", "s", kItemIlimJump},
+    {"INSERT", "+ls", kItemInsert},
+    {"PART", "+v", kItemPart},
+    {"TO", "r", kItemTo},
+    {"?TO", "s", kItemToJump},
+    {"VMIR", "+rrP", kItemVmir},
+    {"VMOR", "+rrP", kItemVmor},
+};
+
+int FindKeyword(const char* keyword) {
+    for (int k = 0; k < kKeywordCount; ++k) {
+        if (keyword && std::strcmp(kKeywords[k].keyword, keyword) == 0) {
+            return k + 1;
+        }
+    }
+    return 0;
+}
+
+const char* ItemKeyword(uint32_t type) {
+    if (type == kItemComment) {
+        return "//";
+    }
+    if (type == kItemMd) {
+        return "MD"; // a parameter keyword that makes items in DIGITAL sections
+    }
+    for (const KeywordEntry& k : kKeywords) {
+        if (k.type == type && type != 0) {
+            return k.keyword;
+        }
+    }
+    return "";
+}
+
 const NumericParam kNumericParams[kNumericParamCount] = {
     {"MC", "MC=", kParamMC, 0, &SubTest::mc, nullptr},
     {"UL", "UL=", kParamUL, 0, &SubTest::ul, nullptr},

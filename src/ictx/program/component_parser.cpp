@@ -5,14 +5,14 @@
 #include "frame/text.h"
 #include "ictx/program/component_classes.h"
 #include "ictx/program/component_params.h"
-#include "ictx/program/value_definition.h"
+#include "ictx/program/value_template.h"
 #include "ictx/program/vector_items.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 namespace kora {
@@ -20,11 +20,6 @@ namespace kora {
 namespace {
 
 constexpr const char* kPreprocessorCommands = "DISABLED,NOREPORT,ABORTONFAIL,LOCKED,SORT,NOSORT";
-constexpr const char* kKeywords =
-    "PI,PT,TP,TS,GP,GS,NV,NV+,NV-,LL,UL,MC,V,VO,C,F,AR,VR,CR,MM,MA,MD,MT,MF,MI,SV,SC,SI,SD,AZ,TL,"
-    "RL,XS,XO,DI,DO,STAT,DC,VDI,VDO,VDC,ILIM,LABEL,?FAIL,?PASS,?STEQ,?STNE,REPEAT,GOTO,GROUP,"
-    "DTERM,?ILIM,INSERT,PART,TO,?TO,VMIR,VMOR";
-
 constexpr const char* kNoFileName = "Invalid file name (NULL)";
 constexpr const char* kFileOpen = "File open error";
 constexpr const char* kBadPreprocessor = "Invalid Pre-Processor command #%s";
@@ -39,8 +34,6 @@ constexpr const char* kStrings = "String buffer overflow";
 constexpr const char* kKeywordStrings = "%s: Internal STRING buffer overflow";
 constexpr const char* kBadValue = "Invalid PARAMETER VALUE definition";
 constexpr const char* kBadKeyword = "Invalid PARAMETER NAME '%s'";
-constexpr const char* kBadDefinition = "Invalid PARAMETER DEFINITION: \"%s=...\"";
-constexpr const char* kBadGroupName = "%s: Invalid GROUP NAME (#...)";
 constexpr const char* kTooManyTestPins = "More than 4 test points defined";
 constexpr const char* kTooManySensePins = "More than 2 sense points defined";
 constexpr const char* kTooManyGuardPins = "More than 4 guard points defined";
@@ -50,85 +43,20 @@ constexpr const char* kSectionSuffix = "\n\nSECTION: [%li,%s,...]";
 constexpr const char* kFileSuffix = "\n\nFILE: %s\n\nLINE: %li";
 constexpr const char* kSetupVariantPrefix = "-,";
 
-constexpr int kFirstItemKeyword = 35; // DI: keywords from here on create vector items
+constexpr int kKeywordMM = 20;
 constexpr int kKeywordMD = 22;
-
-// Value templates and item types in the order of kKeywords (parameters have type 0).
-struct KeywordEntry {
-    const char* tmpl;
-    uint32_t type;
-};
-constexpr KeywordEntry kKeywordTable[] = {
-    {"s", 0},           {"s", 0},           {"P", 0},           {"P", 0},
-    {"P", 0},           {"P", 0},           {"R", 0},           {"R", 0},
-    {"R", 0},           {"R", 0},           {"R", 0},           {"R", 0},
-    {"R", 0},           {"R", 0},           {"R", 0},           {"R", 0},
-    {"L", 0},           {"R", 0},           {"R", 0},           {"s", 0},
-    {"L", 0},           {"R", 0},           {"R", 0},           {"L", 0},
-    {"R", 0},           {"R", 0},           {"R", 0},           {"L", 0},
-    {"L", 0},           {"L", 0},           {"s", 0},           {"s", 0},
-    {"s", 0},           {"s", 0},           {"v+P", kItemDi},   {"v+P", kItemDo},
-    {"P", kItemStat},   {"v+P?", kItemDc},  {"+rr", kItemVdi},  {"+rr", kItemVdo},
-    {"+rr", kItemVdc},  {"+rrr", kItemIlim}, {"s", kItemLabel}, {"ls", kItemFail},
-    {"ls", kItemPass},  {"v+s", kItemStateEq}, {"v+s", kItemStateNe}, {"ls", kItemRepeat},
-    {"s", kItemGoto},   {"S+P", kItemGroup}, {"+ll", kItemDterm}, {"s", kItemIlimJump},
-    {"+ls", kItemInsert}, {"+v", kItemPart}, {"r", kItemTo},     {"s", kItemToJump},
-    {"+rrP", kItemVmir}, {"+rrP", kItemVmor},
-};
-static_assert(sizeof kKeywordTable / sizeof kKeywordTable[0] == 58);
+constexpr int kKeywordTL = 31;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
-
-std::string_view TrimRight(std::string_view s) {
-    while (!s.empty() && IsBlank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-// Integers read as the C library's leading-number rule; a number written in real notation
-// ("1e+07", as the writer's real format gives large integers) reads as its whole part.
-int32_t ReadInteger(const char* p) {
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(p, &end, 10);
-    if (end && (*end == '.' || *end == 'e' || *end == 'E')) {
-        return TruncToInt32(CLocaleAtof(p));
-    }
-    if (v > INT32_MAX) {
-        return INT32_MAX;
-    }
-    if (v < INT32_MIN) {
-        return INT32_MIN;
-    }
-    return static_cast<int32_t>(v);
-}
-
-// The fields of one value, as its template took them.
-struct Fields {
-    std::string_view raw; // whole value ('+' first) or the field kept by a '+' after an element
-    bool hasRaw = false;
-    std::string_view text[2];
-    bool hasText[2] = {};
-    int textCount = 0;
-    double reals[3] = {};
-    int realCount = 0;
-    int32_t ints[2] = {};
-    int intCount = 0;
-    double list[kSubTests] = {};
-    int32_t intList[kSubTests] = {};
-    int listCount = 0;
-    ValueDefinition value{};
-};
 
 class Parser {
   public:
     Parser(const BenchRecord* bench, ComponentModel* model, ComponentRecord* components,
            int32_t maxComponents, char* strings, std::size_t stringSize, char* error)
         : bench_(bench), model_(model), components_(components), max_(maxComponents),
-          error_(error) {
+          error_(error ? error : fallback_) {
         pool_ = StringPool{strings, strings ? stringSize : 0, 0};
     }
 
@@ -166,14 +94,7 @@ class Parser {
     }
 
     // Formats the message and adds the section, file and line it belongs to.
-    bool Fail(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(error_, kMessageSize, format, args);
-        va_end(args);
-        AddSuffix();
-        return false;
-    }
+    bool Fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     void AddSuffix() {
         char suffix[kMessageSize];
@@ -352,7 +273,8 @@ class Parser {
                 }
                 const char* close = std::strchr(open + 1, '"');
                 const char* end = close ? close : open + 1 + std::strlen(open + 1);
-                text = TrimRight(std::string_view(open + 1, static_cast<std::size_t>(end - open - 1)));
+                text =
+                    TrimRight(std::string_view(open + 1, static_cast<std::size_t>(end - open - 1)));
                 q = close ? close + 1 : end;
             }
         }
@@ -408,112 +330,6 @@ class Parser {
         return true;
     }
 
-    // Walks the template over the value; false with the error set.
-    bool Walk(const char* tmpl, const char* keyword, const char* value, Fields& f) {
-        const char* p = value;
-        bool separated = false;
-        std::size_t i = 0;
-        if (tmpl[0] == '+') {
-            f.raw = value;
-            f.hasRaw = true;
-            i = 1;
-        }
-        for (; tmpl[i]; ++i) {
-            const char element = tmpl[i];
-            const bool optional = tmpl[i + 1] == '?';
-            const bool keep = tmpl[i + 1] == '+';
-            std::string_view field;
-            bool present;
-            if (element == 'P' || element == 's' || element == 'S') {
-                present = QuotedField(p, field);
-                if (present && element == 'S' && (field.empty() || field[0] != '#')) {
-                    return Fail(kBadGroupName, keyword);
-                }
-                if (present) {
-                    f.text[f.textCount] = field;
-                    f.hasText[f.textCount] = true;
-                }
-                ++f.textCount;
-            } else if (element == 'R' || element == 'L') {
-                int n = 0;
-                while (UnquotedField(p, separated, field)) {
-                    if (n < kSubTests) {
-                        if (element == 'R') {
-                            f.list[n] = CLocaleAtof(field.data());
-                        } else {
-                            f.intList[n] = ReadInteger(field.data());
-                        }
-                    }
-                    ++n;
-                }
-                present = n > 0;
-                f.listCount = n < kSubTests ? n : kSubTests;
-            } else {
-                present = UnquotedField(p, separated, field);
-                if (present && element == 'r' && f.realCount < 3) {
-                    f.reals[f.realCount++] = CLocaleAtof(field.data());
-                } else if (present && element == 'l' && f.intCount < 2) {
-                    f.ints[f.intCount++] = ReadInteger(field.data());
-                } else if (present && element == 'v') {
-                    char message[kMessageSize];
-                    if (!ParseValueDefinition(field, &f.value, message, sizeof message)) {
-                        return Fail("%s: %s", message, keyword);
-                    }
-                }
-            }
-            if (!present && !optional) {
-                return Fail(kBadDefinition, keyword);
-            }
-            if (keep) {
-                f.raw = field;
-                f.hasRaw = present;
-            }
-            if (optional || keep) {
-                ++i;
-            }
-        }
-        return true;
-    }
-
-    // A field in double quotes, from the next quote to the following one (or the end).
-    static bool QuotedField(const char*& p, std::string_view& field) {
-        const char* open = std::strchr(p, '"');
-        if (!open) {
-            return false;
-        }
-        const char* close = std::strchr(open + 1, '"');
-        const char* end = close ? close : open + 1 + std::strlen(open + 1);
-        field = TrimRight(std::string_view(open + 1, static_cast<std::size_t>(end - open - 1)));
-        p = close ? close + 1 : end;
-        while (*p && *p != ',') {
-            ++p;
-        }
-        return true;
-    }
-
-    // A field up to the next comma; the comma before it, if any, separates it from the last.
-    static bool UnquotedField(const char*& p, bool& separated, std::string_view& field) {
-        while (IsBlank(*p)) {
-            ++p;
-        }
-        if (separated && *p == ',') {
-            ++p;
-            while (IsBlank(*p)) {
-                ++p;
-            }
-        }
-        if (*p == 0) {
-            return false;
-        }
-        const char* start = p;
-        while (*p && *p != ',') {
-            ++p;
-        }
-        field = TrimRight(std::string_view(start, static_cast<std::size_t>(p - start)));
-        separated = true;
-        return true;
-    }
-
     const char* Copy(std::string_view text, const char* keyword, bool& ok) {
         if (!ok) {
             return nullptr;
@@ -543,16 +359,17 @@ class Parser {
         }
         *keyEnd = 0;
         const char* keyword = line;
-        const int k = MatchKeyword(keyword, kKeywords, ',');
+        const int k = FindKeyword(keyword);
         if (k == 0) {
             return Fail(kBadKeyword, keyword);
         }
         if (!section_) {
             return Fail("%s", kOutsideSection);
         }
-        const KeywordEntry& entry = kKeywordTable[k - 1];
-        Fields f;
-        if (!Walk(entry.tmpl, keyword, value, f)) {
+        const KeywordEntry& entry = kKeywords[k - 1];
+        TemplateFields f;
+        if (!ReadTemplate(entry.tmpl, keyword, value, f, error_)) {
+            AddSuffix();
             return false;
         }
         if (k == kKeywordMD && section_->classCode == kClassDigital) {
@@ -563,13 +380,13 @@ class Parser {
             item->level[0] = f.list[0];
             return FinishItem(item, keyword);
         }
-        if (k < kFirstItemKeyword) {
+        if (entry.type == 0) {
             return StoreParameter(k, keyword, f);
         }
         return StoreItem(entry.type, keyword, f);
     }
 
-    bool StoreParameter(int k, const char* keyword, const Fields& f) {
+    bool StoreParameter(int k, const char* keyword, const TemplateFields& f) {
         ComponentRecord& rec = *section_;
         if (const NumericParam* param = FindNumericParam(keyword)) {
             for (int n = 0; n < f.listCount; ++n) {
@@ -613,10 +430,10 @@ class Parser {
         case 6:
             slot = &rec.gs, bit = kParamGS;
             break;
-        case 20:
+        case kKeywordMM:
             slot = &rec.mm, bit = kParamMM;
             break;
-        case 31:
+        case kKeywordTL:
             slot = &rec.tl, bit = kParamTL;
             break;
         case 32:
@@ -679,7 +496,7 @@ class Parser {
         return true;
     }
 
-    bool StoreItem(uint32_t type, const char* keyword, const Fields& f) {
+    bool StoreItem(uint32_t type, const char* keyword, const TemplateFields& f) {
         if (type == kItemPart) {
             part_ = f.value.value;
         }
@@ -748,6 +565,7 @@ class Parser {
     ComponentRecord* components_;
     int32_t max_;
     char* error_;
+    char fallback_[kMessageSize] = {};
     StringPool pool_{};
     const char* fileName_ = nullptr;
     long lineNumber_ = 0;
@@ -763,6 +581,15 @@ class Parser {
     int sensePins_ = 0;
     int guardPins_ = 0;
 };
+
+bool Parser::Fail(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(error_, kMessageSize, format, args);
+    va_end(args);
+    AddSuffix();
+    return false;
+}
 
 // Lines as fgets gives them: up to and including the line end, at most kComponentLineSize - 1
 // bytes at a time.

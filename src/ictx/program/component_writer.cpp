@@ -8,14 +8,15 @@
 
 #include <winapi.h>
 
+#include <clocale>
 #include <cstring>
-#include <string>
 
 namespace kora {
 
 namespace {
 
-constexpr const char* kSectionHead = "\n# ------------------\n\n[%li, \"%s\", \"%s\", \"%s\", \"%s\"]\n";
+constexpr const char* kSectionHead =
+    "\n# ------------------\n\n[%li, \"%s\", \"%s\", \"%s\", \"%s\"]\n";
 constexpr const char* kBackupError = "Component File Backup Error";
 constexpr const char* kOpenError = "File Open Error";
 constexpr const char* kBackupSuffix = "~";
@@ -28,10 +29,24 @@ const char* Text(const char* s) {
     return s ? s : "";
 }
 
+// A number as the C locale writes it, whatever the process locale: the file must read back
+// the same on every station.
+const char* CNumber(char (&out)[64], const char* format, double value) {
+    FormatText(out, sizeof out, format, value);
+    const char* point = std::localeconv()->decimal_point;
+    if (point && point[0] && std::strcmp(point, ".") != 0) {
+        const std::size_t width = std::strlen(point);
+        if (char* at = std::strstr(out, point)) {
+            *at = '.';
+            std::memmove(at + 1, at + width, std::strlen(at + width) + 1);
+        }
+    }
+    return out;
+}
+
 // A jump to an exit label is stored without its ">" or ">>"; they are written back.
-std::string JumpTarget(const VectorItem& item) {
-    const char* prefix = item.jumpMode == 'A' ? ">>" : item.jumpMode == 'T' ? ">" : "";
-    return std::string(prefix) + Text(item.label);
+const char* ExitPrefix(const VectorItem& item) {
+    return item.jumpMode == 'A' ? ">>" : item.jumpMode == 'T' ? ">" : "";
 }
 
 void WriteInfo(std::FILE* f, const char* info) {
@@ -74,7 +89,8 @@ void WriteNumbers(std::FILE* f, const ComponentRecord& r) {
             if (k > 0) {
                 std::fputs(", ", f);
             }
-            std::fprintf(f, kValueFormat, v);
+            char number[64];
+            std::fputs(CNumber(number, kValueFormat, v), f);
         }
         std::fputc('\n', f);
     }
@@ -82,7 +98,7 @@ void WriteNumbers(std::FILE* f, const ComponentRecord& r) {
 
 // Writes the item's line without its line end; returns the characters written.
 int WriteItemText(std::FILE* f, const VectorItem& item) {
-    const char* key = VectorKeyword(item.type);
+    const char* key = ItemKeyword(item.type);
     switch (item.type) {
     case kItemVdi:
     case kItemVdo:
@@ -99,8 +115,10 @@ int WriteItemText(std::FILE* f, const VectorItem& item) {
         return item.pins ? std::fprintf(f, "DC=%s,\"%s\"", Text(item.raw), item.pins)
                          : std::fprintf(f, "DC=%s", Text(item.raw));
     case kItemMd:
-    case kItemTo:
-        return std::fprintf(f, "%s=%.6lf", key, item.level[0]);
+    case kItemTo: {
+        char number[64];
+        return std::fprintf(f, "%s=%s", key, CNumber(number, "%.6lf", item.level[0]));
+    }
     case kItemComment:
         return std::fprintf(f, "// %s", Text(item.comment));
     case kItemLabel:
@@ -109,15 +127,16 @@ int WriteItemText(std::FILE* f, const VectorItem& item) {
     case kItemPass:
     case kItemRepeat:
     case kItemToJump:
-        return std::fprintf(f, "%s=%li,\"%s\"", key, static_cast<long>(item.count),
-                            JumpTarget(item).c_str());
+        return std::fprintf(f, "%s=%li,\"%s%s\"", key, static_cast<long>(item.count),
+                            ExitPrefix(item), Text(item.label));
     case kItemStateEq:
     case kItemStateNe:
         // The state value as written, so that the item reads back with its value definition.
-        return std::fprintf(f, "%s=%s,\"%s\"", key, Text(item.raw), JumpTarget(item).c_str());
+        return std::fprintf(f, "%s=%s,\"%s%s\"", key, Text(item.raw), ExitPrefix(item),
+                            Text(item.label));
     case kItemIlimJump:
     case kItemGoto:
-        return std::fprintf(f, "%s=\"%s\"", key, JumpTarget(item).c_str());
+        return std::fprintf(f, "%s=\"%s%s\"", key, ExitPrefix(item), Text(item.label));
     case kItemGroup:
         return std::fprintf(f, "GROUP=\"%s\",\"%s\"", Text(item.raw), Text(item.pins));
     case kItemStat:

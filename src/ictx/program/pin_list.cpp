@@ -4,7 +4,6 @@
 #include "frame/text.h"
 
 #include <cstring>
-#include <string>
 
 namespace kora {
 
@@ -124,8 +123,9 @@ uint32_t ResolvePinList(const BenchRecord* bench, const char* text, uint32_t max
         pin.nameLength = static_cast<uint32_t>(name.size());
         pin.channel = FindChannel(bench, name);
         if (!pin.channel) {
-            std::string shown(name);
-            FormatText(error, kMessageSize, kNotInTable, shown.c_str());
+            char shown[kMessageSize];
+            CopyText(shown, name);
+            FormatText(error, kMessageSize, kNotInTable, shown);
             *count = n;
             return kErrResource;
         }

@@ -2,8 +2,6 @@
 
 #include "frame/text.h"
 
-#include <string>
-
 namespace kora {
 
 namespace {
@@ -15,15 +13,16 @@ constexpr const char* kBadHex = "Invalid HEX VALUE definition \"%s\"";
 constexpr const char* kBadBinary = "Invalid BINARY VALUE definition \"%s\"";
 constexpr const char* kBadDecimal = "Invalid DECIMAL VALUE definition \"%s\"";
 constexpr uint32_t kMaxDigits = 32;
+constexpr std::size_t kShownSize = 1024; // longer definitions are shown cut
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
 bool Fail(char* error, std::size_t size, const char* format, std::string_view text) {
-    // The definition is shown whole; it is at most a field of one line.
-    std::string shown(text);
-    FormatText(error, size, format, shown.c_str());
+    char shown[kShownSize];
+    CopyText(shown, text);
+    FormatText(error, size, format, shown);
     return false;
 }
 
@@ -117,8 +116,8 @@ bool ParseValueDefinition(std::string_view text, ValueDefinition* out, char* err
     return true;
 }
 
-bool FormatValueDefinition(uint32_t value, uint32_t mask, uint32_t digits, char format,
-                           char* out, std::size_t size) {
+bool FormatValueDefinition(uint32_t value, uint32_t mask, uint32_t digits, char format, char* out,
+                           std::size_t size) {
     char text[80];
     std::size_t n = 0;
     bool representable = true;

@@ -25,7 +25,7 @@ bool ParseValueDefinition(std::string_view text, ValueDefinition* out, char* err
 // Writes value and mask bits back in `format` ('b', 's', 'x', 'd') with `digits` digits (for 'd'
 // the number of value bits shown, 0 or 32 for all). Returns false when the result holds a
 // state the format cannot express ('?' in hexadecimal, a masked decimal value).
-bool FormatValueDefinition(uint32_t value, uint32_t mask, uint32_t digits, char format,
-                           char* out, std::size_t size);
+bool FormatValueDefinition(uint32_t value, uint32_t mask, uint32_t digits, char format, char* out,
+                           std::size_t size);
 
 } // namespace kora

@@ -2,6 +2,7 @@
 
 #include "frame/errors.h"
 #include "frame/text.h"
+#include "ictx/program/component_params.h"
 #include "ictx/program/pin_list.h"
 
 #include <cmath>
@@ -175,18 +176,6 @@ const char* StringPool::Copy(std::string_view text) {
     return dst;
 }
 
-const char* VectorKeyword(uint32_t type) {
-    static constexpr const char* kKeywords[] = {
-        "VDI",    "VDO",  "VDC",   "ILIM",  "DI",  "DO",   "DC",   "MD",     "//",
-        "LABEL",  "?FAIL", "?PASS", "?STEQ", "?STNE", "?ILIM", "REPEAT", "GOTO", "GROUP",
-        "STAT",   "DTERM", "TO",    "?TO",   "VMIR", "VMOR", "INSERT", "PART",
-    };
-    if (type < kItemVdi || type > kItemPart) {
-        return "";
-    }
-    return kKeywords[type - kItemVdi];
-}
-
 bool IsJumpItem(uint32_t type) {
     switch (type) {
     case kItemFail:
@@ -223,8 +212,8 @@ bool CompleteVectorItem(VectorContext& ctx, ComponentRecord* section, VectorItem
             uint32_t n = 0;
             if (ResolvePinList(ctx.bench, item->pins, kMaxVectorPins, item->pin, &n, nullptr,
                                message) != 0) {
-                FormatText(ctx.error, kMessageSize, kLinkError, VectorKeyword(item->type),
-                           item->pins, message);
+                FormatText(ctx.error, kMessageSize, kLinkError, ItemKeyword(item->type), item->pins,
+                           message);
                 return false;
             }
             item->pinCount = n;

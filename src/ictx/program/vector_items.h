@@ -23,15 +23,12 @@ struct StringPool {
 // What the item rules need from the parser.
 struct VectorContext {
     const BenchRecord* bench;
-    ComponentModel* model;            // holds the vector pool
-    const ComponentRecord* sections;  // the sections read before the current one
+    ComponentModel* model;           // holds the vector pool
+    const ComponentRecord* sections; // the sections read before the current one
     int32_t sectionCount;
     StringPool* strings;
-    char* error;                      // kMessageSize bytes
+    char* error; // kMessageSize bytes
 };
-
-// Keyword of an item type as the file spells it ("DI", "?FAIL", ...); "" for other numbers.
-const char* VectorKeyword(uint32_t type);
 
 // Whether an item of `type` jumps to a label (and is stored unlinked until linked).
 bool IsJumpItem(uint32_t type);

@@ -1,0 +1,154 @@
+#include "ictx/program/value_template.h"
+
+#include "frame/errors.h"
+#include "frame/text.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace kora {
+
+namespace {
+
+constexpr const char* kBadDefinition = "Invalid PARAMETER DEFINITION: \"%s=...\"";
+constexpr const char* kBadGroupName = "%s: Invalid GROUP NAME (#...)";
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// A field in double quotes, from the next quote to the following one (or the end); what stands
+// between the closing quote and the next comma is passed over.
+bool QuotedField(const char*& p, std::string_view& field) {
+    const char* open = std::strchr(p, '"');
+    if (!open) {
+        return false;
+    }
+    const char* close = std::strchr(open + 1, '"');
+    const char* end = close ? close : open + 1 + std::strlen(open + 1);
+    field = TrimRight(std::string_view(open + 1, static_cast<std::size_t>(end - open - 1)));
+    p = close ? close + 1 : end;
+    while (*p && *p != ',') {
+        ++p;
+    }
+    return true;
+}
+
+// A field up to the next comma; the comma before it, if any, separates it from the last.
+bool UnquotedField(const char*& p, bool& separated, std::string_view& field) {
+    while (IsBlank(*p)) {
+        ++p;
+    }
+    if (separated && *p == ',') {
+        ++p;
+        while (IsBlank(*p)) {
+            ++p;
+        }
+    }
+    if (*p == 0) {
+        return false;
+    }
+    const char* start = p;
+    while (*p && *p != ',') {
+        ++p;
+    }
+    field = TrimRight(std::string_view(start, static_cast<std::size_t>(p - start)));
+    separated = true;
+    return true;
+}
+
+} // namespace
+
+std::string_view TrimRight(std::string_view s) {
+    while (!s.empty() && IsBlank(s.back())) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+int32_t ReadTemplateInteger(const char* text) {
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (end && (*end == '.' || *end == 'e' || *end == 'E')) {
+        return TruncToInt32(CLocaleAtof(text));
+    }
+    if (v > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (v < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return static_cast<int32_t>(v);
+}
+
+bool ReadTemplate(const char* tmpl, const char* keyword, const char* value, TemplateFields& f,
+                  char* error) {
+    const char* p = value;
+    bool separated = false;
+    std::size_t i = 0;
+    if (tmpl[0] == '+') {
+        f.raw = value;
+        f.hasRaw = true;
+        i = 1;
+    }
+    for (; tmpl[i]; ++i) {
+        const char element = tmpl[i];
+        const bool optional = tmpl[i + 1] == '?';
+        const bool keep = tmpl[i + 1] == '+';
+        std::string_view field;
+        bool present;
+        if (element == 'P' || element == 's' || element == 'S') {
+            present = QuotedField(p, field);
+            if (present && element == 'S' && (field.empty() || field[0] != '#')) {
+                FormatText(error, kMessageSize, kBadGroupName, keyword);
+                return false;
+            }
+            if (present && f.textCount < 2) {
+                f.text[f.textCount] = field;
+                f.hasText[f.textCount] = true;
+            }
+            ++f.textCount;
+        } else if (element == 'R' || element == 'L') {
+            int n = 0;
+            while (UnquotedField(p, separated, field)) {
+                if (n < kSubTests) {
+                    if (element == 'R') {
+                        f.list[n] = CLocaleAtof(field.data());
+                    } else {
+                        f.intList[n] = ReadTemplateInteger(field.data());
+                    }
+                }
+                ++n;
+            }
+            present = n > 0;
+            f.listCount = n < kSubTests ? n : kSubTests;
+        } else {
+            present = UnquotedField(p, separated, field);
+            if (present && element == 'r' && f.realCount < 3) {
+                f.reals[f.realCount++] = CLocaleAtof(field.data());
+            } else if (present && element == 'l' && f.intCount < 2) {
+                f.ints[f.intCount++] = ReadTemplateInteger(field.data());
+            } else if (present && element == 'v') {
+                char message[kMessageSize];
+                if (!ParseValueDefinition(field, &f.value, message, sizeof message)) {
+                    FormatText(error, kMessageSize, "%s: %s", message, keyword);
+                    return false;
+                }
+            }
+        }
+        if (!present && !optional) {
+            FormatText(error, kMessageSize, kBadDefinition, keyword);
+            return false;
+        }
+        if (keep) {
+            f.raw = field;
+            f.hasRaw = present;
+        }
+        if (optional || keep) {
+            ++i;
+        }
+    }
+    return true;
+}
+
+} // namespace kora
