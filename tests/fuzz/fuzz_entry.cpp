@@ -1,12 +1,18 @@
 #include "fuzz_entry.h"
 
+#include "bench/channel_table.h"
 #include "frame/args.h"
+#include "frame/errors.h"
+#include "frame/text.h"
+#include "ictx/program/component_load.h"
 
 #include <resmgr/ini_file.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace kora::fuzz {
 
@@ -35,6 +41,26 @@ void SplitThree(const std::string& in, std::string out[3]) {
 
 volatile double gSink;
 
+// A bench with a few matrix channels for the component parser, built once.
+const BenchRecord* ComponentBench() {
+    static BenchRecord* bench = [] {
+        auto* b = static_cast<BenchRecord*>(std::calloc(1, sizeof(BenchRecord)));
+        const char* names[] = {"A", "B", "C", "GND", "R1_A", "R1_B", "VCC"};
+        for (int32_t i = 0; i < 7; ++i) {
+            ChannelRecord& ch = b->channels[i];
+            ch.kind = 1;
+            ch.pinIndex = i;
+            ch.channelNumber = 1001 + i;
+            CopyText(ch.appName, names[i]);
+            CopyText(ch.deviceName, "MX1");
+        }
+        b->channelCount = b->matrixChannelCount = 7;
+        BuildChannelList(b);
+        return b;
+    }();
+    return bench;
+}
+
 } // namespace
 
 void RunOne(std::string_view target, const uint8_t* data, std::size_t size) {
@@ -61,6 +87,16 @@ void RunOne(std::string_view target, const uint8_t* data, std::size_t size) {
         AppendDetail(buffer, sizeof buffer, parts[2].empty() ? nullptr : parts[2].c_str(),
                      parts[0].c_str());
         gSink = static_cast<double>(std::strlen(buffer));
+    } else if (target == "component") {
+        // A component file as the load step reads it.
+        auto* model = static_cast<ComponentModel*>(std::calloc(1, sizeof(ComponentModel)));
+        std::vector<char> strings(kStringBufferSize);
+        char error[kMessageSize] = {};
+        const std::string_view text(reinterpret_cast<const char*>(data), size);
+        int32_t n = LoadComponentProgram(ComponentBench(), model, "fuzz.ict", &text, strings.data(),
+                                         strings.size(), error);
+        gSink = static_cast<double>(n + std::strlen(error));
+        std::free(model);
     } else if (target == "ini") {
         std::string error;
         auto file = resmgr::IniFile::parse(

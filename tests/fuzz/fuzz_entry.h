@@ -9,7 +9,8 @@
 namespace kora::fuzz {
 
 // Targets: "devchan" (SplitDevChanAttr), "limits" (ParseLimits, ParseScaled), "keyword"
-// (MatchKeyword), "ini" (the resource manager's INI reader).
+// (MatchKeyword), "ini" (the resource manager's INI reader), "component" (component files as
+// the load step reads them).
 void RunOne(std::string_view target, const uint8_t* data, std::size_t size);
 
 } // namespace kora::fuzz

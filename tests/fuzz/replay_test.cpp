@@ -31,7 +31,7 @@ TEST_P(CorpusReplay, EveryStoredInputRunsCleanly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Parsers, CorpusReplay,
-                         ::testing::Values("devchan", "limits", "keyword", "ini"));
+                         ::testing::Values("devchan", "limits", "keyword", "ini", "component"));
 
 } // namespace
 } // namespace kora::fuzz
