@@ -164,7 +164,7 @@ TEST_F(VectorItems, InsertionsCopyTheirPartsAndLinkThem) {
         std::string error;
     } cases[] = {
         {"INSERT=0,\"LIB\"\n", 8, ""},
-        {"INSERT=2,\"LIB\"\n", 5, ""}, // the common items and those of PART=2 only
+        {"INSERT=2,\"LIB\"\n", 5, ""}, // the items of PART=0 and PART=2 only
         {"INSERT=1,\"LIB\"\n", 5, ""},
         {"INSERT=7,\"LIB\"\n", 2, ""}, // items before the first PART belong to every part
         {"INSERT=0,\"NOPE\"\n", 0, "Insertion section \"NOPE\" not found"},
