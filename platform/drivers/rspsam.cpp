@@ -18,6 +18,8 @@
 #include <vbench/bench/virtual_bench.h>
 #include <vbench/modules/psam.h>
 
+#include "driver_status.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -37,28 +39,23 @@ namespace {
 
 constexpr const char* kInterface = "rspsam";
 
-constexpr ViStatus kErrSession = -1074118655;     // 0xBFFA4001
-constexpr ViStatus kErrNullPointer = -1074118653; // 0xBFFA4003
-constexpr ViStatus kErrNoBench = -1074118647;     // 0xBFFA4009
-constexpr ViStatus kErrTerminal = -1074118640;    // 0xBFFA4010
-constexpr ViStatus kErrValue = -1074118639;       // 0xBFFA4011
-constexpr ViStatus kErrAttribute = -1074118638;   // 0xBFFA4012
-constexpr ViStatus kErrFunction = -1074118637;    // 0xBFFA4013
-constexpr ViStatus kErrRelay = -1074118636;       // 0xBFFA4014
-constexpr ViStatus kErrNoRecord = -1074118635;    // 0xBFFA4015
-constexpr ViStatus kErrTimeout = -1074118634;     // 0xBFFA4016
+constexpr ViStatus kErrTerminal = -1074118640;  // 0xBFFA4010
+constexpr ViStatus kErrValue = -1074118639;     // 0xBFFA4011
+constexpr ViStatus kErrAttribute = -1074118638; // 0xBFFA4012
+constexpr ViStatus kErrFunction = -1074118637;  // 0xBFFA4013
+constexpr ViStatus kErrRelay = -1074118636;     // 0xBFFA4014
+constexpr ViStatus kErrNoRecord = -1074118635;  // 0xBFFA4015
+constexpr ViStatus kErrTimeout = -1074118634;   // 0xBFFA4016
 
-struct StatusText {
-    ViStatus code;
-    const char* text;
-};
+using kora::drivers::kErrNoBench;
+using kora::drivers::kErrNullPointer;
+using kora::drivers::kErrSession;
+using kora::drivers::StatusText;
+
+// The driver's own codes; the shared ones come with driver_status.h.
 constexpr StatusText kStatusTexts[] = {
-    {VI_SUCCESS, "No error"},
     {RSPSAM_WARN_OVER_RANGE, "Measurement over range"},
     {RSPSAM_ERROR_NO_SAMPLES, "The record holds no sample"},
-    {kErrSession, "Invalid session handle"},
-    {kErrNullPointer, "Null pointer passed for a required parameter"},
-    {kErrNoBench, "No virtual bench is active"},
     {kErrTerminal, "Invalid terminal"},
     {kErrValue, "Value out of range"},
     {kErrAttribute, "Attribute not supported"},
@@ -222,28 +219,7 @@ ViStatus rspsam_error_message(ViSession vi, ViStatus status,
                               ViChar message[VI_ERROR_MESSAGE_SIZE]) {
     DriverCall call(kInterface, __func__,
                     FormatArgs(vi, kora::vbench::Hex{static_cast<uint32_t>(status)}));
-    if (call.fault()) {
-        return call.finish(call.fault()->code);
-    }
-    if (!message) {
-        return call.finish(kErrNullPointer);
-    }
-    std::string text;
-    if (call.bench()) {
-        text = call.bench()->faults().messageFor(status).value_or("");
-    }
-    for (const auto& s : kStatusTexts) {
-        if (text.empty() && s.code == status) {
-            text = s.text;
-        }
-    }
-    if (text.empty()) {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "Unknown status code 0x%08X", static_cast<unsigned>(status));
-        text = buf;
-    }
-    std::snprintf(message, VI_ERROR_MESSAGE_SIZE, "%s", text.c_str());
-    return call.finish(VI_SUCCESS);
+    return kora::drivers::ErrorMessage(call, kStatusTexts, status, message);
 }
 
 ViStatus rspsam_ConfigureCoupling(ViSession vi, ViInt32 couplingMask) {

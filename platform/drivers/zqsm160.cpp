@@ -21,6 +21,8 @@
 #include <vbench/bench/virtual_bench.h>
 #include <vbench/modules/matrix_card.h>
 
+#include "driver_status.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -39,31 +41,26 @@ namespace {
 
 constexpr const char* kInterface = "ZQsm160";
 
-constexpr ViStatus kErrSession = -1074118655;      // 0xBFFA4001
 constexpr ViStatus kErrChannelName = -1074118654;  // 0xBFFA4002
-constexpr ViStatus kErrNullPointer = -1074118653;  // 0xBFFA4003
 constexpr ViStatus kErrChannelId = -1074118652;    // 0xBFFA4004
 constexpr ViStatus kErrNoPath = -1074118651;       // 0xBFFA4005
 constexpr ViStatus kErrLineSelector = -1074118650; // 0xBFFA4006
 constexpr ViStatus kErrAttribute = -1074118649;    // 0xBFFA4007
 constexpr ViStatus kErrDebounce = -1074118648;     // 0xBFFA4008
-constexpr ViStatus kErrNoBench = -1074118647;      // 0xBFFA4009
 
-struct StatusText {
-    ViStatus code;
-    const char* text;
-};
+using kora::drivers::kErrNoBench;
+using kora::drivers::kErrNullPointer;
+using kora::drivers::kErrSession;
+using kora::drivers::StatusText;
+
+// The driver's own codes; the shared ones come with driver_status.h.
 constexpr StatusText kStatusTexts[] = {
-    {VI_SUCCESS, "No error"},
-    {kErrSession, "Invalid session handle"},
     {kErrChannelName, "Unknown channel name"},
-    {kErrNullPointer, "Null pointer passed for a required parameter"},
     {kErrChannelId, "Invalid channel id"},
     {kErrNoPath, "No relay of the card connects these channels"},
     {kErrLineSelector, "Invalid line selector (0 to 4)"},
     {kErrAttribute, "Attribute not supported"},
     {kErrDebounce, "Relays did not settle within the maximum time"},
-    {kErrNoBench, "No virtual bench is active"},
 };
 
 constexpr ViAttr kAttrBusCoupling = 1150002;
@@ -189,32 +186,7 @@ ViStatus ZQsm160_close(ViSession vi) {
 ViStatus ZQsm160_error_message(ViSession vi, ViStatus status,
                                ViChar message[VI_ERROR_MESSAGE_SIZE]) {
     DriverCall call(kInterface, __func__, FormatArgs(vi, Hex{static_cast<uint32_t>(status)}));
-    if (call.fault()) {
-        return call.finish(call.fault()->code);
-    }
-    if (!message) {
-        return call.finish(kErrNullPointer);
-    }
-    std::string text;
-    if (call.bench()) {
-        if (auto injected = call.bench()->faults().messageFor(status)) {
-            text = *injected;
-        }
-    }
-    if (text.empty()) {
-        for (const auto& s : kStatusTexts) {
-            if (s.code == status) {
-                text = s.text;
-            }
-        }
-    }
-    if (text.empty()) {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "Unknown status code 0x%08X", static_cast<unsigned>(status));
-        text = buf;
-    }
-    std::snprintf(message, VI_ERROR_MESSAGE_SIZE, "%s", text.c_str());
-    return call.finish(VI_SUCCESS);
+    return kora::drivers::ErrorMessage(call, kStatusTexts, status, message);
 }
 
 ViStatus ZQsm160_SetAttributeViBoolean(ViSession vi, ViConstString channel, ViAttr attribute,
