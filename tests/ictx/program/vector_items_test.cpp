@@ -206,6 +206,10 @@ TEST_F(VectorItems, InsertionsCopyTheirPartsAndLinkThem) {
 }
 
 TEST_F(VectorItems, InsertionChecksAgainstTheInsertingSection) {
+    // The library holds PART=1 only; the insertion asks for the missing one.
+    const int missing = 2;
+    const std::string missingPart =
+        "INSERTION PART " + std::to_string(missing) + ", \"LIB\" not found";
     struct Case {
         std::string lib, body, error;
         int line;
@@ -215,7 +219,8 @@ TEST_F(VectorItems, InsertionChecksAgainstTheInsertingSection) {
         {"DI=5,\"#G\"\n", "GROUP=\"#G\",\"A\"\nINSERT=0,\"LIB\"\n",
          "INSERTION@2: INVALID VALUE \"5\"assignment (0|1)", 5},
         {"DI=HL,\"#G\"\n", "INSERT=0,\"LIB\"\n", "No definition for GROUP \"#G\" found", 4},
-        {"PART=1\nDI=H,\"A\"\n", "INSERT=2, \"LIB\"\n", "INSERTION PART 2, \"LIB\" not found", 5},
+        {"PART=1\nDI=H,\"A\"\n", "INSERT=" + std::to_string(missing) + ", \"LIB\"\n", missingPart,
+         5},
         {"LABEL=\"X\"\n?PASS=1,\"Y\"\nREPEAT=0,\"Z\"\nGOTO=\"W\"\n", "INSERT=0,\"LIB\"\n",
          "2 unlinked DIGITAL VECTOR(S) in INSERTION \"LIB\" found\n\n\"Y\" @ 3\n\"W\" @ 5\n", 7},
     };
