@@ -90,6 +90,22 @@ MatrixCard* CardOf(const DriverCall& call, ViSession vi, ViStatus* status) {
     return &call.bench()->matrixCard(it->second.card);
 }
 
+// The frame of every call on one card: journal entry, injected fault, session check; the body
+// runs on the session's card and its status finishes the call.
+template <typename Body>
+ViStatus WithCard(const char* function, std::string arguments, ViSession vi, Body&& body) {
+    DriverCall call(kInterface, function, std::move(arguments));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    ViStatus status = VI_SUCCESS;
+    MatrixCard* card = CardOf(call, vi, &status);
+    if (!card) {
+        return call.finish(status);
+    }
+    return call.finish(body(call, *card));
+}
+
 bool IsPinId(ViInt32 id) {
     return id >= 1 && id <= MatrixCard::kPins;
 }
@@ -126,22 +142,16 @@ int PinOf(const char* name) {
 
 // Opens, or with `wait` also lets settle, every relay of the card.
 ViStatus DisconnectAll(const char* function, ViSession vi, bool wait) {
-    DriverCall call(kInterface, function, FormatArgs(vi));
-    if (call.fault()) {
-        return call.finish(call.fault()->code);
-    }
-    ViStatus status = VI_SUCCESS;
-    MatrixCard* card = CardOf(call, vi, &status);
-    if (!card) {
-        return call.finish(status);
-    }
-    card->openAll();
-    if (wait) {
-        const auto* station = call.bench()->station();
-        call.bench()->clock().waitSeconds(station ? station->debounceTime
-                                                  : kora::vbench::Station{}.debounceTime);
-    }
-    return call.finish(VI_SUCCESS);
+    return WithCard(
+        function, FormatArgs(vi), vi, [&](DriverCall& call, MatrixCard& card) -> ViStatus {
+            card.openAll();
+            if (wait) {
+                const auto* station = call.bench()->station();
+                call.bench()->clock().waitSeconds(station ? station->debounceTime
+                                                          : kora::vbench::Station{}.debounceTime);
+            }
+            return VI_SUCCESS;
+        });
 }
 
 } // namespace
@@ -191,133 +201,109 @@ ViStatus ZQsm160_error_message(ViSession vi, ViStatus status,
 
 ViStatus ZQsm160_SetAttributeViBoolean(ViSession vi, ViConstString channel, ViAttr attribute,
                                        ViBoolean value) {
-    DriverCall call(kInterface, __func__, FormatArgs(vi, channel, attribute, value));
-    if (call.fault()) {
-        return call.finish(call.fault()->code);
-    }
-    ViStatus status = VI_SUCCESS;
-    MatrixCard* card = CardOf(call, vi, &status);
-    if (!card) {
-        return call.finish(status);
-    }
-    if (attribute != kAttrBusCoupling) {
-        return call.finish(kErrAttribute);
-    }
-    if (channel && channel[0] != '\0') {
-        return call.finish(kErrChannelName);
-    }
-    card->setBusCoupling(value != VI_FALSE);
-    return call.finish(VI_SUCCESS);
+    return WithCard(__func__, FormatArgs(vi, channel, attribute, value), vi,
+                    [&](DriverCall& call, MatrixCard& card) -> ViStatus {
+                        if (attribute != kAttrBusCoupling) {
+                            return kErrAttribute;
+                        }
+                        if (channel && channel[0] != '\0') {
+                            return kErrChannelName;
+                        }
+                        card.setBusCoupling(value != VI_FALSE);
+                        return VI_SUCCESS;
+                    });
 }
 
 ViStatus ZQsm160_Connect(ViSession vi, ViConstString channel1, ViConstString channel2) {
-    DriverCall call(kInterface, __func__, FormatArgs(vi, channel1, channel2));
-    if (call.fault()) {
-        return call.finish(call.fault()->code);
-    }
-    ViStatus status = VI_SUCCESS;
-    MatrixCard* card = CardOf(call, vi, &status);
-    if (!card) {
-        return call.finish(status);
-    }
-    if (!channel1 || !channel2) {
-        return call.finish(kErrNullPointer);
-    }
-    const std::string a = Upper(channel1), b = Upper(channel2);
-    const int pinA = PinOf(a.c_str()), pinB = PinOf(b.c_str());
-    const int cardA = LineOf(a, true), cardB = LineOf(b, true);
-    const int busA = LineOf(a, false), busB = LineOf(b, false);
-    if ((!pinA && cardA < 0 && busA < 0) || (!pinB && cardB < 0 && busB < 0)) {
-        return call.finish(kErrChannelName);
-    }
-    if (pinA && cardB >= 0) {
-        card->setCrosspoint(pinA, cardB, true);
-    } else if (pinB && cardA >= 0) {
-        card->setCrosspoint(pinB, cardA, true);
-    } else if (cardA >= 0 && cardA == busB) {
-        card->setCoupling(cardA, true);
-    } else if (cardB >= 0 && cardB == busA) {
-        card->setCoupling(cardB, true);
-    } else {
-        return call.finish(kErrNoPath);
-    }
-    return call.finish(VI_SUCCESS);
+    return WithCard(__func__, FormatArgs(vi, channel1, channel2), vi,
+                    [&](DriverCall& call, MatrixCard& card) -> ViStatus {
+                        if (!channel1 || !channel2) {
+                            return kErrNullPointer;
+                        }
+                        const std::string a = Upper(channel1), b = Upper(channel2);
+                        const int pinA = PinOf(a.c_str()), pinB = PinOf(b.c_str());
+                        const int cardA = LineOf(a, true), cardB = LineOf(b, true);
+                        const int busA = LineOf(a, false), busB = LineOf(b, false);
+                        if ((!pinA && cardA < 0 && busA < 0) || (!pinB && cardB < 0 && busB < 0)) {
+                            return kErrChannelName;
+                        }
+                        if (pinA && cardB >= 0) {
+                            card.setCrosspoint(pinA, cardB, true);
+                        } else if (pinB && cardA >= 0) {
+                            card.setCrosspoint(pinB, cardA, true);
+                        } else if (cardA >= 0 && cardA == busB) {
+                            card.setCoupling(cardA, true);
+                        } else if (cardB >= 0 && cardB == busA) {
+                            card.setCoupling(cardB, true);
+                        } else {
+                            return kErrNoPath;
+                        }
+                        return VI_SUCCESS;
+                    });
 }
 
 ViStatus ZQsm160_quickConnect(ViSession vi, ViInt32 connect, ViInt32 channel1, ViInt32 channel2) {
-    DriverCall call(kInterface, __func__, FormatArgs(vi, connect, channel1, channel2));
-    if (call.fault()) {
-        return call.finish(call.fault()->code);
-    }
-    ViStatus status = VI_SUCCESS;
-    MatrixCard* card = CardOf(call, vi, &status);
-    if (!card) {
-        return call.finish(status);
-    }
-    for (ViInt32 id : {channel1, channel2}) {
-        if (!IsPinId(id) && !IsLineId(id)) {
-            return call.finish(kErrChannelId);
-        }
-    }
-    const ViInt32 pin = IsPinId(channel1) ? channel1 : channel2;
-    const ViInt32 line = IsLineId(channel1) ? channel1 : channel2;
-    if (!IsPinId(pin) || !IsLineId(line)) {
-        return call.finish(kErrNoPath);
-    }
-    card->setCrosspoint(pin, line - kFirstLineId, connect != 0);
-    return call.finish(VI_SUCCESS);
+    return WithCard(__func__, FormatArgs(vi, connect, channel1, channel2), vi,
+                    [&](DriverCall& call, MatrixCard& card) -> ViStatus {
+                        for (ViInt32 id : {channel1, channel2}) {
+                            if (!IsPinId(id) && !IsLineId(id)) {
+                                return kErrChannelId;
+                            }
+                        }
+                        const ViInt32 pin = IsPinId(channel1) ? channel1 : channel2;
+                        const ViInt32 line = IsLineId(channel1) ? channel1 : channel2;
+                        if (!IsPinId(pin) || !IsLineId(line)) {
+                            return kErrNoPath;
+                        }
+                        card.setCrosspoint(pin, line - kFirstLineId, connect != 0);
+                        return VI_SUCCESS;
+                    });
 }
 
 ViStatus ZQsm160_quickConnectABCD(ViSession vi, ViInt32 pinId, ViInt32 lineA, ViInt32 lineB,
                                   ViInt32 lineC, ViInt32 lineD, ViInt32 options) {
-    DriverCall call(kInterface, __func__,
-                    FormatArgs(vi, pinId, lineA, lineB, lineC, lineD, options));
-    if (call.fault()) {
-        return call.finish(call.fault()->code);
-    }
-    ViStatus status = VI_SUCCESS;
-    MatrixCard* card = CardOf(call, vi, &status);
-    if (!card) {
-        return call.finish(status);
-    }
-    if (!IsPinId(pinId)) {
-        return call.finish(kErrChannelId);
-    }
-    const ViInt32 selectors[4] = {lineA, lineB, lineC, lineD};
-    for (ViInt32 s : selectors) {
-        if (s < ZQSM160_LINE_NONE || s > ZQSM160_LINE_GROUND) {
-            return call.finish(kErrLineSelector);
-        }
-    }
-    // Close the new relays before opening the old ones, so a pin moving between lines is never
-    // left floating for an instant that a board capacitor would notice.
-    bool wanted[MatrixCard::kLines] = {};
-    bool ground = false;
-    for (int group = 0; group < 4; ++group) {
-        const ViInt32 s = selectors[group];
-        if (s == ZQSM160_LINE_1 || s == ZQSM160_LINE_2) {
-            wanted[group * 2 + (s - ZQSM160_LINE_1)] = true;
-        } else if (s == ZQSM160_LINE_GROUND_REF || s == ZQSM160_LINE_GROUND) {
-            ground = true;
-        }
-    }
-    for (int line = 0; line < MatrixCard::kLines; ++line) {
-        if (wanted[line]) {
-            card->setCrosspoint(pinId, line, true);
-        }
-    }
-    if (ground) {
-        card->setPinGround(pinId, true);
-    }
-    for (int line = 0; line < MatrixCard::kLines; ++line) {
-        if (!wanted[line]) {
-            card->setCrosspoint(pinId, line, false);
-        }
-    }
-    if (!ground) {
-        card->setPinGround(pinId, false);
-    }
-    return call.finish(VI_SUCCESS);
+    return WithCard(__func__, FormatArgs(vi, pinId, lineA, lineB, lineC, lineD, options), vi,
+                    [&](DriverCall& call, MatrixCard& card) -> ViStatus {
+                        if (!IsPinId(pinId)) {
+                            return kErrChannelId;
+                        }
+                        const ViInt32 selectors[4] = {lineA, lineB, lineC, lineD};
+                        for (ViInt32 s : selectors) {
+                            if (s < ZQSM160_LINE_NONE || s > ZQSM160_LINE_GROUND) {
+                                return kErrLineSelector;
+                            }
+                        }
+                        // Close the new relays before opening the old ones, so a pin moving between
+                        // lines is never left floating for an instant that a board capacitor would
+                        // notice.
+                        bool wanted[MatrixCard::kLines] = {};
+                        bool ground = false;
+                        for (int group = 0; group < 4; ++group) {
+                            const ViInt32 s = selectors[group];
+                            if (s == ZQSM160_LINE_1 || s == ZQSM160_LINE_2) {
+                                wanted[group * 2 + (s - ZQSM160_LINE_1)] = true;
+                            } else if (s == ZQSM160_LINE_GROUND_REF || s == ZQSM160_LINE_GROUND) {
+                                ground = true;
+                            }
+                        }
+                        for (int line = 0; line < MatrixCard::kLines; ++line) {
+                            if (wanted[line]) {
+                                card.setCrosspoint(pinId, line, true);
+                            }
+                        }
+                        if (ground) {
+                            card.setPinGround(pinId, true);
+                        }
+                        for (int line = 0; line < MatrixCard::kLines; ++line) {
+                            if (!wanted[line]) {
+                                card.setCrosspoint(pinId, line, false);
+                            }
+                        }
+                        if (!ground) {
+                            card.setPinGround(pinId, false);
+                        }
+                        return VI_SUCCESS;
+                    });
 }
 
 ViStatus ZQsm160_quickConnectArray(ViSession vi, const ViUInt32 pinMask[ZQSM160_MASK_WORDS],
@@ -330,67 +316,58 @@ ViStatus ZQsm160_quickConnectArray(ViSession vi, const ViUInt32 pinMask[ZQSM160_
         }
         mask += "}";
     }
-    DriverCall call(kInterface, __func__,
-                    FormatArgs(vi) + ", " + mask + ", " + FormatArgs(busChannel1, busChannel2));
-    if (call.fault()) {
-        return call.finish(call.fault()->code);
-    }
-    ViStatus status = VI_SUCCESS;
-    MatrixCard* card = CardOf(call, vi, &status);
-    if (!card) {
-        return call.finish(status);
-    }
-    if (!pinMask) {
-        return call.finish(kErrNullPointer);
-    }
-    for (ViInt32 id : {busChannel1, busChannel2}) {
-        if (id >= 0 && !IsLineId(id)) {
-            return call.finish(kErrChannelId);
-        }
-    }
-    const bool release = busChannel1 < 0 && busChannel2 < 0;
-    for (int p = 0; p < MatrixCard::kPins; ++p) {
-        if (!(pinMask[p / 32] & (1u << (p % 32)))) {
-            continue;
-        }
-        if (release) {
-            card->releasePin(p + 1);
-            continue;
-        }
-        for (ViInt32 id : {busChannel1, busChannel2}) {
-            if (id >= 0) {
-                card->setCrosspoint(p + 1, id - kFirstLineId, true);
-            }
-        }
-    }
-    return call.finish(VI_SUCCESS);
+    return WithCard(__func__,
+                    FormatArgs(vi) + ", " + mask + ", " + FormatArgs(busChannel1, busChannel2), vi,
+                    [&](DriverCall& call, MatrixCard& card) -> ViStatus {
+                        if (!pinMask) {
+                            return kErrNullPointer;
+                        }
+                        for (ViInt32 id : {busChannel1, busChannel2}) {
+                            if (id >= 0 && !IsLineId(id)) {
+                                return kErrChannelId;
+                            }
+                        }
+                        const bool release = busChannel1 < 0 && busChannel2 < 0;
+                        for (int p = 0; p < MatrixCard::kPins; ++p) {
+                            if (!(pinMask[p / 32] & (1u << (p % 32)))) {
+                                continue;
+                            }
+                            if (release) {
+                                card.releasePin(p + 1);
+                                continue;
+                            }
+                            for (ViInt32 id : {busChannel1, busChannel2}) {
+                                if (id >= 0) {
+                                    card.setCrosspoint(p + 1, id - kFirstLineId, true);
+                                }
+                            }
+                        }
+                        return VI_SUCCESS;
+                    });
 }
 
 ViStatus ZQsm160_WaitForDebounce(ViSession vi, ViInt32 maxTimeMs) {
-    DriverCall call(kInterface, __func__, FormatArgs(vi, maxTimeMs));
-    if (call.fault()) {
-        return call.finish(call.fault()->code);
-    }
-    ViStatus status = VI_SUCCESS;
-    MatrixCard* card = CardOf(call, vi, &status);
-    if (!card) {
-        return call.finish(status);
-    }
-    VirtualBench& bench = *call.bench();
-    const auto* station = bench.station();
-    const double debounce = station ? station->debounceTime : kora::vbench::Station{}.debounceTime;
-    const int64_t settled = card->lastSwitchNs() + static_cast<int64_t>(debounce * 1e9 + 0.5);
-    const int64_t remaining = settled - bench.clock().nowNs();
-    if (remaining <= 0) {
-        return call.finish(VI_SUCCESS);
-    }
-    const int64_t allowed = static_cast<int64_t>(std::max<ViInt32>(maxTimeMs, 0)) * 1000000;
-    if (remaining > allowed) {
-        bench.clock().wait(allowed);
-        return call.finish(kErrDebounce);
-    }
-    bench.clock().wait(remaining);
-    return call.finish(VI_SUCCESS);
+    return WithCard(__func__, FormatArgs(vi, maxTimeMs), vi,
+                    [&](DriverCall& call, MatrixCard& card) -> ViStatus {
+                        VirtualBench& bench = *call.bench();
+                        const auto* station = bench.station();
+                        const double debounce =
+                            station ? station->debounceTime : kora::vbench::Station{}.debounceTime;
+                        const int64_t settled =
+                            card.lastSwitchNs() + static_cast<int64_t>(debounce * 1e9 + 0.5);
+                        const int64_t remaining = settled - bench.clock().nowNs();
+                        if (remaining <= 0) {
+                            return VI_SUCCESS;
+                        }
+                        const int64_t allowed =
+                            static_cast<int64_t>(std::max<ViInt32>(maxTimeMs, 0)) * 1000000;
+                        if (remaining > allowed) {
+                            bench.clock().wait(allowed);
+                            return kErrDebounce;
+                        }
+                        bench.clock().wait(remaining);
+                        return VI_SUCCESS;
+                    });
 }
 
 ViStatus ZQsm160_DisconnectAll(ViSession vi) {
