@@ -2,6 +2,8 @@
 // callbacks, station objects and system parameters.
 #include "rvo_runtime.h"
 
+#include <kora_os_hooks.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -521,8 +523,8 @@ double Runtime::now() const {
     if (clock_) {
         return clock_();
     }
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
+    // The platform's clock: virtual while a virtual bench is active.
+    return KoraOsMonotonicSeconds();
 }
 
 Attribute* Runtime::defineAttribute(Attribute a) {

@@ -20,3 +20,9 @@ using KoraOsSleepHook = void (*)(uint32_t milliseconds, void* context);
 // Installs a sleep hook with its context; null restores real sleeping. When this returns, no call
 // of the previous hook is running any more and none will start.
 KORA_OS_HOOK_API void KoraOsSetSleepHook(KoraOsSleepHook hook, void* context);
+
+// The platform's monotonic time in seconds, for the stand-ins' time stamps (the executive's
+// rvo_TSTAMP): the clock hook's answer while one is installed, else the steady clock of the system.
+using KoraOsClockHook = double (*)(void* context);
+KORA_OS_HOOK_API void KoraOsSetClockHook(KoraOsClockHook hook, void* context);
+KORA_OS_HOOK_API double KoraOsMonotonicSeconds();

@@ -29,6 +29,8 @@ thread_local int t_threadPriority = THREAD_PRIORITY_NORMAL;
 std::shared_mutex g_hookMutex;
 KoraOsSleepHook g_sleepHook = nullptr;
 void* g_sleepContext = nullptr;
+KoraOsClockHook g_clockHook = nullptr;
+void* g_clockContext = nullptr;
 
 bool CallSleepHook(DWORD milliseconds) {
     std::shared_lock lock(g_hookMutex);
@@ -88,6 +90,23 @@ void KoraOsSetSleepHook(KoraOsSleepHook hook, void* context) {
     std::unique_lock lock(g_hookMutex);
     g_sleepHook = hook;
     g_sleepContext = context;
+}
+
+void KoraOsSetClockHook(KoraOsClockHook hook, void* context) {
+    std::unique_lock lock(g_hookMutex);
+    g_clockHook = hook;
+    g_clockContext = context;
+}
+
+double KoraOsMonotonicSeconds() {
+    {
+        std::shared_lock lock(g_hookMutex);
+        if (g_clockHook != nullptr) {
+            return g_clockHook(g_clockContext);
+        }
+    }
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 extern "C" {

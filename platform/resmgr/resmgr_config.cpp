@@ -102,6 +102,7 @@ int32_t RESMGR_Setup(long reserved, const char* physicalLayerFile, const char* s
             state.files[file] = std::move(loaded[file]);
             state.paths[file] = paths[file];
         }
+        state.setups.fetch_add(1);
         state.clients.insert(std::this_thread::get_id());
     });
 }

@@ -84,3 +84,17 @@ int Clients() {
 }
 
 } // namespace kora::resmgr::inspect
+
+namespace kora::resmgr::inspect {
+
+std::string PhysicalLayerFile() {
+    State& state = GlobalState();
+    const std::lock_guard lock(state.mutex);
+    return state.files[RESMGR_FILE_PHYSICAL] ? state.paths[RESMGR_FILE_PHYSICAL] : std::string();
+}
+
+uint64_t SetupCount() {
+    return GlobalState().setups.load();
+}
+
+} // namespace kora::resmgr::inspect

@@ -5,6 +5,7 @@
 
 #include "ini_file.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,11 @@ KORA_RESMGR_INTERNAL_API int OpenSessions(std::string_view device);
 KORA_RESMGR_INTERNAL_API bool DeviceLocked(std::string_view device);
 // Number of threads that set up and have not cleaned up yet.
 KORA_RESMGR_INTERNAL_API int Clients();
+
+// Path of the physical layer file loaded by the last RESMGR_Setup; empty when none is loaded.
+KORA_RESMGR_INTERNAL_API std::string PhysicalLayerFile();
+// Number of successful RESMGR_Setup calls so far (cheap: no lock).
+KORA_RESMGR_INTERNAL_API uint64_t SetupCount();
 
 } // namespace kora::resmgr::inspect
 

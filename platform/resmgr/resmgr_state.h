@@ -7,6 +7,7 @@
 
 #include <resmgr.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -52,6 +53,9 @@ struct State {
 
     std::optional<IniFile> files[2]; // RESMGR_FILE_PHYSICAL, RESMGR_FILE_SOFTWARE
     std::string paths[2];
+    // Counts the loads of configuration files, so that the virtual bench can tell a new set-up
+    // from the one it was built for without taking the lock.
+    std::atomic<uint64_t> setups{0};
     std::set<std::thread::id> clients; // threads that called RESMGR_Setup
 
     std::map<int32_t, Resource> resources;

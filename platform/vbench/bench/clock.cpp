@@ -78,4 +78,8 @@ void Clock::osSleepHook(uint32_t milliseconds, void* context) {
     static_cast<Clock*>(context)->sleepMs(milliseconds);
 }
 
+double Clock::osClockHook(void* context) {
+    return static_cast<const Clock*>(context)->seconds();
+}
+
 } // namespace kora::vbench

@@ -3,9 +3,8 @@
 // mode (people watching) the clock follows the steady clock and a wait really waits. Switching
 // modes keeps the clock continuous.
 //
-// Whoever activates a bench wires the clock to the two places that read time outside vbench: the
-// operating-system layer's sleep hook (osSleepHook with the clock as context, through
-// KoraOsSetSleepHook) and the executive's time stamp (secondsFunction()).
+// Activating a bench wires its clock to the operating-system layer: its sleep hook (osSleepHook)
+// and its clock hook (osClockHook), which the executive's time stamp reads.
 //
 // Several threads may wait at once; in virtual mode their waits add up on the one clock, which is
 // right for the library's single-threaded step sequences.
@@ -39,6 +38,8 @@ class Clock {
 
     // Context-free function for KoraOsSetSleepHook (context = this clock).
     static void osSleepHook(uint32_t milliseconds, void* context);
+    // For KoraOsSetClockHook: the clock's seconds.
+    static double osClockHook(void* context);
     // For the executive runtime's setClock.
     std::function<double()> secondsFunction() const {
         return [this] { return seconds(); };

@@ -119,8 +119,10 @@ void VirtualBench::activate(std::shared_ptr<VirtualBench> bench) {
         std::lock_guard lock(g_activeMutex);
         if (bench) {
             KoraOsSetSleepHook(&Clock::osSleepHook, &bench->clock());
+            KoraOsSetClockHook(&Clock::osClockHook, &bench->clock());
         } else {
             KoraOsSetSleepHook(nullptr, nullptr);
+            KoraOsSetClockHook(nullptr, nullptr);
         }
         previous = std::move(g_active);
         g_active = std::move(bench);
@@ -131,7 +133,7 @@ void VirtualBench::activate(std::shared_ptr<VirtualBench> bench) {
 // ---- DriverCall -------------------------------------------------------------------------------
 
 DriverCall::DriverCall(const char* interface, const char* function, std::string arguments)
-    : bench_(VirtualBench::active()), interface_(interface), function_(function),
+    : bench_(VirtualBench::forDriverCall()), interface_(interface), function_(function),
       arguments_(std::move(arguments)) {
     if (bench_) {
         lock_ = std::unique_lock(bench_->mutex());

@@ -3,12 +3,12 @@
 // terminals) with its solver.
 //
 // One bench is active per process. Activating it routes the operating system's waits (Sleep,
-// SleepEx) to its clock; the executive's time stamp is wired by whoever activates it, since vbench
-// does not know the executive:
+// SleepEx) and its monotonic clock, which the executive's time stamp reads, to the bench clock:
 //     auto bench = std::make_shared<VirtualBench>();
 //     bench->loadStation(LoadStation(physicalLayerFile));
 //     VirtualBench::activate(bench);
-//     kora::rvo::Runtime::instance().setClock(bench->clock().secondsFunction());
+// Without an explicit activation, the first driver call activates the station that the resource
+// manager's physical layer file describes (see activation.h).
 //
 // The circuit follows virtual time lazily: settle() integrates it from the time of its last
 // point to the clock's present, with the element values as they were, before anything changes it.
@@ -79,6 +79,12 @@ class VirtualBench {
     static std::shared_ptr<VirtualBench> active();
     // Makes `bench` the active one (null: none) and routes OS waits to its clock.
     static void activate(std::shared_ptr<VirtualBench> bench);
+    // The bench a driver call works on: the active one, after activating the station of the
+    // physical layer file that the resource manager loaded since the last look, unless a bench
+    // was activated explicitly. Null when there is none.
+    static std::shared_ptr<VirtualBench> forDriverCall();
+    // Why the configured station could not be activated ("" when nothing went wrong).
+    static std::string activationError();
 
   private:
     Clock clock_;
