@@ -1,6 +1,10 @@
 // rspsam: the source and measure module driver over the virtual bench's model (see
 // vbench/modules/psam.h for terminals, bus-line masks, source modes and the meter).
 //
+// A module is opened by resource descriptor: the station must hold a device with it, unless the
+// options of rspsam_InitWithOptions hold "Simulate=1" (see OpenStationDevice). Its model lives on
+// the bench either way, so opening needs an active bench.
+//
 // What the numeric arguments mean here:
 // - Attribute 1150026: 1 the DC source is a voltage source with current limit, 0 a current source
 //   (the current limit is its current, the voltage level its compliance).
@@ -109,7 +113,7 @@ ViStatus Call(const char* function, std::string arguments, ViSession vi, Body&& 
 }
 
 ViStatus Open(const char* function, std::string arguments, ViRsrc resourceName, ViBoolean reset,
-              ViSession* vi) {
+              ViConstString options, ViSession* vi) {
     DriverCall call(kInterface, function, std::move(arguments));
     if (call.fault()) {
         return call.finish(call.fault()->code);
@@ -117,11 +121,16 @@ ViStatus Open(const char* function, std::string arguments, ViRsrc resourceName, 
     if (!vi || !resourceName) {
         return call.finish(kErrNullPointer);
     }
+    // The module's model lives on the bench, also for a simulated module.
     if (!call.bench()) {
         return call.finish(kErrNoBench);
     }
-    const auto* station = call.bench()->station();
-    const std::string name = station ? station->deviceForResource(resourceName) : resourceName;
+    std::string name;
+    if (const ViStatus opened = kora::drivers::OpenStationDevice(
+            call, resourceName, kora::drivers::OptionSimulates(options), &name);
+        opened != VI_SUCCESS) {
+        return call.finish(opened);
+    }
     SourceMeasureModule& m = call.bench()->sourceMeasureModule(name);
     if (reset) {
         m.setOutputEnabled(false);
@@ -184,13 +193,14 @@ ViStatus TakeRecord(SourceMeasureModule& m, Session& s, ViInt32 timeoutMs) {
 extern "C" {
 
 ViStatus rspsam_init(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset, ViSession* vi) {
-    return Open(__func__, FormatArgs(resourceName, idQuery, reset, vi), resourceName, reset, vi);
+    return Open(__func__, FormatArgs(resourceName, idQuery, reset, vi), resourceName, reset,
+                nullptr, vi);
 }
 
 ViStatus rspsam_InitWithOptions(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset,
                                 ViConstString optionString, ViSession* vi) {
     return Open(__func__, FormatArgs(resourceName, idQuery, reset, optionString, vi), resourceName,
-                reset, vi);
+                reset, optionString, vi);
 }
 
 ViStatus rspsam_close(ViSession vi) {
@@ -204,7 +214,7 @@ ViStatus rspsam_close(ViSession vi) {
 
 ViStatus rspsam_revision_query(ViSession vi, ViChar driverRevision[VI_REVISION_SIZE],
                                ViChar firmwareRevision[VI_REVISION_SIZE]) {
-    return Call(__func__, FormatArgs(vi, driverRevision, firmwareRevision), vi,
+    return Call(__func__, FormatArgs(vi, kora::vbench::kOut, kora::vbench::kOut), vi,
                 [&](SourceMeasureModule&, Session&) {
                     if (!driverRevision || !firmwareRevision) {
                         return kErrNullPointer;

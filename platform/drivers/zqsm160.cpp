@@ -1,6 +1,10 @@
 // ZQsm160: the switch-matrix driver over the virtual bench's matrix card model (see
 // vbench/modules/matrix_card.h for the card's relays and how they reach the analog bus).
 //
+// A card is opened by resource descriptor: the station must hold a device with it, unless the
+// options hold "Simulate=1" (see OpenStationDevice). Its relays are modelled on the bench either
+// way, so opening needs an active bench.
+//
 // What the numeric arguments mean here:
 // - Channel ids: pins P1..P160 are 1..160, the card lines LABA1..LABD2 are 1001..1008
 //   (ZQsm160_getChannelId).
@@ -168,11 +172,16 @@ ViStatus ZQsm160_InitWithOptions(ViRsrc resourceName, ViBoolean idQuery, ViBoole
     if (!vi || !resourceName) {
         return call.finish(kErrNullPointer);
     }
+    // The card's relays live on the bench, also for a simulated card.
     if (!call.bench()) {
         return call.finish(kErrNoBench);
     }
-    const auto* station = call.bench()->station();
-    const std::string card = station ? station->deviceForResource(resourceName) : resourceName;
+    std::string card;
+    if (const ViStatus opened = kora::drivers::OpenStationDevice(
+            call, resourceName, kora::drivers::OptionSimulates(optionString), &card);
+        opened != VI_SUCCESS) {
+        return call.finish(opened);
+    }
     if (reset) {
         MatrixCard& c = call.bench()->matrixCard(card);
         c.openAll();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace kora::vbench {
 namespace {
@@ -138,6 +139,69 @@ TEST_F(VbenchStation, ErrorsNameTheFileAndWhatIsWrong) {
         }
     }
     EXPECT_THROW(LoadStation((dir_ / "no_such.ini").string()), StationError);
+}
+
+TEST_F(VbenchStation, CartridgeCardsAreListedInOrder) {
+    struct Case {
+        const char* lines;
+        std::vector<std::string> cards;
+        const char* error; // "" when the station loads
+    } cases[] = {
+        {"", {}, ""},
+        {"Cartridges =\n", {}, ""},
+        {"Cartridges = SSC, vpc ,, ACC\n", {"SSC", "vpc", "ACC"}, ""},
+        {"cartridges=VCC\n", {"VCC"}, ""},
+        {"Cartridges = SSC, VPC, ssc\n", {}, "cartridge 'ssc' listed twice"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines);
+        const std::string file =
+            physical(std::string("[VirtualBench]\nBoard = boards/board.cir\n") + c.lines);
+        if (c.error[0] != '\0') {
+            try {
+                LoadStation(file);
+                ADD_FAILURE() << "accepted";
+            } catch (const StationError& e) {
+                EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+            }
+            continue;
+        }
+        EXPECT_EQ(LoadStation(file).cartridges, c.cards);
+    }
+}
+
+TEST_F(VbenchStation, ResourceDescriptorsGiveBusFrameAndSlot) {
+    struct Case {
+        const char* resource;
+        bool module;     // ModuleAddress, else FrameSlotAddress
+        const char* bus; // nullptr: no address
+        int frame, slot;
+    } cases[] = {
+        {"CAN0::0::5", true, "CAN0::0", 0, 5},
+        {"can1::1::16", true, "can1::1", 1, 16},
+        {"CAN0::1::9", true, "CAN0::1", 0, 9},
+        {"CAN0::0", true, nullptr, 0, 0},
+        {"CAN0::0::x", true, nullptr, 0, 0},
+        {"CAN::0::5", true, nullptr, 0, 0},
+        {"0::0::5", true, nullptr, 0, 0},
+        {"CAN0::0::5::INSTR", true, nullptr, 0, 0},
+        {"PXI1::14::INSTR", false, "PXI1", 1, 14},
+        {"VXI0::3", false, "VXI0", 0, 3},
+        {"PXI1", false, nullptr, 0, 0},
+        {"PXI1::x::INSTR", false, nullptr, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.resource);
+        const auto a = c.module ? ModuleAddress(c.resource) : FrameSlotAddress(c.resource);
+        if (!c.bus) {
+            EXPECT_FALSE(a.has_value());
+            continue;
+        }
+        ASSERT_TRUE(a.has_value());
+        EXPECT_EQ(a->bus, c.bus);
+        EXPECT_EQ(a->frame, c.frame);
+        EXPECT_EQ(a->slot, c.slot);
+    }
 }
 
 } // namespace

@@ -52,7 +52,91 @@ int PinNumber(std::string_view text) {
     return n;
 }
 
+// "<digits>" as a number, else -1.
+int Digits(std::string_view text) {
+    int n = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || n < 0) {
+        return -1;
+    }
+    return n;
+}
+
+std::vector<std::string_view> SplitColons(std::string_view text) {
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const auto at = text.find("::");
+        parts.push_back(text.substr(0, at));
+        if (at == std::string_view::npos) {
+            return parts;
+        }
+        text.remove_prefix(at + 2);
+    }
+}
+
+// "<letters><digits>": the number, else -1.
+int InterfaceNumber(std::string_view text) {
+    std::size_t letters = 0;
+    while (letters < text.size() && std::isalpha(static_cast<unsigned char>(text[letters]))) {
+        ++letters;
+    }
+    return letters == 0 ? -1 : Digits(text.substr(letters));
+}
+
+// The comma list of cartridge cards, trimmed, empty entries dropped; a card listed twice is an
+// error.
+std::vector<std::string> ParseCartridges(std::string_view list, const std::string& source) {
+    std::vector<std::string> out;
+    std::set<std::string> seen;
+    while (!list.empty()) {
+        const auto comma = list.find(',');
+        std::string_view entry = list.substr(0, comma);
+        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+        const auto first = entry.find_first_not_of(" \t");
+        if (first == std::string_view::npos) {
+            continue;
+        }
+        entry = entry.substr(first, entry.find_last_not_of(" \t") - first + 1);
+        if (!seen.insert(Fold(entry)).second) {
+            throw StationError(source + ": cartridge '" + std::string(entry) + "' listed twice");
+        }
+        out.emplace_back(entry);
+    }
+    return out;
+}
+
 } // namespace
+
+std::optional<DeviceAddress> ModuleAddress(const std::string& resource) {
+    const auto parts = SplitColons(resource);
+    if (parts.size() != 3) {
+        return std::nullopt;
+    }
+    DeviceAddress a;
+    a.frame = InterfaceNumber(parts[0]);
+    const int line = Digits(parts[1]);
+    a.slot = Digits(parts[2]);
+    if (a.frame < 0 || line < 0 || a.slot < 0) {
+        return std::nullopt;
+    }
+    a.bus = std::string(parts[0]) + "::" + std::string(parts[1]);
+    return a;
+}
+
+std::optional<DeviceAddress> FrameSlotAddress(const std::string& resource) {
+    const auto parts = SplitColons(resource);
+    if (parts.size() < 2) {
+        return std::nullopt;
+    }
+    DeviceAddress a;
+    a.frame = InterfaceNumber(parts[0]);
+    a.slot = Digits(parts[1]);
+    if (a.frame < 0 || a.slot < 0) {
+        return std::nullopt;
+    }
+    a.bus = std::string(parts[0]);
+    return a;
+}
 
 std::optional<std::string> Station::netOf(const std::string& card, int pin) const {
     const std::string folded = Fold(card);
@@ -145,7 +229,7 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
     }
     static const std::set<std::string> known = {
         "board",        "fixture",      "relayresistance", "relayoffresistance", "busresistance",
-        "debouncetime", "settlingtime", "meternoise",      "noiseseed"};
+        "debouncetime", "settlingtime", "meternoise",      "noiseseed",          "cartridges"};
     for (const auto& [k, v] : keys) {
         if (!known.count(Fold(k))) {
             throw StationError(source + ": unknown key '" + k + "'");
@@ -180,6 +264,10 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
         if (ec != std::errc() || end != v.data() + v.size()) {
             throw StationError(source + ": NoiseSeed = '" + v + "' is not a whole number");
         }
+    }
+
+    if (auto it = values.find("cartridges"); it != values.end()) {
+        s.cartridges = ParseCartridges(it->second, source);
     }
 
     auto path = [&](const std::string& name) {

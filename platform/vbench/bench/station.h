@@ -12,8 +12,21 @@
 //   SettlingTime = 2m          ; seconds the guard and source circuits need to settle
 //   MeterNoise = 1             ; 0: meters read the exact solution
 //   NoiseSeed = 12345          ; seed of the meters' noise, so every run reads the same numbers
+//   Cartridges = SSC, VPC      ; the fixture cartridge cards present, in bus order (default none)
 //
 // Numbers are SPICE numbers (C locale, scale suffixes). Only Board is required.
+//
+// The devices of the station are the [device->NAME] sections of the same file: a driver opened
+// with a resource descriptor reaches the device whose ResourceDesc it is (without regard to
+// case). Their resource descriptors say where they sit:
+// - Modules of the module buses (the Type is a module code such as PSAM, PICT, PSU, PIO2, PMB,
+//   PSM1..PSM5): "CAN<n>::<m>::<slot>", on bus "CAN<n>::<m>" in slot <slot> (1..16);
+//   "CAN0::0::5" is slot 5 of bus "CAN0::0". The module search of the utility library finds them
+//   there.
+// - Relay modules (Type URM): "<interface><frame>::<slot>[::...]", e.g. "PXI1::14::INSTR" is
+//   slot 14 of frame 1.
+// - Cartridge cards are not devices: the Cartridges key lists them by card name ("SSC", "SCC",
+//   "VPC", "VCC", "ACC").
 //
 // The fixture wiring is a text file of lines "CARD PIN NET" (white space between; '#' or ';'
 // starts a comment): CARD is the device name of a matrix card in the physical layer file (the
@@ -54,9 +67,23 @@ struct StationDevice {
     std::string resource;
 };
 
+// Where a device sits, read from its resource descriptor (see above).
+struct DeviceAddress {
+    std::string bus; // "CAN0::1" of a module ("CAN0::1::9"); "PXI1" of a relay module
+    int frame = 0;   // the number after the interface letters: 0 of "CAN0::1::9", 1 of "PXI1::14"
+    int slot = 0;    // 9 of "CAN0::1::9", 14 of "PXI1::14::INSTR"
+};
+
+// The address of a module, "<letters><n>::<m>::<slot>"; nothing for any other descriptor.
+std::optional<DeviceAddress> ModuleAddress(const std::string& resource);
+// The address of a relay module, "<letters><frame>::<slot>" with anything after a further "::";
+// nothing for any other descriptor.
+std::optional<DeviceAddress> FrameSlotAddress(const std::string& resource);
+
 struct Station {
     std::string physicalLayerFile;
     std::vector<StationDevice> devices;
+    std::vector<std::string> cartridges; // card names in bus order, as written
     std::string boardFile;
     Netlist board;
     std::string fixtureFile;

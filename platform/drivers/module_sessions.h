@@ -1,0 +1,96 @@
+// What the module drivers opened on a device of the station share: a table of session handles,
+// each bound to the bench it was opened on and naming its device, and the frames of their calls
+// (journal entry, injected fault, bench and session checks) for init, close, revision query and
+// every call on an open session.
+#pragma once
+
+#include <platform_types.h>
+#include <vbench/bench/journal.h>
+#include <vbench/bench/virtual_bench.h>
+
+#include "driver_status.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace kora::drivers {
+
+class SessionTable {
+  public:
+    // A new handle (1, 2, ...) for the device on the active bench.
+    ViSession open(const std::string& device);
+    bool close(ViSession vi);
+    // The device of a session opened on `bench`; none for an unknown handle or one of another
+    // bench.
+    std::optional<std::string> deviceOf(ViSession vi, const vbench::VirtualBench* bench) const;
+
+  private:
+    struct Entry {
+        std::weak_ptr<vbench::VirtualBench> bench;
+        std::string device;
+    };
+    mutable std::mutex mutex_;
+    std::map<ViSession, Entry> sessions_;
+    ViSession next_ = 1;
+};
+
+// A call on an open session: body(call, device) runs on the session's device and its status
+// finishes the call.
+template <typename Body>
+ViStatus WithSession(const char* interface, const char* function, std::string arguments,
+                     const SessionTable& sessions, ViSession vi, Body&& body) {
+    vbench::DriverCall call(interface, function, std::move(arguments));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    if (!call.bench()) {
+        return call.finish(kErrNoBench);
+    }
+    const auto device = sessions.deviceOf(vi, call.bench());
+    if (!device) {
+        return call.finish(kErrSession);
+    }
+    return call.finish(body(call, *device));
+}
+
+// init / InitWithOptions: opens the device that the resource descriptor names (see
+// OpenStationDevice; "Simulate=1" in the options opens it without hardware) and, when asked to,
+// puts it into its start state with onReset(call, device).
+template <typename Reset>
+ViStatus OpenSession(const char* interface, const char* function, std::string arguments,
+                     SessionTable& sessions, ViRsrc resource, ViConstString options,
+                     ViBoolean reset, ViSession* vi, Reset&& onReset) {
+    vbench::DriverCall call(interface, function, std::move(arguments));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    if (!vi || !resource) {
+        return call.finish(kErrNullPointer);
+    }
+    std::string device;
+    const ViStatus status = OpenStationDevice(call, resource, OptionSimulates(options), &device);
+    if (status != VI_SUCCESS) {
+        return call.finish(status);
+    }
+    if (!call.bench()) {
+        return call.finish(kErrNoBench);
+    }
+    if (reset) {
+        onReset(call, device);
+    }
+    *vi = sessions.open(device);
+    return call.finish(VI_SUCCESS);
+}
+
+ViStatus CloseSession(const char* interface, const char* function, SessionTable& sessions,
+                      ViSession vi);
+
+// The revision texts of a session's driver.
+ViStatus RevisionQuery(const char* interface, const char* function, const SessionTable& sessions,
+                       ViSession vi, const char* driverRevision, ViChar driverOut[],
+                       ViChar firmwareOut[]);
+
+} // namespace kora::drivers

@@ -1,0 +1,119 @@
+// rspam: the signal analyzer module driver, as far as the library calls it beside the SIGANL
+// class library. The module's inputs reach nothing that a station's circuit holds, so the bench
+// keeps only its coupling relays and the state of its two acquisition paths
+// (vbench/modules/relay_module.h); a path that never acquired reports RSPAM_ACQ_UNKNOWN.
+//
+// What the arguments mean here:
+// - rspam_ConfigureCoupling: bit 0 ABa1, 1 ABa2, 2 ABb1, 3 ABb2, 4 ABc1, 5 ABc2, 6 ABd1, 7 ABd2
+//   (bit set = coupled, 0 = all open).
+// - rspam_AcquisitionStatusPath: path 0 (A) or 1 (B).
+#include <rspam.h>
+
+#include <vbench/bench/journal.h>
+#include <vbench/bench/virtual_bench.h>
+#include <vbench/modules/relay_module.h>
+
+#include "driver_status.h"
+#include "module_sessions.h"
+
+using kora::drivers::SessionTable;
+using kora::vbench::DriverCall;
+using kora::vbench::FormatArgs;
+using kora::vbench::Hex;
+using kora::vbench::RelayModule;
+using kora::vbench::RelayModuleOf;
+
+namespace {
+
+constexpr const char* kInterface = "rspam";
+
+constexpr ViStatus kErrValue = -1074118639; // 0xBFFA4011
+
+using kora::drivers::kErrNullPointer;
+using kora::drivers::StatusText;
+
+constexpr StatusText kStatusTexts[] = {
+    {kErrValue, "Value out of range"},
+};
+
+constexpr const char* kDriverRevision = "rspam virtual bench 1.0";
+
+static_assert(RelayModule::kAcquisitionUnknown == RSPAM_ACQ_UNKNOWN);
+
+SessionTable g_sessions;
+
+ViStatus Open(const char* function, std::string arguments, ViRsrc resourceName,
+              ViConstString options, ViBoolean reset, ViSession* vi) {
+    return kora::drivers::OpenSession(
+        kInterface, function, std::move(arguments), g_sessions, resourceName, options, reset, vi,
+        [](DriverCall& call, const std::string& device) {
+            RelayModule& m = RelayModuleOf(*call.bench(), kInterface, device);
+            m.coupling = 0;
+            m.acquisition.fill(RelayModule::kAcquisitionUnknown);
+        });
+}
+
+template <typename Body>
+ViStatus Call(const char* function, std::string arguments, ViSession vi, Body&& body) {
+    return kora::drivers::WithSession(kInterface, function, std::move(arguments), g_sessions, vi,
+                                      [&](DriverCall& call, const std::string& device) {
+                                          return body(
+                                              RelayModuleOf(*call.bench(), kInterface, device));
+                                      });
+}
+
+} // namespace
+
+extern "C" {
+
+ViStatus rspam_init(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset, ViSession* vi) {
+    return Open(__func__, FormatArgs(resourceName, idQuery, reset, vi), resourceName, nullptr,
+                reset, vi);
+}
+
+ViStatus rspam_InitWithOptions(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset,
+                               ViConstString optionString, ViSession* vi) {
+    return Open(__func__, FormatArgs(resourceName, idQuery, reset, optionString, vi), resourceName,
+                optionString, reset, vi);
+}
+
+ViStatus rspam_close(ViSession vi) {
+    return kora::drivers::CloseSession(kInterface, __func__, g_sessions, vi);
+}
+
+ViStatus rspam_revision_query(ViSession vi, ViChar driverRevision[VI_REVISION_SIZE],
+                              ViChar firmwareRevision[VI_REVISION_SIZE]) {
+    return kora::drivers::RevisionQuery(kInterface, __func__, g_sessions, vi, kDriverRevision,
+                                        driverRevision, firmwareRevision);
+}
+
+ViStatus rspam_error_message(ViSession vi, ViStatus status, ViChar message[VI_ERROR_MESSAGE_SIZE]) {
+    DriverCall call(kInterface, __func__, FormatArgs(vi, Hex{static_cast<uint32_t>(status)}));
+    return kora::drivers::ErrorMessage(call, kStatusTexts, status, message);
+}
+
+ViStatus rspam_ConfigureCoupling(ViSession vi, ViInt32 couplingMask) {
+    return Call(__func__, FormatArgs(vi, Hex{static_cast<uint32_t>(couplingMask)}), vi,
+                [&](RelayModule& m) {
+                    if (couplingMask < 0 || couplingMask > 0xFF) {
+                        return kErrValue;
+                    }
+                    m.coupling = couplingMask;
+                    return VI_SUCCESS;
+                });
+}
+
+ViStatus rspam_AcquisitionStatusPath(ViSession vi, ViInt32 path, ViInt32* status) {
+    return Call(__func__, FormatArgs(vi, path, status), vi, [&](RelayModule& m) {
+        if (!status) {
+            return kErrNullPointer;
+        }
+        if (path != 0 && path != 1) {
+            return kErrValue;
+        }
+        *status = m.acquisition[static_cast<std::size_t>(path)];
+        return VI_SUCCESS;
+    });
+}
+
+} // extern "C"
