@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the release preset and runs the project's main job: the example
-# program through the command-line executive kora-run, with its JSON and JUnit reports.
+# station's program through the command-line executive kora-run, with its JSON and JUnit reports.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
 mkdir -p build/reports
-build/release/bin/kora-run examples/programs/compare.yaml \
-  --json build/reports/compare.json --junit build/reports/compare.xml --db build/reports/runs.db
+build/release/bin/kora-run examples/programs/station.yaml --log - \
+  --json build/reports/station.json --junit build/reports/station.xml --db build/reports/runs.db

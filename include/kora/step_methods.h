@@ -37,13 +37,13 @@
 
 /* Bench administration (setup, cleanup, bench selection and handles), compare and trace. */
 #define KORA_STEP_TABLE_KORA(STEP, ARG)                                                            \
-    STEP(SETUP_KORA, KORA, -1, 0,                                                                  \
+    STEP(SETUP_KORA, KORA, -1, 1,                                                                  \
          ARG(BenchName, const char*, STR, IN) ARG(BenchCount, long, LONG, IN)                      \
              ARG(SW_Config, const char*, STR, IN) ARG(HW_Config, const char*, STR, IN))            \
-    STEP(CLEANUP_KORA, KORA, 1, 0, ARG(DevChanAttr, const char*, STR, IN))                         \
-    STEP(CONF_KORA, KORA, -1, 0,                                                                   \
+    STEP(CLEANUP_KORA, KORA, 1, 1, ARG(DevChanAttr, const char*, STR, IN))                         \
+    STEP(CONF_KORA, KORA, -1, 1,                                                                   \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SetValue, long, LONG, IN))                     \
-    STEP(GETI_KORA, KORA, -1, 0,                                                                   \
+    STEP(GETI_KORA, KORA, -1, 1,                                                                   \
          ARG(DevChanAttr, const char*, STR, IN) ARG(BenchIndex, long, LONG, IN)                    \
              ARG(Result, long*, LONGP, OUT))                                                       \
     STEP(COMPI_KORA, KORA, -1, 1,                                                                  \

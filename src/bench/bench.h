@@ -132,6 +132,9 @@ struct IctModuleRecord {
     char driverOption[128];
 };
 
+// Fixture cartridge cards of a bench, opened by name with the card library.
+enum CartridgeSlot { kCartridgeAcc, kCartridgeVcc, kCartridgeVpc, kCartridgeSsc, kCartridgeSlots };
+
 enum Compensation { kSysR0, kSysC0, kSysL0, kCmuD0, kCmuD1, kCmuD2, kCmuD3, kCompensationCount };
 
 struct ComponentModel; // the compiled ICT program of a bench
@@ -159,7 +162,7 @@ struct BenchRecord {
     DeviceRecord routing;
     DeviceRecord dcpwr;
     DeviceRecord diomgr;
-    DeviceRecord cartridge[3]; // ACC, VCC, VPC
+    DeviceRecord cartridge[kCartridgeSlots]; // by CartridgeSlot
     SerialPortRecord serial[kSerialPorts];
     TimerRecord timers[kTimers];
     NamedArray arrays[kNamedArrays];

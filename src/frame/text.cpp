@@ -85,4 +85,20 @@ int32_t TruncToInt32(double value) {
     return static_cast<int32_t>(value);
 }
 
+void TrimBlanks(char* text) {
+    if (!text) {
+        return;
+    }
+    std::size_t start = 0;
+    while (text[start] == ' ' || text[start] == '\t') {
+        ++start;
+    }
+    std::size_t end = std::strlen(text + start) + start;
+    while (end > start && (text[end - 1] == ' ' || text[end - 1] == '\t')) {
+        --end;
+    }
+    std::memmove(text, text + start, end - start);
+    text[end - start] = 0;
+}
+
 } // namespace kora

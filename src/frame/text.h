@@ -30,6 +30,12 @@ std::size_t FormatText(char* dst, std::size_t size, const char* format, ...)
 inline const char* OrNull(const char* s) {
     return s ? s : "<NULL>";
 }
+inline const char* OrEmpty(const char* s) {
+    return s ? s : "";
+}
+
+// Removes leading and trailing blanks and tabs in place.
+void TrimBlanks(char* text);
 
 // Numbers follow the C locale's rules whatever the process locale is.
 double CLocaleAtof(const char* text);

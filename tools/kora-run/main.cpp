@@ -110,7 +110,8 @@ int main(int argc, char** argv) {
     app.add_option("--json", jsonFile, "write the whole run as JSON");
     app.add_option("--junit", junitFile, "write a JUnit XML report (one test case per result)");
     app.add_option("--db", dbFile, "append the run to an SQLite database");
-    app.add_option("--log", logFile, "write the executive's messages to a log file");
+    app.add_option("--log", logFile,
+                   "write the executive's messages to a log file ('-': to the console)");
     app.add_option("--library", options.library, "libkora to load")->capture_default_str();
     auto* methods = app.add_subcommand("methods", "list the step methods, or one's arguments");
     std::string methodName;
@@ -140,7 +141,16 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::ofstream log;
-    if (!logFile.empty()) {
+    if (logFile == "-") {
+        // The operator's log on the console, between the result lines.
+        options.logLine = [](const std::string& line) {
+            std::string shown = line;
+            while (!shown.empty() && shown.back() == '\n') {
+                shown.pop_back();
+            }
+            std::printf("  | %s\n", shown.c_str());
+        };
+    } else if (!logFile.empty()) {
         log.open(logFile, std::ios::app);
         if (!log) {
             std::fprintf(stderr, "kora-run: cannot write the log %s\n", logFile.c_str());

@@ -70,8 +70,18 @@ class Progress {
 void PrintResult(const StepRun& run, const rvo::Result& r) {
     const bool own = r.resultNo == 0;
     std::string label = own ? run.step->name : "  " + r.name;
-    std::printf("L%-4d %-30s %-18s %-40s %s\n", run.step->line, label.c_str(),
-                ResultValueText(r).c_str(), FormatLimits(r).c_str(), rvo::verdictName(r.verdict));
+    // Value and limits share one column of 59 characters, so a long text value does not push the
+    // verdict out of its column.
+    std::string middle = ResultValueText(r);
+    const std::string limits = FormatLimits(r);
+    if (middle.size() < 18) {
+        middle.resize(18, ' ');
+    }
+    if (!limits.empty()) {
+        middle += " " + limits;
+    }
+    std::printf("L%-4d %-30s %-59s %s\n", run.step->line, label.c_str(), middle.c_str(),
+                rvo::verdictName(r.verdict));
 }
 
 } // namespace

@@ -1,0 +1,544 @@
+// The bench life cycle on the example station: SETUP_KORA, CONF_KORA, GETI_KORA, CLEANUP_KORA,
+// checked through the operator's log, the results and the virtual bench's journal of driver calls.
+#include "bench/bench_setup.h"
+#include "frame/bench_context.h"
+#include "ictx/program/component_model.h"
+#include "support/executive.h"
+
+#include <kora/step_methods.h>
+#include <resmgr/resmgr_inspect.h>
+#include <vbench/bench/virtual_bench.h>
+#include <winapi.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kora {
+namespace {
+
+namespace fs = std::filesystem;
+using vbench::VirtualBench;
+
+const fs::path kStation = fs::path(KORA_EXAMPLES_DIR) / "station";
+
+std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class BenchLifeCycle : public test::ExecutiveTest {
+  protected:
+    void SetUp() override {
+        ExecutiveTest::SetUp();
+        resmgr::inspect::Reset();
+        SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+        UseStation(kStation);
+    }
+    void TearDown() override {
+        FreeBenchContext();
+        VirtualBench::activate(nullptr);
+        resmgr::inspect::Reset();
+        ExecutiveTest::TearDown();
+    }
+
+    // A fresh virtual station from the files in `dir`, active for the test.
+    void UseStation(const fs::path& dir) {
+        hw_ = (dir / "hardware.ini").string();
+        sw_ = (dir / "system.ini").string();
+        bench_ = std::make_shared<VirtualBench>();
+        bench_->loadStation(vbench::LoadStation(hw_));
+        VirtualBench::activate(bench_);
+    }
+
+    // A copy of the example station in a temporary folder with one file's text edited.
+    fs::path EditedStation(const std::string& file, const std::string& from,
+                           const std::string& to) {
+        const fs::path dir =
+            fs::temp_directory_path() /
+            ("kora_station_" + std::to_string(::getpid()) + "_" + std::to_string(++edits_));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        for (const auto& e : fs::directory_iterator(kStation)) {
+            fs::copy_file(e.path(), dir / e.path().filename());
+        }
+        std::string text = ReadFile(dir / file);
+        const auto at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        if (at != std::string::npos) {
+            text.replace(at, from.size(), to);
+        }
+        std::ofstream(dir / file, std::ios::trunc) << text;
+        return dir;
+    }
+
+    long Setup(const char* benchName = "LINE", long count = 2, long stepRef = 1) {
+        return SETUP_KORA(stepRef, "Setup", 0x100, 0, "", benchName, count, sw_.c_str(),
+                          hw_.c_str());
+    }
+    static long Cleanup(const char* devChanAttr, long stepRef = 50) {
+        return CLEANUP_KORA(stepRef, "Cleanup", 0x200, 0, "", devChanAttr);
+    }
+    static long Conf(const char* devChanAttr, long value, long stepRef = 60) {
+        return CONF_KORA(stepRef, "Conf", 0x300, 0, "", devChanAttr, value);
+    }
+    static long Geti(const char* devChanAttr, long benchIndex, long* out, long stepRef = 70) {
+        return GETI_KORA(stepRef, "Geti", 0x400, 0, "", devChanAttr, benchIndex, out);
+    }
+
+    std::vector<std::string> Log() const {
+        std::vector<std::string> lines;
+        for (const auto& m : rvo().messages()) {
+            lines.push_back(m.text);
+        }
+        return lines;
+    }
+    size_t Calls(const char* function) const { return bench_->journal().count(function); }
+    std::string LastAlert() const {
+        auto a = alerts();
+        return a.empty() ? std::string() : a.back().text;
+    }
+
+    std::shared_ptr<VirtualBench> bench_;
+    std::string hw_, sw_;
+    int edits_ = 0;
+};
+
+TEST_F(BenchLifeCycle, SetupOpensEveryDeviceWithTheOperatorsLog) {
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    std::vector<std::string> expected = {
+        "ALLOC MEMORY: BENCHES=2\n",
+        "RESMGR_Setup(COMPILE_BEGIN)\n",
+        "   HWCFG=" + hw_,
+        "   SWCFG=" + sw_,
+        "   BENCH(BENCH_LINE): 8 Channels",
+        "   BENCH(BENCH_FUNCTIONAL): 1 Channels",
+        "RESMGR_Setup(COMPILE_END)",
+        "KORA_Setup(BEGIN)\n",
+        " LOCKED",
+        " PROCESS_PRIORITY_CLASS=0x20 (0x80)",
+        " BENCH(BENCH_LINE)",
+        "   ROUTE_Setup",
+        "   DCPWR_Setup",
+        "   DIOMGR_Setup",
+        "   DMM1_Setup(DMM_A)",
+        "   FUNCGEN1_Setup(FGEN_A)",
+        "   ADIO1_Setup(PIO2_A5)",
+        "   URM1_Setup(URM_1)",
+        "   ICTX_Setup enabled (KORAsetupICTX=1)",
+        "   ICTX_Setup",
+        "      Open PSAM_A3 driver",
+        "      Open PICT_A4 driver",
+        "      Open MATRIX_A7 driver",
+        "   VPC_Setup",
+        "SetupCalls",
+        " BENCH(BENCH_FUNCTIONAL)",
+        "   ROUTE_Setup disabled (KORAsetupROUTE=0)",
+        "   DCPWR_Setup [EC=0xFFFFB5B2]",
+        "   DIOMGR_Setup",
+        "   DMM1_Setup(DMM_B)",
+        "SetupCalls",
+        "   UCM Scan(2)",
+        "*     UCM[0]: Name=SSC,Desc=",
+        "*     UCM[1]: Name=VPC,Desc=",
+        "   SSC_Setup",
+        "    SSC OD port initialized with 0x0009 (VFx disable)",
+        " UNLOCK",
+        "KORA_Setup(END)",
+    };
+    const auto log = Log();
+    ASSERT_EQ(log.size(), expected.size()) << ::testing::PrintToString(log);
+    for (size_t i = 0; i < log.size(); ++i) {
+        if (expected[i][0] == '*') {
+            EXPECT_EQ(log[i].rfind(expected[i].substr(1), 0), 0u) << log[i];
+        } else {
+            EXPECT_EQ(log[i], expected[i]);
+        }
+    }
+
+    // The inventory: one sub-result per device that came up, the main result counts them.
+    const auto results = this->results();
+    auto find = [&](const std::string& name) {
+        auto it = std::find_if(results.begin(), results.end(),
+                               [&](const rvo::Result& r) { return r.name == name; });
+        return it == results.end() ? nullptr : &*it;
+    };
+    ASSERT_NE(find("DMM1"), nullptr);
+    EXPECT_EQ(find("DMM1")->text, "LINE: DMM_A, GPIB0::22::INSTR");
+    ASSERT_NE(find("ICTX"), nullptr);
+    EXPECT_EQ(find("ICTX")->text, "LINE: SM160(1),PSAM,PICT");
+    EXPECT_EQ(find("ICTX")->comment, "5 MATRIX Channels (0 Aliases)");
+    ASSERT_NE(find("  SYSR0"), nullptr);
+    EXPECT_DOUBLE_EQ(find("  SYSR0")->value, 0.12);
+    ASSERT_NE(find("  CMUD3"), nullptr);
+    EXPECT_DOUBLE_EQ(find("  CMUD3")->value, 8.5e-06); // missing: the default
+    EXPECT_DOUBLE_EQ(find("  CMUD0")->value, 6.8e-06);
+    const rvo::Result& main = results.back();
+    EXPECT_EQ(main.resultNo, 0);
+    EXPECT_EQ(main.comment, "KORA 2.5.0");
+    // ROUTE, DCPWR, DIOMGR, DMM, FUNCGEN, ADIO, URM, PSAM, PICT, card, VPC on bench 1; DIOMGR and
+    // DMM on bench 2; the system cartridge.
+    EXPECT_EQ(main.valueInt, 14);
+
+    // Bench records: the active bench copies bench 1.
+    BenchRecord* active = BenchByIndex(0);
+    ASSERT_NE(active, nullptr);
+    EXPECT_EQ(BenchCount(), 3);
+    EXPECT_STREQ(active->name, "LINE");
+    EXPECT_STREQ(BenchByIndex(2)->name, "LINE2");
+    EXPECT_STREQ(active->dmm[0].name, "DMM_A");
+    EXPECT_EQ(active->dmm[0].inUse, 1);
+    EXPECT_EQ(active->dmm[1].handle, -1);
+    EXPECT_EQ(active->switchCardCount, 1);
+    EXPECT_EQ(active->matrixChannelCount, 5);
+    EXPECT_EQ(active->switchCards[0].channels[0], &active->channels[0]);
+    EXPECT_EQ(BenchByIndex(2)->routing.handle, -1);
+}
+
+TEST_F(BenchLifeCycle, CompileOnlyOpensNothingAndTakesNoLock) {
+    rvo().setCompileOnly(true);
+    EXPECT_EQ(Setup(), 0) << LastAlert();
+    EXPECT_EQ(bench_->journal().total(), 0u);
+    const auto log = Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), " LOCKED"), 0);
+    EXPECT_EQ(log.back(), "RESMGR_Setup(COMPILE_END)");
+    EXPECT_EQ(BenchByIndex(1)->channelCount, 8);
+}
+
+TEST_F(BenchLifeCycle, SecondSetupReusesTheBenchArray) {
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    BenchRecord* first = BenchByIndex(0);
+    ASSERT_EQ(Setup("LINE", 2, 2), 0) << LastAlert();
+    EXPECT_EQ(BenchByIndex(0), first);
+    EXPECT_EQ(BenchCount(), 3);
+    const auto log = Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "ALLOC MEMORY: BENCHES=2\n"), 1);
+    // The card was open already: its session is reused, the driver not opened again.
+    EXPECT_EQ(Calls("ZQsm160_InitWithOptions"), 1u);
+    EXPECT_NE(std::find(log.begin(), log.end(), "      MATRIX_A7 Driver is open"), log.end());
+}
+
+TEST_F(BenchLifeCycle, ThreadsTakeTheSetupLockInTurn) {
+    std::atomic<int> failures{0};
+    auto run = [&](long stepRef) {
+        if (Setup("LINE", 2, stepRef) != 0) {
+            ++failures;
+        }
+        FreeBenchContext();
+    };
+    std::thread a(run, 11), b(run, 12);
+    a.join();
+    b.join();
+    EXPECT_EQ(failures.load(), 0);
+    int depth = 0, maxDepth = 0, entered = 0;
+    for (const auto& line : Log()) {
+        if (line == " LOCKED") {
+            maxDepth = std::max(maxDepth, ++depth);
+            ++entered;
+        } else if (line == " UNLOCK") {
+            --depth;
+        }
+    }
+    EXPECT_EQ(entered, 2);
+    EXPECT_EQ(maxDepth, 1);
+}
+
+TEST_F(BenchLifeCycle, OnlyExactlyZeroDisablesRouting) {
+    const struct {
+        const char* value;
+        bool routed;
+    } cases[] = {{"0", false}, {"00", true}, {"0.0", true}, {"1", true}};
+    // (Values are trimmed by the configuration files, so " 0" arrives as "0".)
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        UseStation(EditedStation("system.ini", "KORAsetupICTX = 1",
+                                 std::string("KORAsetupICTX = 1\nKORAsetupROUTE = ") + c.value));
+        rvo().reset();
+        ASSERT_EQ(Setup(), 0) << LastAlert();
+        EXPECT_EQ(BenchByIndex(1)->routing.inUse, c.routed ? 1 : 0);
+        EXPECT_EQ(bench_->journal().count("ROUTE_Setup"), c.routed ? 1u : 0u);
+        FreeBenchContext();
+        resmgr::inspect::Reset();
+    }
+}
+
+TEST_F(BenchLifeCycle, ConfigurationErrorsNameTheirCause) {
+    const struct {
+        const char* file;
+        const char* from;
+        const char* to;
+        uint32_t code;
+        const char* message;
+    } cases[] = {
+        {"hardware.ini", "Type = IVI_DMM\nResourceDesc = GPIB0::22", "ResourceDesc = GPIB0::22",
+         0x81000012, "device->DMM_A: 'Type' entry in physical layer file not found"},
+        {"hardware.ini", "ResourceDesc = GPIB0::22::INSTR\n", "", 0x81000012,
+         "device->DMM_A: 'ResourceDesc' entry in physical layer file not found"},
+        {"system.ini", "[BENCH_LINE]\nType = BENCH", "[BENCH_LINE]\nType = LINE", 0x81000012,
+         "Invalid BENCH name"},
+        {"system.ini", "GND = MATRIX_A7!P3", "GND = MATRIX_A7", 0x81000012,
+         "Invalid physical channel name <device>!<pin> (MATRIX_A7)\n\nRead 'AppChannelTable' of "
+         "BENCH \"BENCH_LINE\"\n\nFile: \""},
+        {"system.ini", "GND = MATRIX_A7!P3", "GND = MATRIX_A7!P161", 0x81000012,
+         "Invalid physical channel name"},
+        {"system.ini", "ICTDevice2 = PICT_A4", "ICTDevice2 = PICT_A4\nICTDevice3 = PSAM_B3",
+         0x81000012,
+         "Bench contains ICTDevice entry for 'PSAM_A3' and 'PSAM_B3'.\nPlease make sure that only "
+         "one device of type 'PSAM' has an ICTDevice entry."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.to);
+        fs::path dir = EditedStation(c.file, c.from, c.to);
+        if (std::string(c.to).find("PSAM_B3") != std::string::npos) {
+            std::ofstream(dir / "hardware.ini", std::ios::app)
+                << "\n[device->PSAM_B3]\nType = PSAM\nResourceDesc = CAN0::0::8\n";
+        }
+        UseStation(dir);
+        rvo().reset();
+        EXPECT_EQ(Setup(), -2);
+        const std::string alert = LastAlert();
+        char head[64];
+        std::snprintf(head, sizeof head, "(0x%X)", c.code);
+        EXPECT_NE(alert.find(head), std::string::npos) << alert;
+        EXPECT_NE(alert.find(c.message), std::string::npos) << alert;
+        // The lock is free again: the log ends with the unlock when the run had started.
+        const auto log = Log();
+        if (std::find(log.begin(), log.end(), " LOCKED") != log.end()) {
+            EXPECT_EQ(log.back(), " UNLOCK");
+        }
+        FreeBenchContext();
+        resmgr::inspect::Reset();
+    }
+}
+
+TEST_F(BenchLifeCycle, DriverFailureMidwayLeavesACleanableBench) {
+    bench_->faults().add(
+        {"rspict_InitWithOptions", 1, false, -1074118600, "PICT self test failed"});
+    EXPECT_EQ(Setup(), -2);
+    const std::string alert = LastAlert();
+    EXPECT_NE(alert.find("PICT self test failed"), std::string::npos) << alert;
+    EXPECT_EQ(Log().back(), " UNLOCK");
+    // What came up before the failure is closed again; nothing else is touched.
+    bench_->journal().clear();
+    EXPECT_EQ(Cleanup(nullptr), 0) << LastAlert();
+    for (const char* closed : {"ROUTE_Cleanup", "DCPWR_Cleanup", "DIOMGR_Cleanup", "DMM_Cleanup",
+                               "FUNCGEN_Cleanup", "VX_Urm_Close", "rspio2_close", "rspsam_close"}) {
+        EXPECT_EQ(Calls(closed), 1u) << closed;
+    }
+    EXPECT_EQ(Calls("rspict_close"), 0u);
+    EXPECT_EQ(Calls("ZQsm160_close"), 0u);
+    // The lock was released: a new set-up runs.
+    EXPECT_EQ(Setup(), 0) << LastAlert();
+}
+
+TEST_F(BenchLifeCycle, SelectiveCleanupClosesOnlyItsGroup) {
+    const struct {
+        const char* devChanAttr;
+        std::vector<const char*> closed;
+        std::vector<const char*> kept;
+    } cases[] = {
+        {"HOLM|DMM",
+         {"DMM_Cleanup", "VX_Urm_Close"},
+         {"FUNCGEN_Cleanup", "DCPWR_Cleanup", "ROUTE_Cleanup", "rspio2_close", "ZQsm160_close",
+          "UCM_Close"}},
+        {"SYSTEM|VPC", {"UCM_Close"}, {"DMM_Cleanup", "ZQsm160_close", "rspsam_close"}},
+        {"HOLM|XYZ",
+         {"DMM_Cleanup", "FUNCGEN_Cleanup", "DCPWR_Cleanup", "DIOMGR_Cleanup", "ROUTE_Cleanup",
+          "rspio2_close", "ZQsm160_close", "rspsam_close", "rspict_close"},
+         {"UCM_Close"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.devChanAttr);
+        ASSERT_EQ(Setup(), 0) << LastAlert();
+        bench_->journal().clear();
+        EXPECT_EQ(Cleanup(c.devChanAttr), 0) << LastAlert();
+        for (const char* f : c.closed) {
+            EXPECT_GE(Calls(f), 1u) << f;
+        }
+        for (const char* f : c.kept) {
+            EXPECT_EQ(Calls(f), 0u) << f;
+        }
+        EXPECT_NE(BenchByIndex(0), nullptr); // only a full cleanup frees the benches
+        Cleanup(nullptr, 51);
+        UseStation(kStation);
+        resmgr::inspect::Reset();
+        rvo().reset(); // a new program: every step compiles again
+    }
+    // SYSTEM|VPC closed one card: the card library saw one close for the VPC.
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    bench_->journal().clear();
+    Cleanup("SYSTEM|VPC");
+    EXPECT_EQ(Calls("UCM_Close"), 1u);
+}
+
+TEST_F(BenchLifeCycle, SerialCleanupClosesOnlyTheNamedPort) {
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    BenchRecord* active = BenchByIndex(0);
+    active->serial[2].opened = 1;
+    active->serial[3].opened = 1;
+    EXPECT_EQ(Cleanup("SERIAL|COM3"), 0) << LastAlert();
+    EXPECT_EQ(active->serial[2].opened, 0);
+    EXPECT_EQ(active->serial[3].opened, 1);
+    const auto log = Log();
+    EXPECT_NE(std::find(log.begin(), log.end(), " Close SERIAL[3]"), log.end());
+    EXPECT_EQ(std::find(log.begin(), log.end(), " Close SERIAL[4]"), log.end());
+    active->serial[3].opened = 0;
+}
+
+TEST_F(BenchLifeCycle, FullCleanupFreesTheBenches) {
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    EXPECT_EQ(Cleanup(nullptr), 0) << LastAlert();
+    EXPECT_EQ(BenchByIndex(0), nullptr);
+    EXPECT_EQ(resmgr::inspect::Clients(), 0);
+    const auto log = Log();
+    EXPECT_EQ(log.back(), "KORA_CLEANUP(END)");
+    for (const char* line : {" rvo_StationFree", " RESMGR_Cleanup", " FreeBenchMemory",
+                             " SSC_Cleanup", " VPC_Cleanup", "   ICTX_Cleanup(LINE)"}) {
+        EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
+    }
+    // A later step of the thread has no bench.
+    EXPECT_EQ(Conf("BENCH", 1), -2);
+    EXPECT_NE(LastAlert().find("pBENCH==NULL"), std::string::npos);
+}
+
+TEST_F(BenchLifeCycle, BenchSelection) {
+    rvo().setStation(7, 1);
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    BenchRecord* active = BenchByIndex(0);
+    EXPECT_EQ(Conf("BENCH", 2), 0) << LastAlert();
+    EXPECT_STREQ(active->name, "LINE2");
+    EXPECT_STREQ(active->dmm[0].name, "DMM_B");
+    EXPECT_EQ(active->index, 2);
+    EXPECT_EQ(active->channelCount, 1);
+
+    EXPECT_EQ(Conf("BENCH", 3, 61), -2);
+    EXPECT_NE(LastAlert().find("BENCH selector out of range"), std::string::npos);
+    EXPECT_STREQ(active->name, "LINE2"); // unchanged
+
+    EXPECT_EQ(Conf("BENCH", 0, 62), 0) << LastAlert(); // the station's item index: 1
+    EXPECT_STREQ(active->name, "LINE");
+
+    EXPECT_EQ(Conf("BENCH_AUTOSELECT", 0, 63), 0) << LastAlert();
+    const auto r = results();
+    ASSERT_GE(r.size(), 3u);
+    EXPECT_EQ(r[r.size() - 2].name, "Station Index");
+    EXPECT_EQ(r[r.size() - 2].valueInt, 7);
+    EXPECT_EQ(r.back().name, "DUT index on panel");
+    EXPECT_EQ(r.back().valueInt, 1);
+
+    EXPECT_EQ(Conf("HOLM|DMM:BENCHES", 1, 64), -2);
+    EXPECT_NE(LastAlert().find("(0x81000006)"), std::string::npos);
+}
+
+TEST_F(BenchLifeCycle, HandlesOfABench) {
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    const BenchRecord* active = BenchByIndex(0);
+    long handle = -7;
+    EXPECT_EQ(Geti("HOLM|DMM:RESID", 0, &handle), 0) << LastAlert();
+    EXPECT_EQ(handle, active->dmm[0].handle);
+    EXPECT_EQ(Geti("SYSTEM|VPC:RESID", 1, &handle, 71), 0) << LastAlert();
+    EXPECT_EQ(handle, active->cartridge[kCartridgeVpc].handle);
+    EXPECT_EQ(Geti("DEVICE|dmm_a:RESID", 1, &handle, 72), 0) << LastAlert();
+    EXPECT_EQ(handle, active->dmm[0].handle);
+    EXPECT_EQ(Geti("DEVICE|MATRIX_A7:RESID", 1, &handle, 73), 0) << LastAlert();
+    EXPECT_EQ(handle, active->switchCards[0].handle);
+
+    const struct {
+        const char* devChanAttr;
+        long bench;
+        const char* message;
+    } errors[] = {
+        {"DEVICE|NOPE:RESID", 1, "Hardware Device|Channel not found"},
+        {"HOLM|DMM:RESID", 3, "BENCH selector out of range"},
+        {"HOLM|DMM:HANDLE", 1, "HOLM|DMM:HANDLE"},
+        {"HOLM|SCANNER:RESID", 1, "HOLM|SCANNER:RESID"},
+    };
+    long ref = 80;
+    for (const auto& e : errors) {
+        SCOPED_TRACE(e.devChanAttr);
+        EXPECT_EQ(Geti(e.devChanAttr, e.bench, &handle, ++ref), -2);
+        EXPECT_NE(LastAlert().find(e.message), std::string::npos) << LastAlert();
+        EXPECT_NE(LastAlert().find("(0x81000006)"), std::string::npos) << LastAlert();
+    }
+}
+
+TEST_F(BenchLifeCycle, ResetBringsEveryBenchToItsStartState) {
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    bench_->journal().clear();
+    EXPECT_EQ(Conf("RESET", 0), 0) << LastAlert();
+    const auto routes = bench_->journal().calls("ROUTE_Execute");
+    ASSERT_EQ(routes.size(), 1u);
+    EXPECT_NE(routes[0].arguments.find("||"), std::string::npos);
+    EXPECT_EQ(Calls("DMM_Reset"), 2u); // one meter on each bench
+    EXPECT_EQ(Calls("FUNCGEN_Reset"), 1u);
+    EXPECT_EQ(Calls("DIOMGR_Reset"), 2u);
+    EXPECT_EQ(Calls("rspio2_reset"), 1u);
+    EXPECT_EQ(Calls("UCM_ResetFPGA"), 2u); // the system cartridge and the VPC
+    EXPECT_EQ(results().back().valueInt, 2);
+    const auto log = Log();
+    EXPECT_NE(std::find(log.begin(), log.end(), "RESET Bench: LINE2"), log.end());
+}
+
+TEST_F(BenchLifeCycle, UnsavedIctParametersAreOfferedForSavingAtCleanup) {
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    auto* program = static_cast<ComponentModel*>(std::calloc(1, sizeof(ComponentModel)));
+    ASSERT_NE(program, nullptr);
+    std::snprintf(program->fileName, sizeof program->fileName, "%s", "/fixtures/board.cmp");
+    BenchRecord* line = BenchByIndex(1);
+    line->ictProgram = program;
+    line->ictModified = 1;
+    static std::vector<int32_t> saved;
+    saved.clear();
+    SetIctParameterSaver([](BenchRecord& bench, int32_t number, StepError&) {
+        saved.push_back(number);
+        return bench.ictProgram != nullptr;
+    });
+    for (long answer : {1L, 11L}) {
+        SCOPED_TRACE(answer);
+        rvo().scriptAlertAnswers({answer});
+        EXPECT_EQ(Cleanup("HOLM|ICTX", 52 + answer), 0) << LastAlert();
+        const auto a = alerts();
+        ASSERT_FALSE(a.empty());
+        EXPECT_EQ(a.back().title, "SAVE ICTX PARAMETERS");
+        EXPECT_EQ(a.back().text,
+                  "There are modified but unsaved ICTX-PARAMETERS of following files:\n\n"
+                  "/fixtures/board.cmp\n\n\nDo you want to SAVE them?");
+        EXPECT_EQ(a.back().flags, 12);
+    }
+    EXPECT_EQ(saved, std::vector<int32_t>{1}); // saved on the answer 11 only
+    EXPECT_EQ(line->ictModified, 0);
+    // Nothing is left to ask about.
+    const size_t asked = alerts().size();
+    EXPECT_EQ(Cleanup("HOLM|DMM", 70), 0);
+    EXPECT_EQ(alerts().size(), asked);
+
+    // The executive's save callback: the bench of the station's item index is saved.
+    line->ictModified = 1;
+    rvo().setStation(3, 1);
+    EXPECT_EQ(rvo().invokeCallback(RVO_CALLBACK_SAVE, 0x80000000L), 0);
+    EXPECT_EQ(saved, (std::vector<int32_t>{1, 1}));
+    EXPECT_EQ(line->ictModified, 0);
+    rvo().setStation(3, 9); // no such bench
+    EXPECT_EQ(rvo().invokeCallback(RVO_CALLBACK_SAVE, 0x80000000L), -2);
+    EXPECT_NE(LastAlert().find("Invalid TEST INDEX selected"), std::string::npos);
+    EXPECT_NE(LastAlert().find("CALLBACK ICTX_SAVE"), std::string::npos);
+
+    SetIctParameterSaver(nullptr);
+    line->ictProgram = nullptr;
+    std::free(program);
+}
+
+} // namespace
+} // namespace kora
