@@ -66,6 +66,10 @@ class BenchLifeCycle : public test::ExecutiveTest {
     // A copy of the example station in a temporary folder with one file's text edited.
     fs::path EditedStation(const std::string& file, const std::string& from,
                            const std::string& to) {
+        return EditedStation(file, {{from, to}});
+    }
+    fs::path EditedStation(const std::string& file,
+                           const std::vector<std::pair<std::string, std::string>>& edits) {
         const fs::path dir =
             fs::temp_directory_path() /
             ("kora_station_" + std::to_string(::getpid()) + "_" + std::to_string(++edits_));
@@ -75,10 +79,12 @@ class BenchLifeCycle : public test::ExecutiveTest {
             fs::copy_file(e.path(), dir / e.path().filename());
         }
         std::string text = ReadFile(dir / file);
-        const auto at = text.find(from);
-        EXPECT_NE(at, std::string::npos) << from;
-        if (at != std::string::npos) {
-            text.replace(at, from.size(), to);
+        for (const auto& [from, to] : edits) {
+            const auto at = text.find(from);
+            EXPECT_NE(at, std::string::npos) << from;
+            if (at != std::string::npos) {
+                text.replace(at, from.size(), to);
+            }
         }
         std::ofstream(dir / file, std::ios::trunc) << text;
         return dir;
@@ -321,6 +327,63 @@ TEST_F(BenchLifeCycle, ConfigurationErrorsNameTheirCause) {
         FreeBenchContext();
         resmgr::inspect::Reset();
     }
+}
+
+TEST_F(BenchLifeCycle, SetupCallsOfThePhysicalLayerFileAreLoggedNotFatal) {
+    UseStation(EditedStation(
+        "hardware.ini",
+        {{"[device->SUPPLY_A6]\n", "[device->SUPPLY_A6]\nSetupCall = rspsu_ConfigureRemoteSensing("
+                                   "EXTERNAL)\nDriverDll = kora_drivers.dll\n"},
+         {"[device->DMM_A]\n", "[device->DMM_A]\nSetupCall = (EXTERNAL)\n"},
+         {"[device->FGEN_A]\n", "[device->FGEN_A]\nSetupCall = rspfg_reset\n"},
+         {"[device->URM_1]\n", "[device->URM_1]\nSetupCall = VX_Urm_Close(EXTERNAL)\n"},
+         {"[device->PIO2_A5]\n",
+          "[device->PIO2_A5]\nSetupCall = rspio2_reset(EXTERNAL)\nDriverDll = nothere.dll\n"},
+         {"[device->DMM_B]\n", "[device->DMM_B]\nSetupCall = rspsu_ConfigureRemoteSensing("
+                               "INTERNAL)\nDriverDll = kora_drivers.dll\n"},
+         {"[device->PICT_A4]\n", "[device->PICT_A4]\nSetupCall = rspict_NoSuchCall(EXTERNAL)\n"
+                                 "DriverDll = kora_drivers.dll\n"},
+         {"[device->PSAM_A3]\n", "[device->PSAM_A3]\nSetupCall = rspsam_close(EXTERNAL)\n"
+                                 "DriverDll = kora_drivers.dll\n"}}));
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    const auto log = Log();
+    auto count = [&](const std::string& line) { return std::count(log.begin(), log.end(), line); };
+    // Bench LINE (first) and bench LINE2 each run the calls; problems only show in the log.
+    EXPECT_EQ(count("  device->DMM_A.(EXTERNAL) -> ERROR: Invalid function name!"), 2);
+    EXPECT_EQ(count("  device->FGEN_A.rspfg_reset -> ERROR: Invalid function attribute!"), 2);
+    EXPECT_EQ(
+        count("  device->URM_1.VX_Urm_Close(EXTERNAL) -> ERROR: Entry 'DriverDll' not found!"), 2);
+    EXPECT_EQ(count("  device->PIO2_A5.rspio2_reset(EXTERNAL) -> DLL nothere.dll is not loaded "
+                    "(0x7e)"),
+              2);
+    EXPECT_EQ(count("  device->DMM_B.rspsu_ConfigureRemoteSensing(INTERNAL) -> Driver not used in "
+                    "BENCH"),
+              1);
+    EXPECT_EQ(count("  device->DMM_B.rspsu_ConfigureRemoteSensing(INTERNAL) -> Invalid function "
+                    "attribute"),
+              1);
+    EXPECT_EQ(count("  device->PICT_A4.rspict_NoSuchCall(EXTERNAL) -> ERROR: Driver function not "
+                    "found!"),
+              1);
+    EXPECT_EQ(count("  device->PSAM_A3.rspsam_close(EXTERNAL) -> Not implemented"), 1);
+    // The supply has no session of a module driver behind it: the driver refuses the handle.
+    EXPECT_EQ(count("  device->SUPPLY_A6.rspsu_ConfigureRemoteSensing(EXTERNAL) -> "
+                    "ERROR(0xbffa4001)"),
+              1);
+    EXPECT_EQ(Calls("rspsu_ConfigureRemoteSensing"), 1u);
+}
+
+TEST_F(BenchLifeCycle, CartridgesOfTheWrongKindAreOnlyLogged) {
+    UseStation(EditedStation("system.ini", {{"VacuumDevice = VPC", "VacuumDevice = ACC"},
+                                            {"PneumaticDevice = VPC", "PneumaticDevice = VCC"}}));
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    const auto log = Log();
+    for (const char* line :
+         {"   VacuumDevice(ACC) not supported", "   PneumaticDevice(VCC) not supported"}) {
+        EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
+    }
+    EXPECT_EQ(Calls("UCM_Init"), 1u); // the system cartridge only
+    EXPECT_EQ(BenchByIndex(1)->cartridge[kCartridgeVpc].inUse, 0);
 }
 
 TEST_F(BenchLifeCycle, DriverFailureMidwayLeavesACleanableBench) {

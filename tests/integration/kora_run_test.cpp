@@ -112,18 +112,18 @@ TEST_F(KoraRun, StationProgramBringsTheStationUpAndDown) {
           "    ICTX                         \"LINE: SM160(1),PSAM,PICT\"",
           "    DMM1                         \"LINE2: DMM_B, GPIB0::23::INSTR\"",
           "  Set up the station             14                 0 <= x",
-          "  Select the functional bench    2 ",
-          "UUT SN-0002 / KORA-DEMO-1: PASSED   7 steps"}) {
+          "  Select the functional bench    2 ", "UUT SN-0002 / KORA-DEMO-1: PASSED   7 steps"}) {
         EXPECT_NE(o.out.find(line), std::string::npos) << line << "\n" << o.out;
     }
     // The operator's log, from the first line of the set-up to the last of the cleanup.
     const std::string text = Read(log);
     EXPECT_EQ(text.rfind("ALLOC MEMORY: BENCHES=2\n\nRESMGR_Setup(COMPILE_BEGIN)\n\n", 0), 0u)
         << text;
-    for (const char* part : {"KORA_Setup(BEGIN)\n\n LOCKED\n PROCESS_PRIORITY_CLASS=0x",
-                             " UNLOCK\nKORA_Setup(END)\n", "RESET Bench: LINE\nRESET Bench: LINE2\n",
-                             "   ICTX_Cleanup(LINE)\n      Close MATRIX_A7 driver\n",
-                             " FreeBenchMemory\n UNLOCK\nKORA_CLEANUP(END)\n"}) {
+    for (const char* part :
+         {"KORA_Setup(BEGIN)\n\n LOCKED\n PROCESS_PRIORITY_CLASS=0x", " UNLOCK\nKORA_Setup(END)\n",
+          "RESET Bench: LINE\nRESET Bench: LINE2\n",
+          "   ICTX_Cleanup(LINE)\n      Close MATRIX_A7 driver\n",
+          " FreeBenchMemory\n UNLOCK\nKORA_CLEANUP(END)\n"}) {
         EXPECT_NE(text.find(part), std::string::npos) << part;
     }
 }
