@@ -63,11 +63,11 @@
 
 /* Routing through the switch cards. */
 #define KORA_STEP_TABLE_ROUTE(STEP, ARG)                                                           \
-    STEP(CONF_ROUTE, ROUTE, 1, 0,                                                                  \
+    STEP(CONF_ROUTE, ROUTE, 1, 1,                                                                  \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Chanlist, const char*, STR, IN)                \
              ARG(Value, long, LONG, IN))                                                           \
-    STEP(EXEC_ROUTE, ROUTE, 1, 0, ARG(Command, const char*, STR, IN))                              \
-    STEP(GETS_ROUTE, ROUTE, -1, 0,                                                                 \
+    STEP(EXEC_ROUTE, ROUTE, 1, 1, ARG(Command, const char*, STR, IN))                              \
+    STEP(GETS_ROUTE, ROUTE, -1, 1,                                                                 \
          ARG(DevChanAttr, const char*, STR, IN) ARG(BufSize, long, LONG, IN)                       \
              ARG(Buffer, char*, BUF, OUT) ARG(Length, long*, LONGP, OUT))
 

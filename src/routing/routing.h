@@ -1,0 +1,36 @@
+// Routing lists: the pre- and post-routing texts of the measuring steps, their execution on the
+// active bench's routing, the rewrite of routing failures into application channel names, and
+// the routing display of a bench.
+#pragma once
+
+#include "bench/bench.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kora {
+
+constexpr std::size_t kRoutingTextSize = 256;
+
+// Prepares the two routing texts of a step: copies them (null gives "") into the outputs of
+// `size` bytes; a post-routing text that begins with "#|" becomes the pre-routing text with every
+// ">" turned into "|", undoing its connections. 0, or 1 with `message` set when a text does not
+// fit (a text of size - 1 characters or more).
+int32_t _CompileRouting(const char* preText, const char* postText, char* preOut, char* postOut,
+                        std::size_t size, char* message);
+
+// ROUTE_Execute on the bench's routing handle. On a connection failure (-37005) each "A > B"
+// line of the message is rewritten to "A (appA) > B (appB)" with the bench's application channel
+// names. Returns what ROUTE_Execute returned.
+int32_t RouteExecute(const BenchRecord* bench, const char* command, int32_t* status,
+                     int32_t* errorCode, char* message);
+
+// The application channel name of a physical channel name ("DEVICE!PIN") in the channel table of
+// the bench, compared without regard to case; "" when there is none. `out` holds 64 bytes.
+void ResolveChannelName(const char* physicalName, const char* benchName, char* out,
+                        std::size_t size);
+
+// Shows the bench's present connections in the message window (level 1).
+void ShowRouting(const BenchRecord* bench, const char* stepName);
+
+} // namespace kora
