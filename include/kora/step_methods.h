@@ -73,26 +73,26 @@
 
 /* Digital multimeter. */
 #define KORA_STEP_TABLE_DMM(STEP, ARG)                                                             \
-    STEP(CONF_DMM, DMM, 1, 0,                                                                      \
+    STEP(CONF_DMM, DMM, 1, 1,                                                                      \
          ARG(DevChanAttr, const char*, STR, IN) ARG(ValueEnable, double, DOUBLE, IN))              \
-    STEP(MEAS_DMM, DMM, 1, 0,                                                                      \
+    STEP(MEAS_DMM, DMM, 1, 1,                                                                      \
          ARG(PreRouting, const char*, STR, IN) ARG(DevChanAttr, const char*, STR, IN)              \
              ARG(LowLimit, const char*, STR, IN) ARG(Nominal, double, DOUBLE, IN)                  \
                  ARG(HighLimit, const char*, STR, IN) ARG(MeasTime, double, DOUBLE, IN)            \
                      ARG(Result, double*, DOUBLEP, OUT) ARG(PostRouting, const char*, STR, IN))    \
-    STEP(ACQ_DMM, DMM, 1, 0,                                                                       \
+    STEP(ACQ_DMM, DMM, 1, 1,                                                                       \
          ARG(PreRoute, const char*, STR, IN) ARG(DevChanAttr, const char*, STR, IN)                \
              ARG(LowLimit, const char*, STR, IN) ARG(Nominal, const char*, STR, IN)                \
                  ARG(HighLimit, const char*, STR, IN) ARG(MeasDelay, double, DOUBLE, IN)           \
                      ARG(MeasTime, double, DOUBLE, IN) ARG(SampleCount, long, LONG, IN)            \
                          ARG(Samples, double*, DARRAY, OUT) ARG(PostRoute, const char*, STR, IN))  \
-    STEP(CTRG_DMM, DMM, 1, 0,                                                                      \
+    STEP(CTRG_DMM, DMM, 1, 1,                                                                      \
          ARG(DevChanAttr, const char*, STR, IN) ARG(EnableLevel, double, DOUBLE, IN))              \
-    STEP(CTRGX_DMM, DMM, 1, 0,                                                                     \
+    STEP(CTRGX_DMM, DMM, 1, 1,                                                                     \
          ARG(DevChanAttr, const char*, STR, IN) ARG(TrigDelay, double, DOUBLE, IN)                 \
              ARG(PulseCount, long, LONG, IN) ARG(PulseWidth, double, DOUBLE, IN)                   \
                  ARG(PulsePause, double, DOUBLE, IN))                                              \
-    STEP(TRIG_DMM, DMM, 1, 0, ARG(DevChanAttr, const char*, STR, IN))
+    STEP(TRIG_DMM, DMM, 1, 1, ARG(DevChanAttr, const char*, STR, IN))
 
 /* DC power supplies and electronic loads. */
 #define KORA_STEP_TABLE_DCPWR(STEP, ARG)                                                           \

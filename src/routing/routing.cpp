@@ -135,6 +135,24 @@ int32_t RouteExecute(const BenchRecord* bench, const char* command, int32_t* sta
     return result;
 }
 
+bool RunRoutingList(const BenchRecord* bench, const char* text, const char* source, char* warning,
+                    StepError& error) {
+    if (!text || !*text || !bench || bench->routing.handle < 0) {
+        return true;
+    }
+    int32_t status = 0, code = 0;
+    char message[kMessageSize] = {};
+    const int32_t result = RouteExecute(bench, text, &status, &code, message);
+    if (code < 0) {
+        error.Set(static_cast<uint32_t>(code), message);
+        return false;
+    }
+    if (result > 0) {
+        FormatWarning(source, static_cast<uint32_t>(result), message, warning);
+    }
+    return true;
+}
+
 namespace {
 
 // One entry of the switching library's display: level 0 for a group line ("$"), 1..3 by

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "bench/bench.h"
+#include "frame/errors.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +30,13 @@ int32_t RouteExecute(const BenchRecord* bench, const char* command, int32_t* sta
 // the bench, compared without regard to case; "" when there is none. `out` holds 64 bytes.
 void ResolveChannelName(const char* physicalName, const char* benchName, char* out,
                         std::size_t size);
+
+// Runs a routing list of a measuring step ("PreRoute" or "PostRoute" as `source`). An empty text,
+// or a bench without routing, runs nothing. A positive result of the switching library is a
+// warning the step carries on after: its warning line goes to `warning` (kWarningSize bytes). A
+// negative one is the step's error: false.
+bool RunRoutingList(const BenchRecord* bench, const char* text, const char* source, char* warning,
+                    StepError& error);
 
 // Shows the bench's present connections in the message window (level 1).
 void ShowRouting(const BenchRecord* bench, const char* stepName);

@@ -286,10 +286,10 @@ TEST_F(KoraRun, MissingLibraryAndUnimplementedMethods) {
     EXPECT_EQ(o.exit, 2);
     EXPECT_NE(o.err.find("cannot load libkora (/nonexistent/libkora.so)"), std::string::npos);
     fs::path dmm = Write("dmm.yaml", "program: x\nsteps:\n  - method: COMPI_KORA\n"
-                                     "  - method: MEAS_DMM\n    DevChanAttr: VDC\n");
+                                     "  - method: SET_DCPWR\n    DevChanAttr: PSU1\n");
     Outcome u = Run(dmm.string());
     EXPECT_EQ(u.exit, 2);
-    EXPECT_NE(u.err.find(":4: MEAS_DMM is not implemented in this build of libkora"),
+    EXPECT_NE(u.err.find(":4: SET_DCPWR is not implemented in this build of libkora"),
               std::string::npos)
         << u.err;
     EXPECT_EQ(u.out, ""); // refused before anything ran
@@ -300,7 +300,8 @@ TEST_F(KoraRun, MethodReference) {
     EXPECT_EQ(all.exit, 0);
     EXPECT_NE(all.out.find("COMPR_KORA             KORA     -1    yes"), std::string::npos)
         << all.out;
-    EXPECT_NE(all.out.find("MEAS_DMM               DMM      1     no"), std::string::npos);
+    EXPECT_NE(all.out.find("MEAS_DMM               DMM      1     yes"), std::string::npos);
+    EXPECT_NE(all.out.find("SET_DCPWR              DCPWR    1     no"), std::string::npos);
     Outcome one = Run("methods WRITE_KORA");
     EXPECT_NE(one.out.find("WRITE_KORA (class KORA, kind -1, implemented in this build)"),
               std::string::npos)

@@ -317,19 +317,20 @@ TEST_F(VbenchSetupDrivers, RouteSetupNeedsTheRoutingTableOfTheBench) {
         }
         EXPECT_GT(handle, 0);
         EXPECT_STREQ(s.message, "");
-        // Without the routing model nothing can be connected: a connect says so clearly, and
-        // disconnects and status commands have nothing to do.
+        // The bench's routing table: connections through it, disconnects and status commands,
+        // and texts that name no point or are no command.
         struct Command {
             const char* text;
             int32_t status;
             const char* message;
         } commands[] = {
-            {"ABA1>ABB1", -37009, "Routing model not available: 'ABA1>ABB1' on bench Bench_A"},
-            {"%,R1_A|ABA1,VCC>ABB1", -37009, "'VCC>ABB1'"},
+            {"ABA1>ABB1", 0, ""},
+            {"%,R1_A|ABA1,VCC>ABB1", -37006, "a list that begins with '%' only disconnects"},
+            {"R1_A|ABA1,VCC>ABB1", -37010, "'R1_A' (SM160_B1!P1), 'VCC'"},
             {"||", 0, ""},
             {"%,||", 0, ""},
             {"%", 0, ""},
-            {"%,A||,B||", 0, ""},
+            {"%,A||,B||", -37010, "Unknown routing point: 'A', 'B'"},
             {"%,?#", 0, ""},
             {"?#", 0, ""},
             {"%,CONNECT", -37006, "Invalid routing command: 'CONNECT'"},
