@@ -128,6 +128,17 @@ TEST_F(KoraRun, StationProgramBringsTheStationUpAndDown) {
     }
 }
 
+TEST_F(KoraRun, MeasurementProgramReadsTheBoard) {
+    Outcome o = Run(Example("measure.yaml"));
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    for (const char* line :
+         {"  Supply rail                    4.99", "  Divider midpoint               1.59",
+          "  R5 four-wire                   2.200",
+          "UUT SN-0003 / KORA-DEMO-1: PASSED   6 steps, 5 results passed, 0 failed"}) {
+        EXPECT_NE(o.out.find(line), std::string::npos) << line << "\n" << o.out;
+    }
+}
+
 TEST_F(KoraRun, FailingLimitInEveryReport) {
     fs::path program = Write("mixed.yaml", kMixed);
     const fs::path json = dir_ / "r.json", junit = dir_ / "r.xml", db = dir_ / "r.db";

@@ -141,11 +141,11 @@ TEST_F(VbenchClassInstruments, DmmChecksItsSettingsAndTriggerState) {
              return DMM_Is_Over_Range(0, h, 9.9e37, &over, &s.warning, &s.error, s.message);
          },
          0},
-        {"read measures nothing yet",
+        {"read waits for its TTL7 trigger in vain",
          [&](auto& s) {
              return DMM_Read(0, h, 1, 4, values.data(), &read, &s.warning, &s.error, s.message);
          },
-         -15008, "Not supported by the virtual instrument"},
+         DMM_ERR_NO_VALID_SAMPLE, "No valid sample: no trigger from TTL7"},
         {"fetch before initiate",
          [&](auto& s) {
              return DMM_Fetch(0, h, 1, 4, values.data(), &read, &s.warning, &s.error, s.message);
@@ -163,7 +163,7 @@ TEST_F(VbenchClassInstruments, DmmChecksItsSettingsAndTriggerState) {
          [&](auto& s) {
              return DMM_Fetch(0, h, 1, 4, values.data(), &read, &s.warning, &s.error, s.message);
          },
-         -15008, "no measuring model"},
+         DMM_ERR_NO_VALID_SAMPLE, "No valid sample"},
         {"abort", [&](auto& s) { return DMM_Abort(0, h, &s.warning, &s.error, s.message); }, 0},
         {"fetch after abort",
          [&](auto& s) {
