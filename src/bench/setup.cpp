@@ -275,11 +275,11 @@ class SetupRun {
     bool OpenIctModules(BenchRecord& bench, int32_t resource);
     bool OpenSwitchCards(BenchRecord& bench, int32_t resource);
     bool SetupCartridges(BenchRecord& bench);
-    bool CheckSwitchDevices(BenchRecord& bench);
-    void SetupCalls(BenchRecord& bench);
+    bool CheckSwitchDevices();
+    void SetupCalls();
     const char* SetupCallOutcome(const char* section, const char* value, int32_t resource);
     bool BenchUsesDevice(const char* deviceSection);
-    bool SystemCartridge(BenchRecord& active);
+    bool SystemCartridge();
 
     // Reads a device key of the bench section ("Key" for n = 1, else "Key%li") and the device's
     // physical-layer entries into `device`. False when the key is missing (no error) or on error.
@@ -311,7 +311,7 @@ EN_NEV_RESULT SetupRun::Run() {
         if (ok) {
             BenchRecord& active = *BenchByIndex(0);
             CopyBenchDevices(*BenchByIndex(1), active);
-            ok = SystemCartridge(active);
+            ok = SystemCartridge();
         }
         if (ok) {
             RegisterIctSaveCallback();
@@ -360,7 +360,7 @@ bool SetupRun::SetupBench(BenchRecord& bench) {
     }
     return !error_.failed() && SetupRouting(bench) && SetupDcpwr(bench) && SetupDiomgr(bench) &&
            SetupInstruments(bench) && SetupAdio(bench) && SetupUrm(bench) && SetupIct(bench) &&
-           SetupCartridges(bench) && CheckSwitchDevices(bench) && (SetupCalls(bench), true);
+           SetupCartridges(bench) && CheckSwitchDevices() && (SetupCalls(), true);
 }
 
 bool SetupRun::SetupRouting(BenchRecord& bench) {
@@ -825,8 +825,7 @@ bool SetupRun::SetupCartridges(BenchRecord& bench) {
     return true;
 }
 
-bool SetupRun::CheckSwitchDevices(BenchRecord& bench) {
-    (void)bench;
+bool SetupRun::CheckSwitchDevices() {
     int32_t resource = 0;
     for (int32_t n = 1; n < kSwitchCards; ++n) {
         char key[64], value[256];
@@ -867,8 +866,7 @@ bool SetupRun::CheckSwitchDevices(BenchRecord& bench) {
 // The set-up calls of the physical layer file: a device section may name one function of its
 // driver library ("SetupCall = function(ATTRIBUTE)", "DriverDll = library") to be called once its
 // driver is open. The library must already be loaded by the process; problems are logged only.
-void SetupRun::SetupCalls(BenchRecord& bench) {
-    (void)bench;
+void SetupRun::SetupCalls() {
     LogLine("SetupCalls");
     int32_t warning = 0, code = 0, resource = 0, sections = 0;
     char message[kMessageSize] = {};
@@ -972,7 +970,7 @@ bool SetupRun::BenchUsesDevice(const char* deviceSection) {
     return false;
 }
 
-bool SetupRun::SystemCartridge(BenchRecord& active) {
+bool SetupRun::SystemCartridge() {
     UCM_CARD_INFO cards[16] = {};
     uint32_t found = 0;
     const UCM_STATUS scan = UCM_Scan(cards, 16, &found);
@@ -1006,7 +1004,6 @@ bool SetupRun::SystemCartridge(BenchRecord& active) {
         slot.handle = handle;
         CopyText(slot.name, "SSC");
     }
-    (void)active;
     ++successes_;
     char text[256];
     FormatText(text, sizeof text, "SN#=%s, HW=%s", serial, hardware);
