@@ -26,13 +26,12 @@
 #include <vbench/modules/matrix_card.h>
 
 #include "driver_status.h"
+#include "module_sessions.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <string>
 
 using kora::vbench::DriverCall;
@@ -52,9 +51,7 @@ constexpr ViStatus kErrLineSelector = -1074118650; // 0xBFFA4006
 constexpr ViStatus kErrAttribute = -1074118649;    // 0xBFFA4007
 constexpr ViStatus kErrDebounce = -1074118648;     // 0xBFFA4008
 
-using kora::drivers::kErrNoBench;
 using kora::drivers::kErrNullPointer;
-using kora::drivers::kErrSession;
 using kora::drivers::StatusText;
 
 // The driver's own codes; the shared ones come with driver_status.h.
@@ -70,44 +67,16 @@ constexpr StatusText kStatusTexts[] = {
 constexpr ViAttr kAttrBusCoupling = 1150002;
 constexpr ViInt32 kFirstLineId = 1001;
 
-struct Session {
-    std::weak_ptr<VirtualBench> bench;
-    std::string card;
-};
-
-std::mutex g_sessionsMutex;
-std::map<ViSession, Session> g_sessions;
-ViSession g_nextSession = 1;
-
-// The card of a session on the active bench; null with *status set when there is none.
-MatrixCard* CardOf(const DriverCall& call, ViSession vi, ViStatus* status) {
-    if (!call.bench()) {
-        *status = kErrNoBench;
-        return nullptr;
-    }
-    std::lock_guard lock(g_sessionsMutex);
-    auto it = g_sessions.find(vi);
-    if (it == g_sessions.end() || it->second.bench.lock().get() != call.bench()) {
-        *status = kErrSession;
-        return nullptr;
-    }
-    return &call.bench()->matrixCard(it->second.card);
-}
+kora::drivers::SessionTable g_sessions;
 
 // The frame of every call on one card: journal entry, injected fault, session check; the body
 // runs on the session's card and its status finishes the call.
 template <typename Body>
 ViStatus WithCard(const char* function, std::string arguments, ViSession vi, Body&& body) {
-    DriverCall call(kInterface, function, std::move(arguments));
-    if (call.fault()) {
-        return call.finish(call.fault()->code);
-    }
-    ViStatus status = VI_SUCCESS;
-    MatrixCard* card = CardOf(call, vi, &status);
-    if (!card) {
-        return call.finish(status);
-    }
-    return call.finish(body(call, *card));
+    return kora::drivers::WithSession(kInterface, function, std::move(arguments), g_sessions, vi,
+                                      [&](DriverCall& call, const std::string& card) {
+                                          return body(call, call.bench()->matrixCard(card));
+                                      });
 }
 
 bool IsPinId(ViInt32 id) {
@@ -164,42 +133,19 @@ extern "C" {
 
 ViStatus ZQsm160_InitWithOptions(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset,
                                  ViConstString optionString, ViSession* vi) {
-    DriverCall call(kInterface, __func__,
-                    FormatArgs(resourceName, idQuery, reset, optionString, vi));
-    if (call.fault()) {
-        return call.finish(call.fault()->code);
-    }
-    if (!vi || !resourceName) {
-        return call.finish(kErrNullPointer);
-    }
     // The card's relays live on the bench, also for a simulated card.
-    if (!call.bench()) {
-        return call.finish(kErrNoBench);
-    }
-    std::string card;
-    if (const ViStatus opened = kora::drivers::OpenStationDevice(
-            call, resourceName, kora::drivers::OptionSimulates(optionString), &card);
-        opened != VI_SUCCESS) {
-        return call.finish(opened);
-    }
-    if (reset) {
-        MatrixCard& c = call.bench()->matrixCard(card);
-        c.openAll();
-        c.setBusCoupling(false);
-    }
-    std::lock_guard lock(g_sessionsMutex);
-    *vi = g_nextSession++;
-    g_sessions[*vi] = Session{VirtualBench::active(), card};
-    return call.finish(VI_SUCCESS);
+    return kora::drivers::OpenSession(kInterface, __func__,
+                                      FormatArgs(resourceName, idQuery, reset, optionString, vi),
+                                      g_sessions, resourceName, optionString, reset, vi,
+                                      [](DriverCall& call, const std::string& card) {
+                                          MatrixCard& c = call.bench()->matrixCard(card);
+                                          c.openAll();
+                                          c.setBusCoupling(false);
+                                      });
 }
 
 ViStatus ZQsm160_close(ViSession vi) {
-    DriverCall call(kInterface, __func__, FormatArgs(vi));
-    if (call.fault()) {
-        return call.finish(call.fault()->code);
-    }
-    std::lock_guard lock(g_sessionsMutex);
-    return call.finish(g_sessions.erase(vi) ? VI_SUCCESS : kErrSession);
+    return kora::drivers::CloseSession(kInterface, __func__, g_sessions, vi);
 }
 
 ViStatus ZQsm160_error_message(ViSession vi, ViStatus status,
