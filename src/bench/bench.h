@@ -2,6 +2,8 @@
 // Plain, fixed-size, zero-filled on allocation; texts go in through CopyText only.
 #pragma once
 
+#include "bench/ict_settings.h"
+
 #include <winapi.h>
 
 #include <cstddef>
@@ -120,7 +122,8 @@ struct SwitchCardRecord {
     char driverOption[128];
 };
 
-// ICT modules of a bench: PSAM, PICT, PSU.
+// ICT modules of a bench, in the slots of IctModuleSlot.
+enum IctModuleSlot { kIctPsam, kIctPict, kIctPsu };
 struct IctModuleRecord {
     int32_t inUse;
     int32_t handle;
@@ -169,6 +172,7 @@ struct BenchRecord {
     double compensation[kCompensationCount];
     SwitchCardRecord switchCards[kSwitchCards];
     IctModuleRecord ictModules[kIctModules];
+    IctHardware ict;
     ChannelRecord channels[kMaxChannels];
     char* channelListPtr;
     char channelList[kChannelListSize];

@@ -74,6 +74,7 @@ void CopyBenchDevices(const BenchRecord& from, BenchRecord& active) {
     active.switchCardCount = from.switchCardCount;
     active.ictModuleCount = from.ictModuleCount;
     std::memcpy(active.ictModules, from.ictModules, sizeof active.ictModules);
+    active.ict = from.ict;
     std::memcpy(active.switchCards, from.switchCards, sizeof active.switchCards);
     for (auto& card : active.switchCards) {
         for (auto*& channel : card.channels) {
