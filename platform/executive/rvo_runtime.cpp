@@ -342,6 +342,22 @@ long Runtime::invokeCallback(long kind, long reason) {
                        static_cast<long>(cb.context.size()));
 }
 
+long Runtime::invokeAttributeCallback(long stepRef, long reason) {
+    Callback cb;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = std::find_if(callbacks_.begin(), callbacks_.end(), [&](const Callback& c) {
+            return c.kind == RVO_CALLBACK_ATTRIBUTE && c.stepRef == stepRef;
+        });
+        if (it == callbacks_.end() || !it->function) {
+            return -1;
+        }
+        cb = *it;
+    }
+    return cb.function(reason, cb.context.empty() ? nullptr : cb.context.data(),
+                       static_cast<long>(cb.context.size()));
+}
+
 bool Runtime::editAttribute(long stepRef, const std::string& name, const std::string& value) {
     std::lock_guard lock(mutex_);
     auto it = steps_.find(stepRef);
@@ -349,10 +365,12 @@ bool Runtime::editAttribute(long stepRef, const std::string& name, const std::st
         return false;
     }
     for (auto& a : it->second->attributes) {
-        if (a.name != name) {
+        // "NAME" names the first attribute of that name, "GROUP|NAME" the one in that group.
+        if (a.name != name && a.group + "|" + a.name != name) {
             continue;
         }
         switch (a.kind) {
+        case AttrKind::Button:
         case AttrKind::Int:
             *static_cast<int32_t*>(a.address) = std::atoi(value.c_str());
             break;
@@ -383,6 +401,13 @@ long Runtime::nextPhase(Step& s) {
         return p;
     }
     if (compileOnly_) {
+        return RVO_PHASE_COMPILE;
+    }
+    // A nested step (an ICT component inside its program step) entered for the first time while
+    // its parent is being compiled only declares itself; it is run by the parent's later walk.
+    if (s.entries == 1 && !tlsStack.empty() &&
+        (tlsStack.back()->lastPhase == RVO_PHASE_COMPILE ||
+         tlsStack.back()->lastPhase == RVO_PHASE_COMPILE_RUN)) {
         return RVO_PHASE_COMPILE;
     }
     return s.entries == 1 ? RVO_PHASE_COMPILE_RUN : RVO_PHASE_RUN;
@@ -598,6 +623,19 @@ long Runtime::deleteSubResults(RVO_COMPONENT component) {
 
 long Runtime::registerCallback(Callback cb) {
     std::lock_guard lock(mutex_);
+    if (cb.kind == RVO_CALLBACK_ATTRIBUTE && !tlsStack.empty()) {
+        // Attribute callbacks belong to the step that registers them, one per step: the step
+        // editor calls the callback of the step whose attribute the operator changed.
+        cb.stepRef = tlsStack.back()->stepRef;
+        for (auto& c : callbacks_) {
+            if (c.kind == cb.kind && c.stepRef == cb.stepRef) {
+                c = std::move(cb);
+                return 0;
+            }
+        }
+        callbacks_.push_back(std::move(cb));
+        return 0;
+    }
     for (auto& c : callbacks_) {
         if (c.kind == cb.kind) {
             return -1; // already registered: the caller unregisters first

@@ -104,6 +104,7 @@ struct Uut {
 
 struct Callback {
     long kind = 0, mode = 0;
+    long stepRef = 0; // attribute callbacks: the step that registered it
     RVO_CALLBACK function = nullptr;
     std::vector<uint8_t> context;
 };
@@ -154,7 +155,11 @@ class Runtime {
     std::vector<Callback> callbacks() const;
     // Calls the registered callback of `kind` with `reason`; returns its answer or -1.
     long invokeCallback(long kind, long reason);
-    // Changes an attribute's value as the operator would in the step editor.
+    // Calls the attribute callback that step `stepRef` registered, as the step editor does after
+    // an edit (reason 0x80000001) or a relink (0x80000000); returns its answer or -1.
+    long invokeAttributeCallback(long stepRef, long reason);
+    // Changes an attribute's value as the operator would in the step editor ("NAME" or
+    // "GROUP|NAME"; a button is pressed with "1").
     bool editAttribute(long stepRef, const std::string& name, const std::string& value);
 
     // ---- used by the rvo_* entry points ----

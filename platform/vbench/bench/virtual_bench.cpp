@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 
 namespace kora::vbench {
 
@@ -48,19 +49,24 @@ SolveReport VirtualBench::settle() {
     std::lock_guard lock(mutex_);
     const double now = static_cast<double>(clock_.nowNs() - circuitEpochNs_) * 1e-9;
     const double elapsed = now - circuit_->time();
-    if (!circuit_->hasMemory()) {
-        SolveReport r = solver_->operatingPoint();
+    if (circuit_->solved() && (!circuit_->hasMemory() || elapsed <= 0)) {
         circuit_->setTime(std::max(now, circuit_->time()));
-        return r;
+        return {};
     }
-    if (elapsed <= 0) {
-        if (circuit_->solved()) {
-            return {};
-        }
-        return solver_->step(kInstant, Integration::BackwardEuler);
+    const auto start = std::chrono::steady_clock::now();
+    SolveReport r;
+    if (!circuit_->hasMemory()) {
+        r = solver_->operatingPoint();
+        circuit_->setTime(std::max(now, circuit_->time()));
+    } else if (elapsed <= 0) {
+        r = solver_->step(kInstant, Integration::BackwardEuler);
+    } else {
+        const double step = std::max(elapsed / kCatchUpSteps, std::min(kMinCatchUpStep, elapsed));
+        r = solver_->advance(elapsed, step, Integration::BackwardEuler);
     }
-    const double step = std::max(elapsed / kCatchUpSteps, std::min(kMinCatchUpStep, elapsed));
-    return solver_->advance(elapsed, step, Integration::BackwardEuler);
+    solverSeconds_ +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return r;
 }
 
 SolveReport VirtualBench::beforeChange() {

@@ -122,6 +122,7 @@ void SourceMeasureModule::setTerminalLines(int terminal, int affected, int conne
             .setClosed(want);
         state = want ? state | bit : state & ~bit;
     }
+    applyReturn();
 }
 
 int SourceMeasureModule::terminalLines(int terminal) const {
@@ -136,6 +137,17 @@ void SourceMeasureModule::setTerminalGround(int terminal, bool closed) {
     bench_.beforeChange();
     relay("t" + std::to_string(terminal) + ":gnd", terminalNet(terminal), "0").setClosed(closed);
     state = closed;
+    applyReturn();
+}
+
+void SourceMeasureModule::applyReturn() {
+    const bool want = function_ == Function::Current && terminalLines(8) == 0 && !terminalGround(8);
+    if (want == returnClosed_) {
+        return;
+    }
+    bench_.beforeChange();
+    relay("t8:t4", terminalNet(8), terminalNet(4)).setClosed(want);
+    returnClosed_ = want;
 }
 
 bool SourceMeasureModule::terminalGround(int terminal) const {
@@ -231,6 +243,7 @@ void SourceMeasureModule::applyMeter() {
     bench_.beforeChange();
     ammeter_->setLevel(0);
     ammeter_->setEnabled(function_ == Function::Current);
+    applyReturn();
 }
 
 void SourceMeasureModule::setRecord(int sampleCount, double interval) {

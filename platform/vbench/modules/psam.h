@@ -20,6 +20,13 @@
 // the stated accuracy of 0.05 % of the reading plus 0.02 % of the range (three sigma), pass a
 // first-order low-pass filter, and read NaN above 110 % of the range.
 //
+// The ammeter's return: while the function is current and terminal 8 is on no bus line and off
+// its ground relay, an internal relay joins terminal 8 to the source's force LO (terminal 4). A
+// four-wire voltage-mode measurement puts terminal 5 on the LO pin and grounds force LO instead
+// of sending it to the bus; through that relay its current still returns through the ammeter.
+// Any line or ground on terminal 8 opens the relay, so the two-wire wiring (terminal 8 on the
+// force LO's bus lines) and the voltmeter see no difference.
+//
 // Discharge unit, from terminal 0 to ground: a resistance chosen by the current step (0: 1 kohm,
 // 1: 100 ohm, 2: 33 ohm, 3: 10 ohm) while enabled.
 #pragma once
@@ -109,6 +116,9 @@ class SourceMeasureModule {
     void applySource();
     void applyMeter();
     void applyDischarge();
+    // Closes the ammeter's internal return to force LO exactly while nothing else holds
+    // terminal 8 and the unit measures current.
+    void applyReturn();
     static int terminalIndex(int terminal);
 
     VirtualBench& bench_;
@@ -133,6 +143,7 @@ class SourceMeasureModule {
     Source* ammeter_ = nullptr;
     Resistor* voltmeter_ = nullptr;
     Switch* discharge_ = nullptr;
+    bool returnClosed_ = false; // terminal 8 to terminal 4
 };
 
 } // namespace kora::vbench
