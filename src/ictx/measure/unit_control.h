@@ -29,9 +29,11 @@ constexpr int32_t kAosAc = 14;
 
 constexpr int32_t kMaxReadSamples = 8192;
 
-// Range tables of the PSAM: index order is the range number of the auto-range read.
-extern const double kMuVoltageRanges[kVoltageRangeCount];
-extern const double kMuCurrentRanges[kCurrentRangeCount];
+// Range tables of the PSAM: index order is the range number of the auto-range read. They are
+// the compile step's tables (kVoltageRanges, kCurrentRanges of component_compile.h), bound here
+// by reference so that the values are written once and their counts are checked.
+extern const double (&kMuVoltageRanges)[kVoltageRangeCount];
+extern const double (&kMuCurrentRanges)[kCurrentRangeCount];
 
 // Marks every setting of a cache unknown (-1, NaN).
 void MarkUnknown(DcsSettings& s);
@@ -57,6 +59,8 @@ ViStatus ConfigureAos(AosSettings& s, ViSession vi, int32_t mode, double frequen
                       double offset, double dcRange);
 
 // PICT complex measurement unit. gainRange is a current in amperes, frequency the filter corner.
+// The cache keeps the signal, filter and gain codes (CmuSettings::signalMode holds the signal
+// code 0, 1 or 2), so that modes with the same code send nothing.
 ViStatus ConfigureCmu(CmuSettings& s, ViSession vi, int32_t signalMode, int32_t mask1,
                       int32_t mask2, int32_t mask3, int32_t mask4, int32_t mask5, double gainRange,
                       double frequency, int32_t sampleCount, double interval, double delay,
@@ -75,12 +79,21 @@ struct ReadResult {
 };
 
 // A record of the PSAM meter (ReadMultiPoint) or of the PICT CMU (CmuRead). buffer may be null
-// (an internal one of kMaxReadSamples is used); count is at most its size. Smoothing needs at
-// least 7 samples. range > 0 gives the coverage. No sample: 0xBFFA402B.
+// (an internal one of kMaxReadSamples per thread is used); count is at most its size. Smoothing
+// needs at least 7 samples and leaves the smoothed record in the first count - 6 entries of the
+// buffer. range > 0 gives the coverage. Returns a driver error (negative), 0xBFFA402B when no
+// sample was read, else the driver's status: 0, or the warning 0x3FFA2001 (over range; the NaN
+// samples were counted as 1.2 x range) that callers act on.
 ViStatus ReadMultiPoint(ViSession vi, double* buffer, int32_t count, bool smoothing,
                         int32_t timeoutMs, double range, ReadResult* out);
 ViStatus CmuRead(ViSession vi, double* buffer, int32_t count, bool smoothing, int32_t timeoutMs,
                  double range, ReadResult* out);
+
+// The arithmetic of a read. MeanOfRecord: the mean of `count` samples, smoothed in place first
+// when asked and count >= 7; *used gets the number averaged (count - 6 when smoothed).
+// RangeCoverage: the integer part of mean x 100 / range + 0.5, 0 without a range above 0.
+double MeanOfRecord(double* samples, int32_t count, bool smoothing, int32_t* used);
+int32_t RangeCoverage(double mean, double range);
 
 struct AutoRangeResult {
     double mean = 0;
@@ -93,7 +106,11 @@ struct AutoRangeResult {
 };
 
 // Reads the PSAM meter in its configured function (the MU cache's), starting at range index
-// startIndex (configured by the caller), stepping the range when autoRange is on.
+// startIndex (configured by the caller), stepping the range when autoRange is on; each step
+// configures the meter and keeps the cache's range up to date. Returns the first driver error,
+// else the last read's status (0 or the over-range warning; the flag tells the outcome).
+// A cache function other than kMuVoltage and kMuCurrent is 0x81000001 (parameter 1), a start
+// index outside the function's table 0x81000003 (parameter 3).
 ViStatus ReadAutoRange(MuSettings& s, ViSession vi, int32_t startIndex, bool autoRange,
                        double* buffer, int32_t count, bool smoothing, int32_t timeoutMs,
                        AutoRangeResult* out);
