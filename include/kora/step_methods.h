@@ -307,9 +307,9 @@
 
 /* ICT programs (load, execute) and the steps that build one fixture test from their arguments. */
 #define KORA_STEP_TABLE_ICTX(STEP, ARG)                                                            \
-    STEP(LOAD_ICTX, ICTX, -1, 0,                                                                   \
+    STEP(LOAD_ICTX, ICTX, -1, 1,                                                                   \
          ARG(ComponentFile, const char*, STR, IN) ARG(BenchIndex, long, LONG, IN))                 \
-    STEP(EXEC_ICTX, ICTX, 2, 0,                                                                    \
+    STEP(EXEC_ICTX, ICTX, 2, 1,                                                                    \
          ARG(Mode, const char*, STR, IN) ARG(BenchIndex, long, LONG, IN)                           \
              ARG(StepId, long, LONG, IN) ARG(Variant, const char*, STR, IN))                       \
     STEP(CONTACT_ICTX, ICTX, -1, 0,                                                                \

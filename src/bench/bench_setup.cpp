@@ -83,6 +83,9 @@ void CopyBenchDevices(const BenchRecord& from, BenchRecord& active) {
             }
         }
     }
+    // The active bench runs the selected bench's component program but never owns it: the
+    // model and its unsaved mark stay with the configured bench.
+    active.ictProgram = from.ictProgram;
 }
 
 void SetIctParameterSaver(IctParameterSaver saver) {

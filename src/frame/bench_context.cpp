@@ -58,8 +58,14 @@ void FreeBenchContext() {
             continue;
         }
         BenchRecord* benches = slot.benches.load(std::memory_order_relaxed);
-        if (benches && slot.benchCount.load(std::memory_order_relaxed) > 0) {
+        const int32_t count = benches ? slot.benchCount.load(std::memory_order_relaxed) : 0;
+        if (count > 0) {
             ReleaseArrays(benches[0]);
+        }
+        // Each configured bench owns its component program; record 0 only borrows one.
+        for (int32_t b = 1; b < count; ++b) {
+            std::free(benches[b].ictProgram);
+            benches[b].ictProgram = nullptr;
         }
         std::free(benches);
         slot.benches.store(nullptr, std::memory_order_relaxed);

@@ -85,7 +85,14 @@ std::string DisconnectListCommand(const char* list) {
     return command;
 }
 
-// "%,A||,B||" of every connected first-level entry of the display.
+EN_NEV_RESULT VerifyCommand(const StepCall& call, const std::string& command, const char* channel) {
+    rvo_VerifyS(0, call.stepName, call.lineCode, 0, command.c_str(), nullptr, nullptr,
+                RVO_VERDICT_EXECUTIVE, 0.0, channel, call.comment);
+    return 0;
+}
+
+} // namespace
+
 std::string DisconnectAllCommand(const BenchRecord* bench) {
     char display[kDisplaySize] = {};
     int32_t length = 0, warning = 0, code = 0;
@@ -111,13 +118,6 @@ std::string DisconnectAllCommand(const BenchRecord* bench) {
     return command;
 }
 
-EN_NEV_RESULT VerifyCommand(const StepCall& call, const std::string& command, const char* channel) {
-    rvo_VerifyS(0, call.stepName, call.lineCode, 0, command.c_str(), nullptr, nullptr,
-                RVO_VERDICT_EXECUTIVE, 0.0, channel, call.comment);
-    return 0;
-}
-
-} // namespace
 } // namespace kora
 
 using namespace kora;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kora {
 
@@ -37,6 +38,10 @@ void ResolveChannelName(const char* physicalName, const char* benchName, char* o
 // negative one is the step's error: false.
 bool RunRoutingList(const BenchRecord* bench, const char* text, const char* source, char* warning,
                     StepError& error);
+
+// The routing command that disconnects every connected first-level entry of the bench's routing
+// display: "%,A||,B||".
+std::string DisconnectAllCommand(const BenchRecord* bench);
 
 // Shows the bench's present connections in the message window (level 1).
 void ShowRouting(const BenchRecord* bench, const char* stepName);

@@ -68,8 +68,12 @@ class Progress {
 };
 
 void PrintResult(const StepRun& run, const rvo::Result& r) {
-    const bool own = r.resultNo == 0;
-    std::string label = own ? run.step->name : "  " + r.name;
+    // Results of nested steps (the components of an ICT program) are shown under their own
+    // step's name, indented below the program step that ran them.
+    const bool nested = r.stepRef != run.step->index;
+    const std::string indent = nested ? "  " : "";
+    std::string label =
+        r.resultNo == 0 ? (nested ? indent + r.stepName : run.step->name) : indent + "  " + r.name;
     // Value and limits share one column of 59 characters, so a long text value does not push the
     // verdict out of its column.
     std::string middle = ResultValueText(r);

@@ -26,33 +26,48 @@ int32_t CompileComponents(ComponentRecord* components, int32_t count, char* erro
     return count;
 }
 
-int32_t LoadComponentProgram(const BenchRecord* bench, ComponentModel* model, const char* fileName,
-                             const std::string_view* text, char* strings, std::size_t stringSize,
-                             char* error) {
+bool LoadComponentModel(const BenchRecord* bench, ComponentModel* model, const char* fileName,
+                        const std::string_view* text, char* strings, std::size_t stringSize,
+                        LoadClock clock, LoadOutcome* outcome, char* error) {
+    *outcome = LoadOutcome{};
     model->componentCount = 0;
     int32_t count = text ? ParseComponentText(bench, model, fileName, *text, model->components,
                                               kMaxComponents, strings, stringSize, error)
                          : ParseComponentFile(bench, model, fileName, model->components,
                                               kMaxComponents, strings, stringSize, error);
     if (count < 1) {
-        return 0;
+        return false;
     }
     char errors[kMessageSize];
-    int32_t failed = 0;
-    count = CompileComponents(model->components, count, errors, sizeof errors, &failed);
+    count = CompileComponents(model->components, count, errors, sizeof errors,
+                              &outcome->compileFailures);
     if (SortRequested(model->components, count)) {
+        const double start = clock ? clock() : 0.0;
         SortComponents(model->components, count);
+        outcome->sortSeconds = clock ? clock() - start : 0.0;
     }
     model->componentCount = count;
+    outcome->count = count;
     CopySetup(model, model->components, count);
     if (!AssignVariants(model, model->components, count, error)) {
-        return 0;
+        return false;
     }
-    if (failed > 0) {
+    if (outcome->compileFailures > 0) {
         CopyText(error, kMessageSize, errors);
+    }
+    return true;
+}
+
+int32_t LoadComponentProgram(const BenchRecord* bench, ComponentModel* model, const char* fileName,
+                             const std::string_view* text, char* strings, std::size_t stringSize,
+                             char* error) {
+    LoadOutcome outcome;
+    if (!LoadComponentModel(bench, model, fileName, text, strings, stringSize, nullptr, &outcome,
+                            error) ||
+        outcome.compileFailures > 0) {
         return 0;
     }
-    return count;
+    return outcome.count;
 }
 
 } // namespace kora

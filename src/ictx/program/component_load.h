@@ -18,9 +18,25 @@ constexpr int32_t kMaxCompileErrors = 27;
 int32_t CompileComponents(ComponentRecord* components, int32_t count, char* errors,
                           std::size_t size, int32_t* failed);
 
-// Parses `fileName` (or, when `text` is given, that text under the file's name) into the
-// model and finishes it. Returns the number of components, or 0 with the message in `error`
-// (kMessageSize bytes) for a parse error, an unknown variant or failed compiles.
+// What a load found besides the model itself.
+struct LoadOutcome {
+    int32_t count = 0;           // components kept in the model
+    int32_t compileFailures = 0; // their messages are in the error text
+    double sortSeconds = 0;      // 0 when the program asks for no sort
+};
+using LoadClock = double (*)();
+
+// Parses `fileName` (or, when `text` is given, that text under the file's name) into the model
+// and finishes it, timing the sort with `clock` (may be null). False with the message in
+// `error` (kMessageSize bytes) for a parse error or an unknown variant. Failed compiles leave a
+// finished model whose failed records carry class 0: the result is true, and `outcome` counts
+// the failures whose messages are in `error`.
+bool LoadComponentModel(const BenchRecord* bench, ComponentModel* model, const char* fileName,
+                        const std::string_view* text, char* strings, std::size_t stringSize,
+                        LoadClock clock, LoadOutcome* outcome, char* error);
+
+// As LoadComponentModel, with failed compiles counted as a failed load. Returns the number of
+// components, or 0 with the message in `error`.
 int32_t LoadComponentProgram(const BenchRecord* bench, ComponentModel* model, const char* fileName,
                              const std::string_view* text, char* strings, std::size_t stringSize,
                              char* error);

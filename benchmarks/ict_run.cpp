@@ -1,0 +1,129 @@
+// EXEC_ICTX over a generated board of identical resistors on a generated ICT station: CPU time per
+// component with and without the circuit solver's share, the virtual test time per component
+// (what the run would take on the bench), and the driver calls per component. After the first
+// component the unit caches leave only the connections and the reads.
+#include "frame/bench_context.h"
+
+#include <executive/rvo_runtime.h>
+#include <kora/step_methods.h>
+#include <resmgr/resmgr_inspect.h>
+#include <vbench/bench/virtual_bench.h>
+
+#include <benchmark/benchmark.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using kora::vbench::VirtualBench;
+
+constexpr int kPinsPerCard = 160;
+
+// The station files of `count` 10 k resistors, each on two needles of its own.
+fs::path GenerateStation(int count) {
+    const fs::path dir = fs::temp_directory_path() / ("kora_ict_run_" + std::to_string(::getpid()) +
+                                                      "_" + std::to_string(count));
+    fs::create_directories(dir);
+    const int cards = (2 * count + kPinsPerCard - 1) / kPinsPerCard;
+    std::ofstream hw(dir / "hardware.ini"), sw(dir / "system.ini"), fixture(dir / "fixture.txt"),
+        board(dir / "board.cir"), program(dir / "board.ict");
+    for (int c = 1; c <= cards; ++c) {
+        hw << "[device->MX" << c << "]\nType = SM160\nResourceDesc = CAN0::0::" << c << "\n\n";
+    }
+    hw << "[device->PSAM]\nType = PSAM\nResourceDesc = CAN0::1::1\n\n"
+       << "[device->PICT]\nType = PICT\nResourceDesc = CAN0::1::2\n\n"
+       << "[VirtualBench]\nBoard = board.cir\nFixture = fixture.txt\nCartridges = SSC\n"
+       << "RelayResistance = 0.2\nBusResistance = 0.05\nDebounceTime = 500u\n"
+       << "SettlingTime = 2m\nNoiseSeed = 1\n";
+    sw << "[LogicalNames]\nICT = BENCH_ICT\n\n[BENCH_ICT]\nType = BENCH\nAppChannelTable = "
+          "CHANNELS\nKORAsetupROUTE = 0\nKORAsetupICTX = 1\nICTDevice = PSAM\nICTDevice2 = PICT\n";
+    for (int c = 1; c <= cards; ++c) {
+        sw << "SwitchDevice" << c << " = MX" << c << "\n";
+    }
+    sw << "\n[CHANNELS]\n";
+    board << "Generated board of identical resistors\n";
+    program << "[1, \"SETUP\", \"SETUP\", \"\", \"\"]\n";
+    for (int i = 0; i < count; ++i) {
+        for (int end = 0; end < 2; ++end) {
+            const int pin = 2 * i + end;
+            const char* side = end ? "B" : "A";
+            sw << "R" << i << "_" << side << " = MX" << pin / kPinsPerCard + 1 << "!P"
+               << pin % kPinsPerCard + 1 << "\n";
+            fixture << "MX" << pin / kPinsPerCard + 1 << " P" << pin % kPinsPerCard + 1 << " n" << i
+                    << (end ? "b" : "a") << "\n";
+        }
+        board << "R" << i << " n" << i << "a n" << i << "b 10k\n";
+        program << "[" << 10 + i << ", \"R" << i << "\", \"RESISTOR\", \"\", \"\"]\nTP=\"R" << i
+                << "_A\"\nTP=\"R" << i << "_B\"\nMM=\"V\"\nNV=10000\nNV+=1\nNV-=-1\nV=1\n"
+                << "C=0.001\nCR=0.0002\n";
+    }
+    board << ".end\n";
+    return dir;
+}
+
+double CpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// state.range(0): resistors on the board. Each iteration runs EXEC_ICTX once; the first run
+// declares the components (phase 2), the later ones measure from their kept records.
+void BM_ExecIctx(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    const fs::path dir = GenerateStation(count);
+    auto& rvo = kora::rvo::Runtime::instance();
+    rvo.reset();
+    rvo.setKeepResults(false);
+    kora::resmgr::inspect::Reset();
+    auto bench = std::make_shared<VirtualBench>();
+    bench->loadStation(kora::vbench::LoadStation((dir / "hardware.ini").string()));
+    VirtualBench::activate(bench);
+    bench->journal().setRecording(false);
+    const std::string sw = (dir / "system.ini").string(), hw = (dir / "hardware.ini").string();
+    const std::string file = (dir / "board.ict").string();
+    if (SETUP_KORA(1, "Setup", 0x100, 0, "", "ICT", 1, sw.c_str(), hw.c_str()) != 0 ||
+        LOAD_ICTX(2, "Load", 0x200, 0, "", file.c_str(), 1) != 0) {
+        state.SkipWithError("set-up or load failed");
+        return;
+    }
+    double cpu = 0, solver = 0, virtualTime = 0;
+    std::size_t calls = 0;
+    for (auto _ : state) {
+        const double cpu0 = CpuSeconds(), solver0 = bench->solverSeconds();
+        const double t0 = rvo_TSTAMP();
+        const std::size_t calls0 = bench->journal().total();
+        const long result = EXEC_ICTX(3, "Run", 0x300, 0, "", "ANALOG", 1, 1000, "");
+        cpu += CpuSeconds() - cpu0;
+        solver += bench->solverSeconds() - solver0;
+        virtualTime += rvo_TSTAMP() - t0;
+        calls += bench->journal().total() - calls0;
+        if (result < -1) {
+            state.SkipWithError("EXEC_ICTX failed");
+            break;
+        }
+    }
+    const double components = static_cast<double>(state.iterations()) * count;
+    state.counters["cpu_us_per_component"] = cpu / components * 1e6;
+    state.counters["solver_us_per_component"] = solver / components * 1e6;
+    state.counters["cpu_us_without_solver"] = (cpu - solver) / components * 1e6;
+    state.counters["virtual_ms_per_component"] = virtualTime / components * 1e3;
+    state.counters["driver_calls_per_component"] = static_cast<double>(calls) / components;
+    CLEANUP_KORA(4, "Cleanup", 0x400, 0, "", "");
+    kora::FreeBenchContext();
+    VirtualBench::activate(nullptr);
+    rvo.reset();
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_ExecIctx)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,30 @@
+#include "ictx/measure/component_methods.h"
+
+#include "ictx/measure/component_tests.h"
+
+namespace kora {
+
+namespace {
+
+struct MethodEntry {
+    uint32_t classCode;
+    ComponentMethod method;
+};
+
+// Classes whose test method exists; every other class runs as a generic "NO TEST" step.
+constexpr MethodEntry kMethods[] = {
+    {kClassResistor, TestResistor},
+};
+
+} // namespace
+
+ComponentMethod FindComponentMethod(uint32_t classCode) {
+    for (const MethodEntry& e : kMethods) {
+        if (e.classCode == classCode) {
+            return e.method;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace kora

@@ -1,0 +1,10 @@
+// The test methods of the component classes, one per class (see FindComponentMethod).
+#pragma once
+
+#include "ictx/measure/component_methods.h"
+
+namespace kora {
+
+EN_NEV_RESULT TestResistor(ComponentCall& call);
+
+} // namespace kora
