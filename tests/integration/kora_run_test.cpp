@@ -143,6 +143,24 @@ TEST_F(KoraRun, MeasurementProgramReadsTheBoard) {
     }
 }
 
+TEST_F(KoraRun, IctProgramShowsEveryResistorAsAStep) {
+    Outcome o = Run((fs::path(KORA_EXAMPLES_DIR) / "ict" / "ict.yaml").string());
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    EXPECT_NE(o.out.find("UUT SN-ICT-0001 / KORA-ICT-1: PASSED   4 steps, 8 results passed, 0 "
+                         "failed"),
+              std::string::npos)
+        << o.out;
+    // Each component is a step of its own under the program step, with its verdict.
+    for (const char* name : {"R1", "R2", "R3", "R4", "R5", "R6", "R7"}) {
+        const std::string label = std::string("    ") + name + " ";
+        const auto at = o.out.find(label);
+        ASSERT_NE(at, std::string::npos) << name << "\n" << o.out;
+        const std::string line = o.out.substr(at, o.out.find('\n', at) - at);
+        EXPECT_EQ(line.substr(line.size() - 4), "PASS") << line;
+    }
+    EXPECT_EQ(o.out.find("    R8 "), std::string::npos) << "R8 is disabled";
+}
+
 TEST_F(KoraRun, FailingLimitInEveryReport) {
     fs::path program = Write("mixed.yaml", kMixed);
     const fs::path json = dir_ / "r.json", junit = dir_ / "r.xml", db = dir_ / "r.db";

@@ -180,7 +180,10 @@ void DefineExec(StepPass<ExecRecord>& pass, ExecArguments& args) {
         pass.error.Set(ParamError(kModeArgument), OrNull(args.mode));
         return;
     }
-    r.digital = MatchKeyword(r.mode.channel, kModes) == kModeDigital ? 1 : 0;
+    // The mode is the channel part ("DIGITAL:"); a mode written alone ("DIGITAL") lands in the
+    // function part and means the same, as an operator would expect.
+    const char* mode = r.mode.channel[0] ? r.mode.channel : r.mode.function;
+    r.digital = MatchKeyword(mode, kModes) == kModeDigital ? 1 : 0;
     r.analog = r.digital ? 0 : 1;
     CopyText(r.type, r.digital ? kDigitalType : kAnalogType);
     CopyText(r.variant, OrEmpty(args.variant));

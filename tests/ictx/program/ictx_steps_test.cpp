@@ -300,7 +300,7 @@ TEST_F(IctxSteps, ModeDecidesClassesAndCompensationAttributes) {
         {"DIGITAL:", "DIGITAL", false},
         {"ICTX|DIGITAL:ALL", "DIGITAL", false},
         {"", "ANALOG", true},
-        {"DIGITAL", "ANALOG", true}, // only the channel part names the mode
+        {"DIGITAL", "DIGITAL", false}, // a mode written alone counts as the channel part
     };
     ASSERT_EQ(Setup(), 0) << LastAlert();
     ASSERT_EQ(Load(Program(kBoard), 1), 0) << LastAlert();
