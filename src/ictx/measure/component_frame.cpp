@@ -42,7 +42,7 @@ const char* const kPinGroups[kPinSlots] = {kGroupPins,  kGroupPins,  kGroupSense
 const char* const kTimeNames[kTimeCount] = {"PREPARE", "SETUP", "MEASURE", "CLEANUP"};
 
 // The record's pin text of a slot.
-const char* RecordPin(const ComponentRecord& r, int slot) {
+const char*& RecordPinRef(ComponentRecord& r, int slot) {
     switch (slot) {
     case kSlotHi:
     case kSlotLo:
@@ -57,19 +57,8 @@ const char* RecordPin(const ComponentRecord& r, int slot) {
     }
 }
 
-const char*& RecordPinRef(ComponentRecord& r, int slot) {
-    switch (slot) {
-    case kSlotHi:
-    case kSlotLo:
-        return r.tp[slot];
-    case kSlotSenseHi:
-    case kSlotSenseLo:
-        return r.ts[slot - kSlotSenseHi];
-    case kSlotGs:
-        return r.gs;
-    default:
-        return r.gp[slot - kSlotGp1];
-    }
+const char* RecordPin(const ComponentRecord& r, int slot) {
+    return RecordPinRef(const_cast<ComponentRecord&>(r), slot);
 }
 
 double TolerancePercent(double limit, double nominal) {
