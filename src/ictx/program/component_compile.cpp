@@ -416,7 +416,11 @@ class Compiler {
             s.v = s.nv < 1 ? 0.5 : s.nv >= 1e6 ? 5 : s.nv >= 1e5 ? 1 : 0.2;
         }
         const double expected = s.nv > 0 ? Clamp(s.v / s.nv, 3e-6, 0.1) : 0.1;
-        s.c = Has(kParamC) ? Clamp(s.c, 3e-6, 0.1) : expected;
+        // The source needs room around the part's own current: in voltage mode the limit stays
+        // clear of the current it measures, in current mode the drop stays at half the voltage
+        // compliance, and with guard pins the source feeds the guarded paths too.
+        const double room = AnyPin(r_.gp) ? 0.1 : current ? expected / 2 : 2 * expected;
+        s.c = Clamp(Has(kParamC) ? s.c : room, 3e-6, 0.1);
         Default(s.vr, kParamVR, current ? s.c * s.nv : s.v);
         s.vrIndex = RangeIndex(kVoltageRanges, s.vr);
         Default(s.cr, kParamCR, current ? s.c : expected);

@@ -87,9 +87,22 @@ TEST_F(ComponentCompile, DefaultsAndDerivedValuesPerClass) {
              EXPECT_EQ(c.r().paramMask & (kParamLL | kParamUL), kParamLL | kParamUL);
              EXPECT_EQ(c.s(0).mode, 'V');
              EXPECT_DOUBLE_EQ(c.s(0).v, 0.2);
-             EXPECT_EQ(c.s(0).vrIndex, 4u); // 0.2 V
-             EXPECT_EQ(c.s(0).crIndex, 4u); // 20 uA for 0.2 V / 10 kOhm
+             EXPECT_EQ(c.s(0).vrIndex, 4u);     // 0.2 V
+             EXPECT_EQ(c.s(0).crIndex, 4u);     // 20 uA for 0.2 V / 10 kOhm
+             EXPECT_DOUBLE_EQ(c.s(0).c, 40e-6); // the limit clear of the measured current
              EXPECT_DOUBLE_EQ(c.s(0).mi, 5e-6);
+         }},
+        // Current mode: the forced current drops half the voltage compliance.
+        {"[1, \"R1\", \"RESISTOR\"]", "TP=\"A\"\nNV=1000\nMM=\"C\"\n", 7,
+         [](Compiled& c) {
+             EXPECT_DOUBLE_EQ(c.s(0).c, 100e-6);
+             EXPECT_EQ(c.s(0).vrIndex, 3u); // 0.1 V measured
+         }},
+        // Guarded: the source also feeds the guarded paths.
+        {"[1, \"R1\", \"RESISTOR\"]", "TP=\"A\"\nGP=\"G\"\nNV=10000\n", 7,
+         [](Compiled& c) {
+             EXPECT_DOUBLE_EQ(c.s(0).c, 0.1);
+             EXPECT_EQ(c.s(0).crIndex, 4u); // still the part's own 20 uA
          }},
         {"[1, \"R1\", \"RESISTOR\"]", "TP=\"A\"\nNV=0.2\nNV+=5\nUL=0.3\nMM=\"X\"\n", 7,
          [](Compiled& c) {
