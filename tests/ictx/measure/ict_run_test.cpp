@@ -6,6 +6,7 @@
 #include "support/station.h"
 
 #include <cstring>
+#include <sstream>
 #include <string>
 
 namespace kora::test {
@@ -23,7 +24,8 @@ class IctRun : public StationTest {
     }
 
     // A copy of the example ICT station whose component file has the edits applied.
-    void UseEditedIct(const std::vector<std::pair<std::string, std::string>>& edits) {
+    void UseEditedIct(const std::vector<std::pair<std::string, std::string>>& edits,
+                      const std::vector<std::string>& dropKeys = {}) {
         dir_ = fs::temp_directory_path() / ("kora_ict_run_" + std::to_string(::getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
@@ -36,7 +38,19 @@ class IctRun : public StationTest {
             ASSERT_NE(at, std::string::npos) << from;
             text.replace(at, from.size(), to);
         }
-        std::ofstream(dir_ / "board.ict", std::ios::trunc) << text;
+        // Lines that begin with one of `dropKeys` go.
+        std::istringstream in(text);
+        std::string kept, line;
+        while (std::getline(in, line)) {
+            bool drop = false;
+            for (const auto& key : dropKeys) {
+                drop = drop || line.rfind(key, 0) == 0;
+            }
+            if (!drop) {
+                kept += line + "\n";
+            }
+        }
+        std::ofstream(dir_ / "board.ict", std::ios::trunc) << kept;
         UseStation(dir_);
         ASSERT_EQ(Setup("ICT", 1), 0) << LastAlert();
         file_ = (dir_ / "board.ict").string();
@@ -76,6 +90,17 @@ TEST_F(IctRun, WrongPartFailsOnlyItsComponent) {
     const auto own = lastResult();
     EXPECT_EQ(own.stepRef, 3);
     EXPECT_EQ(own.valueInt, 1);
+}
+
+TEST_F(IctRun, ComponentsWithoutSourceSettingsPassInEveryWireMode) {
+    // Only pins, nominal, tolerance and mode: the compiled defaults must measure every part.
+    UseEditedIct({}, {"V=", "C=", "CR=", "VR="});
+    EXPECT_EQ(Exec(), 0) << LastAlert();
+    const auto byName = ComponentResults();
+    ASSERT_EQ(byName.size(), 7u);
+    for (const auto& [name, r] : byName) {
+        EXPECT_EQ(r.verdict, rvo::Verdict::Pass) << name << " " << r.value << " " << r.comment;
+    }
 }
 
 TEST_F(IctRun, AbortOnFailStopsTheWalk) {
