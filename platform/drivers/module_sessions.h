@@ -94,3 +94,35 @@ ViStatus RevisionQuery(const char* interface, const char* function, const Sessio
                        ViChar firmwareOut[]);
 
 } // namespace kora::drivers
+
+// The five entries every module driver on the session table shares: init, InitWithOptions,
+// close, revision_query and error_message of driver `prefix`. Expanded inside the driver's
+// extern "C" block; the driver's file provides kInterface, g_sessions, kDriverRevision,
+// kStatusTexts and Open(function, arguments, resource, options, reset, vi).
+#define KORA_MODULE_DRIVER_ENTRIES(prefix)                                                         \
+    ViStatus prefix##_init(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset,                \
+                           ViSession* vi) {                                                        \
+        return Open(__func__, kora::vbench::FormatArgs(resourceName, idQuery, reset, vi),          \
+                    resourceName, nullptr, reset, vi);                                             \
+    }                                                                                              \
+    ViStatus prefix##_InitWithOptions(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset,     \
+                                      ViConstString optionString, ViSession* vi) {                 \
+        return Open(__func__,                                                                      \
+                    kora::vbench::FormatArgs(resourceName, idQuery, reset, optionString, vi),      \
+                    resourceName, optionString, reset, vi);                                        \
+    }                                                                                              \
+    ViStatus prefix##_close(ViSession vi) {                                                        \
+        return kora::drivers::CloseSession(kInterface, __func__, g_sessions, vi);                  \
+    }                                                                                              \
+    ViStatus prefix##_revision_query(ViSession vi, ViChar driverRevision[VI_REVISION_SIZE],        \
+                                     ViChar firmwareRevision[VI_REVISION_SIZE]) {                  \
+        return kora::drivers::RevisionQuery(kInterface, __func__, g_sessions, vi, kDriverRevision, \
+                                            driverRevision, firmwareRevision);                     \
+    }                                                                                              \
+    ViStatus prefix##_error_message(ViSession vi, ViStatus status,                                 \
+                                    ViChar message[VI_ERROR_MESSAGE_SIZE]) {                       \
+        kora::vbench::DriverCall call(                                                             \
+            kInterface, __func__,                                                                  \
+            kora::vbench::FormatArgs(vi, kora::vbench::Hex{static_cast<uint32_t>(status)}));       \
+        return kora::drivers::ErrorMessage(call, kStatusTexts, status, message);                   \
+    }

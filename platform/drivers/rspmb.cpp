@@ -48,31 +48,7 @@ ViStatus Open(const char* function, std::string arguments, ViRsrc resourceName,
 
 extern "C" {
 
-ViStatus rspmb_init(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset, ViSession* vi) {
-    return Open(__func__, FormatArgs(resourceName, idQuery, reset, vi), resourceName, nullptr,
-                reset, vi);
-}
-
-ViStatus rspmb_InitWithOptions(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset,
-                               ViConstString optionString, ViSession* vi) {
-    return Open(__func__, FormatArgs(resourceName, idQuery, reset, optionString, vi), resourceName,
-                optionString, reset, vi);
-}
-
-ViStatus rspmb_close(ViSession vi) {
-    return kora::drivers::CloseSession(kInterface, __func__, g_sessions, vi);
-}
-
-ViStatus rspmb_revision_query(ViSession vi, ViChar driverRevision[VI_REVISION_SIZE],
-                              ViChar firmwareRevision[VI_REVISION_SIZE]) {
-    return kora::drivers::RevisionQuery(kInterface, __func__, g_sessions, vi, kDriverRevision,
-                                        driverRevision, firmwareRevision);
-}
-
-ViStatus rspmb_error_message(ViSession vi, ViStatus status, ViChar message[VI_ERROR_MESSAGE_SIZE]) {
-    DriverCall call(kInterface, __func__, FormatArgs(vi, Hex{static_cast<uint32_t>(status)}));
-    return kora::drivers::ErrorMessage(call, kStatusTexts, status, message);
-}
+KORA_MODULE_DRIVER_ENTRIES(rspmb)
 
 ViStatus rspmb_DisconnectAll(ViSession vi) {
     return kora::drivers::WithSession(kInterface, __func__, FormatArgs(vi), g_sessions, vi,
