@@ -190,6 +190,15 @@ TEST_F(ResistorTest, DriverFaultMidwayNamesTheModuleAndReleasesEveryCard) {
     EXPECT_NE(LastAlert().find("PSAM: meter fault"), std::string::npos) << LastAlert();
 }
 
+TEST_F(ResistorTest, RepeatAnswerMeasuresAgainWithTheSameBlock) {
+    rvo().scriptExitAnswers({RVO_EXIT_AGAIN, 0});
+    EXPECT_EQ(Run(Find("R1"), 4000), 0);
+    const auto all = results();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_NEAR(all[0].value, all[1].value, 10e3 * 0.002);
+    EXPECT_EQ(rvo().step(4000)->entries, 2);
+}
+
 TEST_F(ResistorTest, LikeComponentsSendNoConfigurationAfterTheFirst) {
     // One hundred copies of R1 with their own step IDs.
     std::string text = "[1, \"SETUP\", \"SETUP\", \"\", \"\"]\n";
