@@ -64,6 +64,7 @@ constexpr const char* kBadGuardSense = "Invalid GUARD pin selection (GPx|GS)";
 constexpr const char* kHiParity = "TP HI/SH: Have to be odd/even or even/odd pin number";
 constexpr const char* kLoParity = "TP LO/SL: Have to be odd/even or even/odd pin number";
 constexpr const char* kNoPict = "ERROR: No GUARDING without PICT module";
+constexpr const char* kNoPsam = "ICTDevice PSAM not defined";
 
 constexpr int32_t kReadTimeoutMs = 1000;
 constexpr uint32_t kAttributeEdit = 0x80000001u;
@@ -655,7 +656,10 @@ long Run(ResistorBlock& r, const ComponentCall& call, StepError& error) {
     ModuleErrors errors;
     Outcome out;
     long result = 0;
-    if (CheckPins(r, error) && bench.ictModules[kIctPsam].inUse) {
+    if (!bench.ictModules[kIctPsam].inUse) {
+        error.Set(kErrResource, kNoPsam);
+    }
+    if (!error.failed() && CheckPins(r, error)) {
         for (int slot = 0; slot < kPinSlots; ++slot) {
             const bool guard = slot >= kSlotGp1 && slot <= kSlotGp4;
             const bool wanted = guard ? Guarded(r.wireMode)
