@@ -199,6 +199,20 @@ void CompileMeas(StepPass<MeasRecord>& pass, const char* pre, const char* devCha
     rvo_DefineAttrR("Filter", kSettings, &f.filter, kUnitHertz, nullptr);
 }
 
+// The end of a measuring step after its verification: the routing display when asked for, and
+// a read error kept back until the value was recorded.
+template <typename Record>
+EN_NEV_RESULT FinishRead(StepPass<Record>& pass, const StepError& pending, EN_NEV_RESULT verdict) {
+    if (pass.bench->routeDisplay) {
+        ShowRouting(pass.bench, pass.call.stepName);
+    }
+    if (pending.failed()) {
+        pass.error = pending;
+        return -2;
+    }
+    return verdict;
+}
+
 EN_NEV_RESULT RunMeas(StepPass<MeasRecord>& pass, double* result) {
     MeasRecord& r = *pass.record;
     const FunctionSettings& f = r.f;
@@ -279,14 +293,7 @@ EN_NEV_RESULT RunMeas(StepPass<MeasRecord>& pass, double* result) {
         rvo_VerifyR(0, pass.call.stepName, pass.call.lineCode, f.unit, f.limits.low, f.limits.lowOp,
                     value, f.limits.highOp, f.limits.high, RVO_VERDICT_EXECUTIVE, 0.0,
                     VerifyChannel(*meter, f), text));
-    if (pass.bench->routeDisplay) {
-        ShowRouting(pass.bench, pass.call.stepName);
-    }
-    if (pending.failed()) {
-        pass.error = pending;
-        return -2;
-    }
-    return verdict;
+    return FinishRead(pass, pending, verdict);
 }
 
 // ---- ACQ_DMM
@@ -472,14 +479,7 @@ EN_NEV_RESULT RunAcq(StepPass<AcqRecord>& pass, double* callerSamples) {
     if (std::strcmp(r.data, "YES") == 0) {
         rvo_VerifyRE(1, "DATA", pass.call.lineCode, f.unit, got, samples, f.acqTime, "");
     }
-    if (pass.bench->routeDisplay) {
-        ShowRouting(pass.bench, pass.call.stepName);
-    }
-    if (pending.failed()) {
-        pass.error = pending;
-        return -2;
-    }
-    return verdict;
+    return FinishRead(pass, pending, verdict);
 }
 
 } // namespace
