@@ -3,6 +3,7 @@
 // station, the resource manager and the thread's benches.
 #include "bench/bench_config.h"
 #include "bench/bench_setup.h"
+#include "bench/device.h"
 #include "exports/export.h"
 #include "frame/bench_context.h"
 #include "frame/step_frame.h"
@@ -150,8 +151,8 @@ class CleanupRun {
     }
     bool CloseBenchInstruments(int32_t b);
     bool CloseIct(int32_t b);
-    bool CloseManaged(int32_t resource, const char* name, const char* type, int32_t handle,
-                      bool isCard);
+    bool CloseManaged(BenchRecord& bench, int32_t resource, const char* name, const char* type,
+                      int32_t handle, bool isCard);
     void AskToSave();
     void CloseSerialPorts();
     bool CloseCartridges();
@@ -267,6 +268,7 @@ bool CleanupRun::CloseBenchInstruments(int32_t b) {
             RESMGR_Lock_Device(0, resource, device, 1000, &warning, &code, message);
             if (code >= 0) {
                 RESMGR_Close_Session(0, resource, device, &last, &warning, &code, message);
+                ForgetHeldSession(bench, device);
             }
             int32_t unlockWarning = 0, unlockCode = 0;
             char unlockMessage[kMessageSize] = {};
@@ -305,14 +307,15 @@ bool CleanupRun::CloseBenchInstruments(int32_t b) {
 }
 
 // Closes the session of a switch card or ICT module, and its driver with the last session.
-bool CleanupRun::CloseManaged(int32_t resource, const char* name, const char* type, int32_t handle,
-                              bool isCard) {
+bool CleanupRun::CloseManaged(BenchRecord& bench, int32_t resource, const char* name,
+                              const char* type, int32_t handle, bool isCard) {
     int32_t warning = 0, code = 0, last = 0;
     char message[kMessageSize] = {}, device[128];
     FormatText(device, sizeof device, "device->%s", name);
     RESMGR_Lock_Device(0, resource, device, 1000, &warning, &code, message);
     if (code >= 0) {
         RESMGR_Close_Session(0, resource, device, &last, &warning, &code, message);
+        ForgetHeldSession(bench, device);
     }
     int32_t unlockWarning = 0, unlockCode = 0;
     char unlockMessage[kMessageSize] = {};
@@ -372,7 +375,7 @@ bool CleanupRun::CloseIct(int32_t b) {
         if (!card.inUse) {
             continue;
         }
-        if (!CloseManaged(resource, card.name, "SM160", card.handle, true)) {
+        if (!CloseManaged(bench, resource, card.name, "SM160", card.handle, true)) {
             return false;
         }
         card.inUse = 0;
@@ -385,7 +388,7 @@ bool CleanupRun::CloseIct(int32_t b) {
         if (!module.inUse) {
             continue;
         }
-        if (!CloseManaged(resource, module.name, module.type, module.handle, false)) {
+        if (!CloseManaged(bench, resource, module.name, module.type, module.handle, false)) {
             return false;
         }
         module.inUse = 0;

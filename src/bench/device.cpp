@@ -200,4 +200,33 @@ int32_t OpenManagedDevice(int32_t number, const char* benchSection, const char* 
     return kOpenSessionKept;
 }
 
+bool HoldsSession(const BenchRecord& bench, const char* section) {
+    for (const auto& held : bench.heldSessions) {
+        if (std::strcmp(held, section) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void NoteHeldSession(BenchRecord& bench, const char* section) {
+    if (HoldsSession(bench, section)) {
+        return;
+    }
+    for (auto& held : bench.heldSessions) {
+        if (held[0] == 0) {
+            CopyText(held, section);
+            return;
+        }
+    }
+}
+
+void ForgetHeldSession(BenchRecord& bench, const char* section) {
+    for (auto& held : bench.heldSessions) {
+        if (std::strcmp(held, section) == 0) {
+            held[0] = 0;
+        }
+    }
+}
+
 } // namespace kora

@@ -39,4 +39,9 @@ int32_t OpenManagedDevice(int32_t number, const char* benchSection, const char* 
                           const char* typeList, int32_t* resource, DeviceRecord& device,
                           StepError& error);
 
+// The sessions a bench holds of managed devices (by their "device->NAME" section).
+bool HoldsSession(const BenchRecord& bench, const char* section);
+void NoteHeldSession(BenchRecord& bench, const char* section);
+void ForgetHeldSession(BenchRecord& bench, const char* section);
+
 } // namespace kora

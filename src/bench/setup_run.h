@@ -125,6 +125,8 @@ class SetupRun {
     bool SetupAdio(BenchRecord& bench);
     bool SetupUrm(BenchRecord& bench);
     bool SetupIct(BenchRecord& bench);
+    int32_t OpenBenchDevice(BenchRecord& bench, int32_t number, const char* keyBase,
+                            const char* types, int32_t& resource, DeviceRecord& device);
     bool OpenIctModules(BenchRecord& bench, int32_t resource);
     bool OpenSwitchCards(BenchRecord& bench, int32_t resource);
     bool InitManagedDriver(int32_t opened, const ModuleDriver& driver, const char* keyBase,

@@ -143,6 +143,16 @@ TEST_F(BenchLifeCycle, SecondSetupReusesTheBenchArray) {
     // The card was open already: its session is reused, the driver not opened again.
     EXPECT_EQ(Calls("ZQsm160_InitWithOptions"), 1u);
     EXPECT_NE(std::find(log.begin(), log.end(), "      MATRIX_A7 Driver is open"), log.end());
+    // One cleanup closes what both set-ups opened: no session of the bench is left behind.
+    bench_->journal().clear();
+    ASSERT_EQ(Cleanup(nullptr), 0) << LastAlert();
+    for (const char* close : {"ZQsm160_close", "rspsam_close", "rspict_close", "rspio2_close"}) {
+        EXPECT_EQ(Calls(close), 1u) << close;
+    }
+    for (const std::string& line : Log()) {
+        EXPECT_EQ(line.find("remains open"), std::string::npos) << line;
+    }
+    EXPECT_EQ(resmgr::inspect::Clients(), 0);
 }
 
 TEST_F(BenchLifeCycle, ThreadsTakeTheSetupLockInTurn) {
@@ -412,6 +422,16 @@ TEST_F(BenchLifeCycle, BenchSelection) {
 
     EXPECT_EQ(Conf("HOLM|DMM:BENCHES", 1, 64), -2);
     EXPECT_NE(LastAlert().find("(0x81000006)"), std::string::npos);
+}
+
+TEST_F(BenchLifeCycle, SelectionKeepsTheStationAfterASelectiveCleanup) {
+    rvo().setStation(7, 2);
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    ASSERT_EQ(Cleanup("SERIAL|COM1"), 0) << LastAlert();
+    EXPECT_EQ(Conf("BENCH", 2), 0) << LastAlert();
+    EXPECT_EQ(Conf("BENCH_AUTOSELECT", 0, 61), 0) << LastAlert();
+    EXPECT_STREQ(BenchByIndex(0)->name, "LINE2");
+    EXPECT_NE(BenchByIndex(0)->station, nullptr); // what the full cleanup frees
 }
 
 TEST_F(BenchLifeCycle, HandlesOfABench) {
