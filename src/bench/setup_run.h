@@ -62,9 +62,6 @@ inline constexpr const char* kAllocFailed = "Allocate BENCH resource";
 inline constexpr const char* kTooManyBenches =
     "BenchCount %li exceeds the %li benches set up before on this thread (run CLEANUP_KORA first)";
 inline constexpr const char* kKeyNotFound = "BENCH: %s, KEY %s not found";
-inline constexpr const char* kTypeNotFound = "%s: 'Type' entry in physical layer file not found";
-inline constexpr const char* kResourceNotFound =
-    "%s: 'ResourceDesc' entry in physical layer file not found";
 inline constexpr const char* kTwoIctDevices =
     "Bench contains ICTDevice entry for '%s' and '%s'.\nPlease make sure that only one device of "
     "type '%s' has an ICTDevice entry.";
