@@ -43,6 +43,8 @@ constexpr const char* kGroups = "HOLM,SYSTEM,SERIAL";
 constexpr const char* kInstrumentKeywords =
     "DMM,SIGANL,FUNCGEN,ADIO,ROUTE,DCPWR,ICT,ICTX,ICCHECK,DIOMGR,RESMGR";
 constexpr const char* kCartridgeKeywords = "SSC,VPC,VCC,ACC,XMCIO";
+constexpr const char* kPortKeywords =
+    "COM1,COM2,COM3,COM4,COM5,COM6,COM7,COM8,COM9,COM10,COM11,COM12,COM13,COM14,COM15,COM16";
 constexpr uint32_t kAll = 0xFFFF;
 
 // Instrument mask bits.
@@ -117,13 +119,11 @@ void Compile(StepPass<CleanupRecord>& pass, const char* devChanAttr) {
         }
         case 3: {
             r.serialPorts = kAll;
-            if (strncasecmp(function, "COM", 3) == 0) {
-                char* end = nullptr;
-                const long n = std::strtol(function + 3, &end, 10);
-                if (end != function + 3 && *end == 0 && n >= 1 && n <= kSerialPorts) {
-                    r.serialPorts = 1u << (n - 1);
-                    r.port = static_cast<int32_t>(n);
-                }
+            // The port keywords match exactly, as every keyword list does: "com3" or "COM03"
+            // name no port and leave every port selected.
+            if (const int n = MatchKeyword(function, kPortKeywords); n > 0) {
+                r.serialPorts = 1u << (n - 1);
+                r.port = n;
             }
             break;
         }
@@ -404,7 +404,7 @@ void CleanupRun::AskToSave() {
     const int32_t count = BenchCount();
     for (int32_t b = 1; b < count; ++b) {
         const BenchRecord& bench = *BenchByIndex(b);
-        if (bench.inUse && bench.ictModified && bench.ictProgram) {
+        if (bench.ictModified && bench.ictProgram) {
             text += bench.ictProgram->fileName;
             text += "\n\n";
         }
@@ -418,7 +418,7 @@ void CleanupRun::AskToSave() {
     }
     for (int32_t b = 1; b < count; ++b) {
         BenchRecord& bench = *BenchByIndex(b);
-        if (bench.inUse && bench.ictModified && bench.ictProgram) {
+        if (bench.ictModified && bench.ictProgram) {
             StepError saveError;
             if (SaveIctParameters(bench, b, saveError)) {
                 bench.ictModified = 0;

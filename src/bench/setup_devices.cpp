@@ -329,10 +329,11 @@ bool SetupRun::InitManagedDriver(int32_t opened, const ModuleDriver& driver, con
                                  const char* types, int32_t& resource, DeviceRecord& device) {
     ViStatus status = VI_SUCCESS;
     if (opened == kOpenNewSession) {
-        LogLine("      Open %s driver", device.name);
         ViSession handle = 0;
         status = driver.init(device.resourceDesc, VI_TRUE, VI_TRUE, device.driverOption, &handle);
         device.handle = status < 0 ? -1 : static_cast<int32_t>(handle);
+        // Logged once the driver answered, so that a failed init shows its code on the line.
+        LogLineEc(status, "      Open %s driver", device.name);
     } else {
         LogLine("      %s Driver is open", device.name);
     }
