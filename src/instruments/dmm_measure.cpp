@@ -322,7 +322,7 @@ void CompileAcq(StepPass<AcqRecord>& pass, const char* pre, const char* devChanA
     f.measTime = measTime;
     f.acqTime = std::isnan(measTime) ? 0.0 : measTime;
     r.acqCount = sampleCount < 1 ? 1 : static_cast<int32_t>(sampleCount);
-    f.sampleCount = r.acqCount;
+    f.sampleCount = static_cast<int32_t>(sampleCount); // shown as the program gave it
     if (r.acqCount == 1 || f.acqTime == 0) {
         f.sampleTime = f.acqTime = kMinSampleTime;
     } else {

@@ -93,6 +93,7 @@ TEST_F(DmmSteps, AcquisitionSettings) {
                   0)
             << LastAlert();
         EXPECT_EQ(AttrInt(ref, "AcqCount"), c.acqCount);
+        EXPECT_EQ(AttrInt(ref, "SampleCount"), c.samples); // the argument, as given
         EXPECT_NEAR(AttrReal(ref, "AcqTime"), c.acqTime, 1e-12);
         EXPECT_NEAR(AttrReal(ref, "SampleTime"), c.sampleTime, 1e-15);
         EXPECT_NEAR(AttrReal(ref, "Filter"), c.filter, 1e-6);
