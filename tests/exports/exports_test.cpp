@@ -67,11 +67,7 @@ TEST(Exports, DynamicSymbolsAreTheImplementedEntries) {
     EXPECT_EQ(listed, ImplementedEntries());
 }
 
-TEST(Exports, TableIsComplete) {
-    // 78 step methods with their own bodies plus the ten refusing LABVIEW names make the 88
-    // step-method names; SCAN_FOR_KORA_DEVICES is the 89th exported name.
-    EXPECT_EQ(std::size(kStepMethods), 78u);
-    EXPECT_EQ(std::size(kLabviewNames), 10u);
+TEST(Exports, TableNamesEachMethodAndArgumentOnce) {
     std::set<std::string> names;
     for (const auto& s : kStepMethods) {
         EXPECT_TRUE(names.insert(s.name).second) << "duplicate " << s.name;
@@ -87,8 +83,6 @@ TEST(Exports, TableIsComplete) {
     EXPECT_STREQ(comp->args[0].name, "DevChanAttr");
     EXPECT_EQ(comp->args[2].type, ArgType::DOUBLE);
     EXPECT_EQ(FindStepInfo("NOPE_KORA"), nullptr);
-    EXPECT_EQ(FindStepInfo("MEAS_DMM")->kind, 1);
-    EXPECT_EQ(FindStepInfo("EXEC_ICTX")->kind, 2);
 }
 
 class ExportedCalls : public test::ExecutiveTest {};
