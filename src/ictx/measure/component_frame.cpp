@@ -28,6 +28,7 @@ constexpr const char* kVariantSuffix = " | VAR";
 constexpr const char* kUpperHint = "%.1lf%% TOL+";
 constexpr const char* kLowerHint = "  %.1lf%% TOL-";
 constexpr const char* kLimitsHint = "UL/LL = X +/- %";
+constexpr double kLimitBound = 1e16; // the limits and corrections of every class
 constexpr const char* kTimeHint = "time of complete measurement (AVERAGE * INTERVAL)";
 constexpr const char* kInvalidVariant = "Invalid VARIANT '%s' defined\n\nAvailable: %s";
 constexpr double kDefaultAdjustPercent = 10.0;
@@ -228,6 +229,26 @@ void WritePinsBack(ComponentBlock& b) {
     }
 }
 
+void ClampEdited(const ComponentBlock& b, std::initializer_list<RealBounds> bounds) {
+    for (const RealBounds& x : bounds) {
+        const double v = std::isnan(*x.value) ? x.low : std::clamp(*x.value, x.low, x.high);
+        if (v != *x.value || std::isnan(*x.value)) {
+            *x.value = v;
+            rvo_UpdateAttrR(b.component, x.value);
+        }
+    }
+}
+
+void ClampEdited(const ComponentBlock& b, std::initializer_list<IntBounds> bounds) {
+    for (const IntBounds& x : bounds) {
+        const int32_t v = std::clamp(*x.value, x.low, x.high);
+        if (v != *x.value) {
+            *x.value = v;
+            rvo_UpdateAttrI(b.component, x.value);
+        }
+    }
+}
+
 bool ReadBackHead(ComponentBlock& b, StepError& error) {
     ComponentRecord& r = *b.record;
     rvo_ReadAttrS(b.component, b.variant, sizeof b.variant);
@@ -238,6 +259,10 @@ bool ReadBackHead(ComponentBlock& b, StepError& error) {
     for (double* value : {&b.ul, &b.nom, &b.ll, &b.limitsPercent}) {
         rvo_ReadAttrR(b.component, value);
     }
+    ClampEdited(b, {{&b.ul, -kLimitBound, kLimitBound},
+                    {&b.nom, -kLimitBound, kLimitBound},
+                    {&b.ll, -kLimitBound, kLimitBound},
+                    {&b.limitsPercent, 0.0, 100.0}});
     for (auto& text : b.pinText) {
         rvo_ReadAttrSList(b.component, text, sizeof text);
     }

@@ -13,6 +13,7 @@
 #include <rvoapi.h>
 
 #include <cstdint>
+#include <initializer_list>
 
 namespace kora {
 
@@ -146,6 +147,22 @@ void RegisterAttributeCallback(ComponentBlock& b, RVO_CALLBACK callback);
 // and limits written into the component record; the bench is marked modified when anything of
 // the record changed. False with the error for an unknown variant.
 bool ReadBackHead(ComponentBlock& b, StepError& error);
+// Bounds of an editable number of a component. Every class brings an edit back within them the
+// same way: a value outside (or not a number) is clamped to the nearer bound (the lower one for
+// not a number) and shown back in the step editor, so that it is never stored in the record nor
+// written to the component file.
+struct RealBounds {
+    double* value;
+    double low, high;
+};
+struct IntBounds {
+    int32_t* value;
+    int32_t low, high;
+};
+constexpr double kCorrectionBound = 1e16; // the additive "MEAS" correction, either sign
+void ClampEdited(const ComponentBlock& b, std::initializer_list<RealBounds> bounds);
+void ClampEdited(const ComponentBlock& b, std::initializer_list<IntBounds> bounds);
+
 // Re-resolves the pins from the record and rebuilds their display texts (relink).
 void RelinkPins(ComponentBlock& b);
 // Writes the pin texts of the block into the record (after a swap or a pin edit).

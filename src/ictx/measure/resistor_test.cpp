@@ -727,6 +727,12 @@ long ResistorCallback(long reason, void* context, long contextSize) {
         rvo_ReadAttrR(b->component, value);
     }
     rvo_ReadAttrI(b->component, &r.average);
+    ClampEdited(*b, {{&r.voltage, 0.2, 5.0},
+                     {&r.currentLimit, 3e-6, 0.1},
+                     {&r.delay, 0.0, 0.1},
+                     {&r.interval, 1e-6, HUGE_VAL},
+                     {&b->correction, -kCorrectionBound, kCorrectionBound}});
+    ClampEdited(*b, {{&r.average, 1, 8192}});
     rvo_ReadAttrB(b->component, &r.autorange);
     rvo_ReadAttrB(b->component, &b->autozero);
     for (char* text : {r.filter, r.rangeCurrent, r.rangeVoltage}) {

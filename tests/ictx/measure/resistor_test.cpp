@@ -249,6 +249,32 @@ TEST_F(ResistorTest, LimitEditThroughTheStepEditorReachesTheRecordAndMarksTheBen
     ASSERT_TRUE(rvo().editAttribute(2000, "VOLTAGE", "0.5"));
     rvo().invokeAttributeCallback(2000, 0x80000001);
     EXPECT_DOUBLE_EQ(r1->sub[0].v, 0.5);
+    // An edit out of bounds is brought back to the nearer bound before it is stored, so neither
+    // the next run nor the saved file sees it.
+    const struct {
+        const char* name;
+        const char* edit;
+        double stored;
+        double SubTest::*field;
+    } bounded[] = {{"VOLTAGE", "12", 5.0, &SubTest::v},   {"VOLTAGE", "0.01", 0.2, &SubTest::v},
+                   {"I.LIMIT", "1", 0.1, &SubTest::c},    {"DELAY", "-1", 0.0, &SubTest::md},
+                   {"INTERVAL", "0", 1e-6, &SubTest::mi}, {"UL", "1e20", 1e16, &SubTest::ul}};
+    for (const auto& c : bounded) {
+        SCOPED_TRACE(std::string(c.name) + "=" + c.edit);
+        ASSERT_TRUE(rvo().editAttribute(2000, c.name, c.edit));
+        rvo().invokeAttributeCallback(2000, 0x80000001);
+        EXPECT_DOUBLE_EQ(r1->sub[0].*c.field, c.stored);
+        EXPECT_DOUBLE_EQ(*static_cast<double*>(rvo().attribute(2000, c.name)->address), c.stored);
+    }
+    ASSERT_TRUE(rvo().editAttribute(2000, "AVERAGE", "0"));
+    rvo().invokeAttributeCallback(2000, 0x80000001);
+    EXPECT_EQ(r1->sub[0].ma, 1);
+    ASSERT_TRUE(rvo().editAttribute(2000, "VOLTAGE", "12"));
+    rvo().invokeAttributeCallback(2000, 0x80000001);
+    const size_t alertsBefore = alerts().size();
+    Run(r1, 2000); // measures at the bound: no driver refuses the setting
+    EXPECT_EQ(alerts().size(), alertsBefore) << LastAlert();
+
     ASSERT_TRUE(rvo().editAttribute(2000, "VARIANT", "NOPE"));
     rvo().scriptAlertAnswers({0});
     EXPECT_EQ(rvo().invokeAttributeCallback(2000, 0x80000001), -2);
