@@ -354,7 +354,8 @@ long AlertComponentError(ComponentBlock& b, const ClassTraits& cls, StepError& e
     return result;
 }
 
-void SetGraph(ComponentBlock& b, const double* samples, int32_t count) {
+void SetGraph(ComponentBlock& b, const double* samples, int32_t count, const char* label) {
+    rvo_UpdateAttrS(b.component, "GRAPH", label);
     std::fill(std::begin(b.graph), std::end(b.graph), 0.0);
     if (count <= 0) {
         return;

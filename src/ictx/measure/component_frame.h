@@ -180,8 +180,11 @@ long VerifyComponent(ComponentBlock& b, const ClassTraits& cls, const char* comm
 // stops the run, else -2; an answer of 11 clears the error code).
 long AlertComponentError(ComponentBlock& b, const ClassTraits& cls, StepError& error);
 
-// Copies up to kGraphPoints of a record into the detail graph, thinning it evenly.
-void SetGraph(ComponentBlock& b, const double* samples, int32_t count);
+// Labels of the detail graph: the quantity its record holds.
+constexpr const char* kGraphCurrent = "CURRENT";
+constexpr const char* kGraphVoltage = "VOLTAGE";
+// Copies up to kGraphPoints of a record into the detail graph, thinning it evenly, and labels it.
+void SetGraph(ComponentBlock& b, const double* samples, int32_t count, const char* label);
 
 // Helpers for the measured-value markers of a verification comment.
 void AppendMarker(char* comment, std::size_t size, const char* marker);

@@ -484,7 +484,6 @@ bool Measure(ResistorBlock& r, const MeasureSettings& m, Outcome& out, ModuleErr
             if (limiting) {
                 out.limited = true;
                 b.value = kBelowRange;
-                b.valid = 1;
             }
         }
         return true;
@@ -519,10 +518,10 @@ bool Measure(ResistorBlock& r, const MeasureSettings& m, Outcome& out, ModuleErr
             }
             if (!out.limited) {
                 b.value = r.voltage / r.mean;
+                b.valid = 1;
             }
         }
-        b.valid = 1;
-        SetGraph(b, samples, read.count);
+        SetGraph(b, samples, read.count, kGraphCurrent);
         return true;
     }
     if (CurrentMode(r.wireMode)) {
@@ -533,7 +532,6 @@ bool Measure(ResistorBlock& r, const MeasureSettings& m, Outcome& out, ModuleErr
         if (limiting) {
             r.currentRegulated = 0;
             b.value = kAboveRange;
-            b.valid = 1;
             return true;
         }
         r.currentRegulated = 1;
@@ -551,8 +549,7 @@ bool Measure(ResistorBlock& r, const MeasureSettings& m, Outcome& out, ModuleErr
     r.coverage = read.coverage;
     r.rangeSteps = read.steps;
     out.overUnder = read.overUnder;
-    SetGraph(b, samples, read.count);
-    b.valid = 1;
+    SetGraph(b, samples, read.count, CurrentMode(r.wireMode) ? kGraphVoltage : kGraphCurrent);
     if (read.overUnder > 0) {
         b.value = kBelowRange;
         return true;
@@ -563,6 +560,7 @@ bool Measure(ResistorBlock& r, const MeasureSettings& m, Outcome& out, ModuleErr
     }
     if (CurrentMode(r.wireMode)) {
         b.value = r.mean / r.currentLimit;
+        b.valid = 1;
         return true;
     }
     if (!checkLimit()) {
@@ -576,9 +574,11 @@ bool Measure(ResistorBlock& r, const MeasureSettings& m, Outcome& out, ModuleErr
         out.offsetUsed = true;
         const double net = r.mean - b.offset;
         b.value = net <= 0 ? kAboveRange : r.voltage / net;
+        b.valid = net > 0 ? 1 : 0;
     } else {
         b.offset = 0;
         b.value = r.voltage / r.mean;
+        b.valid = 1;
     }
     return true;
 }
@@ -646,6 +646,7 @@ long Run(ResistorBlock& r, const ComponentCall& call, StepError& error) {
     r.coverage = 999;
     r.rangeSteps = 0;
     b.reads = 0;
+    b.offset = 0; // shown only: the offset this run subtracts, if any
     if (!b.enabled || call.inVariant == 0) {
         return 0;
     }

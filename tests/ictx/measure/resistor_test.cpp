@@ -93,15 +93,23 @@ TEST_F(ResistorTest, EveryWireModeReadsItsPartWithinTheMetersAccuracy) {
         const char* tag;
         double ohms;
         double tolerance; // relative
+        const char* graph;
     } cases[] = {
-        {"R1", "RESISTOR.2V", 10e3, 0.002}, {"R2", "RESISTOR.2C", 1e3, 0.003},
-        {"R3", "RESISTOR.4VS", 10, 0.003},  {"R4", "RESISTOR.4CS", 47, 0.003},
-        {"R5", "RESISTOR.3G", 10e3, 0.005}, {"R6", "RESISTOR.4G", 100e3, 0.005},
-        {"R7", "RESISTOR.6G", 47, 0.005},
+        {"R1", "RESISTOR.2V", 10e3, 0.002, "CURRENT"},
+        {"R2", "RESISTOR.2C", 1e3, 0.003, "VOLTAGE"},
+        {"R3", "RESISTOR.4VS", 10, 0.003, "CURRENT"},
+        {"R4", "RESISTOR.4CS", 47, 0.003, "VOLTAGE"},
+        {"R5", "RESISTOR.3G", 10e3, 0.005, "CURRENT"},
+        {"R6", "RESISTOR.4G", 100e3, 0.005, "CURRENT"},
+        {"R7", "RESISTOR.6G", 47, 0.005, "CURRENT"},
     };
     for (const auto& c : cases) {
         rvo().reset();
-        EXPECT_EQ(Run(Find(c.name)), 0) << c.name << ": " << text_;
+        ComponentRecord* record = Find(c.name);
+        EXPECT_EQ(Run(record), 0) << c.name << ": " << text_;
+        const auto* graph = rvo().attribute(1000 + record->index, "GRAPH");
+        ASSERT_NE(graph, nullptr);
+        EXPECT_EQ(graph->text, c.graph) << c.name;
         const auto results = this->results();
         ASSERT_EQ(results.size(), 1u) << c.name;
         const auto& r = results.front();
@@ -272,8 +280,19 @@ TEST_F(ResistorTest, LimitEditThroughTheStepEditorReachesTheRecordAndMarksTheBen
     ASSERT_TRUE(rvo().editAttribute(2000, "VOLTAGE", "12"));
     rvo().invokeAttributeCallback(2000, 0x80000001);
     const size_t alertsBefore = alerts().size();
+    // Shown-only values are the run's own: an edit of them changes nothing.
+    ASSERT_TRUE(rvo().editAttribute(2000, "CUR0", "5"));
+    ASSERT_TRUE(rvo().editAttribute(2000, "RES0", "7"));
     Run(r1, 2000); // measures at the bound: no driver refuses the setting
     EXPECT_EQ(alerts().size(), alertsBefore) << LastAlert();
+    for (const char* shown : {"CUR0", "RES0"}) {
+        EXPECT_NE(*static_cast<double*>(rvo().attribute(2000, shown)->address), 5.0) << shown;
+        EXPECT_NE(*static_cast<double*>(rvo().attribute(2000, shown)->address), 7.0) << shown;
+    }
+    // 5 V on the fixed range is over range: a value the method did not compute is verified as it
+    // is, never corrected.
+    EXPECT_EQ(lastResult().comment, "RESISTOR.2V,OR");
+    EXPECT_EQ(lastResult().value, -999000000.0);
 
     ASSERT_TRUE(rvo().editAttribute(2000, "VARIANT", "NOPE"));
     rvo().scriptAlertAnswers({0});
