@@ -16,6 +16,11 @@ constexpr int32_t kKindInstrument = 1;
 constexpr int32_t kKindIctProgram = 2;
 constexpr int32_t kKindNone = -1;
 
+// Categories of an attribute definition that tell the executive how to show the value: a boolean
+// switch, or a value the step shows and the operator does not edit.
+constexpr const char* kBoolean = "BOOL";
+constexpr const char* kShown = "SHOW";
+
 // The head of every step data record (the ICT methods use their own layouts).
 struct StepHead {
     void* component;

@@ -8,6 +8,7 @@
 #include "ictx/program/component_writer.h"
 
 #include "frame/args.h"
+#include "frame/step_frame.h"
 #include "frame/text.h"
 
 #include <rspict.h>
@@ -54,8 +55,6 @@ constexpr const char* kGroupStim = "SETTINGS|STIM";
 constexpr const char* kGroupMeas = "SETTINGS|MEAS";
 constexpr const char* kGroupCorr = "VALIDATION|CORR";
 constexpr const char* kGroupDetailMeas = "DETAILS|MEAS";
-constexpr const char* kShown = "SHOW";
-constexpr const char* kBoolean = "BOOL";
 
 constexpr const char* kBadTestPins = "Invalid test pin selection (HI|LO)";
 constexpr const char* kBadSensePins = "Invalid SENSE pin selection (SH|SL)";

@@ -208,7 +208,8 @@ void DefineExec(StepPass<ExecRecord>& pass, ExecArguments& args) {
         rvo_DefineAttrR("SYSL0", kCompensationGroup, &bench->compensation[kSysL0],
                         kUnitHenryDisplay, nullptr);
     }
-    rvo_DefineAttrI("RESULTS", kDetails, &r.results, 0, "Setup & Cleanup");
+    // A writable switch; the executive's boolean category leaves no room for its hint.
+    rvo_DefineAttrI("RESULTS", kDetails, &r.results, 0, kBoolean);
     rvo_DefineAttrR("TCompile", kDetails, &r.tCompile, kUnitSeconds, nullptr);
     rvo_DefineAttrR("TMeasure", kDetails, &r.tMeasure, kUnitSeconds, nullptr);
 

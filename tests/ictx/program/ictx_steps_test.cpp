@@ -399,7 +399,7 @@ TEST_F(IctxSteps, DefineAndExecuteWalksCallTheMethodsInModelOrder) {
     ASSERT_NE(tCompile, nullptr);
     EXPECT_EQ(tCompile->group, "-DETAILS");
     EXPECT_EQ(tCompile->unitOrOption, 1296);
-    EXPECT_EQ(rvo().attribute(20, "RESULTS")->category, "Setup & Cleanup");
+    EXPECT_EQ(rvo().attribute(20, "RESULTS")->category, "BOOL");
     EXPECT_EQ(rvo().attribute(20, "BENCH")->category, "Index");
     EXPECT_EQ(rvo().attribute(20, "STEP ID")->category, "First component");
     EXPECT_EQ(rvo().attribute(20, "NAME")->text, "ANALOG | BENCH=LINE | VAR");
