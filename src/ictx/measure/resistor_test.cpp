@@ -289,7 +289,9 @@ bool CheckPins(const ResistorBlock& r, StepError& error) {
     if (!d[kSlotHi] || !d[kSlotLo]) {
         return error.Set(kErrResource, kBadTestPins);
     }
-    if (Sensed(mode) && (!d[kSlotSenseHi] || !d[kSlotSenseLo])) {
+    const bool senseMissing = !d[kSlotSenseHi] || !d[kSlotSenseLo];
+    // Six-wire guarding checks its guard pins before its sense pins.
+    if (Sensed(mode) && mode != kSixGuarded && senseMissing) {
         return error.Set(kErrResource, kBadSensePins);
     }
     if (Guarded(mode) && !(d[kSlotGp1] || d[kSlotGp2] || d[kSlotGp3])) {
@@ -299,6 +301,9 @@ bool CheckPins(const ResistorBlock& r, StepError& error) {
         return error.Set(kErrResource, kBadGuardSense);
     }
     if (mode == kSixGuarded) {
+        if (senseMissing) {
+            return error.Set(kErrResource, kBadSensePins);
+        }
         if ((b.pin[kSlotHi]->pinIndex & 1) == (b.pin[kSlotSenseHi]->pinIndex & 1)) {
             return error.Set(kErrResource, kHiParity);
         }

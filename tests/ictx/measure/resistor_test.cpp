@@ -165,15 +165,26 @@ TEST_F(ResistorTest, PinProblemsAreReportedBeforeAnyConnection) {
         expectRefused(c.name, c.message, 0);
     }
 
-    // A guarded method chosen in the step editor for a part without guard pins.
-    Load((kIctStation / "board.ict").string());
-    Run(Find("R1"), 3000);
-    ASSERT_TRUE(rvo().editAttribute(3000, "METHOD", "3-GUARDED"));
-    rvo().invokeAttributeCallback(3000, 0x80000001);
-    bench_->journal().clear();
-    rvo().scriptAlertAnswers({0});
-    EXPECT_EQ(Run(Find("R1"), 3000), -2);
-    expectRefused("R1", "Invalid GUARD pin selection (GPx)", 1);
+    // A method chosen in the step editor that the part's pins do not serve: the guard checks come
+    // first, six-wire guarding asks for its guard sense before its sense pins.
+    const struct {
+        const char* name;
+        const char* method;
+        const char* message;
+    } edits[] = {{"R1", "3-GUARDED", "Invalid GUARD pin selection (GPx)"},
+                 {"R5", "6-GUARDED", "Invalid GUARD pin selection (GPx|GS)"}};
+    long stepId = 3000;
+    for (const auto& e : edits) {
+        Load((kIctStation / "board.ict").string());
+        Run(Find(e.name), ++stepId);
+        ASSERT_TRUE(rvo().editAttribute(stepId, "METHOD", e.method));
+        rvo().invokeAttributeCallback(stepId, 0x80000001);
+        bench_->journal().clear();
+        const std::size_t before = results().size();
+        rvo().scriptAlertAnswers({0});
+        EXPECT_EQ(Run(Find(e.name), stepId), -2);
+        expectRefused(e.name, e.message, before);
+    }
 }
 
 TEST_F(ResistorTest, DriverFaultMidwayNamesTheModuleAndReleasesEveryCard) {
