@@ -128,6 +128,37 @@ TEST_F(KoraRun, StationProgramBringsTheStationUpAndDown) {
     }
 }
 
+TEST_F(KoraRun, BenchLifeCycleThroughPrograms) {
+    // A copy of the example station, so that its configuration can be broken on purpose.
+    const fs::path station = dir_ / "station";
+    fs::copy(fs::path(KORA_EXAMPLES_DIR) / "station", station);
+    const std::string setup = "  - method: SETUP_KORA\n    BenchName: LINE\n    BenchCount: 2\n"
+                              "    SW_Config: " +
+                              (station / "system.ini").string() +
+                              "\n    HW_Config: " + (station / "hardware.ini").string() + "\n";
+    const std::string program =
+        "program: Life cycle\nsteps:\n" + setup +
+        "  - method: CLEANUP_KORA\n    DevChanAttr: SERIAL|COM1\n"
+        "  - method: CONF_KORA\n    DevChanAttr: BENCH\n    SetValue: 2\n"
+        "  - method: CONF_KORA\n    DevChanAttr: BENCH_AUTOSELECT\n    SetValue: 0\n" +
+        setup + "  - method: CLEANUP_KORA\n";
+    const fs::path log = dir_ / "cycle.log";
+    Outcome o = Run(Write("cycle.yaml", program).string() + " --log " + log.string());
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    const std::string text = Read(log);
+    EXPECT_EQ(text.find("remains open"), std::string::npos) << text;
+    EXPECT_NE(text.find("      Close MATRIX_A7 driver"), std::string::npos) << text;
+
+    // A misspelt channel table ends the set-up with the resource manager's error.
+    std::string config = Read(station / "system.ini");
+    const std::string key = "AppChannelTable = ";
+    config.insert(config.find(key) + key.size(), "X");
+    std::ofstream(station / "system.ini") << config;
+    Outcome bad = Run(Write("bad.yaml", "program: Bad\nsteps:\n" + setup).string());
+    EXPECT_EQ(bad.exit, 2) << bad.out;
+    EXPECT_NE(bad.err.find("Read 'AppChannelTable' of BENCH"), std::string::npos) << bad.err;
+}
+
 TEST_F(KoraRun, MeasurementProgramReadsTheBoard) {
     Outcome o = Run(Example("measure.yaml"));
     EXPECT_EQ(o.exit, 0) << o.err << o.out;
