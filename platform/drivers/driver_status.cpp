@@ -1,5 +1,7 @@
 #include "driver_status.h"
 
+#include <resmgr/resmgr_inspect.h>
+
 #include <cctype>
 #include <cstdio>
 #include <string>
@@ -118,6 +120,16 @@ ViStatus OpenStationDevice(const vbench::DriverCall& call, const char* resource,
         }
     }
     return kErrResourceNotFound;
+}
+
+bool DriverTraceWanted() {
+    return resmgr::inspect::AnySessionTraced();
+}
+
+void TraceDriverCall(const std::string& device, const char* function, const std::string& arguments,
+                     ViStatus status) {
+    resmgr::inspect::TraceDevice(device, std::string(function) + "(" + arguments +
+                                             ") = " + std::to_string(status));
 }
 
 } // namespace kora::drivers

@@ -37,4 +37,10 @@ bool OptionSimulates(const char* options, bool acceptTrue = false);
 ViStatus OpenStationDevice(const vbench::DriverCall& call, const char* resource, bool simulate,
                            std::string* device);
 
+// A driver's call on a device, written to the resource manager's trace when a traced session is
+// open on that device (CONF_KORA ... TRACE): "function(arguments) = status".
+bool DriverTraceWanted();
+void TraceDriverCall(const std::string& device, const char* function, const std::string& arguments,
+                     ViStatus status);
+
 } // namespace kora::drivers

@@ -63,6 +63,26 @@ bool TraceSession(long session, std::string_view line) {
            WriteTraceLine(state, line) == 0;
 }
 
+bool AnySessionTraced() {
+    return GlobalState().anyTraced.load(std::memory_order_relaxed);
+}
+
+bool TraceDevice(std::string_view device, std::string_view line) {
+    State& state = GlobalState();
+    const std::lock_guard lock(state.mutex);
+    if (!state.tracing) {
+        return false;
+    }
+    const std::string key = DeviceKey(device);
+    for (const long id : state.tracedSessions) {
+        const auto it = state.sessions.find(static_cast<int32_t>(id));
+        if (it != state.sessions.end() && it->second.device == key) {
+            return WriteTraceLine(state, line) == 0;
+        }
+    }
+    return false;
+}
+
 int OpenSessions(std::string_view device) {
     State& state = GlobalState();
     const std::lock_guard lock(state.mutex);

@@ -25,6 +25,12 @@ KORA_RESMGR_INTERNAL_API bool TracingEnabled();
 KORA_RESMGR_INTERNAL_API bool SessionTraced(long session);
 // Writes the line when SessionTraced(session); returns whether it was written.
 KORA_RESMGR_INTERNAL_API bool TraceSession(long session, std::string_view line);
+// Tracing is on and some session carries the trace flag: a cheap check, no lock, for the drivers'
+// every call.
+KORA_RESMGR_INTERNAL_API bool AnySessionTraced();
+// Writes the line when a traced session is open on the device ("NAME" or "device->NAME"): how the
+// driver stand-ins write their calls to the trace. Returns whether it was written.
+KORA_RESMGR_INTERNAL_API bool TraceDevice(std::string_view device, std::string_view line);
 
 // Open sessions of a device ("NAME" or "device->NAME") over all resources.
 KORA_RESMGR_INTERNAL_API int OpenSessions(std::string_view device);

@@ -44,6 +44,7 @@ void ReleaseEverything(State& state) {
     state.devices.clear();
     state.tracing = false;
     state.tracedSessions.clear();
+    state.anyTraced = false;
     state.unlocked.notify_all();
 }
 

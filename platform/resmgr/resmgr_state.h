@@ -68,6 +68,8 @@ struct State {
 
     bool tracing = false;
     std::set<long> tracedSessions;
+    // tracing && !tracedSessions.empty(), readable without the lock.
+    std::atomic<bool> anyTraced{false};
     std::deque<std::string> traceLines; // kept when no trace file is named
 };
 

@@ -10,6 +10,7 @@ int32_t RESMGR_Enable_Tracing(long on) {
     State& state = GlobalState();
     const std::lock_guard lock(state.mutex);
     state.tracing = on != 0;
+    state.anyTraced = state.tracing && !state.tracedSessions.empty();
     return 0;
 }
 
@@ -22,6 +23,7 @@ int32_t RESMGR_Set_Trace_Flag(long session, long on) {
         } else {
             state.tracedSessions.erase(session);
         }
+        state.anyTraced = state.tracing && !state.tracedSessions.empty();
         return 0;
     } catch (...) {
         return RESMGR_ERR_INTERNAL;

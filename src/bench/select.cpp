@@ -182,24 +182,30 @@ bool ResetBenches(StepError& error) {
 
 void SwitchTracing(const BenchRecord& active, int32_t mask, bool on) {
     RESMGR_Enable_Tracing(mask == -1 ? (on ? 1 : 0) : 1);
+    // The flag goes to the device's resource-manager session. The class libraries keep their
+    // sessions to themselves: for their slots, which hold no session, the handle stands for it.
+    const auto sessionOf = [](const DeviceRecord& d) {
+        return d.session >= 0 ? d.session : d.handle;
+    };
     struct Group {
         int32_t bit;
-        const int32_t* handle;
+        int32_t session;
         bool inUse;
     };
     const Group groups[] = {
-        {kTraceDmm, &active.dmm[0].handle, active.dmm[0].inUse != 0},
-        {kTraceDcpwr, &active.dcpwr.handle, active.dcpwr.inUse != 0},
-        {kTraceSiganl, &active.scope[0].handle, active.scope[0].inUse != 0},
-        {kTraceFuncgen, &active.funcgen[0].handle, active.funcgen[0].inUse != 0},
-        {kTraceDiomgr, &active.diomgr.handle, active.diomgr.inUse != 0},
-        {kTraceRoute, &active.routing.handle, active.routing.inUse != 0},
-        {kTraceIct, &active.ictModules[0].handle, active.ictModules[0].inUse != 0},
-        {kTraceIccheck, &active.ictModules[1].handle, active.ictModules[1].inUse != 0},
+        {kTraceDmm, sessionOf(active.dmm[0]), active.dmm[0].inUse != 0},
+        {kTraceDcpwr, sessionOf(active.dcpwr), active.dcpwr.inUse != 0},
+        {kTraceSiganl, sessionOf(active.scope[0]), active.scope[0].inUse != 0},
+        {kTraceFuncgen, sessionOf(active.funcgen[0]), active.funcgen[0].inUse != 0},
+        {kTraceDiomgr, sessionOf(active.diomgr), active.diomgr.inUse != 0},
+        {kTraceRoute, sessionOf(active.routing), active.routing.inUse != 0},
+        {kTraceIct, active.ictModules[kIctPsam].session, active.ictModules[kIctPsam].inUse != 0},
+        {kTraceIccheck, active.ictModules[kIctPict].session,
+         active.ictModules[kIctPict].inUse != 0},
     };
     for (const Group& g : groups) {
         if ((mask & g.bit) != 0 && g.inUse) {
-            RESMGR_Set_Trace_Flag(*g.handle, on ? 1 : 0);
+            RESMGR_Set_Trace_Flag(g.session, on ? 1 : 0);
         }
     }
 }

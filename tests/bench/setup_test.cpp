@@ -7,6 +7,8 @@
 
 #include <kora/step_methods.h>
 #include <resmgr/resmgr_inspect.h>
+#include <rspict.h>
+#include <rspsam.h>
 #include <vbench/bench/virtual_bench.h>
 #include <winapi.h>
 
@@ -474,6 +476,31 @@ TEST_F(BenchLifeCycle, HandlesOfABench) {
         EXPECT_EQ(Geti(e.devChanAttr, e.bench, &handle, ++ref), -2);
         EXPECT_NE(LastAlert().find(e.message), std::string::npos) << LastAlert();
         EXPECT_NE(LastAlert().find("(0x81000006)"), std::string::npos) << LastAlert();
+    }
+}
+
+TEST_F(BenchLifeCycle, TracingAnIctGroupTracesItsModulesCalls) {
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    const BenchRecord& active = *BenchByIndex(0);
+    const auto traced = [](const char* function) {
+        const auto lines = resmgr::inspect::TraceLines();
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& l) { return l.rfind(function, 0) == 0; });
+    };
+    const struct {
+        const char* devChanAttr;
+        long on;
+        long psamLines, pictLines;
+    } cases[] = {
+        {"HOLM|ICT:TRACE", 1, 1, 0}, {"HOLM|ICCHECK:TRACE", 1, 2, 1}, {"HOLM|ICT:TRACE", 0, 2, 2}};
+    long ref = 90;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.devChanAttr);
+        EXPECT_EQ(Conf(c.devChanAttr, c.on, ++ref), 0) << LastAlert();
+        rspsam_ConfigureCoupling(active.ictModules[kIctPsam].handle, 0);
+        rspict_WaitForSettling(active.ictModules[kIctPict].handle);
+        EXPECT_EQ(traced("rspsam_ConfigureCoupling("), c.psamLines);
+        EXPECT_EQ(traced("rspict_WaitForSettling("), c.pictLines);
     }
 }
 

@@ -42,6 +42,8 @@ class SessionTable {
 template <typename Body>
 ViStatus WithSession(const char* interface, const char* function, std::string arguments,
                      const SessionTable& sessions, ViSession vi, Body&& body) {
+    // The arguments are kept for the trace only while some session is traced.
+    const std::string traced = DriverTraceWanted() ? arguments : std::string();
     vbench::DriverCall call(interface, function, std::move(arguments));
     if (call.fault()) {
         return call.finish(call.fault()->code);
@@ -53,7 +55,11 @@ ViStatus WithSession(const char* interface, const char* function, std::string ar
     if (!device) {
         return call.finish(kErrSession);
     }
-    return call.finish(body(call, *device));
+    const ViStatus status = call.finish(body(call, *device));
+    if (DriverTraceWanted()) {
+        TraceDriverCall(*device, function, traced, status);
+    }
+    return status;
 }
 
 // init / InitWithOptions: opens the device that the resource descriptor names (see

@@ -91,6 +91,7 @@ ViSession g_nextSession = 1;
 // journal and fault injection around it.
 template <typename Body>
 ViStatus Call(const char* function, std::string arguments, ViSession vi, Body&& body) {
+    const std::string traced = kora::drivers::DriverTraceWanted() ? arguments : std::string();
     DriverCall call(kInterface, function, std::move(arguments));
     if (call.fault()) {
         return call.finish(call.fault()->code);
@@ -109,7 +110,12 @@ ViStatus Call(const char* function, std::string arguments, ViSession vi, Body&& 
     if (!session) {
         return call.finish(kErrSession);
     }
-    return call.finish(body(call.bench()->sourceMeasureModule(session->module), *session));
+    const ViStatus status =
+        call.finish(body(call.bench()->sourceMeasureModule(session->module), *session));
+    if (kora::drivers::DriverTraceWanted()) {
+        kora::drivers::TraceDriverCall(session->module, function, traced, status);
+    }
+    return status;
 }
 
 ViStatus Open(const char* function, std::string arguments, ViRsrc resourceName, ViBoolean reset,
