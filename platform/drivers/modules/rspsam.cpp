@@ -12,10 +12,15 @@
 //   in voltage mode, the set current in current mode), query 0 whether it runs at its voltage.
 // - Current-limit ranges 0..4: 100 mA, 10 mA, 1 mA, 100 uA, 10 uA; voltage levels up to 30 V.
 // - rspsam_ConfigureMeasurement: function 1 voltage, 3 current; the range is rounded up to the
-//   meter's next range.
+//   meter's next range, and the low-pass filter returns to its start value of 400 Hz (a new
+//   function or range starts from the filter the module powers up with).
 // - Relay pairs "RACH1".."RACH4" with "RACOM" and "RBCH1".."RBCH4" with "RBCOM" are kept as state
 //   only; the station wires nothing to them.
-// - The trigger generators and the DMM method are kept as given; every record starts at once.
+// - rspsam_ConfigureTrigger: source 111 is the trigger line, which the module's software trigger
+//   (rspsam_trig_SendSoftwareSignal) drives: a record started with rspsam_Initiate then begins at
+//   the first software trigger after it (the PICT's CMU, on the same line, begins with it). Any
+//   other source begins the record at rspsam_Initiate; rspsam_ReadMultiPoint always begins at
+//   once. The trigger generators' settings and the DMM method are kept as given.
 #include <rspsam.h>
 
 #include <vbench/bench/journal.h>
@@ -70,6 +75,8 @@ constexpr StatusText kStatusTexts[] = {
 };
 
 constexpr ViAttr kAttrSourceMode = 1150026;
+constexpr ViInt32 kTriggerLine = 111;
+constexpr double kStartLowpass = 400;
 constexpr double kMaxVoltage = 30;
 constexpr const char* kDriverRevision = "rspsam virtual bench 1.0";
 constexpr const char* kFirmwareRevision = "virtual";
@@ -80,6 +87,8 @@ struct Session {
     std::vector<double> record;
     bool recordValid = false;
     bool recordOverRange = false;
+    ViInt32 triggerSource = 1;
+    bool armed = false; // waiting for the software trigger
     std::set<std::string> closedPairs;
 };
 
@@ -377,7 +386,11 @@ ViStatus rspsam_ConfigureMeasurement(ViSession vi, ViInt32 function, ViReal64 ra
             const auto f = function == RSPSAM_FUNCTION_VOLTAGE
                                ? SourceMeasureModule::Function::Voltage
                                : SourceMeasureModule::Function::Current;
-            return m.setMeasurement(f, range) ? VI_SUCCESS : kErrValue;
+            if (!m.setMeasurement(f, range)) {
+                return kErrValue;
+            }
+            m.setLowpass(kStartLowpass);
+            return VI_SUCCESS;
         });
 }
 
@@ -394,13 +407,15 @@ ViStatus rspsam_ConfigureMultiPoint(ViSession vi, ViInt32 triggerCount, ViInt32 
 }
 
 ViStatus rspsam_ConfigureTrigger(ViSession vi, ViInt32 source, ViReal64 delay) {
-    return Call(__func__, FormatArgs(vi, source, delay), vi, [&](SourceMeasureModule& m, Session&) {
-        if (!(delay >= 0)) {
-            return kErrValue;
-        }
-        m.setTriggerDelay(delay);
-        return VI_SUCCESS;
-    });
+    return Call(__func__, FormatArgs(vi, source, delay), vi,
+                [&](SourceMeasureModule& m, Session& s) {
+                    if (!(delay >= 0)) {
+                        return kErrValue;
+                    }
+                    m.setTriggerDelay(delay);
+                    s.triggerSource = source;
+                    return VI_SUCCESS;
+                });
 }
 
 ViStatus rspsam_mu_ConfigureLowpassFilter(ViSession vi, ViReal64 frequency) {
@@ -414,8 +429,15 @@ ViStatus rspsam_mu_ConfigureLowpassFilter(ViSession vi, ViReal64 frequency) {
 }
 
 ViStatus rspsam_Initiate(ViSession vi) {
-    return Call(__func__, FormatArgs(vi), vi,
-                [&](SourceMeasureModule& m, Session& s) { return TakeRecord(m, s, -1); });
+    return Call(__func__, FormatArgs(vi), vi, [&](SourceMeasureModule& m, Session& s) {
+        if (s.triggerSource == kTriggerLine) {
+            s.armed = true;
+            s.recordValid = false;
+            return VI_SUCCESS;
+        }
+        s.armed = false;
+        return TakeRecord(m, s, -1);
+    });
 }
 
 ViStatus rspsam_ReadMultiPoint(ViSession vi, ViInt32 timeoutMs, ViInt32 count, ViReal64 buffer[],
@@ -463,8 +485,15 @@ ViStatus rspsam_trig_EnableOutput(ViSession vi, ViInt32 outputMask) {
 }
 
 ViStatus rspsam_trig_SendSoftwareSignal(ViSession vi, ViInt32 generator) {
-    return Call(__func__, FormatArgs(vi, generator), vi, [&](SourceMeasureModule&, Session&) {
-        return generator < 0 ? kErrValue : VI_SUCCESS;
+    return Call(__func__, FormatArgs(vi, generator), vi, [&](SourceMeasureModule& m, Session& s) {
+        if (generator < 0) {
+            return kErrValue;
+        }
+        if (s.armed) {
+            s.armed = false;
+            return TakeRecord(m, s, -1);
+        }
+        return VI_SUCCESS;
     });
 }
 

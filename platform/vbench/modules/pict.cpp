@@ -208,9 +208,7 @@ void PictModule::setSwitches(const std::array<int, kMasks>& masks) {
         state = want;
     }
     applyAmplifiers();
-    if (aos_->dynamic() != aosDynamic()) {
-        applyAos();
-    }
+    applyAos();
 }
 
 void PictModule::applyAmplifiers() {
@@ -274,7 +272,8 @@ void PictModule::applyAos() {
     bench_.beforeChange();
     if (ac_) {
         aos_->set(aosOn_, true, offset(), amplitude(), frequency());
-        aos_->setExcitation(amplitude());
+        // A sine that no switch puts on the bus excites nothing the analyses look at.
+        aos_->setExcitation(aosDynamic() ? amplitude() : 0.0);
         aosSeries_->setResistance(kNoSeries);
     } else {
         aos_->set(aosOn_, false, dcLevel_, 0, 0);
@@ -384,10 +383,10 @@ PictModule::Record PictModule::takeRecord(int64_t startNs) {
         const std::complex<double> ac = currentPhasor() * h;
         double dc = 0;
         if (offset() != 0 && cmu_->enabled()) {
-            aos_->setExcitation(offset());
+            aos_->setExcitation(aosDynamic() ? offset() : 0.0);
             const AcSolution s = bench_.solver().ac(0.0);
             dc = s.ok ? -s.at(cmu_->branch()).real() : 0.0;
-            aos_->setExcitation(amplitude());
+            aos_->setExcitation(aosDynamic() ? amplitude() : 0.0);
         }
         if (autoRange_ && !open) {
             chooseRange(std::fabs(dc) + std::abs(ac));

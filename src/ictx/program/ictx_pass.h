@@ -25,8 +25,8 @@ EN_NEV_RESULT RunIctPass(const StepCall& call, int32_t kind, Define define, Exec
         EN_NEV_RESULT result = 0;
         StepPass<Record> pass{call, 0, nullptr, nullptr, {}};
         void* data = nullptr;
-        pass.phase = _EnterStep_KORA(passKind, call.lineCode, call.stepRef, call.stepName, call.stepArg,
-                                     call.comment, call.methodName, &pass.bench,
+        pass.phase = _EnterStep_KORA(passKind, call.lineCode, call.stepRef, call.stepName,
+                                     call.stepArg, call.comment, call.methodName, &pass.bench,
                                      static_cast<int32_t>(sizeof(Record)), &data, &pass.error.code,
                                      pass.error.message);
         if (pass.phase == kPhaseSkip || pass.phase == kPhaseAbort) {

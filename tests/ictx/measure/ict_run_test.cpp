@@ -76,8 +76,9 @@ class IctRun : public StationTest {
 
     // Every component of the second half of `run` passes and reads within `tolerance` of the
     // same component in the first half.
-    static void ExpectSecondHalfRepeatsFirst(
-        const std::vector<std::pair<std::string, rvo::Result>>& run, double tolerance) {
+    static void
+    ExpectSecondHalfRepeatsFirst(const std::vector<std::pair<std::string, rvo::Result>>& run,
+                                 double tolerance) {
         ASSERT_EQ(run.size() % 2, 0u);
         const std::size_t half = run.size() / 2;
         ASSERT_GE(half, 7u);
@@ -140,7 +141,8 @@ TEST_F(IctRun, ConsecutiveProgramStepsMeasureAsTheFirst) {
     ASSERT_EQ(Exec(3), 0) << LastAlert();
     EXPECT_EQ(Exec(4, "DIGITAL", 2000), 0) << LastAlert();
     ASSERT_EQ(Exec(5, "ANALOG", 3000), 0) << LastAlert();
-    EXPECT_EQ(Calls("ZQsm160_SetAttributeViBoolean"), 4u) << "one setup and one clean-up, two cards";
+    EXPECT_EQ(Calls("ZQsm160_SetAttributeViBoolean"), 4u)
+        << "one setup and one clean-up, two cards";
     ExpectSecondHalfRepeatsFirst(ComponentRun(), 0.003);
 }
 
