@@ -21,6 +21,10 @@ constexpr double kReadingAccuracy = 5e-4, kRangeAccuracy = 2e-4; // three sigma
 constexpr double kOverRange = 1.1;
 constexpr double kDischargeOhms[] = {1e3, 100, 33, 10};
 constexpr double kLargestCurrentLimit = 0.1;
+// The source's LO reaches ground through the module's ground reference, not a bare relay: it
+// references the floating source and carries the little current that a guard driver holding the
+// same lines at a few millivolts asks of it, instead of fighting that driver.
+constexpr double kGroundReference = 10;
 
 std::string Fold(std::string text) {
     for (char& c : text) {
@@ -135,7 +139,9 @@ void SourceMeasureModule::setTerminalGround(int terminal, bool closed) {
         return;
     }
     bench_.beforeChange();
-    relay("t" + std::to_string(terminal) + ":gnd", terminalNet(terminal), "0").setClosed(closed);
+    relay("t" + std::to_string(terminal) + ":gnd", terminalNet(terminal), "0",
+          terminal == 4 ? kGroundReference : 0.0)
+        .setClosed(closed);
     state = closed;
     applyReturn();
 }

@@ -8,6 +8,10 @@
 // bit 2 ABb2, bit 5 ABc1, bit 1 ABc2, bit 4 ABd1, bit 0 ABd2. So 0x88 is both A lines, 0x44 both
 // B lines, 0x22 both C lines and 0x11 both D lines.
 //
+// Grounds. Each terminal has a ground relay; terminal 4's leads through the module's 10 ohm ground
+// reference, so that the source floats on whatever holds its LO lines (a guard driver on the
+// guard lines) and is referenced to ground otherwise.
+//
 // DC source, between force HI and force LO. Attribute 1150026 chooses its mode: 1 a voltage
 // source at the voltage level with the current limit, 0 a current source of the current limit
 // with the voltage level as compliance. The voltage is regulated between the sense terminals; an
