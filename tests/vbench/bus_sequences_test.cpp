@@ -4,6 +4,8 @@
 #include "vbench/ict_station.h"
 
 #include <vbench/circuit/elements.h>
+#include <vbench/circuit/semiconductors.h>
+#include <vbench/modules/matrix_card.h>
 
 #include <numeric>
 
@@ -125,6 +127,35 @@ TEST_F(BusSequences, DischargeUnitEmptiesThePinAndTheSourceHoldsIt) {
     EXPECT_LT(std::fabs(MeanReading()), 0.05) << "the discharge unit emptied it";
     Abcd(kC1, 1, 2);
     EXPECT_TRUE(SourceAt(0)) << "the source holds the pin at 0 V";
+}
+
+TEST_F(BusSequences, DiodeForwardVoltageIsReadAcrossTheForcedCurrent) {
+    // A diode from P1 (HI: A1) to P20 (LO: B2), both otherwise unwired.
+    Circuit& c = bench_->circuit();
+    bench_->beforeChange();
+    c.add<Diode>("test:d", c.node(bench_->matrixCard("MX1").pinNet(1)),
+                 c.node(bench_->matrixCard("MX1").pinNet(kOpen)), DiodeParams{});
+    Dcs(0x88, 0x22, 0x88, 0x11, 0, 2.0, 1e-3);
+    Ok(rspsam_ConfigureMeasurement(psam_, RSPSAM_FUNCTION_VOLTAGE, 2.0), "meter");
+    Ok(rspsam_mu_ConfigureLowpassFilter(psam_, 100e3), "filter");
+    Ok(rspsam_cnx_Matrix(psam_, 5, 255, 0x88), "terminal 5");
+    Ok(rspsam_cnx_Matrix(psam_, 8, 255, 0x44), "terminal 8");
+    Ok(rspsam_ConfigureMultiPoint(psam_, 1, 20, 10, 5e-6), "record");
+    Ok(rspict_cnx_ConfigureSwitches(pict_, 0, 0x0C, 0xC0, 0xC0, 0x3000), "pict switches");
+    Ok(rspict_cmu_ConfigureSigCon(pict_, 1, 12, 1, 0, 10e-3), "cmu 10 mA");
+    Pin(kA1, 1);
+    Pin(kB2, kOpen);
+    Debounce();
+    // The forced current flows through the diode into the virtual ground at its cathode.
+    std::vector<double> i(200);
+    ViInt32 n = 0;
+    Ok(rspict_cmu_Read(pict_, 1000, 200, i.data(), &n), "cmu read");
+    ASSERT_GT(n, 0);
+    EXPECT_NEAR(std::accumulate(i.begin(), i.begin() + n, 0.0) / n, 1e-3, 2e-5);
+    const double uf = MeanReading();
+    EXPECT_GT(uf, 0.6);
+    EXPECT_LT(uf, 0.7);
+    EXPECT_TRUE(SourceAt(1)) << "the source runs at its forced current";
 }
 
 TEST_F(BusSequences, PinLocationFindsTheProbedChannelWithTheMarkLow) {
