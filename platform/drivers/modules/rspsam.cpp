@@ -18,9 +18,10 @@
 //   only; the station wires nothing to them.
 // - rspsam_ConfigureTrigger: source 111 is the trigger line, which the module's software trigger
 //   (rspsam_trig_SendSoftwareSignal) drives: a record started with rspsam_Initiate then begins at
-//   the first software trigger after it (the PICT's CMU, on the same line, begins with it). Any
-//   other source begins the record at rspsam_Initiate; rspsam_ReadMultiPoint always begins at
-//   once. The trigger generators' settings and the DMM method are kept as given.
+//   the first software trigger after it (the PICT's CMU, on the same line, begins with it), and
+//   rspsam_FetchMultiPoint waits for it (a fetch without a trigger times out). Any other source
+//   begins the record at rspsam_Initiate; rspsam_ReadMultiPoint always begins at once. The
+//   trigger generators' settings and the DMM method are kept as given.
 #include <rspsam.h>
 
 #include <vbench/bench/journal.h>
@@ -88,7 +89,9 @@ struct Session {
     bool recordValid = false;
     bool recordOverRange = false;
     ViInt32 triggerSource = 1;
-    bool armed = false; // waiting for the software trigger
+    bool armed = false;     // waiting for the software trigger
+    bool triggered = false; // the trigger came; the record is taken when fetched
+    int64_t triggerNs = 0;
     std::set<std::string> closedPairs;
 };
 
@@ -186,13 +189,13 @@ ViStatus CopyRecord(const Session& s, ViInt32 count, ViReal64 buffer[], ViInt32*
     return s.recordOverRange ? RSPSAM_WARN_OVER_RANGE : VI_SUCCESS;
 }
 
-ViStatus TakeRecord(SourceMeasureModule& m, Session& s, ViInt32 timeoutMs) {
+ViStatus TakeRecord(SourceMeasureModule& m, Session& s, ViInt32 timeoutMs, int64_t triggerNs = -1) {
     const double duration = m.sampleCount() * m.sampleInterval();
     if (timeoutMs >= 0 && duration > timeoutMs * 1e-3) {
         VirtualBench::active()->clock().waitSeconds(timeoutMs * 1e-3);
         return kErrTimeout;
     }
-    s.record = m.takeRecord(&s.recordOverRange);
+    s.record = m.takeRecord(&s.recordOverRange, triggerNs);
     s.recordValid = true;
     return VI_SUCCESS;
 }
@@ -430,6 +433,7 @@ ViStatus rspsam_mu_ConfigureLowpassFilter(ViSession vi, ViReal64 frequency) {
 
 ViStatus rspsam_Initiate(ViSession vi) {
     return Call(__func__, FormatArgs(vi), vi, [&](SourceMeasureModule& m, Session& s) {
+        s.triggered = false;
         if (s.triggerSource == kTriggerLine) {
             s.armed = true;
             s.recordValid = false;
@@ -459,7 +463,18 @@ ViStatus rspsam_ReadMultiPoint(ViSession vi, ViInt32 timeoutMs, ViInt32 count, V
 ViStatus rspsam_FetchMultiPoint(ViSession vi, ViInt32 timeoutMs, ViInt32 count, ViReal64 buffer[],
                                 ViInt32* actualCount) {
     return Call(__func__, FormatArgs(vi, timeoutMs, count, buffer, actualCount), vi,
-                [&](SourceMeasureModule&, Session& s) {
+                [&](SourceMeasureModule& m, Session& s) {
+                    if (s.triggered) {
+                        s.triggered = false;
+                        if (const ViStatus st = TakeRecord(m, s, -1, s.triggerNs);
+                            st != VI_SUCCESS) {
+                            return st;
+                        }
+                    } else if (s.armed) {
+                        // No trigger came; in virtual time none will while the caller waits.
+                        VirtualBench::active()->clock().waitSeconds(std::max(timeoutMs, 0) * 1e-3);
+                        return kErrTimeout;
+                    }
                     if (!s.recordValid) {
                         return kErrNoRecord;
                     }
@@ -489,10 +504,14 @@ ViStatus rspsam_trig_SendSoftwareSignal(ViSession vi, ViInt32 generator) {
         if (generator < 0) {
             return kErrValue;
         }
+        // The record begins now; the bench takes it when it is fetched, so that the trigger
+        // returns at once, as the module's does, and the CMU on the same line starts with it.
         if (s.armed) {
             s.armed = false;
-            return TakeRecord(m, s, -1);
+            s.triggered = true;
+            s.triggerNs = VirtualBench::active()->clock().nowNs();
         }
+        (void)m;
         return VI_SUCCESS;
     });
 }

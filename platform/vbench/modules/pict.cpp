@@ -391,21 +391,22 @@ PictModule::Record PictModule::takeRecord(int64_t startNs) {
         if (autoRange_ && !open) {
             chooseRange(std::fabs(dc) + std::abs(ac));
         }
-        const double t0 =
-            circuitTime() - static_cast<double>(clock.nowNs() - startNs) * 1e-9 + triggerDelay_;
+        const double t0 = circuitTime() - static_cast<double>(clock.nowNs() - startNs) * 1e-9 +
+                          triggerDelay_ + kSampleDelay;
         const double w = 2 * std::numbers::pi * f;
         for (std::size_t k = 0; k < n; ++k) {
             const double t = t0 + static_cast<double>(k + 1) * interval_;
             values.push_back(open ? 0.0 : dc + (ac * std::polar(1.0, w * t)).imag());
         }
         const int64_t endNs =
-            startNs + std::llround((triggerDelay_ + static_cast<double>(n) * interval_) * 1e9);
+            startNs +
+            std::llround((triggerDelay_ + kSampleDelay + static_cast<double>(n) * interval_) * 1e9);
         if (clock.nowNs() < endNs) {
             clock.wait(endNs - clock.nowNs());
         }
     } else {
         // Sampled as virtual time runs, as the PSAM's meter does.
-        const int64_t firstNs = startNs + std::llround(triggerDelay_ * 1e9);
+        const int64_t firstNs = startNs + std::llround((triggerDelay_ + kSampleDelay) * 1e9);
         if (clock.nowNs() < firstNs) {
             clock.wait(firstNs - clock.nowNs());
         }
@@ -500,7 +501,7 @@ PictModule::Record PictModule::fetch(double timeoutSeconds) {
         }
         return timedOut;
     }
-    const double end = static_cast<double>(*start) * 1e-9 + triggerDelay_ +
+    const double end = static_cast<double>(*start) * 1e-9 + triggerDelay_ + kSampleDelay +
                        static_cast<double>(sampleCount_) * interval_;
     if (timeoutSeconds >= 0 && end - clock.seconds() > timeoutSeconds) {
         clock.waitSeconds(timeoutSeconds);
@@ -510,7 +511,8 @@ PictModule::Record PictModule::fetch(double timeoutSeconds) {
 }
 
 bool PictModule::read(double timeoutSeconds, Record* record) {
-    const double duration = triggerDelay_ + static_cast<double>(sampleCount_) * interval_;
+    const double duration =
+        triggerDelay_ + kSampleDelay + static_cast<double>(sampleCount_) * interval_;
     if (timeoutSeconds >= 0 && duration > timeoutSeconds) {
         bench_.clock().waitSeconds(timeoutSeconds);
         return false;
