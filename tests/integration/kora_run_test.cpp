@@ -164,6 +164,23 @@ TEST_F(KoraRun, IctProgramShowsEveryResistorAsAStep) {
     EXPECT_EQ(o.out.find("    R8 "), std::string::npos) << "R8 is disabled";
 }
 
+TEST_F(KoraRun, RepeatedIctProgramStepMeasuresEveryTime) {
+    // The example ICT program with its first EXEC_ICTX repeated: each repetition follows an ICT
+    // step and finds the hardware as the one before left it.
+    const fs::path ict = fs::path(KORA_EXAMPLES_DIR) / "ict";
+    std::string text = Read(ict / "ict.yaml");
+    for (std::size_t at; (at = text.find("${PROGRAM_DIR}")) != std::string::npos;) {
+        text.replace(at, 14, ict.string());
+    }
+    const std::string first = "    StepId: 1000\n";
+    ASSERT_NE(text.find(first), std::string::npos);
+    text.insert(text.find(first) + first.size(), "    repeat: 2\n");
+    Outcome o = Run(Write("repeat.yaml", text).string());
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    EXPECT_NE(o.out.find("PASSED   6 steps, 22 results passed, 0 failed"), std::string::npos)
+        << o.out;
+}
+
 TEST_F(KoraRun, FailingLimitInEveryReport) {
     fs::path program = Write("mixed.yaml", kMixed);
     const fs::path json = dir_ / "r.json", junit = dir_ / "r.xml", db = dir_ / "r.db";
