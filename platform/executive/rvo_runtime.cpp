@@ -167,6 +167,7 @@ void Runtime::reset() {
     messages_.clear();
     phases_.clear();
     exitAnswers_.clear();
+    stepExitAnswers_.clear();
     alertAnswers_.clear();
     compileOnly_ = false;
     keepResults_ = true;
@@ -197,6 +198,12 @@ void Runtime::setCompileOnly(bool on) {
     std::lock_guard lock(mutex_);
     compileOnly_ = on;
 }
+void Runtime::scriptExitAnswersFor(long stepRef, std::initializer_list<long> answers) {
+    std::lock_guard lock(mutex_);
+    auto& queue = stepExitAnswers_[stepRef];
+    queue.insert(queue.end(), answers);
+}
+
 void Runtime::scriptExitAnswers(std::initializer_list<long> answers) {
     std::lock_guard lock(mutex_);
     exitAnswers_.insert(exitAnswers_.end(), answers);
@@ -459,8 +466,16 @@ long Runtime::enterStep(long stepRef, const char* stepName, long lineCode, long 
 
 long Runtime::exitStep() {
     std::lock_guard lock(mutex_);
+    long stepRef = 0;
     if (!tlsStack.empty()) {
+        stepRef = tlsStack.back()->stepRef;
         tlsStack.pop_back();
+    }
+    if (auto own = stepExitAnswers_.find(stepRef);
+        own != stepExitAnswers_.end() && !own->second.empty()) {
+        const long a = own->second.front();
+        own->second.pop_front();
+        return a;
     }
     if (exitAnswers_.empty()) {
         return 0;

@@ -124,6 +124,8 @@ class Runtime {
     void setCompileOnly(bool on);
     // Answers of rvo_ExitSTEP; when empty it answers 0.
     void scriptExitAnswers(std::initializer_list<long> answers);
+    // Answers of rvo_ExitSTEP for the step `stepRef` only; they come before the general ones.
+    void scriptExitAnswersFor(long stepRef, std::initializer_list<long> answers);
     // Answers of rvo_Alert / rvo_UserMessageBox; when empty the policy decides.
     void scriptAlertAnswers(std::initializer_list<long> answers);
     void setAlertPolicy(std::function<long(const Alert&)> policy);
@@ -204,6 +206,7 @@ class Runtime {
     std::vector<Alert> alerts_;
     std::vector<Message> messages_;
     std::deque<long> phases_, exitAnswers_, alertAnswers_;
+    std::map<long, std::deque<long>> stepExitAnswers_;
     bool compileOnly_ = false, keepResults_ = true, groupCompiled_ = false;
     std::function<long(const Alert&)> alertPolicy_;
     std::function<void(long, const std::string&)> messageSink_;

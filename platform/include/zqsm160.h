@@ -47,7 +47,8 @@ KORA_PLATFORM_API ViStatus ZQsm160_Connect(ViSession vi, ViConstString channel1,
 /* Connects (connect = 1) or disconnects (0) two channels named by id. */
 KORA_PLATFORM_API ViStatus ZQsm160_quickConnect(ViSession vi, ViInt32 connect, ViInt32 channel1,
                                                 ViInt32 channel2);
-/* Puts one pin (by id) on the bus groups: one line selector per group A..D (ZQSM160_LINE_…);
+/* Puts one pin (by id) on the bus: one selector per group A..D (ZQSM160_LINE_…), the groups
+ * naming roles of the lines as docs/analog-bus.md defines them;
  * the pin is first released from every bus line. options: 0. */
 KORA_PLATFORM_API ViStatus ZQsm160_quickConnectABCD(ViSession vi, ViInt32 pinId, ViInt32 lineA,
                                                     ViInt32 lineB, ViInt32 lineC, ViInt32 lineD,

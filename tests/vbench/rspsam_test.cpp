@@ -74,9 +74,10 @@ class VbenchRspsam : public ::testing::Test {
         Ok(rspsam_dcs_ConfigureOutputEnabled(psam_, VI_TRUE), "output");
     }
     // Meter function (1 voltage, 3 current) and range on terminals 5 and 8; 8 grounded when its
-    // mask is 0.
+    // mask is 0; the widest low-pass filter (a new range starts at 400 Hz).
     void Meter(int function, double range, int t5, int t8, int samples = 200) {
         Ok(rspsam_ConfigureMeasurement(psam_, function, range), "measurement");
+        Ok(rspsam_mu_ConfigureLowpassFilter(psam_, 100e3), "filter");
         Ok(rspsam_cnx_Matrix(psam_, 5, 255, t5), "terminal 5");
         Ok(rspsam_cnx_Matrix(psam_, 8, 255, t8), "terminal 8");
         Ok(rspsam_cnx_Gnd(psam_, 8, t8 == 0), "terminal 8 ground");

@@ -89,19 +89,19 @@ TEST_F(VbenchZqsm160, ConnectionsReachTheBusAsTheArgumentsSay) {
         std::function<void(ViSession, const std::array<ViInt32, 8>&)> connect;
         double ohms; // expected, or `open`
     } cases[] = {
-        {"quickConnect with the coupling attribute",
+        {"quickConnect with the ICT mark",
          [](ViSession vi, const auto& l) {
              ZQsm160_SetAttributeViBoolean(vi, "", 1150002, VI_TRUE);
              ZQsm160_quickConnect(vi, 1, l[0], 1);
              ZQsm160_quickConnect(vi, 1, 2, l[2]); // either order of pin and line
          },
          wired},
-        {"quickConnect without coupling reaches no bus line",
+        {"quickConnect without the ICT mark: a line with a pin couples by itself",
          [](ViSession vi, const auto& l) {
              ZQsm160_quickConnect(vi, 1, l[0], 1);
              ZQsm160_quickConnect(vi, 1, l[2], 2);
          },
-         open},
+         wired},
         {"Connect by name couples single lines",
          [](ViSession vi, const auto&) {
              ZQsm160_Connect(vi, "LABa1", "ABa1");
@@ -110,32 +110,29 @@ TEST_F(VbenchZqsm160, ConnectionsReachTheBusAsTheArgumentsSay) {
              ZQsm160_Connect(vi, "LABB1", "P2");
          },
          wired},
-        {"quickConnectABCD line 1 of groups A and B",
-         [](ViSession vi, const auto&) {
-             ZQsm160_SetAttributeViBoolean(vi, "", 1150002, VI_TRUE);
-             ZQsm160_quickConnectABCD(vi, 1, 1, 0, 0, 0, 0);
-             ZQsm160_quickConnectABCD(vi, 2, 0, 1, 0, 0, 0);
+        {"quickConnectABCD group B's 1 is the stimulus line LABA1",
+         [](ViSession vi, const auto& l) {
+             ZQsm160_quickConnectABCD(vi, 1, 0, 1, 0, 0, 0);
+             ZQsm160_quickConnect(vi, 1, l[2], 2);
          },
          wired},
-        {"quickConnectABCD line 2 is another line",
-         [](ViSession vi, const auto&) {
-             ZQsm160_SetAttributeViBoolean(vi, "", 1150002, VI_TRUE);
-             ZQsm160_quickConnectABCD(vi, 1, 2, 0, 0, 0, 0);
-             ZQsm160_quickConnectABCD(vi, 2, 0, 1, 0, 0, 0);
+        {"quickConnectABCD group A parks on a D line",
+         [](ViSession vi, const auto& l) {
+             ZQsm160_quickConnectABCD(vi, 1, 1, 0, 0, 0, 0);
+             ZQsm160_quickConnect(vi, 1, l[2], 2);
          },
          open},
         {"quickConnectABCD releases the pin's old lines first",
-         [](ViSession vi, const auto&) {
-             ZQsm160_SetAttributeViBoolean(vi, "", 1150002, VI_TRUE);
-             ZQsm160_quickConnectABCD(vi, 1, 1, 0, 0, 0, 0);
-             ZQsm160_quickConnectABCD(vi, 2, 0, 1, 0, 0, 0);
+         [](ViSession vi, const auto& l) {
+             ZQsm160_quickConnectABCD(vi, 1, 0, 1, 0, 0, 0);
+             ZQsm160_quickConnect(vi, 1, l[2], 2);
              ZQsm160_quickConnectABCD(vi, 1, 0, 0, 1, 0, 0);
          },
          open},
         {"ground reference selector on the third pin",
          [](ViSession vi, const auto&) {
              ZQsm160_SetAttributeViBoolean(vi, "", 1150002, VI_TRUE);
-             ZQsm160_quickConnectABCD(vi, 1, 1, 0, 0, 0, 0);
+             ZQsm160_quickConnectABCD(vi, 1, 0, 1, 0, 0, 0);
              ZQsm160_quickConnectABCD(vi, 3, 0, 0, 3, 0, 0);
          },
          guarded},
@@ -158,14 +155,14 @@ TEST_F(VbenchZqsm160, ConnectionsReachTheBusAsTheArgumentsSay) {
              ZQsm160_quickConnectArray(vi, p1, -1, -1);
          },
          open},
-        {"attribute off again decouples",
+        {"lowering the ICT mark keeps every connection",
          [](ViSession vi, const auto& l) {
              ZQsm160_SetAttributeViBoolean(vi, "", 1150002, VI_TRUE);
              ZQsm160_quickConnect(vi, 1, l[0], 1);
              ZQsm160_quickConnect(vi, 1, l[2], 2);
              ZQsm160_SetAttributeViBoolean(vi, "", 1150002, VI_FALSE);
          },
-         open},
+         wired},
         {"DisconnectAll keeps the attribute",
          [](ViSession vi, const auto& l) {
              ZQsm160_SetAttributeViBoolean(vi, "", 1150002, VI_TRUE);

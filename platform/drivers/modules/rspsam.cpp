@@ -12,10 +12,16 @@
 //   in voltage mode, the set current in current mode), query 0 whether it runs at its voltage.
 // - Current-limit ranges 0..4: 100 mA, 10 mA, 1 mA, 100 uA, 10 uA; voltage levels up to 30 V.
 // - rspsam_ConfigureMeasurement: function 1 voltage, 3 current; the range is rounded up to the
-//   meter's next range.
+//   meter's next range, and the low-pass filter returns to its start value of 400 Hz (a new
+//   function or range starts from the filter the module powers up with).
 // - Relay pairs "RACH1".."RACH4" with "RACOM" and "RBCH1".."RBCH4" with "RBCOM" are kept as state
 //   only; the station wires nothing to them.
-// - The trigger generators and the DMM method are kept as given; every record starts at once.
+// - rspsam_ConfigureTrigger: source 111 is the trigger line, which the module's software trigger
+//   (rspsam_trig_SendSoftwareSignal) drives: a record started with rspsam_Initiate then begins at
+//   the first software trigger after it (the PICT's CMU, on the same line, begins with it), and
+//   rspsam_FetchMultiPoint waits for it (a fetch without a trigger times out). Any other source
+//   begins the record at rspsam_Initiate; rspsam_ReadMultiPoint always begins at once. The
+//   trigger generators' settings and the DMM method are kept as given.
 #include <rspsam.h>
 
 #include <vbench/bench/journal.h>
@@ -70,6 +76,8 @@ constexpr StatusText kStatusTexts[] = {
 };
 
 constexpr ViAttr kAttrSourceMode = 1150026;
+constexpr ViInt32 kTriggerLine = 111;
+constexpr double kStartLowpass = 400;
 constexpr double kMaxVoltage = 30;
 constexpr const char* kDriverRevision = "rspsam virtual bench 1.0";
 constexpr const char* kFirmwareRevision = "virtual";
@@ -80,6 +88,10 @@ struct Session {
     std::vector<double> record;
     bool recordValid = false;
     bool recordOverRange = false;
+    ViInt32 triggerSource = 1;
+    bool armed = false;     // waiting for the software trigger
+    bool triggered = false; // the trigger came; the record is taken when fetched
+    int64_t triggerNs = 0;
     std::set<std::string> closedPairs;
 };
 
@@ -183,13 +195,13 @@ ViStatus CopyRecord(const Session& s, ViInt32 count, ViReal64 buffer[], ViInt32*
     return s.recordOverRange ? RSPSAM_WARN_OVER_RANGE : VI_SUCCESS;
 }
 
-ViStatus TakeRecord(SourceMeasureModule& m, Session& s, ViInt32 timeoutMs) {
+ViStatus TakeRecord(SourceMeasureModule& m, Session& s, ViInt32 timeoutMs, int64_t triggerNs = -1) {
     const double duration = m.sampleCount() * m.sampleInterval();
     if (timeoutMs >= 0 && duration > timeoutMs * 1e-3) {
         VirtualBench::active()->clock().waitSeconds(timeoutMs * 1e-3);
         return kErrTimeout;
     }
-    s.record = m.takeRecord(&s.recordOverRange);
+    s.record = m.takeRecord(&s.recordOverRange, triggerNs);
     s.recordValid = true;
     return VI_SUCCESS;
 }
@@ -383,7 +395,11 @@ ViStatus rspsam_ConfigureMeasurement(ViSession vi, ViInt32 function, ViReal64 ra
             const auto f = function == RSPSAM_FUNCTION_VOLTAGE
                                ? SourceMeasureModule::Function::Voltage
                                : SourceMeasureModule::Function::Current;
-            return m.setMeasurement(f, range) ? VI_SUCCESS : kErrValue;
+            if (!m.setMeasurement(f, range)) {
+                return kErrValue;
+            }
+            m.setLowpass(kStartLowpass);
+            return VI_SUCCESS;
         });
 }
 
@@ -400,13 +416,15 @@ ViStatus rspsam_ConfigureMultiPoint(ViSession vi, ViInt32 triggerCount, ViInt32 
 }
 
 ViStatus rspsam_ConfigureTrigger(ViSession vi, ViInt32 source, ViReal64 delay) {
-    return Call(__func__, FormatArgs(vi, source, delay), vi, [&](SourceMeasureModule& m, Session&) {
-        if (!(delay >= 0)) {
-            return kErrValue;
-        }
-        m.setTriggerDelay(delay);
-        return VI_SUCCESS;
-    });
+    return Call(__func__, FormatArgs(vi, source, delay), vi,
+                [&](SourceMeasureModule& m, Session& s) {
+                    if (!(delay >= 0)) {
+                        return kErrValue;
+                    }
+                    m.setTriggerDelay(delay);
+                    s.triggerSource = source;
+                    return VI_SUCCESS;
+                });
 }
 
 ViStatus rspsam_mu_ConfigureLowpassFilter(ViSession vi, ViReal64 frequency) {
@@ -420,8 +438,16 @@ ViStatus rspsam_mu_ConfigureLowpassFilter(ViSession vi, ViReal64 frequency) {
 }
 
 ViStatus rspsam_Initiate(ViSession vi) {
-    return Call(__func__, FormatArgs(vi), vi,
-                [&](SourceMeasureModule& m, Session& s) { return TakeRecord(m, s, -1); });
+    return Call(__func__, FormatArgs(vi), vi, [&](SourceMeasureModule& m, Session& s) {
+        s.triggered = false;
+        if (s.triggerSource == kTriggerLine) {
+            s.armed = true;
+            s.recordValid = false;
+            return VI_SUCCESS;
+        }
+        s.armed = false;
+        return TakeRecord(m, s, -1);
+    });
 }
 
 ViStatus rspsam_ReadMultiPoint(ViSession vi, ViInt32 timeoutMs, ViInt32 count, ViReal64 buffer[],
@@ -443,7 +469,18 @@ ViStatus rspsam_ReadMultiPoint(ViSession vi, ViInt32 timeoutMs, ViInt32 count, V
 ViStatus rspsam_FetchMultiPoint(ViSession vi, ViInt32 timeoutMs, ViInt32 count, ViReal64 buffer[],
                                 ViInt32* actualCount) {
     return Call(__func__, FormatArgs(vi, timeoutMs, count, buffer, actualCount), vi,
-                [&](SourceMeasureModule&, Session& s) {
+                [&](SourceMeasureModule& m, Session& s) {
+                    if (s.triggered) {
+                        s.triggered = false;
+                        if (const ViStatus st = TakeRecord(m, s, -1, s.triggerNs);
+                            st != VI_SUCCESS) {
+                            return st;
+                        }
+                    } else if (s.armed) {
+                        // No trigger came; in virtual time none will while the caller waits.
+                        VirtualBench::active()->clock().waitSeconds(std::max(timeoutMs, 0) * 1e-3);
+                        return kErrTimeout;
+                    }
                     if (!s.recordValid) {
                         return kErrNoRecord;
                     }
@@ -469,8 +506,19 @@ ViStatus rspsam_trig_EnableOutput(ViSession vi, ViInt32 outputMask) {
 }
 
 ViStatus rspsam_trig_SendSoftwareSignal(ViSession vi, ViInt32 generator) {
-    return Call(__func__, FormatArgs(vi, generator), vi, [&](SourceMeasureModule&, Session&) {
-        return generator < 0 ? kErrValue : VI_SUCCESS;
+    return Call(__func__, FormatArgs(vi, generator), vi, [&](SourceMeasureModule& m, Session& s) {
+        if (generator < 0) {
+            return kErrValue;
+        }
+        // The record begins now; the bench takes it when it is fetched, so that the trigger
+        // returns at once, as the module's does, and the CMU on the same line starts with it.
+        if (s.armed) {
+            s.armed = false;
+            s.triggered = true;
+            s.triggerNs = VirtualBench::active()->clock().nowNs();
+        }
+        (void)m;
+        return VI_SUCCESS;
     });
 }
 

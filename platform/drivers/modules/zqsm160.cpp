@@ -9,16 +9,24 @@
 // - Channel ids: pins P1..P160 are 1..160, the card lines LABA1..LABD2 are 1001..1008
 //   (ZQsm160_getChannelId).
 // - quickConnect connects or opens the crosspoint between a pin and a card line (either order).
-// - quickConnectABCD: one selector per group A..D; 1 and 2 put the pin on line 1 or 2 of the
-//   group, 3 and 4 close its relay to the card's ground reference; 0 leaves the group out.
+// - quickConnectABCD serves the tests that move one pin at a time between a stimulus, a return
+//   and a parking place (contact, short, track, discharge, pin location); its groups name those
+//   roles, not line pairs: group B's 1 is the stimulus line LABA1 (the DC source's force HI, the
+//   discharge unit and the meter input of the discharge), its 2 the return line LABB2 (the meter
+//   input of the contact and track tests, the DC source of the discharge); group A's 1 and 2 park
+//   the pin on LABD1 or LABD2, which no instrument of those tests uses as a stimulus or a meter
+//   input; groups C and D put the pin on their own line 1 or 2. 3 and 4 in any group close the
+//   pin's relay to the card's ground reference; 0 leaves the group out. The pin ends on exactly
+//   the lines selected (see docs/analog-bus.md).
 // - quickConnectArray: bit p % 32 of word p / 32 selects pin P(p+1); each selected pin goes to the
 //   card lines busChannel1 and busChannel2 (a negative id leaves that side out); with both
 //   negative the selected pins are released.
 // - Connect by names: a pin ("P7") with a card line ("LABA1"), or a card line with the analog bus
 //   line of the same name ("ABA1"), which closes that line's coupling relay.
-// - Attribute 1150002 (channel ""): bus coupling, every card line on the analog bus while true.
+// - Attribute 1150002 (channel ""): the card's ICT mark; it switches no relay (a card line reaches
+//   the analog bus while a pin sits on it, or after Connect of the line with its bus line).
 // - DisconnectAll opens every relay and waits for them to settle; hscDisconnectAll does not wait.
-//   Neither changes the bus-coupling attribute.
+//   Neither changes the ICT mark.
 #include <zqsm160.h>
 
 #include <vbench/bench/journal.h>
@@ -64,7 +72,10 @@ constexpr StatusText kStatusTexts[] = {
     {kErrDebounce, "Relays did not settle within the maximum time"},
 };
 
-constexpr ViAttr kAttrBusCoupling = 1150002;
+constexpr ViAttr kAttrIctMark = 1150002;
+
+// Card line (0 LABA1 .. 7 LABD2) of quickConnectABCD's selector 1 and 2 in each group A..D.
+constexpr int kRoleLine[4][2] = {{6, 7}, {0, 3}, {4, 5}, {6, 7}};
 constexpr ViInt32 kFirstLineId = 1001;
 
 kora::drivers::SessionTable g_sessions;
@@ -140,7 +151,7 @@ ViStatus ZQsm160_InitWithOptions(ViRsrc resourceName, ViBoolean idQuery, ViBoole
                                       [](DriverCall& call, const std::string& card) {
                                           MatrixCard& c = call.bench()->matrixCard(card);
                                           c.openAll();
-                                          c.setBusCoupling(false);
+                                          c.setIctMark(false);
                                       });
 }
 
@@ -158,13 +169,13 @@ ViStatus ZQsm160_SetAttributeViBoolean(ViSession vi, ViConstString channel, ViAt
                                        ViBoolean value) {
     return WithCard(__func__, FormatArgs(vi, channel, attribute, value), vi,
                     [&](DriverCall& call, MatrixCard& card) -> ViStatus {
-                        if (attribute != kAttrBusCoupling) {
+                        if (attribute != kAttrIctMark) {
                             return kErrAttribute;
                         }
                         if (channel && channel[0] != '\0') {
                             return kErrChannelName;
                         }
-                        card.setBusCoupling(value != VI_FALSE);
+                        card.setIctMark(value != VI_FALSE);
                         return VI_SUCCESS;
                     });
 }
@@ -236,7 +247,7 @@ ViStatus ZQsm160_quickConnectABCD(ViSession vi, ViInt32 pinId, ViInt32 lineA, Vi
                         for (int group = 0; group < 4; ++group) {
                             const ViInt32 s = selectors[group];
                             if (s == ZQSM160_LINE_1 || s == ZQSM160_LINE_2) {
-                                wanted[group * 2 + (s - ZQSM160_LINE_1)] = true;
+                                wanted[kRoleLine[group][s - ZQSM160_LINE_1]] = true;
                             } else if (s == ZQSM160_LINE_GROUND_REF || s == ZQSM160_LINE_GROUND) {
                                 ground = true;
                             }

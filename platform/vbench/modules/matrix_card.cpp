@@ -72,7 +72,9 @@ void MatrixCard::setCrosspoint(int pin, int line, bool closed) {
     relay("p" + std::to_string(pin) + ":" + Fold(kLineNames[line]), pinNet(pin), lineNet(line))
         .setClosed(closed);
     state = closed;
+    pinsOnLine_[line] += closed ? 1 : -1;
     changed();
+    applyCoupling(line);
 }
 
 void MatrixCard::setPinGround(int pin, bool closed) {
@@ -98,7 +100,7 @@ void MatrixCard::applyCoupling(int line) {
     const Station* st = bench_.station() ? bench_.station() : &defaults;
     Switch& sw = relay(std::string("couple:") + Fold(kLineNames[line]), lineNet(line),
                        systemLineNet(line), st->busResistance);
-    const bool closed = busCoupling_ || couplings_[line];
+    const bool closed = lineOnBus(line);
     if (sw.closed() != closed) {
         bench_.beforeChange();
         sw.setClosed(closed);
@@ -111,11 +113,8 @@ void MatrixCard::setCoupling(int line, bool closed) {
     applyCoupling(line);
 }
 
-void MatrixCard::setBusCoupling(bool on) {
-    busCoupling_ = on;
-    for (int line = 0; line < kLines; ++line) {
-        applyCoupling(line);
-    }
+bool MatrixCard::lineOnBus(int line) const {
+    return couplings_[line] || pinsOnLine_[line] > 0;
 }
 
 void MatrixCard::openAll() {

@@ -3,10 +3,14 @@
 // Lines. The card has eight bus lines of its own, LABA1, LABA2, LABB1, LABB2, LABC1, LABC2,
 // LABD1, LABD2 (index 0..7 here, ids 1001..1008 in the driver, bits 0..7 of a bus mask). Each is
 // coupled through a coupling relay to the system's analog bus line of the same name without the
-// leading L (ABA1 .. ABD2), where the source and measure modules connect. A coupling relay closes
-// either on its own (the driver's Connect of "LABA1" with "ABA1") or, for all eight at once, while
-// the card's bus-coupling attribute (1150002) is on; the ICT setup switches that attribute on and
-// the ICT cleanup off, so that within a run every connected pin reaches the analog bus.
+// leading L (ABA1 .. ABD2), where the source and measure modules connect. The card closes a
+// line's coupling relay by itself while at least one of its pins sits on that line, and keeps it
+// closed on its own after the driver's Connect of "LABA1" with "ABA1"; a line that no pin uses
+// stays off the bus, so idle cards add nothing to it.
+//
+// The ICT attribute (1150002) is the card's "in use by the ICT" mark: the ICT setup raises it,
+// the ICT cleanup and the pin-location tool lower it. It is kept and reported and switches no
+// relay, so a pin connected while it is low reaches the bus all the same.
 //
 // Pins. Each pin P1..P160 has a crosspoint relay to each of the eight card lines and one relay to
 // the card's ground reference. A pin reaches the board net that the fixture wiring gives it; a
@@ -44,9 +48,11 @@ class MatrixCard {
     void releasePin(int pin);
     void setCoupling(int line, bool closed);
     bool coupling(int line) const { return couplings_[line]; }
-    void setBusCoupling(bool on);
-    bool busCoupling() const { return busCoupling_; }
-    // Opens every relay; the bus-coupling attribute stays as it is.
+    void setIctMark(bool on) { ictMark_ = on; }
+    bool ictMark() const { return ictMark_; }
+    // Whether the line's coupling relay is closed now (by a pin on the line or by Connect).
+    bool lineOnBus(int line) const;
+    // Opens every relay; the ICT mark stays as it is.
     void openAll();
 
     // Clock time of the last relay change, for the debounce.
@@ -71,7 +77,8 @@ class MatrixCard {
     std::array<std::array<bool, kLines>, kPins> crosspoints_{};
     std::array<bool, kPins> grounds_{};
     std::array<bool, kLines> couplings_{};
-    bool busCoupling_ = false;
+    std::array<int, kLines> pinsOnLine_{};
+    bool ictMark_ = false;
     int64_t lastSwitchNs_ = -1;
 };
 

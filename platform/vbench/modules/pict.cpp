@@ -208,9 +208,7 @@ void PictModule::setSwitches(const std::array<int, kMasks>& masks) {
         state = want;
     }
     applyAmplifiers();
-    if (aos_->dynamic() != aosDynamic()) {
-        applyAos();
-    }
+    applyAos();
 }
 
 void PictModule::applyAmplifiers() {
@@ -274,7 +272,8 @@ void PictModule::applyAos() {
     bench_.beforeChange();
     if (ac_) {
         aos_->set(aosOn_, true, offset(), amplitude(), frequency());
-        aos_->setExcitation(amplitude());
+        // A sine that no switch puts on the bus excites nothing the analyses look at.
+        aos_->setExcitation(aosDynamic() ? amplitude() : 0.0);
         aosSeries_->setResistance(kNoSeries);
     } else {
         aos_->set(aosOn_, false, dcLevel_, 0, 0);
@@ -384,29 +383,30 @@ PictModule::Record PictModule::takeRecord(int64_t startNs) {
         const std::complex<double> ac = currentPhasor() * h;
         double dc = 0;
         if (offset() != 0 && cmu_->enabled()) {
-            aos_->setExcitation(offset());
+            aos_->setExcitation(aosDynamic() ? offset() : 0.0);
             const AcSolution s = bench_.solver().ac(0.0);
             dc = s.ok ? -s.at(cmu_->branch()).real() : 0.0;
-            aos_->setExcitation(amplitude());
+            aos_->setExcitation(aosDynamic() ? amplitude() : 0.0);
         }
         if (autoRange_ && !open) {
             chooseRange(std::fabs(dc) + std::abs(ac));
         }
-        const double t0 =
-            circuitTime() - static_cast<double>(clock.nowNs() - startNs) * 1e-9 + triggerDelay_;
+        const double t0 = circuitTime() - static_cast<double>(clock.nowNs() - startNs) * 1e-9 +
+                          triggerDelay_ + kSampleDelay;
         const double w = 2 * std::numbers::pi * f;
         for (std::size_t k = 0; k < n; ++k) {
             const double t = t0 + static_cast<double>(k + 1) * interval_;
             values.push_back(open ? 0.0 : dc + (ac * std::polar(1.0, w * t)).imag());
         }
         const int64_t endNs =
-            startNs + std::llround((triggerDelay_ + static_cast<double>(n) * interval_) * 1e9);
+            startNs +
+            std::llround((triggerDelay_ + kSampleDelay + static_cast<double>(n) * interval_) * 1e9);
         if (clock.nowNs() < endNs) {
             clock.wait(endNs - clock.nowNs());
         }
     } else {
         // Sampled as virtual time runs, as the PSAM's meter does.
-        const int64_t firstNs = startNs + std::llround(triggerDelay_ * 1e9);
+        const int64_t firstNs = startNs + std::llround((triggerDelay_ + kSampleDelay) * 1e9);
         if (clock.nowNs() < firstNs) {
             clock.wait(firstNs - clock.nowNs());
         }
@@ -501,7 +501,7 @@ PictModule::Record PictModule::fetch(double timeoutSeconds) {
         }
         return timedOut;
     }
-    const double end = static_cast<double>(*start) * 1e-9 + triggerDelay_ +
+    const double end = static_cast<double>(*start) * 1e-9 + triggerDelay_ + kSampleDelay +
                        static_cast<double>(sampleCount_) * interval_;
     if (timeoutSeconds >= 0 && end - clock.seconds() > timeoutSeconds) {
         clock.waitSeconds(timeoutSeconds);
@@ -511,7 +511,8 @@ PictModule::Record PictModule::fetch(double timeoutSeconds) {
 }
 
 bool PictModule::read(double timeoutSeconds, Record* record) {
-    const double duration = triggerDelay_ + static_cast<double>(sampleCount_) * interval_;
+    const double duration =
+        triggerDelay_ + kSampleDelay + static_cast<double>(sampleCount_) * interval_;
     if (timeoutSeconds >= 0 && duration > timeoutSeconds) {
         bench_.clock().waitSeconds(timeoutSeconds);
         return false;

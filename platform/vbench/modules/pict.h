@@ -32,7 +32,10 @@
 // Records. Trigger source 1 starts a record at rspict_cmu_Initiate; source 111 is the PSAM's
 // trigger line, so the record starts when the PSAM's software trigger fires (a successful
 // rspsam_trig_SendSoftwareSignal after the Initiate). rspict_cmu_Read starts its record at once.
-// Sample k is taken at start + trigger delay + (k + 1) x interval. While the AOS runs a sine, a
+// Sample k is taken at start + trigger delay + kSampleDelay + (k + 1) x interval: the CMU's
+// trigger-to-sample delay (10.5 us) exceeds the PSAM measurement unit's by 8.5 us with its 100 kHz
+// filter and by 6.5 us with the narrower ones, the bench's default CMU delay values, so that a
+// PSAM record triggered that much later lines up with the CMU's. While the AOS runs a sine, a
 // record is the steady state of the stimulus: the input current's phasor at the sine's frequency
 // (the solver's AC analysis, scaled by the filter) on top of the DC current that the sine's
 // offset drives, evaluated at the sample instants, so that it keeps its phase to every other
@@ -76,6 +79,7 @@ class PictModule {
     static constexpr int kLines = 8;
     static constexpr int kTriggerImmediate = 1;
     static constexpr int kTriggerPsamLine = 111;
+    static constexpr double kSampleDelay = 10.5e-6;
 
     enum class CmuState { Ok = 0, UnderRange = 1, OverRange = 2, Timeout = 4 };
 

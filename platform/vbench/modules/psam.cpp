@@ -21,6 +21,10 @@ constexpr double kReadingAccuracy = 5e-4, kRangeAccuracy = 2e-4; // three sigma
 constexpr double kOverRange = 1.1;
 constexpr double kDischargeOhms[] = {1e3, 100, 33, 10};
 constexpr double kLargestCurrentLimit = 0.1;
+// The source's LO reaches ground through the module's ground reference, not a bare relay: it
+// references the floating source and carries the little current that a guard driver holding the
+// same lines at a few millivolts asks of it, instead of fighting that driver.
+constexpr double kGroundReference = 10;
 
 std::string Fold(std::string text) {
     for (char& c : text) {
@@ -135,7 +139,9 @@ void SourceMeasureModule::setTerminalGround(int terminal, bool closed) {
         return;
     }
     bench_.beforeChange();
-    relay("t" + std::to_string(terminal) + ":gnd", terminalNet(terminal), "0").setClosed(closed);
+    relay("t" + std::to_string(terminal) + ":gnd", terminalNet(terminal), "0",
+          terminal == 4 ? kGroundReference : 0.0)
+        .setClosed(closed);
     state = closed;
     applyReturn();
 }
@@ -260,24 +266,49 @@ double SourceMeasureModule::trueReading() {
     return c.voltage(terminalNet(5)) - c.voltage(terminalNet(8));
 }
 
-std::vector<double> SourceMeasureModule::takeRecord(bool* overRange) {
+double SourceMeasureModule::sampleDelay() const {
+    return lowpass_ >= 100e3 ? kSampleDelayWide : kSampleDelayNarrow;
+}
+
+std::vector<double> SourceMeasureModule::takeRecord(bool* overRange, int64_t triggerNs) {
     *overRange = false;
-    std::vector<double> samples;
-    samples.reserve(static_cast<std::size_t>(sampleCount_));
+    const auto n = static_cast<std::size_t>(sampleCount_);
     Clock& clock = bench_.clock();
-    clock.waitSeconds(triggerDelay_);
+    const int64_t firstNs = (triggerNs < 0 ? clock.nowNs() : triggerNs) +
+                            std::llround((triggerDelay_ + sampleDelay()) * 1e9);
+    if (clock.nowNs() < firstNs) {
+        clock.wait(firstNs - clock.nowNs());
+    }
     // Without stored charge nothing changes while the record runs: solve once.
     const bool dynamic = bench_.circuit().hasMemory();
+    std::vector<double> values;
+    values.reserve(n);
     double raw = trueReading();
-    double filtered = raw;
-    const double alpha =
-        lowpass_ > 0 ? 1 - std::exp(-2 * std::numbers::pi * lowpass_ * interval_) : 1.0;
-    for (int k = 0; k < sampleCount_; ++k) {
+    for (std::size_t k = 0; k < n; ++k) {
         clock.waitSeconds(interval_);
         if (dynamic) {
             raw = trueReading();
         }
-        filtered += alpha * (raw - filtered);
+        values.push_back(raw);
+    }
+    // The linear-phase filter: first order forward, then backward.
+    const double alpha =
+        lowpass_ > 0 ? 1 - std::exp(-2 * std::numbers::pi * lowpass_ * interval_) : 1.0;
+    if (alpha < 1 && !values.empty()) {
+        double y = values.front();
+        for (double& v : values) {
+            y += alpha * (v - y);
+            v = y;
+        }
+        y = values.back();
+        for (auto it = values.rbegin(); it != values.rend(); ++it) {
+            y += alpha * (*it - y);
+            *it = y;
+        }
+    }
+    std::vector<double> samples;
+    samples.reserve(n);
+    for (double filtered : values) {
         const double sigma = (kReadingAccuracy * std::fabs(filtered) + kRangeAccuracy * range_) / 3;
         double sample = bench_.noise().around(filtered, sigma);
         if (std::fabs(sample) > kOverRange * range_) {

@@ -8,6 +8,10 @@
 // bit 2 ABb2, bit 5 ABc1, bit 1 ABc2, bit 4 ABd1, bit 0 ABd2. So 0x88 is both A lines, 0x44 both
 // B lines, 0x22 both C lines and 0x11 both D lines.
 //
+// Grounds. Each terminal has a ground relay; terminal 4's leads through the module's 10 ohm ground
+// reference, so that the source floats on whatever holds its LO lines (a guard driver on the
+// guard lines) and is referenced to ground otherwise.
+//
 // DC source, between force HI and force LO. Attribute 1150026 chooses its mode: 1 a voltage
 // source at the voltage level with the current limit, 0 a current source of the current limit
 // with the voltage level as compliance. The voltage is regulated between the sense terminals; an
@@ -17,8 +21,13 @@
 //
 // Measurement unit, between terminals 5 (+) and 8 (-): a voltmeter of 10 Mohm input resistance,
 // or an ammeter without burden reading the current that enters at 5. Samples carry noise within
-// the stated accuracy of 0.05 % of the reading plus 0.02 % of the range (three sigma), pass a
-// first-order low-pass filter, and read NaN above 110 % of the range.
+// the stated accuracy of 0.05 % of the reading plus 0.02 % of the range (three sigma), pass the
+// low-pass filter, and read NaN above 110 % of the range. The filter is a linear-phase one: it
+// smooths like a first-order low-pass run forward and backward over the record and shifts
+// nothing in time; what it costs in time is the unit's trigger-to-sample delay, which is
+// kSampleDelayWide (2 us) with the 100 kHz filter and kSampleDelayNarrow (4 us) with the
+// narrower ones. A record's first sample is taken that delay plus the trigger delay plus one
+// interval after its trigger.
 //
 // The ammeter's return: while the function is current and terminal 8 is on no bus line and off
 // its ground relay, an internal relay joins terminal 8 to the source's force LO (terminal 4). A
@@ -97,9 +106,13 @@ class SourceMeasureModule {
     double sampleInterval() const { return interval_; }
     void setTriggerDelay(double seconds) { triggerDelay_ = seconds; }
     void setLowpass(double hertz) { lowpass_ = hertz; }
-    // Takes a record in virtual time: waits the trigger delay, then one sample per interval.
-    // overRange is set when a sample left the range (that sample is NaN).
-    std::vector<double> takeRecord(bool* overRange);
+    static constexpr double kSampleDelayWide = 2e-6, kSampleDelayNarrow = 4e-6;
+    // The trigger-to-sample delay of the present filter.
+    double sampleDelay() const;
+    // Takes a record in virtual time, triggered at clock time triggerNs (now when negative, or
+    // when that time has passed beyond the first sample): waits up to the first sample, then one
+    // sample per interval. overRange is set when a sample left the range (that sample is NaN).
+    std::vector<double> takeRecord(bool* overRange, int64_t triggerNs = -1);
     // The exact value the meter sees now, without noise or filter (for tests).
     double trueReading();
 

@@ -367,10 +367,13 @@ bool Configure(ResistorBlock& r, const MeasureSettings& m, ModuleErrors& errors)
     };
     Dcs dcs = kDcs[mode];
     if (mode == kSixGuarded) {
-        // Six wires: force and sense HI take the two A lines by the parity of the HI pin; the LO
-        // side stays as it is, the measurement unit of the PICT closes the circuit.
+        // Six wires: force and sense HI take the two A lines by the parity of the HI pin. The LO
+        // side is set as in four-wire guarding (force LO on the guard lines, sense LO on the
+        // guard-sense lines), not left as the component before left it: force LO on the LO
+        // pin's lines would return the current past the PICT's measurement unit, and sense LO
+        // anywhere but at the guard-sense pin would shift HI by the guard lead's drop.
         const bool hiOdd = (b.pin[kSlotHi]->pinIndex & 1) != 0;
-        dcs = {hiOdd ? 0x08 : 0x80, kKeep, hiOdd ? 0x80 : 0x08, kKeep, 0};
+        dcs = {hiOdd ? 0x08 : 0x80, 0x22, hiOdd ? 0x80 : 0x08, 0x11, 0};
     }
     errors.psam = ConfigureDcs(ict.dcs, psam, 1, dcs.m1, dcs.m4, dcs.m2, dcs.m3, dcs.attribute,
                                r.voltage, r.currentLimit, 0, 1);

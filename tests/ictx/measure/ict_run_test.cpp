@@ -5,6 +5,7 @@
 #include "ictx/program/ict_program_support.h"
 #include "support/station.h"
 
+#include <cmath>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -57,8 +58,38 @@ class IctRun : public StationTest {
         ASSERT_EQ(LOAD_ICTX(2, "Load", 0x200, 0, "", file_.c_str(), 1), 0) << LastAlert();
     }
 
-    static long Exec(long stepRef = 3) {
-        return EXEC_ICTX(stepRef, "Exec", 0x300, 0, "", "ANALOG", 1, 1000, "");
+    // Each program step declares its components under step ids of its own (firstId + section).
+    static long Exec(long stepRef = 3, const char* mode = "ANALOG", long firstId = 1000) {
+        return EXEC_ICTX(stepRef, "Exec", 0x300, 0, "", mode, 1, firstId, "");
+    }
+
+    // Values and verdicts of every component result, in the order they came.
+    std::vector<std::pair<std::string, rvo::Result>> ComponentRun() const {
+        std::vector<std::pair<std::string, rvo::Result>> out;
+        for (const auto& r : results()) {
+            if (r.stepRef > 1000 && r.resultNo == 0 && r.kind == rvo::ResultKind::Real) {
+                out.emplace_back(r.stepName, r);
+            }
+        }
+        return out;
+    }
+
+    // Every component of the second half of `run` passes and reads within `tolerance` of the
+    // same component in the first half.
+    static void
+    ExpectSecondHalfRepeatsFirst(const std::vector<std::pair<std::string, rvo::Result>>& run,
+                                 double tolerance) {
+        ASSERT_EQ(run.size() % 2, 0u);
+        const std::size_t half = run.size() / 2;
+        ASSERT_GE(half, 7u);
+        for (std::size_t i = 0; i < half; ++i) {
+            const auto& [name, first] = run[i];
+            const auto& second = run[i + half].second;
+            EXPECT_EQ(run[i + half].first, name);
+            EXPECT_EQ(first.verdict, rvo::Verdict::Pass) << name;
+            EXPECT_EQ(second.verdict, rvo::Verdict::Pass) << name << " " << second.value;
+            EXPECT_NEAR(second.value, first.value, std::fabs(first.value) * tolerance) << name;
+        }
     }
 
     // The component results of the run, by component name.
@@ -101,6 +132,28 @@ TEST_F(IctRun, ComponentsWithoutSourceSettingsPassInEveryWireMode) {
     for (const auto& [name, r] : byName) {
         EXPECT_EQ(r.verdict, rvo::Verdict::Pass) << name << " " << r.value << " " << r.comment;
     }
+}
+
+TEST_F(IctRun, ConsecutiveProgramStepsMeasureAsTheFirst) {
+    // ANALOG, DIGITAL, ANALOG: only the first prepares the hardware and only it releases it, so
+    // the later ones find the matrix opened and marked as left by the ICT clean-up.
+    UseEditedIct({});
+    ASSERT_EQ(Exec(3), 0) << LastAlert();
+    EXPECT_EQ(Exec(4, "DIGITAL", 2000), 0) << LastAlert();
+    ASSERT_EQ(Exec(5, "ANALOG", 3000), 0) << LastAlert();
+    EXPECT_EQ(Calls("ZQsm160_SetAttributeViBoolean"), 4u)
+        << "one setup and one clean-up, two cards";
+    ExpectSecondHalfRepeatsFirst(ComponentRun(), 0.003);
+}
+
+TEST_F(IctRun, RepeatedProgramStepPreparesAndMeasuresAgain) {
+    UseEditedIct({});
+    rvo().scriptExitAnswersFor(3, {RVO_EXIT_AGAIN, 0});
+    ASSERT_EQ(Exec(3), 0) << LastAlert();
+    // Each pass sets the hardware up and releases it, as after a step of another kind.
+    EXPECT_EQ(Calls("ZQsm160_SetAttributeViBoolean"), 8u);
+    EXPECT_NE(BenchByIndex(0)->PrevStepKind, 2);
+    ExpectSecondHalfRepeatsFirst(ComponentRun(), 0.003);
 }
 
 TEST_F(IctRun, AbortOnFailStopsTheWalk) {
