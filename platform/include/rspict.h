@@ -34,6 +34,8 @@ KORA_PLATFORM_API ViStatus rspict_error_message(ViSession vi, ViStatus status,
 #define RSPICT_CMU_STATE_UNDER_RANGE 1
 #define RSPICT_CMU_STATE_OVER_RANGE 2
 #define RSPICT_CMU_STATE_TIMEOUT 4
+/* rspict_cmu_Read: the record holds no sample. */
+#define RSPICT_ERROR_NO_SAMPLES ((ViStatus)0xBFFA402BL)
 
 /* Waits until stimulus and switches have settled. */
 KORA_PLATFORM_API ViStatus rspict_WaitForSettling(ViSession vi);

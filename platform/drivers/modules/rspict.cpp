@@ -44,8 +44,8 @@ namespace {
 
 constexpr const char* kInterface = "rspict";
 
-constexpr ViStatus kWarnOverRange = 0x3FFA2001;  // a read met over range (samples NaN)
-constexpr ViStatus kErrNoSamples = -1074118613;  // 0xBFFA402B: a record with no sample
+constexpr ViStatus kWarnOverRange = 0x3FFA2001; // a read met over range (samples NaN)
+constexpr ViStatus kErrNoSamples = RSPICT_ERROR_NO_SAMPLES;
 constexpr ViStatus kErrValue = -1074118639;      // 0xBFFA4011
 constexpr ViStatus kErrNoRecord = -1074118635;   // 0xBFFA4015
 constexpr ViStatus kErrTimeout = -1074118634;    // 0xBFFA4016

@@ -503,6 +503,10 @@ bool Measure(ResistorBlock& r, const MeasureSettings& m, Outcome& out, ModuleErr
         ReadResult read;
         const double range = kMuCurrentRanges[m.currentIndex];
         errors.pict = CmuRead(pict, samples, m.samples, m.smoothing, kReadTimeoutMs, range, &read);
+        if (errors.pict == RSPICT_ERROR_NO_SAMPLES) {
+            errors.pict = 0; // no sample read: the value stays invalid, and no error is raised
+            read = ReadResult{};
+        }
         if (errors.pict < 0) {
             return false;
         }

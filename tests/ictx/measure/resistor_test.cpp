@@ -8,6 +8,8 @@
 #include "ictx/program/ict_program_support.h"
 #include "support/station.h"
 
+#include <rspict.h>
+
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -185,6 +187,16 @@ TEST_F(ResistorTest, PinProblemsAreReportedBeforeAnyConnection) {
         EXPECT_EQ(Run(Find(e.name), stepId), -2);
         expectRefused(e.name, e.message, before);
     }
+}
+
+TEST_F(ResistorTest, GuardedReadWithoutSampleLeavesTheValueInvalid) {
+    bench_->faults().reset();
+    bench_->faults().add(
+        {"rspict_cmu_Read", 1, false, static_cast<int32_t>(RSPICT_ERROR_NO_SAMPLES), "no sample"});
+    EXPECT_EQ(Run(Find("R5")), -1) << text_;
+    EXPECT_TRUE(alerts().empty()) << LastAlert();
+    EXPECT_EQ(lastResult().value, -999000000.0);
+    EXPECT_EQ(lastResult().comment, "RESISTOR.3G");
 }
 
 TEST_F(ResistorTest, DriverFaultMidwayNamesTheModuleAndReleasesEveryCard) {
