@@ -78,6 +78,8 @@ int32_t SetFlag(const char* function, long context, long session, const char* ch
 void ApplyLoad(const Output& o) {
     using Load = PsuModule::Load;
     if (o.c.mode == "CONST_CURRENT") {
+        // The load reads its current on the range of its set point.
+        o.m.setCurrentRange(o.ch, RangeFor(kCurrentRanges, o.c.sinkCurrent));
         o.m.setLoad(o.ch, Load::Current, o.c.sinkCurrent);
     } else if (o.c.mode == "CONST_RESISTANCE") {
         o.m.setLoad(o.ch, Load::Resistance, o.c.sinkResistance);
@@ -98,7 +100,7 @@ int32_t SinkSetting(const char* function, long context, long session, const char
             if (Outcome r = NeedsMode(o.c, mode); r.status) {
                 return r;
             }
-            const double most = field == &Channel::sinkCurrent ? o.m.currentRange(o.ch)
+            const double most = field == &Channel::sinkCurrent ? kCurrentRanges.back()
                                 : field == &Channel::sinkPower
                                     ? o.m.voltageRange(o.ch) * o.m.currentRange(o.ch)
                                     : INFINITY;
@@ -108,7 +110,7 @@ int32_t SinkSetting(const char* function, long context, long session, const char
                 return BadValue(kDcpwr, "sink set point", value,
                                 field == &Channel::sinkResistance
                                     ? "above 0 ohms"
-                                    : "0 up to the current range (power: voltage range times "
+                                    : "0 up to 1 A (power: up to the voltage range times the "
                                       "current range)");
             }
             o.c.*field = value;
