@@ -146,7 +146,8 @@ void PsuModule::follow(int channel) {
             const double phase = std::fmod(elapsed * p.pwmFrequency, 1.0);
             volts = phase < p.pwmDuty / 100 ? x.voltage : 0.0;
         }
-        if (volts != p.appliedVolts || limit != p.appliedLimit || x.source->level() != volts) {
+        if (volts != p.appliedVolts || limit != p.appliedLimit || x.source->level() != volts ||
+            x.source->limit() != limit) {
             bench_.beforeChange();
             x.source->setLevel(volts);
             x.source->setLimit(limit);
