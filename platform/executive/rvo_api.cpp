@@ -94,6 +94,8 @@ void rvo_ExitSTEPEx(long result) {
 void rvo_SetSTEPResult(long result) {
     if (auto* s = rt().currentStep()) {
         s->stepResult = result;
+    } else {
+        rt().setLooseResult(result);
     }
 }
 

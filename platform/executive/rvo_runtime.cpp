@@ -9,12 +9,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace kora::rvo {
 
 namespace {
 
 thread_local std::vector<Step*> tlsStack;
+thread_local std::optional<long> tlsLooseResult;
 
 enum class Cmp { None, Lt, Le, Eq, Ge, Gt, Ne, Bad };
 
@@ -472,7 +474,17 @@ void Runtime::exitStepEx(long result) {
     std::lock_guard lock(mutex_);
     if (Step* s = currentThreadStep()) {
         s->stepResult = result;
+    } else {
+        tlsLooseResult = result;
     }
+}
+
+void Runtime::setLooseResult(long result) {
+    tlsLooseResult = result;
+}
+
+std::optional<long> Runtime::takeLooseResult() {
+    return std::exchange(tlsLooseResult, std::nullopt);
 }
 
 Step* Runtime::currentStep() {

@@ -168,6 +168,11 @@ class Runtime {
                    RVO_RECORD_ALLOC allocate, RVO_RECORD_FREE release, bool withAlloc);
     long exitStep();
     void exitStepEx(long result);
+    // A step result set while no step of the calling thread is entered: a step method that
+    // refuses before its entry (no bench, a withdrawn method) still owes its result to the step
+    // the executive called. The caller of the method takes it after the call.
+    void setLooseResult(long result);
+    std::optional<long> takeLooseResult();
     Step* currentStep();
     long verify(Result r);
     long alert(const char* title, const char* text, long flags);

@@ -21,6 +21,8 @@ constexpr int kTimers = 8;
 constexpr int kNamedArrays = 127;
 constexpr int kSwitchCards = 32;
 constexpr int kIctModules = 3;
+constexpr int kHeldSessions = kSwitchCards + kIctModules + kAdioSlots;
+constexpr int kHeldSectionSize = 80; // "device->" and a 64-character device name
 constexpr int kMaxChannels = 5120;
 constexpr int kChannelListSize = 163840;
 constexpr int kCardPins = 160;
@@ -178,6 +180,11 @@ struct BenchRecord {
     char channelList[kChannelListSize];
     ComponentModel* ictProgram;
     int32_t ictModified;
+    // Resource-manager sessions of managed devices (switch cards, ICT modules, ADIO) that this
+    // bench opened, by device section. Resetting the record leaves them (they lie past the part
+    // that is cleared): a new set-up of the bench reuses the session it holds instead of opening a
+    // second one that no cleanup would close.
+    char heldSessions[kHeldSessions][kHeldSectionSize];
 };
 
 } // namespace kora

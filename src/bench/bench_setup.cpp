@@ -49,7 +49,8 @@ void CopyBenchDevices(const BenchRecord& from, BenchRecord& active) {
     active.index = from.index;
     CopyText(active.name, from.name);
     active.panelId = from.panelId;
-    active.station = from.station;
+    // The station stays the active bench's own: a cleanup clears it in the configured benches, and
+    // a selection after a selective cleanup must neither lose it nor hand a freed one on.
     active.logger = from.logger;
     active.routeDisplay = from.routeDisplay;
     std::memcpy(active.dmm, from.dmm, sizeof active.dmm);

@@ -23,17 +23,14 @@ constexpr const char* kReadSuffix = "\n\nRead 'AppChannelTable' of BENCH \"%s\""
 constexpr const char* kMatrixType = "SM160";
 constexpr const char* kPsamType = "PSAM";
 
-// Pin "P<n>" of a matrix card: its index n - 1, or -1 when the text is no such pin.
+// A matrix card's pin "P<n>" has index n - 1. Any other pin text (or "P0") names no pin: such a
+// channel is read, and the matrix set-up refuses it on its card.
 int32_t MatrixPinIndex(const char* pin) {
     if (pin[0] != 'P' || pin[1] < '0' || pin[1] > '9') {
         return -1;
     }
-    char* end = nullptr;
-    long n = std::strtol(pin + 1, &end, 10);
-    if (*end != 0 || n < 1 || n > kCardPins) {
-        return -1;
-    }
-    return static_cast<int32_t>(n - 1);
+    const long n = std::strtol(pin + 1, nullptr, 10);
+    return static_cast<int32_t>(std::min<long>(n, kCardPins + 1) - 1);
 }
 
 bool ResmgrFailed(StepError& error, int32_t code, const char* message) {
@@ -63,9 +60,6 @@ bool ReadChannels(BenchRecord* bench, const char* benchSection, StepError& error
     }
     int32_t count = 0;
     RESMGR_Number_Of_Keys(0, kSoftwareConfig, table, &count, &warning, &code, message);
-    if (code == RESMGR_ERR_SECTION_NOT_FOUND) {
-        return true; // a named but absent table is an empty one
-    }
     if (ResmgrFailed(error, code, message)) {
         return false;
     }
@@ -108,7 +102,7 @@ bool ReadChannels(BenchRecord* bench, const char* benchSection, StepError& error
         if (std::strcmp(type, kMatrixType) == 0) {
             ch.kind = 1;
             ch.pinIndex = MatrixPinIndex(ch.pinName);
-            if (ch.pinIndex < 0) {
+            if (ch.pinIndex >= kCardPins) {
                 error.SetF(kErrResource, kInvalidPin, name, value);
                 return false;
             }

@@ -3,6 +3,7 @@
 // station, the resource manager and the thread's benches.
 #include "bench/bench_config.h"
 #include "bench/bench_setup.h"
+#include "bench/device.h"
 #include "exports/export.h"
 #include "frame/bench_context.h"
 #include "frame/step_frame.h"
@@ -42,6 +43,8 @@ constexpr const char* kGroups = "HOLM,SYSTEM,SERIAL";
 constexpr const char* kInstrumentKeywords =
     "DMM,SIGANL,FUNCGEN,ADIO,ROUTE,DCPWR,ICT,ICTX,ICCHECK,DIOMGR,RESMGR";
 constexpr const char* kCartridgeKeywords = "SSC,VPC,VCC,ACC,XMCIO";
+constexpr const char* kPortKeywords =
+    "COM1,COM2,COM3,COM4,COM5,COM6,COM7,COM8,COM9,COM10,COM11,COM12,COM13,COM14,COM15,COM16";
 constexpr uint32_t kAll = 0xFFFF;
 
 // Instrument mask bits.
@@ -116,13 +119,11 @@ void Compile(StepPass<CleanupRecord>& pass, const char* devChanAttr) {
         }
         case 3: {
             r.serialPorts = kAll;
-            if (strncasecmp(function, "COM", 3) == 0) {
-                char* end = nullptr;
-                const long n = std::strtol(function + 3, &end, 10);
-                if (end != function + 3 && *end == 0 && n >= 1 && n <= kSerialPorts) {
-                    r.serialPorts = 1u << (n - 1);
-                    r.port = static_cast<int32_t>(n);
-                }
+            // The port keywords match exactly, as every keyword list does: "com3" or "COM03"
+            // name no port and leave every port selected.
+            if (const int n = MatchKeyword(function, kPortKeywords); n > 0) {
+                r.serialPorts = 1u << (n - 1);
+                r.port = n;
             }
             break;
         }
@@ -150,8 +151,8 @@ class CleanupRun {
     }
     bool CloseBenchInstruments(int32_t b);
     bool CloseIct(int32_t b);
-    bool CloseManaged(int32_t resource, const char* name, const char* type, int32_t handle,
-                      bool isCard);
+    bool CloseManaged(BenchRecord& bench, int32_t resource, const char* name, const char* type,
+                      int32_t handle, bool isCard);
     void AskToSave();
     void CloseSerialPorts();
     bool CloseCartridges();
@@ -267,6 +268,7 @@ bool CleanupRun::CloseBenchInstruments(int32_t b) {
             RESMGR_Lock_Device(0, resource, device, 1000, &warning, &code, message);
             if (code >= 0) {
                 RESMGR_Close_Session(0, resource, device, &last, &warning, &code, message);
+                ForgetHeldSession(bench, device);
             }
             int32_t unlockWarning = 0, unlockCode = 0;
             char unlockMessage[kMessageSize] = {};
@@ -305,14 +307,15 @@ bool CleanupRun::CloseBenchInstruments(int32_t b) {
 }
 
 // Closes the session of a switch card or ICT module, and its driver with the last session.
-bool CleanupRun::CloseManaged(int32_t resource, const char* name, const char* type, int32_t handle,
-                              bool isCard) {
+bool CleanupRun::CloseManaged(BenchRecord& bench, int32_t resource, const char* name,
+                              const char* type, int32_t handle, bool isCard) {
     int32_t warning = 0, code = 0, last = 0;
     char message[kMessageSize] = {}, device[128];
     FormatText(device, sizeof device, "device->%s", name);
     RESMGR_Lock_Device(0, resource, device, 1000, &warning, &code, message);
     if (code >= 0) {
         RESMGR_Close_Session(0, resource, device, &last, &warning, &code, message);
+        ForgetHeldSession(bench, device);
     }
     int32_t unlockWarning = 0, unlockCode = 0;
     char unlockMessage[kMessageSize] = {};
@@ -372,7 +375,7 @@ bool CleanupRun::CloseIct(int32_t b) {
         if (!card.inUse) {
             continue;
         }
-        if (!CloseManaged(resource, card.name, "SM160", card.handle, true)) {
+        if (!CloseManaged(bench, resource, card.name, "SM160", card.handle, true)) {
             return false;
         }
         card.inUse = 0;
@@ -385,7 +388,7 @@ bool CleanupRun::CloseIct(int32_t b) {
         if (!module.inUse) {
             continue;
         }
-        if (!CloseManaged(resource, module.name, module.type, module.handle, false)) {
+        if (!CloseManaged(bench, resource, module.name, module.type, module.handle, false)) {
             return false;
         }
         module.inUse = 0;
@@ -401,7 +404,7 @@ void CleanupRun::AskToSave() {
     const int32_t count = BenchCount();
     for (int32_t b = 1; b < count; ++b) {
         const BenchRecord& bench = *BenchByIndex(b);
-        if (bench.inUse && bench.ictModified && bench.ictProgram) {
+        if (bench.ictModified && bench.ictProgram) {
             text += bench.ictProgram->fileName;
             text += "\n\n";
         }
@@ -415,7 +418,7 @@ void CleanupRun::AskToSave() {
     }
     for (int32_t b = 1; b < count; ++b) {
         BenchRecord& bench = *BenchByIndex(b);
-        if (bench.inUse && bench.ictModified && bench.ictProgram) {
+        if (bench.ictModified && bench.ictProgram) {
             StepError saveError;
             if (SaveIctParameters(bench, b, saveError)) {
                 bench.ictModified = 0;

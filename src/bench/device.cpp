@@ -163,21 +163,28 @@ int32_t OpenManagedDevice(int32_t number, const char* benchSection, const char* 
     CopyText(device.key, key);
     CopyText(device.name, DeviceNameOf(value));
     FormatText(section, sizeof section, "device->%s", device.name);
-    RESMGR_Get_Value(0, *resource, section, "Type", device.type, sizeof device.type, &warning,
-                     &code, message);
-    if (Failed(error, code, message)) {
+    // A device the physical layer file does not describe is the configuration's error, named
+    // here rather than passed over or left to fail in its driver.
+    const auto readEntry = [&](const char* key, char* out, long size, const char* missing) {
+        RESMGR_Get_Value(0, *resource, section, key, out, size, &warning, &code, message);
+        if (code == RESMGR_ERR_DEVICE_NOT_FOUND || (code >= 0 && out[0] == 0)) {
+            return error.SetF(kErrResource, missing, section);
+        }
+        return !Failed(error, code, message);
+    };
+    if (!readEntry("Type", device.type, sizeof device.type, kTypeNotFound)) {
         return kOpenFailed;
     }
     if (MatchKeyword(device.type, typeList) == 0) {
         return kOpenPassedOver;
     }
-    RESMGR_Get_Value(0, *resource, section, "ResourceDesc", device.resourceDesc,
-                     sizeof device.resourceDesc, &warning, &code, message);
-    if (!Failed(error, code, message)) {
-        RESMGR_Get_Value(0, *resource, section, "DriverOption", device.driverOption,
-                         sizeof device.driverOption, &warning, &code, message);
+    if (!readEntry("ResourceDesc", device.resourceDesc, sizeof device.resourceDesc,
+                   kResourceNotFound)) {
+        return kOpenFailed;
     }
-    if (error.failed()) {
+    RESMGR_Get_Value(0, *resource, section, "DriverOption", device.driverOption,
+                     sizeof device.driverOption, &warning, &code, message);
+    if (Failed(error, code, message)) {
         return kOpenFailed;
     }
     RESMGR_Lock_Device(0, *resource, section, kLockTimeoutMs, &warning, &code, message);
@@ -198,6 +205,35 @@ int32_t OpenManagedDevice(int32_t number, const char* benchSection, const char* 
     RESMGR_Get_Session_Handle(0, *resource, section, &handle, &warning, &code, message);
     device.handle = code < 0 ? -1 : handle;
     return kOpenSessionKept;
+}
+
+bool HoldsSession(const BenchRecord& bench, const char* section) {
+    for (const auto& held : bench.heldSessions) {
+        if (std::strcmp(held, section) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void NoteHeldSession(BenchRecord& bench, const char* section) {
+    if (HoldsSession(bench, section)) {
+        return;
+    }
+    for (auto& held : bench.heldSessions) {
+        if (held[0] == 0) {
+            CopyText(held, section);
+            return;
+        }
+    }
+}
+
+void ForgetHeldSession(BenchRecord& bench, const char* section) {
+    for (auto& held : bench.heldSessions) {
+        if (std::strcmp(held, section) == 0) {
+            held[0] = 0;
+        }
+    }
 }
 
 } // namespace kora

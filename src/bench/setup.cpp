@@ -191,6 +191,7 @@ EN_NEV_RESULT SetupRun::Run() {
         if (ok) {
             BenchRecord& active = *BenchByIndex(0);
             CopyBenchDevices(*BenchByIndex(1), active);
+            active.station = rec_.station;
             ok = SystemCartridge();
         }
         if (ok) {

@@ -186,6 +186,28 @@ bool SetupRun::SetupInstruments(BenchRecord& bench) {
     return true;
 }
 
+// Opens the n-th managed device of a bench. A session the bench holds from an earlier set-up is
+// the one it keeps: the session just opened beside it is closed again, so that one cleanup closes
+// the device whatever the number of set-ups.
+int32_t SetupRun::OpenBenchDevice(BenchRecord& bench, int32_t number, const char* keyBase,
+                                  const char* types, int32_t& resource, DeviceRecord& device) {
+    const int32_t opened =
+        OpenManagedDevice(number, section_, keyBase, types, &resource, device, error_);
+    if (opened != kOpenNewSession && opened != kOpenSessionKept) {
+        return opened;
+    }
+    char section[kHeldSectionSize];
+    FormatText(section, sizeof section, "device->%s", device.name);
+    if (opened == kOpenSessionKept && HoldsSession(bench, section)) {
+        int32_t warning = 0, code = 0, last = 0;
+        char message[kMessageSize] = {};
+        RESMGR_Close_Session(0, resource, section, &last, &warning, &code, message);
+    } else {
+        NoteHeldSession(bench, section);
+    }
+    return opened;
+}
+
 bool SetupRun::SetupAdio(BenchRecord& bench) {
     int32_t resource = 0;
     for (int32_t n = 1; n <= kAdioSlots; ++n) {
@@ -194,8 +216,7 @@ bool SetupRun::SetupAdio(BenchRecord& bench) {
                           kOpenFailed) {
             return false;
         }
-        const int32_t opened =
-            OpenManagedDevice(n, section_, kKeyAdio, "PIO2", &resource, device, error_);
+        const int32_t opened = OpenBenchDevice(bench, n, kKeyAdio, "PIO2", resource, device);
         if (opened == kOpenFailed) {
             if (error_.code == kErrFunction) {
                 error_.Clear(); // "Device not defined": no more modules
@@ -308,10 +329,11 @@ bool SetupRun::InitManagedDriver(int32_t opened, const ModuleDriver& driver, con
                                  const char* types, int32_t& resource, DeviceRecord& device) {
     ViStatus status = VI_SUCCESS;
     if (opened == kOpenNewSession) {
-        LogLine("      Open %s driver", device.name);
         ViSession handle = 0;
         status = driver.init(device.resourceDesc, VI_TRUE, VI_TRUE, device.driverOption, &handle);
         device.handle = status < 0 ? -1 : static_cast<int32_t>(handle);
+        // Logged once the driver answered, so that a failed init shows its code on the line.
+        LogLineEc(status, "      Open %s driver", device.name);
     } else {
         LogLine("      %s Driver is open", device.name);
     }
@@ -331,7 +353,7 @@ bool SetupRun::OpenIctModules(BenchRecord& bench, int32_t resource) {
         DeviceRecord device;
         ResetDeviceRecord(device);
         const int32_t opened =
-            OpenManagedDevice(n, section_, kKeyIct, kIctModuleTypes, &resource, device, error_);
+            OpenBenchDevice(bench, n, kKeyIct, kIctModuleTypes, resource, device);
         if (opened == kOpenFailed) {
             if (error_.code == kErrFunction) {
                 error_.Clear();
@@ -364,8 +386,7 @@ bool SetupRun::OpenSwitchCards(BenchRecord& bench, int32_t resource) {
     for (int32_t n = 1; n < kSwitchCards && bench.switchCardCount < kSwitchCards; ++n) {
         DeviceRecord device;
         ResetDeviceRecord(device);
-        const int32_t opened =
-            OpenManagedDevice(n, section_, kKeySwitch, "SM160", &resource, device, error_);
+        const int32_t opened = OpenBenchDevice(bench, n, kKeySwitch, "SM160", resource, device);
         if (opened == kOpenFailed) {
             if (error_.code == kErrFunction) {
                 error_.Clear();

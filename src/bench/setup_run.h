@@ -62,9 +62,6 @@ inline constexpr const char* kAllocFailed = "Allocate BENCH resource";
 inline constexpr const char* kTooManyBenches =
     "BenchCount %li exceeds the %li benches set up before on this thread (run CLEANUP_KORA first)";
 inline constexpr const char* kKeyNotFound = "BENCH: %s, KEY %s not found";
-inline constexpr const char* kTypeNotFound = "%s: 'Type' entry in physical layer file not found";
-inline constexpr const char* kResourceNotFound =
-    "%s: 'ResourceDesc' entry in physical layer file not found";
 inline constexpr const char* kTwoIctDevices =
     "Bench contains ICTDevice entry for '%s' and '%s'.\nPlease make sure that only one device of "
     "type '%s' has an ICTDevice entry.";
@@ -125,6 +122,8 @@ class SetupRun {
     bool SetupAdio(BenchRecord& bench);
     bool SetupUrm(BenchRecord& bench);
     bool SetupIct(BenchRecord& bench);
+    int32_t OpenBenchDevice(BenchRecord& bench, int32_t number, const char* keyBase,
+                            const char* types, int32_t& resource, DeviceRecord& device);
     bool OpenIctModules(BenchRecord& bench, int32_t resource);
     bool OpenSwitchCards(BenchRecord& bench, int32_t resource);
     bool InitManagedDriver(int32_t opened, const ModuleDriver& driver, const char* keyBase,

@@ -18,11 +18,9 @@ bool IsOpChar(char c) {
     return c == '<' || c == '=';
 }
 
-// Reads "B0101" and "H1F" forms as a signed 32-bit integer, up to the first other character.
+// Reads "B0101" and "H1F" forms as a signed 32-bit integer, up to the first other character. The
+// prefix must be the text's first character: " B101" is no binary number.
 bool ReadPrefixedInteger(const char* p, double* value) {
-    while (*p == ' ' || *p == '\t') {
-        ++p;
-    }
     if (*p != 'B' && *p != 'H') {
         return false;
     }
@@ -245,15 +243,19 @@ double ParseScaled(const char* text) {
     if (!text) {
         return 0.0;
     }
-    // A number never contains "*" or a blank after its start, so the number read from the
-    // whole text equals the number read from the text cut at the prefix marker.
-    double factor = 1.0;
-    if (const char* star = std::strchr(text, '*')) {
-        factor = PrefixFactor(star[1]);
-    } else if (const char* blank = std::strchr(text, ' ')) {
-        factor = PrefixFactor(blank[1]);
+    // The text is cut at the prefix marker before the number is read: " 5 m" reads the empty
+    // text before its first blank, 0.
+    const char* marker = std::strchr(text, '*');
+    if (!marker) {
+        marker = std::strchr(text, ' ');
     }
-    return CLocaleAtof(text) * factor;
+    if (!marker) {
+        return CLocaleAtof(text);
+    }
+    char number[128];
+    CopyText(number, sizeof number,
+             std::string_view(text, static_cast<std::size_t>(marker - text)));
+    return CLocaleAtof(number) * PrefixFactor(marker[1]);
 }
 
 void ParseLimits(const char* lowText, double nominal, const char* nominalText, const char* highText,

@@ -79,7 +79,8 @@ std::string DisconnectListCommand(const char* list) {
             channels += *p;
         }
     }
-    if (!channels.empty()) {
+    // A list of blanks is a list: "%,||" resets every channel's connections, as the text asks.
+    if (*list) {
         command += "," + channels + "||";
     }
     return command;
@@ -99,7 +100,8 @@ std::string DisconnectAllCommand(const BenchRecord* bench) {
     char message[kMessageSize] = {};
     ROUTE_GetDisplayString(0, bench->routing.handle, display, kDisplaySize, &length, &warning,
                            &code, message);
-    std::string command = "%";
+    std::string command = "%,";
+    bool first = true;
     std::string_view rest = code >= 0 ? display : "";
     while (!rest.empty()) {
         const std::size_t nl = rest.find('\n');
@@ -113,7 +115,8 @@ std::string DisconnectAllCommand(const BenchRecord* bench) {
             continue;
         }
         const std::size_t end = line.find_first_of(" (");
-        command += "," + std::string(line.substr(0, end)) + "||";
+        command += (first ? "" : ",") + std::string(line.substr(0, end)) + "||";
+        first = false;
     }
     return command;
 }
@@ -242,7 +245,7 @@ KORA_EXPORT EN_NEV_RESULT GETS_ROUTE(long stepRef, const char* stepName, long li
             if (Length) {
                 *Length = 0;
             }
-            if (Buffer && BufSize > 0) {
+            if (Buffer) {
                 Buffer[0] = 0;
             }
             if (!pass.bench->routing.inUse) {

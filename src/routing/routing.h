@@ -32,15 +32,15 @@ int32_t RouteExecute(const BenchRecord* bench, const char* command, int32_t* sta
 void ResolveChannelName(const char* physicalName, const char* benchName, char* out,
                         std::size_t size);
 
-// Runs a routing list of a measuring step ("PreRoute" or "PostRoute" as `source`). An empty text,
-// or a bench without routing, runs nothing. A positive result of the switching library is a
+// Runs a routing list of a measuring step ("PreRoute" or "PostRoute" as `source`). An empty text
+// runs nothing; on a bench without routing the list fails on the invalid handle. A positive result of the switching library is a
 // warning the step carries on after: its warning line goes to `warning` (kWarningSize bytes). A
 // negative one is the step's error: false.
 bool RunRoutingList(const BenchRecord* bench, const char* text, const char* source, char* warning,
                     StepError& error);
 
 // The routing command that disconnects every connected first-level entry of the bench's routing
-// display: "%,A||,B||".
+// display: "%,A||,B||", and "%," when nothing is connected.
 std::string DisconnectAllCommand(const BenchRecord* bench);
 
 // Shows the bench's present connections in the message window (level 1).

@@ -132,8 +132,10 @@ KORA_EXPORT EN_NEV_RESULT WRITE_KORA(long stepRef, const char* stepName, long li
                                      long stepArg, const char* comment, const char* DevChanAttr,
                                      const char* Text, long WrLength, long* Written) {
     const StepCall call = Call(stepRef, stepName, lineCode, stepArg, comment, "WRITE_KORA");
+    // Unlike the compare steps, the trace step needs a bench: it writes to the trace of the
+    // resource manager that the set-up loaded.
     return RunStandardPass<TraceRecord>(
-        call, kKindNone, false,
+        call, kKindNone, true,
         [&](auto& pass) {
             TraceRecord& r = *pass.record;
             r.valid = 0;

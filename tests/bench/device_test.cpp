@@ -8,8 +8,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
+
+#include <unistd.h>
 
 namespace kora {
 namespace {
@@ -137,6 +140,44 @@ TEST_F(ManagedDevices, PassedOverMissingAndInvalid) {
     EXPECT_EQ(OpenManagedDevice(0, "DCPwr_LINE", "X", "PIO2", &res, d, notBench), kOpenFailed);
     EXPECT_EQ(notBench.code, 0x81000012u);
     EXPECT_STREQ(notBench.message, "Invalid BENCH name");
+}
+
+TEST(ManagedDeviceConfiguration, UndescribedDeviceIsNamedNotPassedOver) {
+    const struct {
+        const char* physical;
+        const char* message;
+    } cases[] = {
+        {"", "device->CARD: 'Type' entry in physical layer file not found"},
+        {"[device->CARD]\nResourceDesc = CAN0::0::7\n",
+         "device->CARD: 'Type' entry in physical layer file not found"},
+        {"[device->CARD]\nType = SM160\n",
+         "device->CARD: 'ResourceDesc' entry in physical layer file not found"},
+    };
+    const fs::path dir =
+        fs::temp_directory_path() / ("kora_undescribed_" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "sw.ini") << "[B]\nType = BENCH\nSwitchDevice1 = device->CARD\n";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        std::ofstream(dir / "hw.ini") << c.physical;
+        resmgr::inspect::Reset();
+        int32_t w = 0, e = 0, res = 0;
+        char m[1024] = {};
+        RESMGR_Setup(0, (dir / "hw.ini").c_str(), (dir / "sw.ini").c_str(), &w, &e, m);
+        ASSERT_EQ(e, 0) << m;
+        DeviceRecord d;
+        ResetDeviceRecord(d);
+        StepError error;
+        ASSERT_EQ(OpenManagedDevice(0, "B", "SwitchDevice", "SM160", &res, d, error), 0)
+            << error.message;
+        EXPECT_EQ(OpenManagedDevice(1, "B", "SwitchDevice", "SM160", &res, d, error), kOpenFailed);
+        EXPECT_EQ(error.code, 0x81000012u);
+        EXPECT_STREQ(error.message, c.message);
+        EXPECT_FALSE(resmgr::inspect::DeviceLocked("CARD"));
+        RESMGR_Cleanup(0, &w, &e, m);
+    }
+    resmgr::inspect::Reset();
+    fs::remove_all(dir);
 }
 
 } // namespace

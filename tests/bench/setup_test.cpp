@@ -143,6 +143,16 @@ TEST_F(BenchLifeCycle, SecondSetupReusesTheBenchArray) {
     // The card was open already: its session is reused, the driver not opened again.
     EXPECT_EQ(Calls("ZQsm160_InitWithOptions"), 1u);
     EXPECT_NE(std::find(log.begin(), log.end(), "      MATRIX_A7 Driver is open"), log.end());
+    // One cleanup closes what both set-ups opened: no session of the bench is left behind.
+    bench_->journal().clear();
+    ASSERT_EQ(Cleanup(nullptr), 0) << LastAlert();
+    for (const char* close : {"ZQsm160_close", "rspsam_close", "rspict_close", "rspio2_close"}) {
+        EXPECT_EQ(Calls(close), 1u) << close;
+    }
+    for (const std::string& line : Log()) {
+        EXPECT_EQ(line.find("remains open"), std::string::npos) << line;
+    }
+    EXPECT_EQ(resmgr::inspect::Clients(), 0);
 }
 
 TEST_F(BenchLifeCycle, ThreadsTakeTheSetupLockInTurn) {
@@ -300,6 +310,9 @@ TEST_F(BenchLifeCycle, DriverFailureMidwayLeavesACleanableBench) {
     const std::string alert = LastAlert();
     EXPECT_NE(alert.find("PICT self test failed"), std::string::npos) << alert;
     EXPECT_EQ(Log().back(), " UNLOCK");
+    const auto log = Log();
+    EXPECT_NE(std::find(log.begin(), log.end(), "      Open PICT_A4 driver [EC=0xBFFA4038]"),
+              log.end());
     // What came up before the failure is closed again; nothing else is touched.
     bench_->journal().clear();
     EXPECT_EQ(Cleanup(nullptr), 0) << LastAlert();
@@ -354,16 +367,24 @@ TEST_F(BenchLifeCycle, SelectiveCleanupClosesOnlyItsGroup) {
 }
 
 TEST_F(BenchLifeCycle, SerialCleanupClosesOnlyTheNamedPort) {
+    // The port keyword matches exactly; one that matches nothing leaves every port selected.
+    const struct {
+        const char* devChanAttr;
+        int32_t port4Open;
+    } cases[] = {{"SERIAL|COM3", 1}, {"SERIAL|COM03", 0}, {"SERIAL|com3", 0}};
     ASSERT_EQ(Setup(), 0) << LastAlert();
     BenchRecord* active = BenchByIndex(0);
-    active->serial[2].opened = 1;
-    active->serial[3].opened = 1;
-    EXPECT_EQ(Cleanup("SERIAL|COM3"), 0) << LastAlert();
-    EXPECT_EQ(active->serial[2].opened, 0);
-    EXPECT_EQ(active->serial[3].opened, 1);
+    long stepRef = 80;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.devChanAttr);
+        active->serial[2].opened = 1;
+        active->serial[3].opened = 1;
+        EXPECT_EQ(Cleanup(c.devChanAttr, stepRef++), 0) << LastAlert();
+        EXPECT_EQ(active->serial[2].opened, 0);
+        EXPECT_EQ(active->serial[3].opened, c.port4Open);
+    }
     const auto log = Log();
     EXPECT_NE(std::find(log.begin(), log.end(), " Close SERIAL[3]"), log.end());
-    EXPECT_EQ(std::find(log.begin(), log.end(), " Close SERIAL[4]"), log.end());
     active->serial[3].opened = 0;
 }
 
@@ -410,6 +431,16 @@ TEST_F(BenchLifeCycle, BenchSelection) {
 
     EXPECT_EQ(Conf("HOLM|DMM:BENCHES", 1, 64), -2);
     EXPECT_NE(LastAlert().find("(0x81000006)"), std::string::npos);
+}
+
+TEST_F(BenchLifeCycle, SelectionKeepsTheStationAfterASelectiveCleanup) {
+    rvo().setStation(7, 2);
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    ASSERT_EQ(Cleanup("SERIAL|COM1"), 0) << LastAlert();
+    EXPECT_EQ(Conf("BENCH", 2), 0) << LastAlert();
+    EXPECT_EQ(Conf("BENCH_AUTOSELECT", 0, 61), 0) << LastAlert();
+    EXPECT_STREQ(BenchByIndex(0)->name, "LINE2");
+    EXPECT_NE(BenchByIndex(0)->station, nullptr); // what the full cleanup frees
 }
 
 TEST_F(BenchLifeCycle, HandlesOfABench) {
@@ -475,6 +506,7 @@ TEST_F(BenchLifeCycle, UnsavedIctParametersAreOfferedForSavingAtCleanup) {
         saved.push_back(number);
         return bench.ictProgram != nullptr;
     });
+    line->inUse = 0; // a configured bench not in use still has its file offered
     for (long answer : {1L, 11L}) {
         SCOPED_TRACE(answer);
         rvo().scriptAlertAnswers({answer});
@@ -487,6 +519,7 @@ TEST_F(BenchLifeCycle, UnsavedIctParametersAreOfferedForSavingAtCleanup) {
                   "/fixtures/board.cmp\n\n\nDo you want to SAVE them?");
         EXPECT_EQ(a.back().flags, 12);
     }
+    line->inUse = 1;
     EXPECT_EQ(saved, std::vector<int32_t>{1}); // saved on the answer 11 only
     EXPECT_EQ(line->ictModified, 0);
     // Nothing is left to ask about.

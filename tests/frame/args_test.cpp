@@ -96,6 +96,7 @@ TEST(ParseScaled, PrefixesNeedAMarker) {
         {"4.7*k", 4700}, {"4.7 k", 4700}, {"10m", 10},    {"10 m", 0.01}, {"3*G", 3e9},
         {"2 M", 2e6},    {"5*u", 5e-6},   {"7 n", 7e-9},  {"1*p", 1e-12}, {"1*x", 1},
         {"-2.5", -2.5},  {"abc", 0},      {nullptr, 0.0}, {"", 0},        {"1.5e3 m", 1.5},
+        {" 5 m", 0},     {"2*k m", 2000}, // the text is cut at its first marker
     };
     for (const auto& c : cases) {
         EXPECT_DOUBLE_EQ(ParseScaled(c.text), c.expected) << (c.text ? c.text : "<null>");
@@ -119,6 +120,7 @@ TEST(ParseLimits, TextsOperatorsAndRelativeLimits) {
         {"1", NAN, nullptr, "3", 1, 2, 3, "<=", "<="},
         {"B1010", 0, nullptr, "H1F", 10, 0, 31, "<=", "<="},
         {"Hff", 0, nullptr, "HFFFFFFFF", 255, 0, -1, "<=", "<="},
+        {" B101", 0, nullptr, "H1F", 0, 0, 31, "<=", "<="}, // the prefix must come first
         {"5 <", 0, nullptr, "= 7", 5, 0, 7, "<", "="},
         {"5 = <", 0, nullptr, " <== 9", 5, 0, 9, "=<", "<=="},
         {"1-", 10, nullptr, "2+", 9, 10, 12, "<=", "<="},

@@ -230,5 +230,28 @@ TEST_F(DmmSteps, TriggerStateLivesInTheMetersRecord) {
     }
 }
 
+TEST_F(DmmSteps, UserRoutingOnABenchWithoutRoutingEndsTheStep) {
+    // The routing commands the step composes itself are skipped on such a bench; a list the
+    // program wrote is not: its call on the invalid handle fails the step.
+    DeviceRecord& routing = BenchByIndex(0)->routing;
+    const DeviceRecord kept = routing;
+    routing.inUse = 0;
+    routing.handle = -1;
+    const struct {
+        const char *pre, *post;
+        long result;
+    } cases[] = {{"", "", 0}, {"DMM_A!HI>RAIL", "", -2}, {"", "DMM_A!HI|RAIL", -2}};
+    long ref = 400;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.pre) + "/" + c.post);
+        EXPECT_EQ(
+            MEAS_DMM(++ref, "Meas", 0x800, 0, "", c.pre, "VDC", "", 0, "", 0, nullptr, c.post),
+            c.result)
+            << LastAlert();
+    }
+    EXPECT_EQ(Sent("ROUTE_Execute").size(), 2u);
+    routing = kept;
+}
+
 } // namespace
 } // namespace kora

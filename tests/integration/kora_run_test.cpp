@@ -95,8 +95,8 @@ TEST_F(KoraRun, ExampleProgramPasses) {
         << o.out;
     EXPECT_NE(o.out.find("Ripple                         12.0000 mV         x < 20.0000 mV"),
               std::string::npos);
-    EXPECT_NE(o.out.find("UUT SN-0001 / KORA-DEMO-1: PASSED   6 steps, 5 results passed, 0 "
-                         "failed, 1 done, 0 errors"),
+    EXPECT_NE(o.out.find("UUT SN-0001 / KORA-DEMO-1: PASSED   8 steps, 6 results passed, 0 "
+                         "failed, 25 done, 0 errors"),
               std::string::npos)
         << o.out;
     EXPECT_EQ(o.err, ""); // no progress line when the output is not a terminal
@@ -264,16 +264,20 @@ steps:
     fs::path program = Write("errors.yaml", text);
     Outcome go = Run(program.string() + " --json " + (dir_ / "go.json").string());
     EXPECT_EQ(go.exit, 2);
-    EXPECT_NE(go.err.find("ERROR# -2130706426 (0x81000006)        PROGRAM LINE# 3"),
+    // A step that needs a bench, on a thread without a set-up.
+    EXPECT_NE(go.err.find("ERROR# -2130706414 (0x81000012)        PROGRAM LINE# 3"),
               std::string::npos)
         << go.err;
+    EXPECT_NE(go.err.find("pBENCH==NULL"), std::string::npos) << go.err;
     EXPECT_NE(go.out.find("After"), std::string::npos); // continue: the next step ran
     Outcome stop = Run(program.string() + " --on-error stop --json " + (dir_ / "s.json").string());
     EXPECT_EQ(stop.exit, 2);
     EXPECT_EQ(stop.out.find("After"), std::string::npos);
     YAML::Node j = YAML::LoadFile((dir_ / "s.json").string());
+    // The stop answer ends the run although the step was refused before its entry.
     EXPECT_TRUE(j["stopped"].as<bool>());
     EXPECT_EQ(j["steps"].size(), 1u);
+    EXPECT_EQ(j["steps"][0]["step_result"].as<int>(), -5);
     EXPECT_EQ(j["alerts"][0]["answer"].as<int>(), -5);
 }
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <string>
 
 namespace kora {
@@ -64,6 +66,9 @@ TEST_F(RouteSteps, ConnectionFailuresNameTheApplicationChannels) {
     EXPECT_STREQ(name, "");
     ResolveChannelName("X!Y", "NOBENCH", name, sizeof name);
     EXPECT_STREQ(name, "");
+    // A section named like the bench is not used without a "LogicalNames" entry.
+    ResolveChannelName("matrix_a7!p5", "BENCH_LINE", name, sizeof name);
+    EXPECT_STREQ(name, "");
 }
 
 TEST_F(RouteSteps, ConfRouteSendsItsCommands) {
@@ -77,8 +82,9 @@ TEST_F(RouteSteps, ConfRouteSendsItsCommands) {
     } cases[] = {
         {"DISCONNECT", "VCC, DIV_MID", "%,VCC||,DIV_MID||", "DISCONNECT.LIST", 0},
         {"DISCONNECT", "", "%", "DISCONNECT.LIST", 0},
+        {"DISCONNECT", "  ", "%,||", "DISCONNECT.LIST", 0},
         {"RESET", nullptr, "%,||", "RESET", 1},
-        {"DISCONNECT", nullptr, "%", "DISCONNECT.ALL", 1}, // nothing is connected
+        {"DISCONNECT", nullptr, "%,", "DISCONNECT.ALL", 1}, // nothing is connected
     };
     long ref = 100;
     for (const auto& c : cases) {
@@ -106,6 +112,10 @@ TEST_F(RouteSteps, StatusIsReturnedOrShown) {
         << LastAlert();
     EXPECT_STREQ(buffer, "");
     EXPECT_EQ(length, 0);
+    // A buffer without a size is cleared all the same, and the connections are shown.
+    std::strcpy(buffer, "stale");
+    EXPECT_EQ(GETS_ROUTE(125, "Status", 0x700, 0, "", "STATUS", 0, buffer, nullptr), 1);
+    EXPECT_STREQ(buffer, "");
     // Without a buffer the connections are shown instead.
     EXPECT_EQ(GETS_ROUTE(121, "Status", 0x700, 0, "", "STATUS", 0, nullptr, nullptr), 1);
     const auto messages = rvo().messages();

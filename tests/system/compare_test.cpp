@@ -1,4 +1,5 @@
 // The compare and trace steps as the executive records them.
+#include "frame/bench_context.h"
 #include "support/executive.h"
 
 #include <resmgr.h>
@@ -16,6 +17,11 @@ class CompareSteps : public test::ExecutiveTest {
         ExecutiveTest::SetUp();
         resmgr::inspect::Reset();
         RESMGR_Enable_Tracing(1);
+        ASSERT_NE(AllocBenchContext(2), nullptr); // the trace step needs a bench
+    }
+    void TearDown() override {
+        FreeBenchContext();
+        ExecutiveTest::TearDown();
     }
     long ref_ = 100;
 };

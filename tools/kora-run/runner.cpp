@@ -201,12 +201,16 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
                                   0, step.comment.c_str()};
                 const auto values = BuildArgValues(step);
                 const auto s0 = Clock::now();
+                rt.takeLooseResult();
                 run.result = step.method->invoke(entries[i], common, values.data());
                 run.seconds = std::chrono::duration<double>(Clock::now() - s0).count();
                 current = nullptr;
                 if (const rvo::Step* st = rt.step(step.index)) {
                     run.phase = st->lastPhase;
                     run.stepResult = st->stepResult;
+                }
+                if (const auto loose = rt.takeLooseResult()) {
+                    run.stepResult = *loose; // refused before its entry, e.g. without a bench
                 }
                 ++doneSteps;
                 if (options.echoResults && !run.results.empty()) {
