@@ -536,6 +536,34 @@ TEST_F(DcpwrSteps, BadKeywordsAndValuesHaveTheirCodes) {
     EXPECT_DOUBLE_EQ(*static_cast<const double*>(sampleTime->address), 5e-5);
 }
 
+TEST_F(DcpwrSteps, SinkReadingsWithoutAValidValueStayOverRange) {
+    struct Case {
+        const char* set;     // SET_DCPWR function, "" for none
+        const char* meas;    // MEAS_DCPWR DevChanAttr
+        const char* comment; // verification comment
+    } cases[] = {
+        // Out of sink mode the readings are not valid and the step says why.
+        {"", "SUPPLY_A6!CH1|SINK:VDC",
+         "note KORA warning: SinkState WARNING[0x00000000]: Channel not in SINK mode"},
+        // A load with nothing to draw from: no current, so no resistance.
+        {"SUPPLY_A6!CH1|SINK_RES", "SUPPLY_A6!CH1|SINK:RES", "note"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.meas);
+        Fresh();
+        if (c.set[0]) {
+            ASSERT_EQ(Set(c.set, NAN, "", 100, ""), 0) << LastAlert();
+        }
+        double value = 0;
+        ASSERT_EQ(
+            MEAS_DCPWR(++ref_, "Meas", 0x700, 0, "note", "", c.meas, "", NAN, "", NAN, &value, ""),
+            0)
+            << LastAlert();
+        EXPECT_EQ(value, 9999000000.0);
+        EXPECT_EQ(lastResult().comment, c.comment);
+    }
+}
+
 TEST_F(DcpwrSteps, SineTableForThreeFrequencies) {
     struct Case {
         double hertz;

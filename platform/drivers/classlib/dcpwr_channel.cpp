@@ -18,7 +18,8 @@
 //   trip; OVER_TEMPERATURE and HARDWARE_FAILURE are not monitored (DCPWR_ERR_STATE_NOT_SUPPORTED).
 // - Sink state: 0 outside the sink modes; else bit 0x1 voltage reading valid, 0x2 current reading
 //   valid (both while the load is on), 0x4 regulating its set point, 0x8 in a sink mode with the
-//   load off, 0x10 voltage above the voltage range, 0x20 current above the current range.
+//   load off, 0x10 voltage above the voltage range, 0x20 current above the current range. A current
+//   below 0.01 % of the current range reads 0.
 // - DCPWR_Wait_Until_Settled lets the station's settling time pass on the bench clock (at most
 //   the time-out).
 #include "dcpwr_state.h"
@@ -51,6 +52,7 @@ constexpr std::array<const char*, 8> kStates = {
     "OVER_TEMPERATURE", "OVER_VOLTAGE",     "OVER_CURRENT",   "HARDWARE_FAILURE"};
 constexpr int32_t kSinkVoltageValid = 0x1, kSinkCurrentValid = 0x2, kSinkRegulating = 0x4,
                   kSinkOff = 0x8, kSinkVoltageOver = 0x10, kSinkCurrentOver = 0x20;
+constexpr double kSinkResolution = 1e-4; // of the current range
 
 // The smallest range of `ranges` that holds `value`; 0 when none does.
 template <std::size_t N> double RangeFor(const std::array<double, N>& ranges, double value) {
@@ -504,7 +506,11 @@ int32_t DCPWR_Query_Sink_State(long context, long session, const char* channel, 
                          using Q = PsuModule::Quantity;
                          const bool on = o.m.outputEnabled(o.ch);
                          const double v = std::fabs(o.m.reading(o.ch, Q::Voltage));
-                         const double i = std::fabs(o.m.reading(o.ch, Q::Current));
+                         // A current below the load's resolution reads as none.
+                         const double exact = std::fabs(o.m.exact(o.ch, Q::Current));
+                         const double i = exact < kSinkResolution * o.m.currentRange(o.ch)
+                                              ? 0.0
+                                              : std::fabs(o.m.reading(o.ch, Q::Current));
                          int32_t s = on ? 0 : kSinkOff;
                          if (on) {
                              s |= kSinkVoltageValid | kSinkCurrentValid;
