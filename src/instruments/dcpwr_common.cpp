@@ -92,6 +92,11 @@ void TraceRouting(const BenchRecord* bench, const char* stepName) {
     }
 }
 
+bool InvalidSetting(StepError& error) {
+    rvo_SetSTEPResult(-2);
+    return error.Set(kErrFunction, kInvalidSetting);
+}
+
 bool RefuseKeyword(StepError& error, int argument, const char* devChanAttr) {
     rvo_SetSTEPResult(-2);
     return error.Set(ParamError(argument), OrNull(devChanAttr));

@@ -73,6 +73,9 @@ void WarningComment(const char* comment, const char* warning, char* out);
 // The end of a step after its verification: the routing display when it is on.
 void TraceRouting(const BenchRecord* bench, const char* stepName);
 
+// A stored setting that cannot execute: 0x81000011 "INVALID SETTING => no execution".
+bool InvalidSetting(StepError& error);
+
 // Refuses a keyword: "Invalid function parameter #N" with the DevChanAttr text.
 bool RefuseKeyword(StepError& error, int argument, const char* devChanAttr);
 

@@ -99,11 +99,6 @@ bool CompileRouting(StepError& error, Routing& r, const char* pre, const char* p
     return true;
 }
 
-bool InvalidSetting(StepError& error) {
-    rvo_SetSTEPResult(-2);
-    return error.Set(kErrFunction, kInvalidSetting);
-}
-
 bool PreRoute(StepPass<MeasRecord>& pass, const char* text, char* warning) {
     return !text[0] || (RunRoutingList(pass.bench, text, "PreRoute", warning, pass.error) &&
                         SettleRouting(pass.error, pass.bench));

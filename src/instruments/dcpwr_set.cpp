@@ -279,9 +279,7 @@ EN_NEV_RESULT SetRun::run(double voltage, double curResPow, double dutyOffs, dou
         rvo_UpdateAttrR(r_.head.component, pushed);
     }
     if (f == 0) {
-        rvo_SetSTEPResult(-2);
-        pass_.error.Set(kErrFunction, kInvalidSetting);
-        return -2;
+        return InvalidSetting(pass_.error), -2;
     }
     ShowChannelDevice(pass_.bench, channel());
     const FunctionInfo& info = kInfo[f - 1];

@@ -57,9 +57,7 @@ EN_NEV_RESULT RunStim(StepPass<StimRecord>& pass, long sampleCount, const double
     rvo_UpdateAttrI(r.head.component, &r.cycleCount);
     rvo_ReadAttrSList(r.head.component, r.data, sizeof r.data);
     if (r.head.selector == 0) {
-        rvo_SetSTEPResult(-2);
-        pass.error.Set(kErrFunction, kInvalidSetting);
-        return -2;
+        return InvalidSetting(pass.error), -2;
     }
     const char* channel = ChannelOf(r.head);
     ShowChannelDevice(pass.bench, channel);
