@@ -83,7 +83,7 @@ bool IsSink(int f) {
 void CompileRange(RangeSetting& r, const char* text, double automaticValue) {
     r.given = text && text[0] ? 1 : 0;
     CopyText(r.text, OrEmpty(text));
-    r.automatic = r.given && std::strcmp(text, kAutoRange) == 0 ? 1 : 0;
+    r.automatic = r.given && std::strcmp(r.text, kAutoRange) == 0 ? 1 : 0;
     r.value = !r.given ? NAN : r.automatic ? automaticValue : ParseScaled(text);
     if (r.automatic && !std::isnan(automaticValue)) {
         r.automatic = 0; // a fixed value stands for the automatic range

@@ -29,7 +29,7 @@ bool SineBlock::Allocate(const void* owner) {
     std::lock_guard lock(g_blocksMutex);
     auto& held = Blocks()[owner];
     if (!held) {
-        held.reset(new (std::nothrow) double[3 * kSinePointsMax]());
+        held.reset(new (std::nothrow) double[3 * kSineArray]());
     }
     block = held.get();
     return block != nullptr;
@@ -43,8 +43,8 @@ void SineBlock::Compute(int32_t n) {
 }
 
 void SineBlock::Fill(double voltage, double amplitude, double offset) {
-    double* volts = block + kSinePointsMax;
-    double* amperes = block + 2 * kSinePointsMax;
+    double* volts = block + kSineArray;
+    double* amperes = block + 2 * kSineArray;
     for (int32_t i = 0; i < points; ++i) {
         volts[i] = i < points / 2 ? voltage : -voltage;
         amperes[i] = std::fabs(amplitude * block[i] + offset);

@@ -2,11 +2,13 @@
 // three arrays of 10000 doubles (table, voltage points, current points) per step record.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kora::dcpwr {
 
 constexpr int32_t kSinePointsMax = 10000;
+constexpr std::size_t kSineArray = kSinePointsMax;
 
 // Points of one period at `frequency` hertz, 0.1 ms apart: 10000 / frequency, rounded.
 int32_t SinePoints(double frequency);
@@ -26,8 +28,8 @@ struct SineBlock {
     // points: |amplitude sine[i] + offset|.
     void Fill(double voltage, double amplitude, double offset);
     const double* Table() const { return block; }
-    const double* Volts() const { return block + kSinePointsMax; }
-    const double* Amperes() const { return block + 2 * kSinePointsMax; }
+    const double* Volts() const { return block + kSineArray; }
+    const double* Amperes() const { return block + 2 * kSineArray; }
 };
 
 } // namespace kora::dcpwr

@@ -198,8 +198,9 @@ int32_t DCPWR_Fetch_Acquisition(long context, long session, const char* channel,
             const long n = std::min(count, c.acqCount);
             const auto quantity = AcquireQuantity(c.acqQuantity);
             for (long k = 0; k < n; ++k) {
-                const auto at = c.acqStartNs + static_cast<int64_t>(
-                                                   (c.acqDelay + k * c.acqSampleTime) * 1e9 + 0.5);
+                const auto at =
+                    c.acqStartNs +
+                    std::llround((c.acqDelay + static_cast<double>(k) * c.acqSampleTime) * 1e9);
                 if (clock.nowNs() < at) {
                     clock.wait(at - clock.nowNs());
                 }

@@ -120,7 +120,8 @@ bool PsuModule::waveformActive(int channel) {
     Power& p = power_[static_cast<std::size_t>(channel)];
     if (p.wfmOn && p.wfmCycles > 0) {
         const double elapsed = static_cast<double>(bench_.clock().nowNs() - p.startNs) * 1e-9;
-        if (elapsed >= p.wfmCycles * p.wfmPointTime * static_cast<double>(p.wfmVolts.size())) {
+        if (elapsed >= static_cast<double>(p.wfmCycles) * p.wfmPointTime *
+                           static_cast<double>(p.wfmVolts.size())) {
             return false;
         }
     }
@@ -131,7 +132,7 @@ void PsuModule::follow(int channel) {
     Channel& x = ch(channel);
     Power& p = power_[static_cast<std::size_t>(channel)];
     if (p.load == Load::None && (p.wfmOn || p.pwm)) {
-        double volts = x.voltage, limit = std::fabs(x.limit);
+        double volts = 0, limit = std::fabs(x.limit);
         const double elapsed = static_cast<double>(bench_.clock().nowNs() - p.startNs) * 1e-9;
         if (p.wfmOn) {
             const auto n = static_cast<double>(p.wfmVolts.size());
