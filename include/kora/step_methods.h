@@ -96,36 +96,36 @@
 
 /* DC power supplies and electronic loads. */
 #define KORA_STEP_TABLE_DCPWR(STEP, ARG)                                                           \
-    STEP(CONF_DCPWR, DCPWR, 1, 0,                                                                  \
+    STEP(CONF_DCPWR, DCPWR, 1, 1,                                                                  \
          ARG(DevChanAttr, const char*, STR, IN) ARG(ValueEnable, double, DOUBLE, IN))              \
-    STEP(SET_DCPWR, DCPWR, 1, 0,                                                                   \
+    STEP(SET_DCPWR, DCPWR, 1, 1,                                                                   \
          ARG(PreRouting, const char*, STR, IN) ARG(DevChanAttr, const char*, STR, IN)              \
              ARG(Voltage, double, DOUBLE, IN) ARG(VRange, const char*, STR, IN)                    \
                  ARG(CurResPow, double, DOUBLE, IN) ARG(CRange, const char*, STR, IN)              \
                      ARG(DutyOffs, double, DOUBLE, IN) ARG(Frequency, double, DOUBLE, IN)          \
                          ARG(PostRouting, const char*, STR, IN))                                   \
-    STEP(GET_DCPWR, DCPWR, -1, 0,                                                                  \
+    STEP(GET_DCPWR, DCPWR, -1, 1,                                                                  \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Status, long*, LONGP, OUT)                     \
              ARG(CompMask, long, LONG, IN) ARG(CompValue, long, LONG, IN))                         \
-    STEP(MEAS_DCPWR, DCPWR, 1, 0,                                                                  \
+    STEP(MEAS_DCPWR, DCPWR, 1, 1,                                                                  \
          ARG(PreRouting, const char*, STR, IN) ARG(DevChanAttr, const char*, STR, IN)              \
              ARG(LowLimit, const char*, STR, IN) ARG(Nominal, double, DOUBLE, IN)                  \
                  ARG(HighLimit, const char*, STR, IN) ARG(MeasTime, double, DOUBLE, IN)            \
                      ARG(Result, double*, DOUBLEP, OUT) ARG(PostRouting, const char*, STR, IN))    \
-    STEP(ACQ_DCPWR, DCPWR, 1, 0,                                                                   \
+    STEP(ACQ_DCPWR, DCPWR, 1, 1,                                                                   \
          ARG(PreRoute, const char*, STR, IN) ARG(DevChanAttr, const char*, STR, IN)                \
              ARG(LowLimit, const char*, STR, IN) ARG(Nominal, const char*, STR, IN)                \
                  ARG(HighLimit, const char*, STR, IN) ARG(MeasDelay, double, DOUBLE, IN)           \
                      ARG(MeasTime, double, DOUBLE, IN) ARG(SampleCount, long, LONG, IN)            \
                          ARG(Samples, double*, DARRAY, OUT) ARG(PostRoute, const char*, STR, IN))  \
-    STEP(STIM_DCPWR, DCPWR, 1, 0,                                                                  \
+    STEP(STIM_DCPWR, DCPWR, 1, 1,                                                                  \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SampleCount, long, LONG, IN)                   \
              ARG(Voltages, double*, DARRAY, IN) ARG(VoltageMax, double, DOUBLE, IN)                \
                  ARG(Currents, double*, DARRAY, IN) ARG(CurrentMax, double, DOUBLE, IN)            \
                      ARG(CycleTime, double, DOUBLE, IN) ARG(CycleCount, long, LONG, IN))           \
-    STEP(CTRG_DCPWR, DCPWR, -1, 0,                                                                 \
+    STEP(CTRG_DCPWR, DCPWR, -1, 1,                                                                 \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Enable, double, DOUBLE, IN))                   \
-    STEP(TRIG_DCPWR, DCPWR, -1, 0, ARG(DevChanAttr, const char*, STR, IN))
+    STEP(TRIG_DCPWR, DCPWR, -1, 1, ARG(DevChanAttr, const char*, STR, IN))
 
 /* Function and arbitrary waveform generator. */
 #define KORA_STEP_TABLE_FUNCGEN(STEP, ARG)                                                         \

@@ -40,7 +40,7 @@ TEST_F(BenchLifeCycle, SetupOpensEveryDeviceWithTheOperatorsLog) {
         "RESMGR_Setup(COMPILE_BEGIN)\n",
         "   HWCFG=" + hw_,
         "   SWCFG=" + sw_,
-        "   BENCH(BENCH_LINE): 8 Channels",
+        "   BENCH(BENCH_LINE): 10 Channels",
         "   BENCH(BENCH_FUNCTIONAL): 1 Channels",
         "RESMGR_Setup(COMPILE_END)",
         "KORA_Setup(BEGIN)\n",
@@ -96,7 +96,7 @@ TEST_F(BenchLifeCycle, SetupOpensEveryDeviceWithTheOperatorsLog) {
     EXPECT_EQ(find("DMM1")->text, "LINE: DMM_A, GPIB0::22::INSTR");
     ASSERT_NE(find("ICTX"), nullptr);
     EXPECT_EQ(find("ICTX")->text, "LINE: SM160(1),PSAM,PICT");
-    EXPECT_EQ(find("ICTX")->comment, "5 MATRIX Channels (0 Aliases)");
+    EXPECT_EQ(find("ICTX")->comment, "7 MATRIX Channels (0 Aliases)");
     ASSERT_NE(find("  SYSR0"), nullptr);
     EXPECT_DOUBLE_EQ(find("  SYSR0")->value, 0.12);
     ASSERT_NE(find("  CMUD3"), nullptr);
@@ -119,7 +119,7 @@ TEST_F(BenchLifeCycle, SetupOpensEveryDeviceWithTheOperatorsLog) {
     EXPECT_EQ(active->dmm[0].inUse, 1);
     EXPECT_EQ(active->dmm[1].handle, -1);
     EXPECT_EQ(active->switchCardCount, 1);
-    EXPECT_EQ(active->matrixChannelCount, 5);
+    EXPECT_EQ(active->matrixChannelCount, 7);
     EXPECT_EQ(active->switchCards[0].channels[0], &active->channels[0]);
     EXPECT_EQ(BenchByIndex(2)->routing.handle, -1);
 }
@@ -131,7 +131,7 @@ TEST_F(BenchLifeCycle, CompileOnlyOpensNothingAndTakesNoLock) {
     const auto log = Log();
     EXPECT_EQ(std::count(log.begin(), log.end(), " LOCKED"), 0);
     EXPECT_EQ(log.back(), "RESMGR_Setup(COMPILE_END)");
-    EXPECT_EQ(BenchByIndex(1)->channelCount, 8);
+    EXPECT_EQ(BenchByIndex(1)->channelCount, 10);
 }
 
 TEST_F(BenchLifeCycle, SecondSetupReusesTheBenchArray) {
@@ -287,10 +287,8 @@ TEST_F(BenchLifeCycle, SetupCallsOfThePhysicalLayerFileAreLoggedNotFatal) {
                     "found!"),
               1);
     EXPECT_EQ(count("  device->PSAM_A3.rspsam_close(EXTERNAL) -> Not implemented"), 1);
-    // The supply has no session of a module driver behind it: the driver refuses the handle.
-    EXPECT_EQ(count("  device->SUPPLY_A6.rspsu_ConfigureRemoteSensing(EXTERNAL) -> "
-                    "ERROR(0xbffa4001)"),
-              1);
+    // The supply's module session, opened by DC power set-up, takes the call.
+    EXPECT_EQ(count("  device->SUPPLY_A6.rspsu_ConfigureRemoteSensing(EXTERNAL) -> OK"), 1);
     EXPECT_EQ(Calls("rspsu_ConfigureRemoteSensing"), 1u);
 }
 

@@ -163,10 +163,28 @@ TEST_F(KoraRun, MeasurementProgramReadsTheBoard) {
     Outcome o = Run(Example("measure.yaml"));
     EXPECT_EQ(o.exit, 0) << o.err << o.out;
     // Every measurement within its limits (the limits bracket the board's values closely).
-    EXPECT_NE(o.out.find("UUT SN-0003 / KORA-DEMO-1: PASSED   6 steps, 5 results passed, 0 failed"),
+    EXPECT_NE(o.out.find("UUT SN-0003 / KORA-DEMO-1: PASSED   9 steps, 5 results passed, 0 failed"),
               std::string::npos)
         << o.out;
     for (const char* step : {"Supply rail", "Divider midpoint", "R5 two-wire", "R5 four-wire"}) {
+        const auto at = o.out.find(step);
+        ASSERT_NE(at, std::string::npos) << step;
+        const std::string line = o.out.substr(at, o.out.find('\n', at) - at);
+        EXPECT_EQ(line.substr(line.size() - 4), "PASS") << line;
+    }
+}
+
+// The board powered from a supply channel: currents within the limits around ngspice's operating
+// points, the trip into the fault load, the electronic load on the regulator output.
+TEST_F(KoraRun, PowerProgramPowersTheBoard) {
+    Outcome o = Run(Example("power.yaml"));
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    EXPECT_NE(o.out.find("UUT SN-0004 / KORA-DEMO-1: PASSED   28 steps, 16 results passed, 0 "
+                         "failed"),
+              std::string::npos)
+        << o.out;
+    for (const char* step : {"Board current at 5 V", "Board current at 4 V", "Supply tripped",
+                             "Load regulates its current", "Board current with the load"}) {
         const auto at = o.out.find(step);
         ASSERT_NE(at, std::string::npos) << step;
         const std::string line = o.out.substr(at, o.out.find('\n', at) - at);
@@ -374,10 +392,10 @@ TEST_F(KoraRun, MissingLibraryAndUnimplementedMethods) {
     EXPECT_EQ(o.exit, 2);
     EXPECT_NE(o.err.find("cannot load libkora (/nonexistent/libkora.so)"), std::string::npos);
     fs::path dmm = Write("dmm.yaml", "program: x\nsteps:\n  - method: COMPI_KORA\n"
-                                     "  - method: SET_DCPWR\n    DevChanAttr: PSU1\n");
+                                     "  - method: SET_FUNCGEN\n    DevChanAttr: FG1\n");
     Outcome u = Run(dmm.string());
     EXPECT_EQ(u.exit, 2);
-    EXPECT_NE(u.err.find(":4: SET_DCPWR is not implemented in this build of libkora"),
+    EXPECT_NE(u.err.find(":4: SET_FUNCGEN is not implemented in this build of libkora"),
               std::string::npos)
         << u.err;
     EXPECT_EQ(u.out, ""); // refused before anything ran
@@ -389,7 +407,7 @@ TEST_F(KoraRun, MethodReference) {
     EXPECT_NE(all.out.find("COMPR_KORA             KORA     -1    yes"), std::string::npos)
         << all.out;
     EXPECT_NE(all.out.find("MEAS_DMM               DMM      1     yes"), std::string::npos);
-    EXPECT_NE(all.out.find("SET_DCPWR              DCPWR    1     no"), std::string::npos);
+    EXPECT_NE(all.out.find("SET_DCPWR              DCPWR    1     yes"), std::string::npos);
     Outcome one = Run("methods WRITE_KORA");
     EXPECT_NE(one.out.find("WRITE_KORA (class KORA, kind -1, implemented in this build)"),
               std::string::npos)

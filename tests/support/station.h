@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -91,6 +92,17 @@ class StationTest : public ExecutiveTest {
     long Setup(const char* benchName = "LINE", long count = 2, long stepRef = 1) {
         return SETUP_KORA(stepRef, "Setup", 0x100, 0, "", benchName, count, sw_.c_str(),
                           hw_.c_str());
+    }
+    // The example board has no supply of its own: SUPPLY_A6!CH1 powers it at `volts`, sensed at
+    // the board, through the routing of bench LINE.
+    static long PowerBoard(double volts = 5, long stepRef = 40) {
+        const long sensed = CONF_DCPWR(stepRef, "Sense", 0x180, 0, "", "SUPPLY_A6!CH1|XSENSING", 1);
+        return sensed != 0 ? sensed
+                           : SET_DCPWR(stepRef + 1, "Power", 0x190, 0, "",
+                                       "SUPPLY_A6!CH1_HI>VCC,SUPPLY_A6!CH1_LO>GND,"
+                                       "SUPPLY_A6!CH1_SHI>VCC,SUPPLY_A6!CH1_SLO>GND",
+                                       "SUPPLY_A6!CH1|VDC_CREG.OFF_ON", volts, "AUTORANGE", 0.1,
+                                       "AUTORANGE", NAN, NAN, "");
     }
     static long Cleanup(const char* devChanAttr, long stepRef = 50) {
         return CLEANUP_KORA(stepRef, "Cleanup", 0x200, 0, "", devChanAttr);

@@ -5,6 +5,7 @@
 #include <resmgr/resmgr_inspect.h>
 #include <vbench/bench/virtual_bench.h>
 #include <vbench/circuit/elements.h>
+#include <vbench/modules/psu.h>
 
 #include <platform_types.h>
 #include <resmgr.h>
@@ -513,24 +514,32 @@ TEST_F(RouteSwitching, SetupRefusesATableLineThatIsNoRelay) {
 }
 
 // The routing table of the example station: the meter's terminals reach every fixture pin, for
-// 2-wire and 4-wire measurements, and the meter sees the board's voltages through the relays.
+// 2-wire and 4-wire measurements, and the meter sees the board's voltages through the relays. The
+// supply's channel, routed with its sense leads to the board, holds VCC at its level.
 TEST_F(RouteSwitching, ExampleStationRoutesTheMeterToEveryPin) {
     TearDown();
     Bring(kExample / "hardware.ini", kExample / "system.ini");
     const int32_t line = Open("BENCH_LINE");
     ASSERT_GT(line, 0);
+    vbench::PsuModule& supply = vbench::PsuOf(*bench_, "SUPPLY_A6");
+    supply.setRemoteSensing(0, true);
+    supply.setVoltageLevel(0, 5);
+    supply.setOutputEnabled(0, true);
+    const std::string power = "SUPPLY_A6!CH1_HI>VCC,SUPPLY_A6!CH1_LO>GND,SUPPLY_A6!CH1_SHI>VCC,"
+                              "SUPPLY_A6!CH1_SLO>GND,";
     const double divider = 5 * 4.7 / 14.7;
     struct Case {
         const char* pin;
-        double volts; // of the board at that pin
-    } cases[] = {{"VCC", 5}, {"DIV_MID", divider}, {"R5_A", 0}, {"MATRIX_A7!P5", 0}};
+        double volts;  // of the board at that pin
+        size_t groups; // the supply's two and the meter's (its HI joins VCC's group at VCC)
+    } cases[] = {{"VCC", 5, 2}, {"DIV_MID", divider, 3}, {"R5_A", 0, 3}, {"MATRIX_A7!P5", 0, 3}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pin);
         ASSERT_EQ(Exec("%", line).code, 0);
-        const std::string command = std::string("DMM_HI>") + c.pin + ",DMM_LO>GND,?#";
+        const std::string command = power + "DMM_HI>" + c.pin + ",DMM_LO>GND,?#";
         const Result r = Exec(command.c_str(), line);
         ASSERT_EQ(r.code, 0) << r.message;
-        EXPECT_EQ(Groups(Display(line)).size(), 2u) << Display(line);
+        EXPECT_EQ(Groups(Display(line)).size(), c.groups) << Display(line);
         EXPECT_NEAR(Volts("dmm_a!hi") - Volts("dmm_a!lo"), c.volts, 1e-6);
     }
 

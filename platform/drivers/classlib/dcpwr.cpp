@@ -14,9 +14,19 @@
 // alone for any other type), the logical names of the DCPWRChannelTable, and the names of the
 // bench's AppChannelTable whose value is such a channel. Names match without regard to case.
 //
-// Each supply gets a module handle of its own (DCPWR_Instrument_Get_Handle), counted up from 1
-// across all sessions; it names the supply's module to other libraries.
+// A supply of type PSU or PSU12 that is not simulated is a power-supply module: DCPWR_Setup opens
+// its resource-manager session (resource = the bench section, device "device->NAME") and, when it
+// is the device's first session, its module driver (rspsu_InitWithOptions with a reset) and
+// stores the driver's session with the resource manager, so that set-up calls and other steps
+// reach the same module (a simulated module gets a simulated driver session);
+// DCPWR_Instrument_Get_Handle answers that driver session, and DCPWR_Cleanup closes the
+// resource-manager session and, with the last one, the driver. Every channel drives the supply's
+// one model on the bench (vbench/modules/psu.h), the same the module driver drives. Any other
+// supply (an electronic load of another type) has no module driver: its handle is a number of its
+// own, counted up from 1000001 across all sessions, that names it to other libraries.
 #include <dcpwr.h>
+#include <resmgr.h>
+#include <rspsu.h>
 
 #include "dcpwr_state.h"
 
@@ -47,7 +57,62 @@ constexpr const char* kLogicalNames = "LogicalNames";
 constexpr long kSoftwareFile = 1;
 constexpr long kPhysicalFile = 0;
 
-std::atomic<int32_t> g_nextModule{1};
+std::atomic<int32_t> g_nextOther{1000001};
+
+bool IsModule(const std::string& type) {
+    const std::string t = UpperCase(type.c_str());
+    return t == "PSU" || t == "PSU12";
+}
+
+// Opens the module driver session of a supply through the resource manager.
+Outcome OpenModule(const std::string& bench, Supply& s, const std::string& options) {
+    int32_t warning = 0, error = 0, first = 0, session = -1;
+    char message[RESMGR_MESSAGE_SIZE] = {};
+    const std::string device = "device->" + s.name;
+    RESMGR_Alloc_Resource(0, bench.c_str(), &s.resource, &warning, &error, message);
+    if (error >= 0) {
+        RESMGR_Open_Session(0, s.resource, device.c_str(), &session, &first, &warning, &error,
+                            message);
+    }
+    if (error < 0) {
+        return {kErrConfig, message};
+    }
+    if (!first) {
+        int32_t handle = 0;
+        RESMGR_Get_Session_Handle(0, s.resource, device.c_str(), &handle, &warning, &error,
+                                  message);
+        s.moduleHandle = error < 0 ? 0 : handle;
+        return 0;
+    }
+    ViSession vi = 0;
+    const ViStatus opened =
+        rspsu_InitWithOptions(s.resourceDesc.c_str(), VI_FALSE, VI_TRUE, options.c_str(), &vi);
+    if (opened < 0) {
+        int32_t last = 0;
+        RESMGR_Close_Session(0, s.resource, device.c_str(), &last, &warning, &error, message);
+        return {kErrNotPresent,
+                "rspsu_InitWithOptions of " + s.name + " answered " + std::to_string(opened)};
+    }
+    s.moduleHandle = vi;
+    RESMGR_Set_Session_Handle(0, s.resource, device.c_str(), vi, &warning, &error, message);
+    return 0;
+}
+
+void CloseModule(Supply& s) {
+    if (s.resource == 0) {
+        return;
+    }
+    int32_t warning = 0, error = 0, last = 0;
+    char message[RESMGR_MESSAGE_SIZE] = {};
+    const std::string device = "device->" + s.name;
+    RESMGR_Close_Session(0, s.resource, device.c_str(), &last, &warning, &error, message);
+    if (error >= 0 && last && s.moduleHandle > 0) {
+        rspsu_close(s.moduleHandle);
+    }
+    RESMGR_Free_Resource(0, s.resource, &warning, &error, message);
+    s.resource = 0;
+    s.moduleHandle = 0;
+}
 
 int ChannelCount(const std::string& type) {
     const std::string t = UpperCase(type.c_str());
@@ -83,6 +148,12 @@ class SessionBuilder {
     }
 
     Session take() { return std::move(session_); }
+    // Closes what build() opened, when the session is not taken.
+    void abandon() {
+        for (auto& s : session_.supplies) {
+            CloseModule(s);
+        }
+    }
 
   private:
     // The value of a DCPwrSupply key: a device, else a logical DCPWR name.
@@ -148,21 +219,27 @@ class SessionBuilder {
         Supply s;
         s.name = name;
         s.type = type.value;
-        s.resource = resource.value;
+        s.resourceDesc = resource.value;
         s.simulated = OptionSimulates(options.value.c_str());
         const ViStatus opened =
-            OpenStationDevice(call_, s.resource.c_str(), s.simulated, &s.device);
+            OpenStationDevice(call_, s.resourceDesc.c_str(), s.simulated, &s.device);
         if (opened == kErrNoBench) {
             return kErrNoBench;
         }
         if (opened != VI_SUCCESS) {
             return {kErrNotPresent, "no device of the station has the resource descriptor '" +
-                                        s.resource + "' (supply " + name + ")"};
+                                        s.resourceDesc + "' (supply " + name + ")"};
         }
-        s.moduleHandle = g_nextModule++;
         s.channels.resize(static_cast<std::size_t>(ChannelCount(s.type)));
         for (auto& c : s.channels) {
             ResetChannel(c);
+        }
+        if (IsModule(s.type)) {
+            if (Outcome o = OpenModule(session_.bench, s, options.value); o.status) {
+                return o;
+            }
+        } else {
+            s.moduleHandle = g_nextOther++;
         }
         session_.supplies.push_back(std::move(s));
         return 0;
@@ -235,6 +312,10 @@ Outcome FindPhysical(Session& session, const std::string& physical, ChannelRef* 
                              " in the DC power session of bench " + session.bench};
 }
 
+vbench::PsuModule& ModelOf(ClassLibCall& call, const Supply& supply) {
+    return vbench::PsuOf(*call.bench(), supply.device.empty() ? supply.name : supply.device);
+}
+
 Outcome FindChannel(Session& session, const char* channel, ChannelRef* ref) {
     if (!channel) {
         return {kErrNullPointer, "channel"};
@@ -270,6 +351,7 @@ int32_t DCPWR_Setup(long context, const char* benchSection, int32_t* session, in
     }
     SessionBuilder builder(call.driverCall(), benchSection);
     if (Outcome o = builder.build(); o.status) {
+        builder.abandon();
         return call.finish(o.status, o.detail);
     }
     *session = g_sessions.open(call.driverCall(), builder.take());
@@ -278,8 +360,15 @@ int32_t DCPWR_Setup(long context, const char* benchSection, int32_t* session, in
 
 int32_t DCPWR_Cleanup(long context, long session, int32_t* warning, int32_t* error,
                       char message[CLASSLIB_MESSAGE_SIZE]) {
-    return kora::drivers::CleanupSession(kDcpwr, g_sessions, __func__, context, session, warning,
-                                         error, message);
+    return kora::drivers::WithClassSession(kDcpwr, g_sessions, __func__,
+                                           FormatArgs(context, session), context, session, warning,
+                                           error, message, [&](Session& s, ClassLibCall&) {
+                                               for (auto& supply : s.supplies) {
+                                                   CloseModule(supply);
+                                               }
+                                               g_sessions.close(session);
+                                               return Outcome(0);
+                                           });
 }
 
 int32_t DCPWR_Lib_Version(long context, char version[CLASSLIB_VERSION_SIZE], int32_t* warning,
@@ -294,14 +383,13 @@ int32_t DCPWR_Instrument_Get_Handle(long context, long session, const char* chan
                                     char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(
         __func__, FormatArgs(context, session, channel, moduleHandle, kora::vbench::kOut), context,
-        session, channel, warning, error, message,
-        [&](Supply& s, Channel&, std::size_t index) -> Outcome {
+        session, channel, warning, error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
             if (!moduleHandle) {
                 return kErrNullPointer;
             }
-            *moduleHandle = s.moduleHandle;
+            *moduleHandle = o.supply.moduleHandle;
             if (moduleChannel) {
-                kora::drivers::CopyOut(moduleChannel, 256, "CH" + std::to_string(index + 1));
+                kora::drivers::CopyOut(moduleChannel, 256, "CH" + std::to_string(o.ch + 1));
             }
             return 0;
         });

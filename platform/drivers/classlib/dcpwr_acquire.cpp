@@ -1,10 +1,20 @@
 // DCPWR: the measurements, acquisitions, arbitrary waveforms and triggers of a DC power channel
 // (see dcpwr_channel.cpp for what a channel keeps).
 //
-// - Measurements (DCPWR_Measure, DCPWR_Fetch_Acquisition) answer "not supported by the virtual
-//   instrument" once their arguments and the acquisition state have been checked.
+// - DCPWR_Measure waits the configured delay, then averages the configured samples of the supply
+//   model (psu.h), sampleTime apart on the bench clock: "VOLTAGE" at the output terminals,
+//   "VOLTAGE_SENSE" at the sense terminals, "VOLTAGE_SUPPLY" the power stage's supply, "CURRENT"
+//   out of HI, "POWER" and "RESISTANCE" as the output sees them. A value that is not valid (a
+//   resistance at no current) answers the warning 19018 and NaN.
+// - Acquisitions: DCPWR_Initiate_Acquisition arms; the trigger "IMMEDIATE" starts at once,
+//   "SOFTWARE" at DCPWR_Send_Software_Trigger, the hardware lines never on the virtual bench.
+//   Sample k is taken at start + delay + k sampleTime; a fetch lets the clock run to each sample
+//   (one already past is taken at once) and, without a trigger, waits its time-out and answers
+//   -19017. Quantities: "VOLTAGE" and "VOLTAGE_SENSE" the output terminals (the voltage the
+//   channel senses itself), "VOLTAGE_EXT" the sense terminals, "VOLTAGE_SUPPLY", "CURRENT".
 // - A waveform needs the mode "ARB_WFM" (else DCPWR_ERR_NOT_APPLICABLE) and its points
 //   (DCPWR_Set_Arb_Wfm); a null array of points keeps that quantity at the channel's level.
+//   DCPWR_Initiate_Arb_Wfm plays it from that instant on the model.
 // - Triggering: DCPWR_Initiate arms the channel; with the trigger source "IMMEDIATE" it takes
 //   the triggered levels at once, with "SOFTWARE" at DCPWR_Send_Software_Trigger.
 #include "dcpwr_state.h"
@@ -16,8 +26,10 @@
 
 using kora::drivers::BadSetting;
 using kora::drivers::BadValue;
+using kora::drivers::ClassLibCall;
 using kora::drivers::MatchWord;
 using kora::drivers::Outcome;
+using kora::vbench::PsuModule;
 using namespace kora::drivers::dcpwr;
 using kora::vbench::FormatArgs;
 using kora::vbench::Hex;
@@ -35,6 +47,25 @@ constexpr std::array<const char*, 3> kEvents = {"CH1", "CH2", "GP"};
 // A channel's sample memory for acquisitions and waveforms.
 constexpr long kMaxPoints = 100000;
 
+PsuModule::Quantity MeasureQuantity(const char* word) {
+    using Q = PsuModule::Quantity;
+    const std::string q = word;
+    return q == "VOLTAGE_SENSE"    ? Q::SenseVoltage
+           : q == "VOLTAGE_SUPPLY" ? Q::SupplyVoltage
+           : q == "CURRENT"        ? Q::Current
+           : q == "RESISTANCE"     ? Q::Resistance
+           : q == "POWER"          ? Q::Power
+                                   : Q::Voltage;
+}
+
+PsuModule::Quantity AcquireQuantity(const std::string& q) {
+    using Q = PsuModule::Quantity;
+    return q == "VOLTAGE_EXT"      ? Q::SenseVoltage
+           : q == "VOLTAGE_SUPPLY" ? Q::SupplyVoltage
+           : q == "CURRENT"        ? Q::Current
+                                   : Q::Voltage;
+}
+
 } // namespace
 
 extern "C" {
@@ -42,22 +73,23 @@ extern "C" {
 int32_t DCPWR_Conf_Measurement(long context, long session, const char* channel, long sampleCount,
                                double sampleTime, double delay, int32_t* warning, int32_t* error,
                                char message[CLASSLIB_MESSAGE_SIZE]) {
-    return OnChannel(__func__,
-                     FormatArgs(context, session, channel, sampleCount, sampleTime, delay), context,
-                     session, channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
-                         if (sampleCount < 1 || sampleCount > kMaxPoints) {
-                             return BadValue(kDcpwr, "sample count", sampleCount, "1 to 100000");
-                         }
-                         if (!(sampleTime > 0) || !(delay >= 0)) {
-                             return BadValue(kDcpwr, "sample time", sampleTime,
-                                             "above 0 s, with a delay not negative");
-                         }
-                         c.measureCount = sampleCount;
-                         c.measureTime = sampleTime;
-                         c.measureDelay = delay;
-                         return 0;
-                     });
+    return OnChannel(
+        __func__, FormatArgs(context, session, channel, sampleCount, sampleTime, delay), context,
+        session, channel, warning, error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
+            Channel& c = o.c;
+            if (sampleCount < 1 || sampleCount > kMaxPoints) {
+                return BadValue(kDcpwr, "sample count", sampleCount, "1 to 100000");
+            }
+            if (!(sampleTime > 0) || !(delay >= 0)) {
+                return BadValue(kDcpwr, "sample time", sampleTime,
+                                "above 0 s, with a delay not negative");
+            }
+            c.measureCount = sampleCount;
+            c.measureTime = sampleTime;
+            c.measureDelay = delay;
+            o.m.setMeasurement(o.ch, static_cast<int>(sampleCount), sampleTime);
+            return 0;
+        });
 }
 
 int32_t DCPWR_Measure(long context, long session, const char* channel, const char* quantity,
@@ -65,16 +97,24 @@ int32_t DCPWR_Measure(long context, long session, const char* channel, const cha
                       char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel, quantity, value), context,
                      session, channel, warning, error, message,
-                     [&](Supply& s, Channel&, std::size_t) -> Outcome {
+                     [&](const Output& o, ClassLibCall& call) -> Outcome {
                          if (!value) {
                              return kErrNullPointer;
                          }
                          *value = NAN;
-                         if (!MatchWord(quantity, kMeasureQuantities)) {
+                         const char* q = MatchWord(quantity, kMeasureQuantities);
+                         if (!q) {
                              return BadSetting(kDcpwr, "quantity", quantity, kMeasureQuantities);
                          }
-                         return {kErrNotSupported,
-                                 "the virtual supply " + s.name + " has no measuring model yet"};
+                         if (o.c.measureDelay > 0) {
+                             call.bench()->clock().waitSeconds(o.c.measureDelay);
+                         }
+                         o.m.protect(o.ch);
+                         *value = o.m.reading(o.ch, MeasureQuantity(q));
+                         if (std::isnan(*value)) {
+                             return {kWarnNotValid, std::string(q) + " at no current"};
+                         }
+                         return 0;
                      });
 }
 
@@ -86,7 +126,8 @@ int32_t DCPWR_Conf_Acquisition(long context, long session, const char* channel,
         __func__,
         FormatArgs(context, session, channel, quantity, count, sampleTime, triggerSource, delay),
         context, session, channel, warning, error, message,
-        [&](Supply&, Channel& c, std::size_t) -> Outcome {
+        [&](const Output& o, ClassLibCall&) -> Outcome {
+            Channel& c = o.c;
             const char* q = MatchWord(quantity, kAcquireQuantities);
             const char* t = MatchWord(triggerSource, kTriggerSources);
             if (!q) {
@@ -116,12 +157,15 @@ int32_t DCPWR_Initiate_Acquisition(long context, long session, const char* chann
                                    int32_t* warning, int32_t* error,
                                    char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel), context, session, channel,
-                     warning, error, message, [&](Supply&, Channel& c, std::size_t) -> Outcome {
+                     warning, error, message, [&](const Output& o, ClassLibCall& call) -> Outcome {
+                         Channel& c = o.c;
                          if (c.acqCount == 0) {
                              return {kErrSetting, "no acquisition configured "
                                                   "(DCPWR_Conf_Acquisition)"};
                          }
                          c.acqInitiated = true;
+                         c.acqTriggered = c.acqTrigger == "IMMEDIATE";
+                         c.acqStartNs = call.bench()->clock().nowNs();
                          return 0;
                      });
 }
@@ -132,7 +176,8 @@ int32_t DCPWR_Fetch_Acquisition(long context, long session, const char* channel,
     return OnChannel(
         __func__, FormatArgs(context, session, channel, timeout, count, samples, countRead),
         context, session, channel, warning, error, message,
-        [&](Supply& s, Channel& c, std::size_t) -> Outcome {
+        [&](const Output& o, ClassLibCall& call) -> Outcome {
+            Channel& c = o.c;
             if (countRead) {
                 *countRead = 0;
             }
@@ -145,8 +190,27 @@ int32_t DCPWR_Fetch_Acquisition(long context, long session, const char* channel,
             if (!c.acqInitiated) {
                 return kErrNoAcquisition;
             }
-            return {kErrNotSupported,
-                    "the virtual supply " + s.name + " has no measuring model yet"};
+            auto& clock = call.bench()->clock();
+            if (!c.acqTriggered) {
+                clock.waitSeconds(timeout);
+                return {kErrTimeout, "trigger " + c.acqTrigger};
+            }
+            const long n = std::min(count, c.acqCount);
+            const auto quantity = AcquireQuantity(c.acqQuantity);
+            for (long k = 0; k < n; ++k) {
+                const auto at =
+                    c.acqStartNs +
+                    std::llround((c.acqDelay + static_cast<double>(k) * c.acqSampleTime) * 1e9);
+                if (clock.nowNs() < at) {
+                    clock.wait(at - clock.nowNs());
+                }
+                samples[k] = o.m.sample(o.ch, quantity);
+            }
+            c.acqInitiated = false;
+            if (countRead) {
+                *countRead = static_cast<int32_t>(n);
+            }
+            return 0;
         });
 }
 
@@ -155,8 +219,8 @@ int32_t DCPWR_Conf_Arb_Wfm(long context, long session, const char* channel, long
                            char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(
         __func__, FormatArgs(context, session, channel, waveform, pointTime, cycleCount), context,
-        session, channel, warning, error, message,
-        [&](Supply&, Channel& c, std::size_t) -> Outcome {
+        session, channel, warning, error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
+            Channel& c = o.c;
             if (waveform != 0) {
                 return BadValue(kDcpwr, "waveform", waveform, "0, the channel's one waveform");
             }
@@ -177,28 +241,29 @@ int32_t DCPWR_Set_Arb_Wfm(long context, long session, const char* channel, long 
                           int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(
         __func__, FormatArgs(context, session, channel, count, volts, amperes), context, session,
-        channel, warning, error, message, [&](Supply&, Channel& c, std::size_t) -> Outcome {
+        channel, warning, error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
+            Channel& c = o.c;
             if (count < 1 || count > kMaxPoints) {
                 return BadValue(kDcpwr, "count", count, "1 to 100000");
             }
             for (long i = 0; i < count; ++i) {
                 if (volts) {
-                    if (Outcome o = CheckVolts(c, volts[i]); o.status) {
-                        return {o.status, "point " + std::to_string(i) + ": " + o.detail};
+                    if (Outcome r = CheckVolts(o, volts[i]); r.status) {
+                        return {r.status, "point " + std::to_string(i) + ": " + r.detail};
                     }
                 }
                 if (amperes) {
-                    if (Outcome o = CheckAmperes(c, amperes[i], true); o.status) {
-                        return {o.status, "point " + std::to_string(i) + ": " + o.detail};
+                    if (Outcome r = CheckAmperes(o, amperes[i], true); r.status) {
+                        return {r.status, "point " + std::to_string(i) + ": " + r.detail};
                     }
                 }
             }
             // A null array keeps that quantity at its configured level.
+            const auto n = static_cast<std::size_t>(count);
             c.arbVolts = volts ? std::vector<double>(volts, volts + count)
-                               : std::vector<double>(static_cast<std::size_t>(count), c.volts);
-            c.arbAmperes =
-                amperes ? std::vector<double>(amperes, amperes + count)
-                        : std::vector<double>(static_cast<std::size_t>(count), c.currentLimit);
+                               : std::vector<double>(n, o.m.voltageLevel(o.ch));
+            c.arbAmperes = amperes ? std::vector<double>(amperes, amperes + count)
+                                   : std::vector<double>(n, o.m.currentLimit(o.ch));
             c.arbLoaded = true;
             return 0;
         });
@@ -207,14 +272,16 @@ int32_t DCPWR_Set_Arb_Wfm(long context, long session, const char* channel, long 
 int32_t DCPWR_Initiate_Arb_Wfm(long context, long session, const char* channel, int32_t* warning,
                                int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel), context, session, channel,
-                     warning, error, message, [&](Supply&, Channel& c, std::size_t) -> Outcome {
-                         if (Outcome o = NeedsMode(c, "ARB_WFM"); o.status) {
-                             return o;
+                     warning, error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
+                         Channel& c = o.c;
+                         if (Outcome r = NeedsMode(c, "ARB_WFM"); r.status) {
+                             return r;
                          }
                          if (!c.arbLoaded) {
                              return kErrNoWaveform;
                          }
-                         c.arbRunning = true;
+                         o.m.playWaveform(o.ch, c.arbVolts, c.arbAmperes, c.arbPointTime,
+                                          c.arbCycles);
                          return 0;
                      });
 }
@@ -222,11 +289,12 @@ int32_t DCPWR_Initiate_Arb_Wfm(long context, long session, const char* channel, 
 int32_t DCPWR_Abort_Arb_Wfm(long context, long session, const char* channel, int32_t* warning,
                             int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel), context, session, channel,
-                     warning, error, message, [&](Supply&, Channel& c, std::size_t) -> Outcome {
-                         if (Outcome o = NeedsMode(c, "ARB_WFM"); o.status) {
-                             return o;
+                     warning, error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
+                         Channel& c = o.c;
+                         if (Outcome r = NeedsMode(c, "ARB_WFM"); r.status) {
+                             return r;
                          }
-                         c.arbRunning = false;
+                         o.m.stopWaveform(o.ch);
                          return 0;
                      });
 }
@@ -235,8 +303,9 @@ int32_t DCPWR_Conf_Trigger_Source(long context, long session, const char* channe
                                   const char* source, int32_t* warning, int32_t* error,
                                   char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel, source), context, session,
-                     channel, warning, error, message, [&](Supply&, Channel& c, std::size_t) {
-                         return SetWord(c.triggerSource, "trigger source", source, kTriggerSources);
+                     channel, warning, error, message, [&](const Output& o, ClassLibCall&) {
+                         return SetWord(o.c.triggerSource, "trigger source", source,
+                                        kTriggerSources);
                      });
 }
 
@@ -250,7 +319,8 @@ int32_t DCPWR_Conf_Trigger_Output(long context, long session, const char* channe
                    Hex{static_cast<uint64_t>(polarityMask)},
                    Hex{static_cast<uint64_t>(enableMask)}),
         context, session, channel, warning, error, message,
-        [&](Supply&, Channel& c, std::size_t) -> Outcome {
+        [&](const Output& o, ClassLibCall&) -> Outcome {
+            Channel& c = o.c;
             const char* e = MatchWord(event, kEvents);
             if (!e) {
                 return BadSetting(kDcpwr, "event", event, kEvents);
@@ -258,8 +328,8 @@ int32_t DCPWR_Conf_Trigger_Output(long context, long session, const char* channe
             for (auto [what, mask] :
                  {std::pair{"output mask", outputMask}, std::pair{"polarity mask", polarityMask},
                   std::pair{"enable mask", enableMask}}) {
-                if (Outcome o = CheckMask(what, mask); o.status) {
-                    return o;
+                if (Outcome r = CheckMask(what, mask); r.status) {
+                    return r;
                 }
             }
             // The outputs named take the event, polarity and enable bits given; the others keep
@@ -275,9 +345,10 @@ int32_t DCPWR_Conf_Trigger_Output(long context, long session, const char* channe
 int32_t DCPWR_Initiate(long context, long session, const char* channel, int32_t* warning,
                        int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel), context, session, channel,
-                     warning, error, message, [&](Supply&, Channel& c, std::size_t) -> Outcome {
+                     warning, error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
+                         Channel& c = o.c;
                          if (c.triggerSource == "IMMEDIATE") {
-                             TakeTriggeredLevels(c);
+                             TakeTriggeredLevels(o);
                              c.armed = false;
                          } else {
                              c.armed = true;
@@ -291,14 +362,21 @@ int32_t DCPWR_Send_Software_Trigger(long context, long session, const char* chan
                                     char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(
         __func__, FormatArgs(context, session, channel), context, session, channel, warning, error,
-        message, [&](Supply&, Channel& c, std::size_t) -> Outcome {
+        message, [&](const Output& o, ClassLibCall& call) -> Outcome {
+            Channel& c = o.c;
+            if (c.acqInitiated && !c.acqTriggered && c.acqTrigger == "SOFTWARE") {
+                // A software trigger starts the acquisition that waits for it.
+                c.acqTriggered = true;
+                c.acqStartNs = call.bench()->clock().nowNs();
+                return 0;
+            }
             if (!c.armed) {
                 return kErrNotArmed;
             }
             if (c.triggerSource != "SOFTWARE") {
                 return {kErrSetting, "the trigger source is " + c.triggerSource + ", not SOFTWARE"};
             }
-            TakeTriggeredLevels(c);
+            TakeTriggeredLevels(o);
             c.armed = false;
             return 0;
         });
@@ -307,7 +385,8 @@ int32_t DCPWR_Send_Software_Trigger(long context, long session, const char* chan
 int32_t DCPWR_Initiate_Trigger(long context, long session, const char* channel, int32_t* warning,
                                int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel), context, session, channel,
-                     warning, error, message, [&](Supply&, Channel& c, std::size_t) -> Outcome {
+                     warning, error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
+                         Channel& c = o.c;
                          ++c.triggerPulses;
                          return 0;
                      });
@@ -316,7 +395,8 @@ int32_t DCPWR_Initiate_Trigger(long context, long session, const char* channel, 
 int32_t DCPWR_Abort(long context, long session, const char* channel, int32_t* warning,
                     int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel), context, session, channel,
-                     warning, error, message, [&](Supply&, Channel& c, std::size_t) -> Outcome {
+                     warning, error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
+                         Channel& c = o.c;
                          c.armed = false;
                          c.acqInitiated = false;
                          return 0;

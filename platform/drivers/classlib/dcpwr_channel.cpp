@@ -1,19 +1,25 @@
-// DCPWR: the settings and states of one channel of a DC power session (see dcpwr.cpp for
-// sessions and channel names, dcpwr_acquire.cpp for measurements, waveforms and triggers).
+// DCPWR: the output of one channel of a DC power session (see dcpwr.cpp for sessions and channel
+// names, dcpwr_acquire.cpp for measurements, waveforms and triggers).
 //
-// A channel keeps every setting it is given, checked against the words of the header and the
-// ratings in dcpwr_state.h; the output does not reach a circuit yet, so:
+// Every call acts on the supply's model on the bench (vbench/modules/psu.h), the one the module
+// driver rspsu drives too; the channel keeps only what the model has no place for.
+// - Modes: "NORMAL" and "PWM" source a voltage with a current limit (PWM switches it between the
+//   level and 0 V); "CONST_CURRENT", "CONST_RESISTANCE" and "CONST_POWER" make the channel an
+//   electronic load at its set point; "ARB_WFM" plays the loaded waveform once initiated.
 // - Ranges: a range asked for is rounded up to the channel's next range; a level above the new
 //   range is cut to it. DCPWR_Query_Max_Current_Limit and DCPWR_Query_Max_Voltage_Level answer
 //   the top of the configured current and voltage range.
-// - Output state: an enabled channel regulates what its mode sets (CONSTANT_VOLTAGE in "NORMAL"
-//   and "PWM", CONSTANT_CURRENT in "CONST_CURRENT", ARB_WFM_ACTIVE while a waveform plays), a
-//   disabled one is UNREGULATED; no protection trips; OVER_TEMPERATURE and HARDWARE_FAILURE are
-//   not monitored (DCPWR_ERR_STATE_NOT_SUPPORTED).
-// - The sink readings of DCPWR_Query_Sink_State need a load model: in a sink mode they answer
-//   "not supported by the virtual instrument".
-// - Settings that belong to a mode (PWM, the sink set points) are refused with
-//   DCPWR_ERR_NOT_APPLICABLE while the channel is in another mode.
+// - Current-limit behaviour "TRIP" switches the output off at the limit (over-current); over-
+//   voltage protection switches it off above its level (psu.h). DCPWR_Reset_Output_Protection
+//   clears a trip; the output stays off until it is enabled again.
+// - Output states: CONSTANT_VOLTAGE while an enabled source regulates its level, CONSTANT_CURRENT
+//   while it holds its current limit or a load runs, ARB_WFM_ACTIVE while a waveform plays,
+//   UNREGULATED while the output is off and not tripped, OVER_VOLTAGE and OVER_CURRENT after a
+//   trip; OVER_TEMPERATURE and HARDWARE_FAILURE are not monitored (DCPWR_ERR_STATE_NOT_SUPPORTED).
+// - Sink state: 0 outside the sink modes; else bit 0x1 voltage reading valid, 0x2 current reading
+//   valid (both while the load is on), 0x4 regulating its set point, 0x8 in a sink mode with the
+//   load off, 0x10 voltage above the voltage range, 0x20 current above the current range. A current
+//   below 0.01 % of the current range reads 0.
 // - DCPWR_Wait_Until_Settled lets the station's settling time pass on the bench clock (at most
 //   the time-out).
 #include "dcpwr_state.h"
@@ -24,10 +30,12 @@
 
 using kora::drivers::BadSetting;
 using kora::drivers::BadValue;
+using kora::drivers::ClassLibCall;
 using kora::drivers::MatchWord;
 using kora::drivers::Outcome;
 using namespace kora::drivers::dcpwr;
 using kora::vbench::FormatArgs;
+using kora::vbench::PsuModule;
 
 namespace {
 
@@ -42,6 +50,9 @@ constexpr std::array<const char*, 3> kPacModes = {"AUTOMATIC", "UOUT", "MANUAL"}
 constexpr std::array<const char*, 8> kStates = {
     "CONSTANT_VOLTAGE", "CONSTANT_CURRENT", "ARB_WFM_ACTIVE", "UNREGULATED",
     "OVER_TEMPERATURE", "OVER_VOLTAGE",     "OVER_CURRENT",   "HARDWARE_FAILURE"};
+constexpr int32_t kSinkVoltageValid = 0x1, kSinkCurrentValid = 0x2, kSinkRegulating = 0x4,
+                  kSinkOff = 0x8, kSinkVoltageOver = 0x10, kSinkCurrentOver = 0x20;
+constexpr double kSinkResolution = 1e-4; // of the current range
 
 // The smallest range of `ranges` that holds `value`; 0 when none does.
 template <std::size_t N> double RangeFor(const std::array<double, N>& ranges, double value) {
@@ -54,14 +65,60 @@ template <std::size_t N> double RangeFor(const std::array<double, N>& ranges, do
 }
 
 // A boolean setting of a channel.
+template <typename Apply>
 int32_t SetFlag(const char* function, long context, long session, const char* channel, long enable,
-                bool Channel::*flag, int32_t* warning, int32_t* error, char* message) {
+                int32_t* warning, int32_t* error, char* message, Apply&& apply) {
     return OnChannel(function, FormatArgs(context, session, channel, enable), context, session,
                      channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
-                         c.*flag = enable != 0;
+                     [&](const Output& o, ClassLibCall&) -> Outcome {
+                         apply(o, enable != 0);
                          return 0;
                      });
+}
+
+// Puts the load of a sink mode on the model, or takes it off.
+void ApplyLoad(const Output& o) {
+    using Load = PsuModule::Load;
+    if (o.c.mode == "CONST_CURRENT") {
+        // The load reads its current on the range of its set point.
+        o.m.setCurrentRange(o.ch, RangeFor(kCurrentRanges, o.c.sinkCurrent));
+        o.m.setLoad(o.ch, Load::Current, o.c.sinkCurrent);
+    } else if (o.c.mode == "CONST_RESISTANCE") {
+        o.m.setLoad(o.ch, Load::Resistance, o.c.sinkResistance);
+    } else if (o.c.mode == "CONST_POWER") {
+        o.m.setLoad(o.ch, Load::Power, o.c.sinkPower);
+    } else {
+        o.m.setLoad(o.ch, Load::None, 0);
+    }
+}
+
+// A sink set point of mode `mode`.
+int32_t SinkSetting(const char* function, long context, long session, const char* channel,
+                    double value, const char* mode, double Channel::*field, int32_t* warning,
+                    int32_t* error, char* message) {
+    return OnChannel(
+        function, FormatArgs(context, session, channel, value), context, session, channel, warning,
+        error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
+            if (Outcome r = NeedsMode(o.c, mode); r.status) {
+                return r;
+            }
+            const double most = field == &Channel::sinkCurrent ? kCurrentRanges.back()
+                                : field == &Channel::sinkPower
+                                    ? o.m.voltageRange(o.ch) * o.m.currentRange(o.ch)
+                                    : INFINITY;
+            const bool ok = field == &Channel::sinkResistance ? value > 0 && std::isfinite(value)
+                                                              : value >= 0 && value <= most;
+            if (!ok) {
+                return BadValue(kDcpwr, "sink set point", value,
+                                field == &Channel::sinkResistance
+                                    ? "above 0 ohms"
+                                    : "0 up to 1 A (power: up to the voltage range times the "
+                                      "current range)");
+            }
+            o.c.*field = value;
+            ApplyLoad(o);
+            return 0;
+        });
 }
 
 } // namespace
@@ -71,8 +128,8 @@ extern "C" {
 int32_t DCPWR_Reset(long context, long session, const char* channel, int32_t* warning,
                     int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel), context, session, channel,
-                     warning, error, message, [&](Supply&, Channel& c, std::size_t) -> Outcome {
-                         ResetChannel(c);
+                     warning, error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
+                         ResetOutput(o);
                          return 0;
                      });
 }
@@ -80,22 +137,27 @@ int32_t DCPWR_Reset(long context, long session, const char* channel, int32_t* wa
 int32_t DCPWR_Conf_Output_Enabled(long context, long session, const char* channel, long enabled,
                                   int32_t* warning, int32_t* error,
                                   char message[CLASSLIB_MESSAGE_SIZE]) {
-    return SetFlag(__func__, context, session, channel, enabled, &Channel::enabled, warning, error,
-                   message);
+    return SetFlag(__func__, context, session, channel, enabled, warning, error, message,
+                   [](const Output& o, bool on) {
+                       o.m.setOutputEnabled(o.ch, on);
+                       o.m.protect(o.ch);
+                   });
 }
 
 int32_t DCPWR_Conf_Mode(long context, long session, const char* channel, const char* mode,
                         int32_t* warning, int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel, mode), context, session,
                      channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
-                         const std::string before = c.mode;
-                         if (Outcome o = SetWord(c.mode, "mode", mode, kModes); o.status) {
-                             return o;
+                     [&](const Output& o, ClassLibCall&) -> Outcome {
+                         const std::string before = o.c.mode;
+                         if (Outcome r = SetWord(o.c.mode, "mode", mode, kModes); r.status) {
+                             return r;
                          }
-                         if (c.mode != before) {
-                             c.arbRunning = false;
+                         if (o.c.mode != before) {
+                             o.m.stopWaveform(o.ch);
                          }
+                         o.m.setPwm(o.ch, o.c.mode == "PWM", o.c.pwmFrequency, o.c.pwmDutyCycle);
+                         ApplyLoad(o);
                          return 0;
                      });
 }
@@ -105,7 +167,7 @@ int32_t DCPWR_Conf_Output_Range(long context, long session, const char* channel,
                                 char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel, kind, range), context, session,
                      channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
+                     [&](const Output& o, ClassLibCall&) -> Outcome {
                          const char* k = MatchWord(kind, kRangeKinds);
                          if (!k) {
                              return BadSetting(kDcpwr, "range kind", kind, kRangeKinds);
@@ -121,11 +183,11 @@ int32_t DCPWR_Conf_Output_Range(long context, long session, const char* channel,
                                              range, voltage ? "up to 50 V" : "up to 1 A");
                          }
                          if (voltage) {
-                             c.voltageRange = r;
-                             c.volts = std::clamp(c.volts, -r, r);
+                             o.m.setVoltageRange(o.ch, r);
+                             o.m.setVoltageLevel(o.ch, std::clamp(o.m.voltageLevel(o.ch), -r, r));
                          } else {
-                             c.currentRange = r;
-                             c.currentLimit = std::min(c.currentLimit, r);
+                             o.m.setCurrentRange(o.ch, r);
+                             o.m.setCurrentLimit(o.ch, std::min(o.m.currentLimit(o.ch), r));
                          }
                          return 0;
                      });
@@ -136,11 +198,11 @@ int32_t DCPWR_Conf_Voltage_Level(long context, long session, const char* channel
                                  char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel, volts), context, session,
                      channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
-                         if (Outcome o = CheckVolts(c, volts); o.status) {
-                             return o;
+                     [&](const Output& o, ClassLibCall&) -> Outcome {
+                         if (Outcome r = CheckVolts(o, volts); r.status) {
+                             return r;
                          }
-                         c.volts = volts;
+                         o.m.setVoltageLevel(o.ch, volts);
                          return 0;
                      });
 }
@@ -150,16 +212,17 @@ int32_t DCPWR_Conf_Current_Limit(long context, long session, const char* channel
                                  int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel, behavior, amperes), context,
                      session, channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
+                     [&](const Output& o, ClassLibCall&) -> Outcome {
                          const char* b = MatchWord(behavior, kBehaviors);
                          if (!b) {
                              return BadSetting(kDcpwr, "behavior", behavior, kBehaviors);
                          }
-                         if (Outcome o = CheckAmperes(c, amperes, false); o.status) {
-                             return o;
+                         if (Outcome r = CheckAmperes(o, amperes, false); r.status) {
+                             return r;
                          }
-                         c.limitBehavior = b;
-                         c.currentLimit = amperes;
+                         o.c.limitBehavior = b;
+                         o.m.setLimitTrips(o.ch, b == kBehaviors[1]);
+                         o.m.setCurrentLimit(o.ch, amperes);
                          return 0;
                      });
 }
@@ -169,14 +232,14 @@ int32_t DCPWR_Query_Max_Current_Limit(long context, long session, const char* ch
                                       char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel, volts, maxAmperes), context,
                      session, channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
+                     [&](const Output& o, ClassLibCall&) -> Outcome {
                          if (!maxAmperes) {
                              return kErrNullPointer;
                          }
-                         if (Outcome o = CheckVolts(c, volts); o.status) {
-                             return o;
+                         if (Outcome r = CheckVolts(o, volts); r.status) {
+                             return r;
                          }
-                         *maxAmperes = c.currentRange;
+                         *maxAmperes = o.m.currentRange(o.ch);
                          return 0;
                      });
 }
@@ -186,14 +249,14 @@ int32_t DCPWR_Query_Max_Voltage_Level(long context, long session, const char* ch
                                       int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel, amperes, maxVolts), context,
                      session, channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
+                     [&](const Output& o, ClassLibCall&) -> Outcome {
                          if (!maxVolts) {
                              return kErrNullPointer;
                          }
-                         if (Outcome o = CheckAmperes(c, amperes, true); o.status) {
-                             return o;
+                         if (Outcome r = CheckAmperes(o, amperes, true); r.status) {
+                             return r;
                          }
-                         *maxVolts = c.voltageRange;
+                         *maxVolts = o.m.voltageRange(o.ch);
                          return 0;
                      });
 }
@@ -203,9 +266,9 @@ int32_t DCPWR_Conf_Output_PWM(long context, long session, const char* channel, d
                               char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(
         __func__, FormatArgs(context, session, channel, frequency, dutyCycle), context, session,
-        channel, warning, error, message, [&](Supply&, Channel& c, std::size_t) -> Outcome {
-            if (Outcome o = NeedsMode(c, "PWM"); o.status) {
-                return o;
+        channel, warning, error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
+            if (Outcome r = NeedsMode(o.c, "PWM"); r.status) {
+                return r;
             }
             if (!(frequency > 0 && frequency <= kMaxPwmFrequency)) {
                 return BadValue(kDcpwr, "frequency", frequency, "above 0 up to 100 kHz");
@@ -213,8 +276,9 @@ int32_t DCPWR_Conf_Output_PWM(long context, long session, const char* channel, d
             if (!(dutyCycle >= 0 && dutyCycle <= 100)) {
                 return BadValue(kDcpwr, "duty cycle", dutyCycle, "0 to 100 %");
             }
-            c.pwmFrequency = frequency;
-            c.pwmDutyCycle = dutyCycle;
+            o.c.pwmFrequency = frequency;
+            o.c.pwmDutyCycle = dutyCycle;
+            o.m.setPwm(o.ch, true, frequency, dutyCycle);
             return 0;
         });
 }
@@ -222,93 +286,55 @@ int32_t DCPWR_Conf_Output_PWM(long context, long session, const char* channel, d
 int32_t DCPWR_Conf_Const_Current(long context, long session, const char* channel, double amperes,
                                  int32_t* warning, int32_t* error,
                                  char message[CLASSLIB_MESSAGE_SIZE]) {
-    return OnChannel(__func__, FormatArgs(context, session, channel, amperes), context, session,
-                     channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
-                         if (Outcome o = NeedsMode(c, "CONST_CURRENT"); o.status) {
-                             return o;
-                         }
-                         if (Outcome o = CheckAmperes(c, amperes, true); o.status) {
-                             return o;
-                         }
-                         c.sinkCurrent = amperes;
-                         return 0;
-                     });
+    return SinkSetting(__func__, context, session, channel, amperes, "CONST_CURRENT",
+                       &Channel::sinkCurrent, warning, error, message);
 }
 
 int32_t DCPWR_Conf_Const_Resistance(long context, long session, const char* channel, double ohms,
                                     int32_t* warning, int32_t* error,
                                     char message[CLASSLIB_MESSAGE_SIZE]) {
-    return OnChannel(__func__, FormatArgs(context, session, channel, ohms), context, session,
-                     channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
-                         if (Outcome o = NeedsMode(c, "CONST_RESISTANCE"); o.status) {
-                             return o;
-                         }
-                         if (!(ohms > 0) || !std::isfinite(ohms)) {
-                             return BadValue(kDcpwr, "resistance", ohms, "above 0 ohms");
-                         }
-                         c.sinkResistance = ohms;
-                         return 0;
-                     });
+    return SinkSetting(__func__, context, session, channel, ohms, "CONST_RESISTANCE",
+                       &Channel::sinkResistance, warning, error, message);
 }
 
 int32_t DCPWR_Conf_Const_Power(long context, long session, const char* channel, double watts,
                                int32_t* warning, int32_t* error,
                                char message[CLASSLIB_MESSAGE_SIZE]) {
-    return OnChannel(__func__, FormatArgs(context, session, channel, watts), context, session,
-                     channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
-                         if (Outcome o = NeedsMode(c, "CONST_POWER"); o.status) {
-                             return o;
-                         }
-                         const double most = c.voltageRange * c.currentRange;
-                         if (!(watts >= 0 && watts <= most)) {
-                             return BadValue(kDcpwr, "power", watts,
-                                             "not above the voltage range times the current "
-                                             "range");
-                         }
-                         c.sinkPower = watts;
-                         return 0;
-                     });
+    return SinkSetting(__func__, context, session, channel, watts, "CONST_POWER",
+                       &Channel::sinkPower, warning, error, message);
 }
 
 int32_t DCPWR_Wait_Until_Settled(long context, long session, const char* channel, long timeoutMs,
                                  int32_t* warning, int32_t* error,
                                  char message[CLASSLIB_MESSAGE_SIZE]) {
-    return kora::drivers::WithClassSession(
-        kDcpwr, g_sessions, __func__, FormatArgs(context, session, channel, timeoutMs), context,
-        session, warning, error, message,
-        [&](Session& s, kora::drivers::ClassLibCall& call) -> Outcome {
-            ChannelRef ref;
-            if (Outcome o = FindChannel(s, channel, &ref); o.status) {
-                return o;
-            }
-            if (timeoutMs < 0) {
-                return BadValue(kDcpwr, "time-out", timeoutMs, "not negative");
-            }
-            if (auto* bench = call.bench()) {
-                const auto* station = bench->station();
-                const double settling =
-                    station ? station->settlingTime : kora::vbench::Station{}.settlingTime;
-                bench->clock().waitSeconds(std::min(settling, timeoutMs * 1e-3));
-            }
-            return 0;
-        });
+    return OnChannel(__func__, FormatArgs(context, session, channel, timeoutMs), context, session,
+                     channel, warning, error, message,
+                     [&](const Output& o, ClassLibCall& call) -> Outcome {
+                         if (timeoutMs < 0) {
+                             return BadValue(kDcpwr, "time-out", timeoutMs, "not negative");
+                         }
+                         auto* bench = call.bench();
+                         const auto* station = bench->station();
+                         const double settling =
+                             station ? station->settlingTime : kora::vbench::Station{}.settlingTime;
+                         bench->clock().waitSeconds(std::min(settling, timeoutMs * 1e-3));
+                         o.m.protect(o.ch);
+                         return 0;
+                     });
 }
 
 int32_t DCPWR_Conf_Ground_Relay(long context, long session, const char* channel, long enable,
                                 int32_t* warning, int32_t* error,
                                 char message[CLASSLIB_MESSAGE_SIZE]) {
-    return SetFlag(__func__, context, session, channel, enable, &Channel::groundRelay, warning,
-                   error, message);
+    return SetFlag(__func__, context, session, channel, enable, warning, error, message,
+                   [](const Output& o, bool on) { o.m.setGrounded(o.ch, on); });
 }
 
 int32_t DCPWR_Conf_Remote_Sensing(long context, long session, const char* channel, long enable,
                                   int32_t* warning, int32_t* error,
                                   char message[CLASSLIB_MESSAGE_SIZE]) {
-    return SetFlag(__func__, context, session, channel, enable, &Channel::remoteSensing, warning,
-                   error, message);
+    return SetFlag(__func__, context, session, channel, enable, warning, error, message,
+                   [](const Output& o, bool on) { o.m.setRemoteSensing(o.ch, on); });
 }
 
 int32_t DCPWR_Conf_Triggered_Voltage_Level(long context, long session, const char* channel,
@@ -316,11 +342,11 @@ int32_t DCPWR_Conf_Triggered_Voltage_Level(long context, long session, const cha
                                            char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel, volts), context, session,
                      channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
-                         if (Outcome o = CheckVolts(c, volts); o.status) {
-                             return o;
+                     [&](const Output& o, ClassLibCall&) -> Outcome {
+                         if (Outcome r = CheckVolts(o, volts); r.status) {
+                             return r;
                          }
-                         c.triggeredVolts = volts;
+                         o.c.triggeredVolts = volts;
                          return 0;
                      });
 }
@@ -330,26 +356,29 @@ int32_t DCPWR_Conf_Triggered_Current_Limit(long context, long session, const cha
                                            char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel, amperes), context, session,
                      channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
-                         if (Outcome o = CheckAmperes(c, amperes, false); o.status) {
-                             return o;
+                     [&](const Output& o, ClassLibCall&) -> Outcome {
+                         if (Outcome r = CheckAmperes(o, amperes, false); r.status) {
+                             return r;
                          }
-                         c.triggeredCurrent = amperes;
+                         o.c.triggeredCurrent = amperes;
                          return 0;
                      });
 }
 
 int32_t DCPWR_Conf_OVP(long context, long session, const char* channel, long enable,
                        int32_t* warning, int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
-    return SetFlag(__func__, context, session, channel, enable, &Channel::ovp, warning, error,
-                   message);
+    return SetFlag(__func__, context, session, channel, enable, warning, error, message,
+                   [](const Output& o, bool on) {
+                       o.c.ovp = on;
+                       o.m.setOverVoltageProtection(o.ch, on);
+                   });
 }
 
 int32_t DCPWR_Conf_Relay_Protection(long context, long session, const char* channel, long enable,
                                     int32_t* warning, int32_t* error,
                                     char message[CLASSLIB_MESSAGE_SIZE]) {
-    return SetFlag(__func__, context, session, channel, enable, &Channel::relayProtection, warning,
-                   error, message);
+    return SetFlag(__func__, context, session, channel, enable, warning, error, message,
+                   [](const Output& o, bool on) { o.c.relayProtection = on; });
 }
 
 int32_t DCPWR_Conf_Gated_Output(long context, long session, const char* channel, const char* source,
@@ -357,7 +386,7 @@ int32_t DCPWR_Conf_Gated_Output(long context, long session, const char* channel,
                                 char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel, source, polarity), context,
                      session, channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
+                     [&](const Output& o, ClassLibCall&) -> Outcome {
                          const char* s = MatchWord(source, kGateSources);
                          const char* p = MatchWord(polarity, kPolarities);
                          if (!s) {
@@ -366,8 +395,8 @@ int32_t DCPWR_Conf_Gated_Output(long context, long session, const char* channel,
                          if (!p) {
                              return BadSetting(kDcpwr, "polarity", polarity, kPolarities);
                          }
-                         c.gatedSource = s;
-                         c.gatedPolarity = p;
+                         o.c.gatedSource = s;
+                         o.c.gatedPolarity = p;
                          return 0;
                      });
 }
@@ -377,12 +406,12 @@ int32_t DCPWR_Enable_Gated_Output(long context, long session, const char* channe
                                   char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel, enable), context, session,
                      channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
-                         if (enable && c.gatedSource.empty()) {
+                     [&](const Output& o, ClassLibCall&) -> Outcome {
+                         if (enable && o.c.gatedSource.empty()) {
                              return {kErrSetting, "no gate source configured "
                                                   "(DCPWR_Conf_Gated_Output)"};
                          }
-                         c.gatedEnabled = enable != 0;
+                         o.c.gatedEnabled = enable != 0;
                          return 0;
                      });
 }
@@ -392,7 +421,7 @@ int32_t DCPWR_Conf_PAC_Control(long context, long session, const char* channel, 
                                char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(__func__, FormatArgs(context, session, channel, mode, value), context, session,
                      channel, warning, error, message,
-                     [&](Supply&, Channel& c, std::size_t) -> Outcome {
+                     [&](const Output& o, ClassLibCall&) -> Outcome {
                          const char* m = MatchWord(mode, kPacModes);
                          if (!m) {
                              return BadSetting(kDcpwr, "PAC control", mode, kPacModes);
@@ -400,8 +429,9 @@ int32_t DCPWR_Conf_PAC_Control(long context, long session, const char* channel, 
                          if (m == kPacModes[2] && !(value >= 0 && value <= kVoltageRanges.back())) {
                              return BadValue(kDcpwr, "manual supply voltage", value, "0 to 50 V");
                          }
-                         c.pacMode = m;
-                         c.pacVolts = m == kPacModes[2] ? value : 0;
+                         o.c.pacMode = m;
+                         o.c.pacVolts = m == kPacModes[2] ? value : 0;
+                         o.m.setPacSupply(o.ch, o.c.pacVolts);
                          return 0;
                      });
 }
@@ -409,10 +439,11 @@ int32_t DCPWR_Conf_PAC_Control(long context, long session, const char* channel, 
 int32_t DCPWR_Reset_Output_Protection(long context, long session, const char* channel,
                                       int32_t* warning, int32_t* error,
                                       char message[CLASSLIB_MESSAGE_SIZE]) {
-    // No protection of a virtual channel trips (see above): there is nothing to clear.
     return OnChannel(__func__, FormatArgs(context, session, channel), context, session, channel,
-                     warning, error, message,
-                     [&](Supply&, Channel&, std::size_t) -> Outcome { return 0; });
+                     warning, error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
+                         o.m.clearTrip(o.ch);
+                         return 0;
+                     });
 }
 
 int32_t DCPWR_Query_Output_State(long context, long session, const char* channel, const char* state,
@@ -420,7 +451,7 @@ int32_t DCPWR_Query_Output_State(long context, long session, const char* channel
                                  char message[CLASSLIB_MESSAGE_SIZE]) {
     return OnChannel(
         __func__, FormatArgs(context, session, channel, state, inState), context, session, channel,
-        warning, error, message, [&](Supply& s, Channel& c, std::size_t) -> Outcome {
+        warning, error, message, [&](const Output& o, ClassLibCall&) -> Outcome {
             if (!inState) {
                 return kErrNullPointer;
             }
@@ -431,17 +462,27 @@ int32_t DCPWR_Query_Output_State(long context, long session, const char* channel
             }
             const std::string q = w;
             if (q == "OVER_TEMPERATURE" || q == "HARDWARE_FAILURE") {
-                return {DCPWR_ERR_STATE_NOT_SUPPORTED, q + " is not monitored on " + s.name};
+                return {DCPWR_ERR_STATE_NOT_SUPPORTED, q + " is not monitored on " + o.supply.name};
             }
-            const bool regulating = c.enabled && !c.arbRunning;
+            using Trip = PsuModule::Trip;
+            const Trip trip = o.m.protect(o.ch);
+            const bool on = o.m.outputEnabled(o.ch);
+            const bool playing = o.m.waveformActive(o.ch);
+            const bool regulating = on && !playing;
+            const bool sink = SinkMode(o.c);
+            const bool limited = regulating && !sink && o.m.currentLimited(o.ch);
             if (q == "CONSTANT_VOLTAGE") {
-                *inState = regulating && (c.mode == "NORMAL" || c.mode == "PWM");
+                *inState = regulating && !sink && !limited;
             } else if (q == "CONSTANT_CURRENT") {
-                *inState = regulating && c.mode == "CONST_CURRENT";
+                *inState = limited || (regulating && sink);
             } else if (q == "ARB_WFM_ACTIVE") {
-                *inState = c.arbRunning;
+                *inState = on && playing;
             } else if (q == "UNREGULATED") {
-                *inState = !c.enabled;
+                *inState = !on && trip == Trip::None;
+            } else if (q == "OVER_VOLTAGE") {
+                *inState = trip == Trip::OverVoltage;
+            } else if (q == "OVER_CURRENT") {
+                *inState = trip == Trip::OverCurrent;
             }
             return 0;
         });
@@ -450,21 +491,44 @@ int32_t DCPWR_Query_Output_State(long context, long session, const char* channel
 int32_t DCPWR_Query_Sink_State(long context, long session, const char* channel, int32_t* state,
                                double* volts, double* amperes, int32_t* warning, int32_t* error,
                                char message[CLASSLIB_MESSAGE_SIZE]) {
-    return OnChannel(
-        __func__, FormatArgs(context, session, channel, state, volts, amperes), context, session,
-        channel, warning, error, message, [&](Supply& s, Channel& c, std::size_t) -> Outcome {
-            if (!state || !volts || !amperes) {
-                return kErrNullPointer;
-            }
-            *state = 0;
-            *volts = 0;
-            *amperes = 0;
-            if (c.mode != "CONST_CURRENT" && c.mode != "CONST_RESISTANCE" &&
-                c.mode != "CONST_POWER") {
-                return 0;
-            }
-            return {kErrNotSupported, "the sink readings of " + s.name + " need a load model"};
-        });
+    return OnChannel(__func__, FormatArgs(context, session, channel, state, volts, amperes),
+                     context, session, channel, warning, error, message,
+                     [&](const Output& o, ClassLibCall&) -> Outcome {
+                         if (!state || !volts || !amperes) {
+                             return kErrNullPointer;
+                         }
+                         *state = 0;
+                         *volts = 0;
+                         *amperes = 0;
+                         if (!SinkMode(o.c)) {
+                             return 0;
+                         }
+                         using Q = PsuModule::Quantity;
+                         const bool on = o.m.outputEnabled(o.ch);
+                         const double v = std::fabs(o.m.reading(o.ch, Q::Voltage));
+                         // A current below the load's resolution reads as none.
+                         const double exact = std::fabs(o.m.exact(o.ch, Q::Current));
+                         const double i = exact < kSinkResolution * o.m.currentRange(o.ch)
+                                              ? 0.0
+                                              : std::fabs(o.m.reading(o.ch, Q::Current));
+                         int32_t s = on ? 0 : kSinkOff;
+                         if (on) {
+                             s |= kSinkVoltageValid | kSinkCurrentValid;
+                             if (o.m.loadRegulating(o.ch)) {
+                                 s |= kSinkRegulating;
+                             }
+                         }
+                         if (v > o.m.voltageRange(o.ch)) {
+                             s = (s & ~kSinkVoltageValid) | kSinkVoltageOver;
+                         }
+                         if (i > o.m.currentRange(o.ch)) {
+                             s = (s & ~kSinkCurrentValid) | kSinkCurrentOver;
+                         }
+                         *state = s;
+                         *volts = v;
+                         *amperes = i;
+                         return 0;
+                     });
 }
 
 } // extern "C"

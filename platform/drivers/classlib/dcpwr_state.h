@@ -6,6 +6,8 @@
 
 #include "classlib.h"
 
+#include <vbench/modules/psu.h>
+
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -31,6 +33,8 @@ inline constexpr int32_t kErrConfig = -19013;
 inline constexpr int32_t kErrSupply = -19014;
 inline constexpr int32_t kErrNoWaveform = -19015;
 inline constexpr int32_t kErrNoAcquisition = -19016;
+inline constexpr int32_t kErrTimeout = -19017;
+inline constexpr int32_t kWarnNotValid = 19018;
 
 inline constexpr StatusText kStatusTexts[] = {
     {DCPWR_ERR_PAC_NOT_RESPONDING, "The PAC module does not answer"},
@@ -50,6 +54,8 @@ inline constexpr StatusText kStatusTexts[] = {
     {kErrSupply, "DC power supply not found in the configuration"},
     {kErrNoWaveform, "No waveform loaded (DCPWR_Set_Arb_Wfm)"},
     {kErrNoAcquisition, "No acquisition initiated (DCPWR_Initiate_Acquisition)"},
+    {kErrTimeout, "Acquisition time-out: the trigger did not come"},
+    {kWarnNotValid, "Measured value not valid (over range)"},
     {DCPWR_ERR_NO_CHANNELS, "The bench has no DC power channels"},
 };
 
@@ -65,21 +71,17 @@ inline constexpr double kMaxPwmFrequency = 100e3;
 // The trigger lines of a channel: TTL0..TTL7 = 0x1..0x80, XTO1 = 0x100, XTO2 = 0x200.
 inline constexpr long kTriggerMask = 0x3FF;
 
+// What a channel keeps beside its supply's model (vbench/modules/psu.h), which holds the output
+// itself: mode of the source, ranges, level, limit, output switch, ground relay, sensing, load,
+// protection trips and the waveform that plays.
 struct Channel {
-    bool enabled = false;
     std::string mode = "NORMAL";
-    double voltageRange = kVoltageRanges.back();
-    double currentRange = kCurrentRanges.back();
-    double volts = 0;
     std::string limitBehavior = "REGULATE";
-    double currentLimit = kCurrentRanges.front();
     double pwmFrequency = 1000;
     double pwmDutyCycle = 50;
     double sinkCurrent = 0;
     double sinkResistance = 1e3;
     double sinkPower = 0;
-    bool groundRelay = false;
-    bool remoteSensing = false;
     double triggeredVolts = NAN; // not configured
     double triggeredCurrent = NAN;
     bool ovp = false;
@@ -98,12 +100,13 @@ struct Channel {
     std::string acqTrigger = "IMMEDIATE";
     double acqDelay = 0;
     bool acqInitiated = false;
+    bool acqTriggered = false;
+    int64_t acqStartNs = 0;
     double arbPointTime = 1e-4;
     long arbCycles = 0;
     std::vector<double> arbVolts;
     std::vector<double> arbAmperes;
     bool arbLoaded = false;
-    bool arbRunning = false;
     std::string triggerSource = "IMMEDIATE";
     long triggerOutputs = 0;
     std::string triggerEvent = "CH1";
@@ -119,12 +122,13 @@ inline void ResetChannel(Channel& c) {
 }
 
 struct Supply {
-    std::string name;     // device name in the configuration
-    std::string type;     // its Type
-    std::string resource; // its ResourceDesc
-    std::string device;   // the station device reached
+    std::string name;         // device name in the configuration
+    std::string type;         // its Type
+    std::string resourceDesc; // its ResourceDesc
+    std::string device;       // the station device reached
     bool simulated = false;
-    int32_t moduleHandle = 0;
+    int32_t moduleHandle = 0; // the module driver's session (rspsu), 0 without one
+    int32_t resource = 0;     // the resource manager's resource that holds that session
     std::vector<Channel> channels;
 };
 
@@ -156,20 +160,32 @@ inline Outcome NeedsMode(const Channel& c, const char* mode) {
     return 0;
 }
 
-inline Outcome CheckVolts(const Channel& c, double volts) {
-    if (!(std::fabs(volts) <= c.voltageRange)) {
-        return BadValue(
-            kDcpwr, "voltage", volts,
-            ("within the voltage range of " + std::to_string(c.voltageRange) + " V").c_str());
+inline bool SinkMode(const Channel& c) {
+    return c.mode == "CONST_CURRENT" || c.mode == "CONST_RESISTANCE" || c.mode == "CONST_POWER";
+}
+
+// One channel of a supply and the model of its output.
+struct Output {
+    Supply& supply;
+    Channel& c;
+    vbench::PsuModule& m;
+    int ch;
+};
+
+inline Outcome CheckVolts(const Output& o, double volts) {
+    const double range = o.m.voltageRange(o.ch);
+    if (!(std::fabs(volts) <= range)) {
+        return BadValue(kDcpwr, "voltage", volts,
+                        ("within the voltage range of " + std::to_string(range) + " V").c_str());
     }
     return 0;
 }
 
-inline Outcome CheckAmperes(const Channel& c, double amperes, bool zeroAllowed) {
-    if (!(amperes <= c.currentRange) || !(zeroAllowed ? amperes >= 0 : amperes > 0)) {
-        return BadValue(
-            kDcpwr, "current", amperes,
-            ("within the current range of " + std::to_string(c.currentRange) + " A").c_str());
+inline Outcome CheckAmperes(const Output& o, double amperes, bool zeroAllowed) {
+    const double range = o.m.currentRange(o.ch);
+    if (!(amperes <= range) || !(zeroAllowed ? amperes >= 0 : amperes > 0)) {
+        return BadValue(kDcpwr, "current", amperes,
+                        ("within the current range of " + std::to_string(range) + " A").c_str());
     }
     return 0;
 }
@@ -182,13 +198,33 @@ inline Outcome CheckMask(const char* what, long mask) {
 }
 
 // The triggered levels become the channel's levels.
-inline void TakeTriggeredLevels(Channel& c) {
-    if (!std::isnan(c.triggeredVolts)) {
-        c.volts = c.triggeredVolts;
+inline void TakeTriggeredLevels(const Output& o) {
+    if (!std::isnan(o.c.triggeredVolts)) {
+        o.m.setVoltageLevel(o.ch, o.c.triggeredVolts);
     }
-    if (!std::isnan(c.triggeredCurrent)) {
-        c.currentLimit = c.triggeredCurrent;
+    if (!std::isnan(o.c.triggeredCurrent)) {
+        o.m.setCurrentLimit(o.ch, o.c.triggeredCurrent);
     }
+}
+
+// The start state of a channel and its output.
+inline void ResetOutput(const Output& o) {
+    ResetChannel(o.c);
+    o.m.stopWaveform(o.ch);
+    o.m.setPwm(o.ch, false, 1000, 50);
+    o.m.setLoad(o.ch, vbench::PsuModule::Load::None, 0);
+    o.m.clearTrip(o.ch);
+    o.m.setLimitTrips(o.ch, false);
+    o.m.setOverVoltageProtection(o.ch, false);
+    o.m.setPacSupply(o.ch, 0);
+    o.m.setOutputEnabled(o.ch, false);
+    o.m.setMode(o.ch, vbench::PsuModule::kSupply);
+    o.m.setVoltageLevel(o.ch, 0);
+    o.m.setVoltageRange(o.ch, kVoltageRanges.back());
+    o.m.setCurrentLimit(o.ch, kCurrentRanges.front());
+    o.m.setCurrentRange(o.ch, kCurrentRanges.back());
+    o.m.setGrounded(o.ch, false);
+    o.m.setRemoteSensing(o.ch, false);
 }
 
 // A setting of `words` into `out`.
@@ -201,20 +237,28 @@ inline Outcome SetWord(std::string& out, const char* what, const char* text, con
     return 0;
 }
 
-// The frame of a call on one channel of a session.
+// The model of a supply's output on the call's bench.
+vbench::PsuModule& ModelOf(ClassLibCall& call, const Supply& supply);
+
+// The frame of a call on one channel of a session; the body gets the channel and its output.
 template <typename Body>
 int32_t OnChannel(const char* function, std::string arguments, long context, long session,
                   const char* channel, int32_t* warning, int32_t* error, char* message,
                   Body&& body) {
-    return WithClassSession(kDcpwr, g_sessions, function, std::move(arguments), context, session,
-                            warning, error, message, [&](Session& s, ClassLibCall&) -> Outcome {
-                                ChannelRef ref;
-                                if (Outcome o = FindChannel(s, channel, &ref); o.status) {
-                                    return o;
-                                }
-                                return body(*ref.supply, ref.supply->channels[ref.index],
-                                            ref.index);
-                            });
+    return WithClassSession(
+        kDcpwr, g_sessions, function, std::move(arguments), context, session, warning, error,
+        message, [&](Session& s, ClassLibCall& call) -> Outcome {
+            ChannelRef ref;
+            if (Outcome o = FindChannel(s, channel, &ref); o.status) {
+                return o;
+            }
+            if (!call.bench()) {
+                return kErrNoBench;
+            }
+            const Output out{*ref.supply, ref.supply->channels[ref.index],
+                             ModelOf(call, *ref.supply), static_cast<int>(ref.index)};
+            return body(out, call);
+        });
 }
 
 } // namespace kora::drivers::dcpwr

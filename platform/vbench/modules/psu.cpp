@@ -54,6 +54,7 @@ PsuModule::PsuModule(VirtualBench& bench, std::string name)
         x.remoteLo = &c.add<Switch>(net(id + "_remote-"), regLo, c.node(net(id + "_slo")),
                                     kInternal, 1e12, false);
         applySource(k);
+        addPowerElements(k);
     }
 }
 
@@ -120,6 +121,7 @@ void PsuModule::reset() {
         x.interval = 0;
         setGrounded(k, false);
         setRemoteSensing(k, false);
+        resetPower(k);
         applySource(k);
     }
 }
@@ -199,6 +201,9 @@ void PsuModule::applySource(int channel) {
         x.source->setLimit(std::fabs(x.voltage));
     }
     x.source->setEnabled(x.on);
+    if (power_[static_cast<std::size_t>(channel)].load != Load::None) {
+        x.source->setEnabled(false); // a channel that loads does not source
+    }
 }
 
 void PsuModule::applySensing(int channel) {

@@ -22,6 +22,27 @@
 // range, or 0.05 % of the reading plus 0.02 % of the voltage range (three sigma). The voltage is
 // the one the channel regulates (at its outputs, or at the sense terminals with remote sensing);
 // the current is the one it delivers out of HI.
+//
+// What the DC power class library adds (psu_power.cpp):
+// - Routing terminals: each terminal is also joined (1 mohm) to the routing net
+//   "<device>!<terminal>" in lower case ("supply_a6!ch1_hi"), so a routing table can switch it to
+//   board nets as it does a meter's terminals.
+// - Electronic load: a load between HI and LO (1 Tohm when none) that holds its set point in
+//   constant current, resistance or power against whatever drives the output (the source itself
+//   is switched off while it loads). It regulates down to 10 mohm; a supply that cannot give the
+//   current leaves it there, not regulating. Load readings are over range above the ranges.
+// - Protection: with the current-limit behaviour "trip" an output that reaches its limit switches
+//   off and reports an over-current trip; with over-voltage protection on, an output whose
+//   terminals stand more than 10 % + 0.5 V above its level switches off with an over-voltage
+//   trip. Trips are looked for whenever the output is read or asked for its state, and stay until
+//   cleared (or reset).
+// - Waveforms in virtual time: a pulse-width output switches the level between the set voltage
+//   and 0 V; a played waveform takes its points (voltage level and current limit) one after the
+//   other, pointTime each, for its cycles (0: until stopped), from the time it was started. The
+//   output follows the clock whenever it is read.
+// - Readings: output voltage (HI - LO), sense voltage (SHI - SLO), the power stage's supply (the
+//   manual PAC voltage, else |level| + 2 V), current out of HI, power and resistance seen at the
+//   output, each with the channel's averaging and noise.
 #pragma once
 
 #include <array>
@@ -31,6 +52,7 @@
 
 namespace kora::vbench {
 
+class Resistor;
 class Source;
 class Switch;
 class VirtualBench;
@@ -101,7 +123,59 @@ class PsuModule {
     // The current-limit flag (see above), at the present instant.
     bool currentLimited(int channel);
 
+    // ---- the DC power class library's additions (see above; psu_power.cpp) ----
+    enum class Load { None, Current, Resistance, Power };
+    enum class Trip { None, OverCurrent, OverVoltage };
+    enum class Quantity { Voltage, SenseVoltage, SupplyVoltage, Current, Power, Resistance };
+    static constexpr double kMinLoadOhms = 0.01;
+    std::string routingNet(int channel, int terminal) const;
+    void setLoad(int channel, Load kind, double value);
+    Load load(int channel) const { return power_[static_cast<std::size_t>(channel)].load; }
+    // Whether the load reaches its set point now.
+    bool loadRegulating(int channel);
+    void setLimitTrips(int channel, bool trips);
+    void setOverVoltageProtection(int channel, bool on);
+    void setPacSupply(int channel, double volts); // 0: automatic
+    // Looks for a trip now (see above) and returns the channel's trip.
+    Trip protect(int channel);
+    void clearTrip(int channel);
+    void setPwm(int channel, bool on, double frequency, double dutyPercent);
+    void playWaveform(int channel, std::vector<double> volts, std::vector<double> amperes,
+                      double pointTime, long cycles);
+    void stopWaveform(int channel);
+    bool waveformActive(int channel);
+    // The exact value now, the output having followed the clock; and the averaged reading.
+    double exact(int channel, Quantity q);
+    double reading(int channel, Quantity q);
+    // One sample with noise, without averaging or waiting.
+    double sample(int channel, Quantity q);
+
   private:
+    struct Power {
+        Load load = Load::None;
+        double loadValue = 0;
+        Resistor* loadElement = nullptr;
+        double loadOhms = 1e12;
+        bool limitTrips = false, ovp = false;
+        Trip trip = Trip::None;
+        double pacVolts = 0;
+        bool pwm = false;
+        double pwmFrequency = 1000, pwmDuty = 50;
+        std::vector<double> wfmVolts, wfmAmperes;
+        double wfmPointTime = 1e-4;
+        long wfmCycles = 0;
+        bool wfmOn = false;
+        int64_t startNs = 0;
+        double appliedVolts = 0, appliedLimit = 0; // what follow() put on the source
+    };
+    void resetPower(int channel);
+    void addPowerElements(int channel);
+    // Puts the level of a waveform at the present clock time on the source, then lets the load
+    // find its set point.
+    void follow(int channel);
+    void regulateLoad(int channel);
+    double outputVolts(int channel);
+
     struct Channel {
         int mode = kSupply;
         double voltageRange = 50, currentRange = 1;
@@ -128,6 +202,7 @@ class PsuModule {
     std::string prefix_;
     int coupling_ = 0;
     std::array<Channel, kChannels> channels_;
+    std::array<Power, kChannels> power_;
 };
 
 // The PSU of that device name on the bench, created on first use; renewed when the bench has
