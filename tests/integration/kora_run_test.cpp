@@ -128,6 +128,20 @@ TEST_F(KoraRun, StationProgramBringsTheStationUpAndDown) {
     }
 }
 
+TEST_F(KoraRun, WholeBoardProgramTestsPartsThenPowersTheBoard) {
+    Outcome o = Run(Example("board.yaml") + " --json " + (dir_ / "board.json").string());
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    for (const char* name : {"R1", "R2", "RL", "RF", "R5", "R6", "Supply current", "Divider output",
+                             "Regulator output"}) {
+        const std::size_t at = o.out.find(std::string(" ") + name + " ");
+        ASSERT_NE(at, std::string::npos) << name << "\n" << o.out;
+        const std::size_t end = o.out.find('\n', at);
+        EXPECT_NE(o.out.substr(at, end - at).find("PASS"), std::string::npos) << name;
+    }
+    EXPECT_NE(o.out.find("PASSED   10 steps, 10 results passed, 0 failed"), std::string::npos)
+        << o.out;
+}
+
 TEST_F(KoraRun, BenchLifeCycleThroughPrograms) {
     // A copy of the example station, so that its configuration can be broken on purpose.
     const fs::path station = dir_ / "station";
