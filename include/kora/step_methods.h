@@ -251,22 +251,22 @@
 
 /* System parameters and station information, fixture cartridges, data files and named arrays. */
 #define KORA_STEP_TABLE_SYSTEM(STEP, ARG)                                                          \
-    STEP(SETI_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(SETI_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SetValue, long, LONG, IN)                      \
              ARG(ParComment, const char*, STR, IN))                                                \
-    STEP(SETR_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(SETR_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SetValue, double, DOUBLE, IN)                  \
              ARG(ParComment, const char*, STR, IN))                                                \
-    STEP(SETS_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(SETS_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SetValue, const char*, STR, IN)                \
              ARG(ParComment, const char*, STR, IN))                                                \
-    STEP(GETI_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(GETI_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Value, long*, LONGP, OUT)                      \
              ARG(CompMask, long, LONG, IN) ARG(CompValue, long, LONG, IN))                         \
-    STEP(GETR_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(GETR_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(LLimit, const char*, STR, IN)                  \
              ARG(Value, double*, DOUBLEP, OUT) ARG(ULimit, const char*, STR, IN))                  \
-    STEP(GETS_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(GETS_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Buffer, char*, BUF, OUT)                       \
              ARG(BufLength, long, LONG, IN) ARG(Expected, const char*, STR, IN))                   \
     STEP(SET_SYSTEM, SYSTEM, -1, 0,                                                                \
@@ -286,9 +286,9 @@
 
 /* Software timers T1..T8 and the global time. */
 #define KORA_STEP_TABLE_TIMER(STEP, ARG)                                                           \
-    STEP(SET_TIMER, TIMER, -1, 0,                                                                  \
+    STEP(SET_TIMER, TIMER, -1, 1,                                                                  \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SetValue, double, DOUBLE, IN))                 \
-    STEP(GET_TIMER, TIMER, -1, 0,                                                                  \
+    STEP(GET_TIMER, TIMER, -1, 1,                                                                  \
          ARG(DevChanAttr, const char*, STR, IN) ARG(LLimit, const char*, STR, IN)                  \
              ARG(Result, double*, DOUBLEP, OUT) ARG(ULimit, const char*, STR, IN))
 
