@@ -269,17 +269,17 @@
     STEP(GETS_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Buffer, char*, BUF, OUT)                       \
              ARG(BufLength, long, LONG, IN) ARG(Expected, const char*, STR, IN))                   \
-    STEP(SET_SYSTEM, SYSTEM, -1, 0,                                                                \
+    STEP(SET_SYSTEM, SYSTEM, -1, 1,                                                                \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SetMask, long, LONG, IN)                       \
              ARG(SetValue, long, LONG, IN))                                                        \
-    STEP(GET_SYSTEM, SYSTEM, -1, 0,                                                                \
+    STEP(GET_SYSTEM, SYSTEM, -1, 1,                                                                \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Value, long*, LONGP, OUT)                      \
              ARG(CompMask, long, LONG, IN) ARG(CompValue, long, LONG, IN))                         \
-    STEP(READ_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(READ_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(FileName, const char*, STR, IN)                \
              ARG(GainAValues, double, DOUBLE, IN) ARG(OffsAValues, double, DOUBLE, IN)             \
                  ARG(ReadCount, long*, LONGP, OUT))                                                \
-    STEP(WRITE_SYSTEM, SYSTEM, -1, 0,                                                              \
+    STEP(WRITE_SYSTEM, SYSTEM, -1, 1,                                                              \
          ARG(DevChanAttr, const char*, STR, IN) ARG(FileName, const char*, STR, IN)                \
              ARG(SampleCount, long, LONG, IN) ARG(AValues, double*, DARRAY, INOUT)                 \
                  ARG(DValues, long*, LARRAY, INOUT) ARG(WriteCount, long*, LONGP, OUT))

@@ -222,7 +222,7 @@ std::string ParameterValueText(const rvo::SysPara& p, char type) {
         std::snprintf(buf, sizeof buf, "%ld", p.intValue);
         return buf;
     case 'R':
-        std::snprintf(buf, sizeof buf, "%.17g", p.realValue);
+        std::snprintf(buf, sizeof buf, "%.15g", p.realValue);
         return buf;
     default:
         return p.stringValue;
