@@ -44,7 +44,10 @@ std::vector<Drive> Drives() {
             continue;
         }
         const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(entry[0])));
-        const std::string path = entry.substr(2);
+        std::string path = entry.substr(2);
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
         bool seen = false;
         for (const auto& d : drives) {
             seen = seen || d.letter == letter;

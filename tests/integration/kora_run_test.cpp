@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -345,3 +346,64 @@ TEST_F(KoraRun, MethodReference) {
 }
 
 } // namespace
+
+TEST_F(KoraRun, SystemProgramRunsInVirtualTimeAndReportsItsParameters) {
+    const fs::path json = dir_ / "s.json", junit = dir_ / "s.xml", db = dir_ / "s.db";
+    const auto t0 = std::chrono::steady_clock::now();
+    Outcome o = Run(Example("system.yaml") + " --set Line:Operator=bob --json " + json.string() +
+                    " --junit " + junit.string() + " --db " + db.string());
+    // The 2 s delay passes in virtual time.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+    // The operator the command line gave is not the one the program expects.
+    EXPECT_EQ(o.exit, 1) << o.err << o.out;
+    for (const char* line : {"Operator                       \"bob\"              x = \"anna\"",
+                             "Delay between the stops        2.0000 s           2.0000 s <= x "
+                             "<= 2.0000 s                PASS",
+                             "Lid closed                     1                  x = 1",
+                             "Every sample came back         4 "}) {
+        EXPECT_NE(o.out.find(line), std::string::npos) << line << "\n" << o.out;
+    }
+    EXPECT_EQ(Run(Example("system.yaml")).exit, 0);
+    YAML::Node j = YAML::LoadFile(json.string());
+    ASSERT_EQ(j["parameters"].size(), 3u);
+    EXPECT_EQ(j["parameters"][1]["name"].as<std::string>(), "Supply");
+    EXPECT_EQ(j["parameters"][1]["value"].as<std::string>(), "5.02");
+    EXPECT_EQ(j["parameters"][1]["unit"].as<int>(), 5);
+    EXPECT_EQ(j["variables"]["back"].as<std::string>(), "[1, 2.5, -4, 7.5]");
+    EXPECT_NE(Read(junit).find("<property name=\"parameter.Line:Firmware\" value=\"v2.5.0\"/>"),
+              std::string::npos);
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(handle,
+                       "SELECT group_concat(name || '=' || value, ';') FROM system_parameter", -1,
+                       &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))),
+              "Fails=0;Supply=5.02;Firmware=v2.5.0");
+    sqlite3_finalize(st);
+    sqlite3_close(handle);
+}
+
+TEST_F(KoraRun, ExecutiveDeclarationsAreChecked) {
+    const struct {
+        const char* text;
+        const char* error;
+    } cases[] = {
+        {"executive: {station: 1}\nsteps: []\n", ":1: unknown executive key 'station'"},
+        {"executive:\n  parameters:\n    - {section: A, name: B, type: real, value: x}\nsteps: "
+         "[]\n",
+         ":3: 'x' is not of type real"},
+        {"executive:\n  parameters:\n    - {section: A, name: B, type: int, unit: VOLT}\n"
+         "steps: []\n",
+         ":3: unknown unit 'VOLT'"},
+    };
+    for (const auto& c : cases) {
+        Outcome o = Run(Write("bad.yaml", c.text).string());
+        EXPECT_EQ(o.exit, 2);
+        EXPECT_NE(o.err.find(c.error), std::string::npos) << o.err;
+    }
+    Outcome o = Run("--set Limits " + Example("system.yaml"));
+    EXPECT_EQ(o.exit, 2);
+    EXPECT_NE(o.err.find("write SECTION:NAME=VALUE"), std::string::npos) << o.err;
+}
