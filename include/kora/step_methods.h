@@ -294,14 +294,14 @@
 
 /* Serial ports COM1..COM16. */
 #define KORA_STEP_TABLE_SERIAL(STEP, ARG)                                                          \
-    STEP(CONF_SERIAL, SERIAL, -1, 0,                                                               \
+    STEP(CONF_SERIAL, SERIAL, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(TxTimeout, long, LONG, IN)                     \
              ARG(RxTimeout, long, LONG, IN))                                                       \
-    STEP(READ_SERIAL, SERIAL, -1, 0,                                                               \
+    STEP(READ_SERIAL, SERIAL, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Buffer, char*, BUF, OUT)                       \
              ARG(RdLength, long, LONG, IN) ARG(Read, long*, LONGP, OUT)                            \
                  ARG(Expected, const char*, STR, IN))                                              \
-    STEP(WRITE_SERIAL, SERIAL, -1, 0,                                                              \
+    STEP(WRITE_SERIAL, SERIAL, -1, 1,                                                              \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Buffer, const char*, STR, IN)                  \
              ARG(FWrLength, long, LONG, IN) ARG(Written, long*, LONGP, OUT))
 
