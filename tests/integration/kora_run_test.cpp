@@ -8,12 +8,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
+
+extern char** environ;
 
 namespace {
 
@@ -406,4 +411,34 @@ TEST_F(KoraRun, ExecutiveDeclarationsAreChecked) {
     Outcome o = Run("--set Limits " + Example("system.yaml"));
     EXPECT_EQ(o.exit, 2);
     EXPECT_NE(o.err.find("write SECTION:NAME=VALUE"), std::string::npos) << o.err;
+}
+
+TEST_F(KoraRun, SerialProgramQueriesTheResponderTool) {
+    const fs::path link = dir_ / "com3";
+    const std::string tool = KORA_RESPONDER_PATH;
+    const std::string linkArg = link.string();
+    char* const argv[] = {const_cast<char*>(tool.c_str()),
+                          const_cast<char*>("--link"),
+                          const_cast<char*>(linkArg.c_str()),
+                          const_cast<char*>("--idle"),
+                          const_cast<char*>("30"),
+                          nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, tool.c_str(), nullptr, nullptr, argv, environ), 0);
+    for (int i = 0; i < 200 && !fs::is_symlink(link); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(fs::is_symlink(link));
+    ::setenv("KORA_COM3", linkArg.c_str(), 1);
+    Outcome o = Run(Example("serial.yaml"));
+    ::unsetenv("KORA_COM3");
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    EXPECT_NE(o.out.find("Voltage                        \"+5.0200E+00\\n\"    x = "
+                         "\"+5.0200E+00\\n\"                      PASS"),
+              std::string::npos)
+        << o.out;
+    EXPECT_FALSE(fs::exists(link)); // the tool takes its link away when it stops
 }
