@@ -28,7 +28,7 @@ constexpr const char* kNoPneumatic = "NO PNEUMATIC DEVICE INSTALLED => no execut
 constexpr const char* kNoVacuum = "NO VACUUM DEVICE INSTALLED => no execution";
 constexpr const char* kNoActuator = "NO ACTUATOR DEVICE INSTALLED => no execution";
 constexpr long kMaskUnit = 0x19;
-constexpr uint32_t kVfEnableInverted = 0x0008;
+constexpr uint32_t kVfEnableInverted = 0x0008; // the enable line of bit 3 is active low
 
 // How a group reaches its cartridge.
 enum Access : int32_t {
@@ -47,21 +47,22 @@ struct Group {
     uint32_t field;
     int offset;
     const char* notInstalled; // null: the SSC, which is not checked
+    uint32_t inverted;        // bits of the shifted value that are active low
 };
 
 constexpr Group kGroups[] = {
-    {1, "ISOOUT", true, kIsolatedOut, 0xFFFF, 0, nullptr},
-    {1, "HPSWITCH", true, kOpenDrainOut, 0x1FE0, 5, nullptr},
-    {1, "GND_NO", true, kOpenDrainOut, 0x0010, 4, nullptr},
-    {1, "VFSWITCH", true, kOpenDrainOut, 0xE000, 13, nullptr},
-    {1, "VFENABLE", true, kOpenDrainOut, 0x000E, 1, nullptr},
-    {1, "ISOIN", false, kIsolatedIn, 0xFFFF, 0, nullptr},
-    {1, "PWRFAIL", false, kStatusIn, 0x00F0, 4, nullptr},
-    {2, "PNEUMATIC", true, kBothOutputs, 0x01FE, 1, kNoPneumatic},
-    {2, "VACUUM", true, kBothOutputs, 0x0001, 0, kNoVacuum},
-    {2, "ACTUATOR", true, kBothOutputs, 0xF700, 9, kNoActuator},
-    {3, "VACUUM", true, kBothOutputs, 0xFFFF, 0, kNoVacuum},
-    {4, "PNEUMATIC", true, kBothOutputs, 0xFFFF, 0, kNoPneumatic},
+    {1, "ISOOUT", true, kIsolatedOut, 0xFFFF, 0, nullptr, 0},
+    {1, "HPSWITCH", true, kOpenDrainOut, 0x1FE0, 5, nullptr, 0},
+    {1, "GND_NO", true, kOpenDrainOut, 0x0010, 4, nullptr, 0},
+    {1, "VFSWITCH", true, kOpenDrainOut, 0xE000, 13, nullptr, 0},
+    {1, "VFENABLE", true, kOpenDrainOut, 0x000E, 1, nullptr, kVfEnableInverted},
+    {1, "ISOIN", false, kIsolatedIn, 0xFFFF, 0, nullptr, 0},
+    {1, "PWRFAIL", false, kStatusIn, 0x00F0, 4, nullptr, 0},
+    {2, "PNEUMATIC", true, kBothOutputs, 0x01FE, 1, kNoPneumatic, 0},
+    {2, "VACUUM", true, kBothOutputs, 0x0001, 0, kNoVacuum, 0},
+    {2, "ACTUATOR", true, kBothOutputs, 0xF700, 9, kNoActuator, 0},
+    {3, "VACUUM", true, kBothOutputs, 0xFFFF, 0, kNoVacuum, 0},
+    {4, "PNEUMATIC", true, kBothOutputs, 0xFFFF, 0, kNoPneumatic, 0},
 };
 
 struct FixtureRecord {
@@ -172,10 +173,8 @@ KORA_EXPORT EN_NEV_RESULT SET_SYSTEM(long stepRef, const char* stepName, long li
             }
             const auto address = static_cast<uint32_t>(r.address);
             const uint32_t mask = (static_cast<uint32_t>(SetMask) << g->offset) & address;
-            uint32_t value = (static_cast<uint32_t>(SetValue) << g->offset) & address;
-            if (std::strcmp(g->name, "VFENABLE") == 0) {
-                value ^= kVfEnableInverted; // the enable line of bit 3 is active low
-            }
+            const uint32_t value =
+                ((static_cast<uint32_t>(SetValue) << g->offset) & address) ^ g->inverted;
             const auto m = static_cast<uint16_t>(mask);
             const auto v = static_cast<uint16_t>(value);
             UCM_STATUS status = UCM_OK;
