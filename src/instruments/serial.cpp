@@ -117,12 +117,18 @@ bool OpenPort(StepError& error, SerialPortRecord& port, const char* name) {
         }
         return error.Set(kErrFunction, text);
     }
+    // A port whose opening fails halfway is closed again, so the next CONF_SERIAL starts over.
+    auto fail = [&](const char* text) {
+        CloseHandle(h);
+        port.port = nullptr;
+        return error.Set(kErrFunction, text);
+    };
     port.port = h;
     if (!GetCommState(h, &port.dcb)) {
-        return error.Set(kErrFunction, kGetState);
+        return fail(kGetState);
     }
     if (!GetCommTimeouts(h, &port.timeouts)) {
-        return error.Set(kErrFunction, kGetTimeouts);
+        return fail(kGetTimeouts);
     }
     port.timeouts.ReadIntervalTimeout = kFirstIntervalMs;
     port.timeouts.ReadTotalTimeoutMultiplier = 0;
@@ -130,7 +136,7 @@ bool OpenPort(StepError& error, SerialPortRecord& port, const char* name) {
     port.timeouts.WriteTotalTimeoutMultiplier = 0;
     port.timeouts.WriteTotalTimeoutConstant = kFirstTotalMs;
     if (!SetCommTimeouts(h, &port.timeouts)) {
-        return error.Set(kErrFunction, kSetTimeouts);
+        return fail(kSetTimeouts);
     }
     port.opened = 1;
     return true;
