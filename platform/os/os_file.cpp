@@ -146,7 +146,7 @@ int WaitFor(int fd, short events, int timeoutMs) {
 
 // How long bytes already under way from the other end of a line get to arrive, in real time,
 // before a read on the virtual clock gives the line up as silent.
-constexpr int kArrivalGraceMs = 50;
+constexpr int kArrivalGraceMs = 100;
 
 // A read under the port's time-outs on the virtual bench clock. The other end of the line is a
 // real process, so arriving bytes are waited for in real time, but only briefly: a line that
