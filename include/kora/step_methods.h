@@ -251,57 +251,57 @@
 
 /* System parameters and station information, fixture cartridges, data files and named arrays. */
 #define KORA_STEP_TABLE_SYSTEM(STEP, ARG)                                                          \
-    STEP(SETI_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(SETI_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SetValue, long, LONG, IN)                      \
              ARG(ParComment, const char*, STR, IN))                                                \
-    STEP(SETR_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(SETR_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SetValue, double, DOUBLE, IN)                  \
              ARG(ParComment, const char*, STR, IN))                                                \
-    STEP(SETS_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(SETS_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SetValue, const char*, STR, IN)                \
              ARG(ParComment, const char*, STR, IN))                                                \
-    STEP(GETI_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(GETI_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Value, long*, LONGP, OUT)                      \
              ARG(CompMask, long, LONG, IN) ARG(CompValue, long, LONG, IN))                         \
-    STEP(GETR_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(GETR_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(LLimit, const char*, STR, IN)                  \
              ARG(Value, double*, DOUBLEP, OUT) ARG(ULimit, const char*, STR, IN))                  \
-    STEP(GETS_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(GETS_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Buffer, char*, BUF, OUT)                       \
              ARG(BufLength, long, LONG, IN) ARG(Expected, const char*, STR, IN))                   \
-    STEP(SET_SYSTEM, SYSTEM, -1, 0,                                                                \
+    STEP(SET_SYSTEM, SYSTEM, -1, 1,                                                                \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SetMask, long, LONG, IN)                       \
              ARG(SetValue, long, LONG, IN))                                                        \
-    STEP(GET_SYSTEM, SYSTEM, -1, 0,                                                                \
+    STEP(GET_SYSTEM, SYSTEM, -1, 1,                                                                \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Value, long*, LONGP, OUT)                      \
              ARG(CompMask, long, LONG, IN) ARG(CompValue, long, LONG, IN))                         \
-    STEP(READ_SYSTEM, SYSTEM, -1, 0,                                                               \
+    STEP(READ_SYSTEM, SYSTEM, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(FileName, const char*, STR, IN)                \
              ARG(GainAValues, double, DOUBLE, IN) ARG(OffsAValues, double, DOUBLE, IN)             \
                  ARG(ReadCount, long*, LONGP, OUT))                                                \
-    STEP(WRITE_SYSTEM, SYSTEM, -1, 0,                                                              \
+    STEP(WRITE_SYSTEM, SYSTEM, -1, 1,                                                              \
          ARG(DevChanAttr, const char*, STR, IN) ARG(FileName, const char*, STR, IN)                \
              ARG(SampleCount, long, LONG, IN) ARG(AValues, double*, DARRAY, INOUT)                 \
                  ARG(DValues, long*, LARRAY, INOUT) ARG(WriteCount, long*, LONGP, OUT))
 
 /* Software timers T1..T8 and the global time. */
 #define KORA_STEP_TABLE_TIMER(STEP, ARG)                                                           \
-    STEP(SET_TIMER, TIMER, -1, 0,                                                                  \
+    STEP(SET_TIMER, TIMER, -1, 1,                                                                  \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SetValue, double, DOUBLE, IN))                 \
-    STEP(GET_TIMER, TIMER, -1, 0,                                                                  \
+    STEP(GET_TIMER, TIMER, -1, 1,                                                                  \
          ARG(DevChanAttr, const char*, STR, IN) ARG(LLimit, const char*, STR, IN)                  \
              ARG(Result, double*, DOUBLEP, OUT) ARG(ULimit, const char*, STR, IN))
 
 /* Serial ports COM1..COM16. */
 #define KORA_STEP_TABLE_SERIAL(STEP, ARG)                                                          \
-    STEP(CONF_SERIAL, SERIAL, -1, 0,                                                               \
+    STEP(CONF_SERIAL, SERIAL, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(TxTimeout, long, LONG, IN)                     \
              ARG(RxTimeout, long, LONG, IN))                                                       \
-    STEP(READ_SERIAL, SERIAL, -1, 0,                                                               \
+    STEP(READ_SERIAL, SERIAL, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Buffer, char*, BUF, OUT)                       \
              ARG(RdLength, long, LONG, IN) ARG(Read, long*, LONGP, OUT)                            \
                  ARG(Expected, const char*, STR, IN))                                              \
-    STEP(WRITE_SERIAL, SERIAL, -1, 0,                                                              \
+    STEP(WRITE_SERIAL, SERIAL, -1, 1,                                                              \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Buffer, const char*, STR, IN)                  \
              ARG(FWrLength, long, LONG, IN) ARG(Written, long*, LONGP, OUT))
 

@@ -408,18 +408,21 @@ long rvo_SysParaSetValueInt(RVO_SYSPARA p, long v) {
     if (!p)
         return -1;
     para(p)->intValue = v;
+    para(p)->written = 'I';
     return 0;
 }
 long rvo_SysParaSetValueReal(RVO_SYSPARA p, double v) {
     if (!p)
         return -1;
     para(p)->realValue = v;
+    para(p)->written = 'R';
     return 0;
 }
 long rvo_SysParaSetValueString(RVO_SYSPARA p, const char* v) {
     if (!p)
         return -1;
     para(p)->stringValue = text(v);
+    para(p)->written = 'S';
     return 0;
 }
 long rvo_SysParaSetUnit(RVO_SYSPARA p, long unit) {

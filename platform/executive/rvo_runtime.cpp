@@ -273,6 +273,15 @@ std::optional<SysPara> Runtime::sysPara(const std::string& section, const std::s
     }
     return it->second;
 }
+std::vector<SysPara> Runtime::sysParas() const {
+    std::lock_guard lock(mutex_);
+    std::vector<SysPara> all;
+    for (const auto& [key, p] : sysParas_) {
+        all.push_back(p);
+    }
+    return all;
+}
+
 SysPara* Runtime::sysParaRef(const std::string& section, const std::string& name) {
     std::lock_guard lock(mutex_);
     auto it = sysParas_.find({section, name});

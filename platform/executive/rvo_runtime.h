@@ -94,6 +94,8 @@ struct SysPara {
     std::string stringValue;
     long unit = 0;
     std::string comment;
+    // The value last written by the library ('I', 'R' or 'S'); 0 while it was only declared.
+    char written = 0;
 };
 
 struct Uut {
@@ -143,6 +145,7 @@ class Runtime {
     void setFixturePosition(long position);
     void setSysPara(const SysPara& p);
     std::optional<SysPara> sysPara(const std::string& section, const std::string& name) const;
+    std::vector<SysPara> sysParas() const; // by section and name
     std::optional<Uut> uut(long uutId) const;
 
     // ---- inspection ----

@@ -273,6 +273,36 @@ KORA_PLATFORM_API HMODULE GetModuleHandleA(LPCSTR moduleName);
 /* Address of an exported function or variable; null and ERROR_PROC_NOT_FOUND when missing. */
 KORA_PLATFORM_API FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 
+/* ---- volumes -------------------------------------------------------------------------------- */
+
+/* This host has no drive letters. The drives are a map from letters to mounted file systems,
+ * read at every call from the environment variable KORA_DRIVES: entries "LETTER=PATH" separated
+ * by ';' (for example "C=/;D=/work"); without the variable the map is "C=/". A drive whose path
+ * is no directory is left out. Drive roots are written "C:\". */
+typedef char* LPSTR;
+typedef uint64_t ULONGLONG;
+typedef struct _ULARGE_INTEGER {
+    ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
+
+/* Writes the roots of the drives as consecutive zero-terminated texts followed by one more zero
+ * ("C:\<0>D:\<0><0>") when they fit in bufferLength characters; returns the length without the
+ * last zero, or the length needed (with it) when the buffer is too small. */
+KORA_PLATFORM_API DWORD GetLogicalDriveStringsA(DWORD bufferLength, LPSTR buffer);
+/* The volume name (the mounted path) and file-system type of a drive root ("C:\" or "C:/");
+ * ERROR_PATH_NOT_FOUND for a letter not in the map. Serial number, maximum component length and
+ * flags may be null. */
+KORA_PLATFORM_API BOOL GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer,
+                                             DWORD volumeNameSize, LPDWORD volumeSerialNumber,
+                                             LPDWORD maximumComponentLength,
+                                             LPDWORD fileSystemFlags, LPSTR fileSystemNameBuffer,
+                                             DWORD fileSystemNameSize);
+/* Free and total bytes of the file system of a drive root; any argument may be null. */
+KORA_PLATFORM_API BOOL GetDiskFreeSpaceExA(LPCSTR directoryName,
+                                           PULARGE_INTEGER freeBytesAvailableToCaller,
+                                           PULARGE_INTEGER totalNumberOfBytes,
+                                           PULARGE_INTEGER totalNumberOfFreeBytes);
+
 /* ---- ICMP echo ------------------------------------------------------------------------------ */
 
 typedef struct ip_option_information {

@@ -144,12 +144,89 @@ int WaitFor(int fd, short events, int timeoutMs) {
     }
 }
 
+// How long bytes already under way from the other end of a line get to arrive, in real time,
+// before a read on the virtual clock gives the line up as silent.
+constexpr int kArrivalGraceMs = 100;
+
+// A read under the port's time-outs on the virtual bench clock. The other end of the line is a
+// real process, so arriving bytes are waited for in real time, but only briefly: a line that
+// stays quiet for the grace is silent until the time-out, which then passes on the virtual clock
+// at once. Bytes take no virtual time.
+bool ReadPortVirtual(FileObject& port, const COMMTIMEOUTS& timeouts, unsigned char* buffer,
+                     DWORD count, DWORD& done) {
+    std::optional<uint64_t> total;    // ms of the whole read
+    std::optional<uint64_t> interval; // ms between two bytes
+    bool returnWhenAnyArrived = false;
+    if (timeouts.ReadIntervalTimeout == MAXDWORD && timeouts.ReadTotalTimeoutMultiplier == 0 &&
+        timeouts.ReadTotalTimeoutConstant == 0) {
+        total = 0;
+    } else if (timeouts.ReadIntervalTimeout == MAXDWORD &&
+               timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
+               timeouts.ReadTotalTimeoutConstant != 0 &&
+               timeouts.ReadTotalTimeoutConstant != MAXDWORD) {
+        total = timeouts.ReadTotalTimeoutConstant;
+        returnWhenAnyArrived = true;
+    } else {
+        if (timeouts.ReadTotalTimeoutMultiplier != 0 || timeouts.ReadTotalTimeoutConstant != 0) {
+            total = static_cast<uint64_t>(timeouts.ReadTotalTimeoutMultiplier) * count +
+                    timeouts.ReadTotalTimeoutConstant;
+        }
+        if (timeouts.ReadIntervalTimeout != 0) {
+            interval = timeouts.ReadIntervalTimeout;
+        }
+    }
+    done = 0;
+    uint64_t elapsed = 0; // virtual ms since the read began
+    while (done < count) {
+        std::optional<uint64_t> budget;
+        if (total) {
+            budget = *total > elapsed ? *total - elapsed : 0;
+        }
+        if (interval && done > 0) {
+            budget = budget ? std::min(*budget, *interval) : *interval;
+        }
+        const int realWait =
+            budget ? static_cast<int>(std::min<uint64_t>(*budget, kArrivalGraceMs)) : -1;
+        const int ready = WaitFor(port.fd, POLLIN, realWait);
+        if (ready < 0) {
+            SetLastErrorFromErrno(errno);
+            return false;
+        }
+        if (ready == 0) {
+            WaitOnSleepHook(static_cast<DWORD>(*budget)); // the rest of the quiet time
+            break;
+        }
+        if ((ready & POLLIN) == 0) {
+            break;
+        }
+        const ssize_t got = ::read(port.fd, buffer + done, count - done);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (got < 0 && errno != EIO) {
+            SetLastErrorFromErrno(errno);
+            return false;
+        }
+        if (got <= 0) {
+            break;
+        }
+        done += static_cast<DWORD>(got);
+        if (returnWhenAnyArrived) {
+            break;
+        }
+    }
+    return true;
+}
+
 // Reads a port that is a terminal under the port's time-outs (see COMMTIMEOUTS in winapi.h).
 bool ReadPort(FileObject& port, unsigned char* buffer, DWORD count, DWORD& done) {
     COMMTIMEOUTS timeouts;
     {
         std::lock_guard lock(port.stateMutex);
         timeouts = port.timeouts;
+    }
+    if (SleepHookInstalled()) {
+        return ReadPortVirtual(port, timeouts, buffer, count, done);
     }
     const Clock::time_point start = Clock::now();
     std::optional<Clock::time_point> totalDeadline;

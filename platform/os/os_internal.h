@@ -14,6 +14,12 @@ void SetLastErrorFromErrno(int error);
 // The last-error code that corresponds to an errno value.
 DWORD ErrorFromErrno(int error);
 
+// Hands a wait of `milliseconds` to the installed sleep hook (the virtual bench clock); false when
+// none is installed, which means waits are real.
+bool WaitOnSleepHook(DWORD milliseconds);
+// True while a sleep hook is installed.
+bool SleepHookInstalled();
+
 // Something a HANDLE of this layer stands for. Handles are numbers that are never reused, so a
 // stale or forged handle is refused instead of reaching freed memory.
 class HandleObject {

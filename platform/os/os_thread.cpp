@@ -41,6 +41,19 @@ bool CallSleepHook(DWORD milliseconds) {
     return true;
 }
 
+} // namespace
+
+bool kora::os::WaitOnSleepHook(DWORD milliseconds) {
+    return CallSleepHook(milliseconds);
+}
+
+bool kora::os::SleepHookInstalled() {
+    std::shared_lock lock(g_hookMutex);
+    return g_sleepHook != nullptr;
+}
+
+namespace {
+
 void RealSleep(DWORD milliseconds) {
     if (milliseconds == 0) {
         sched_yield();

@@ -5,6 +5,8 @@
 #include "frame/errors.h"
 #include "frame/text.h"
 #include "ictx/program/component_load.h"
+#include "instruments/serial_text.h"
+#include "system/data_format.h"
 
 #include <resmgr/ini_file.h>
 
@@ -97,6 +99,37 @@ void RunOne(std::string_view target, const uint8_t* data, std::size_t size) {
                                          strings.size(), error);
         gSink = static_cast<double>(n + std::strlen(error));
         std::free(model);
+    } else if (target == "serial") {
+        // A frame format as CONF_SERIAL checks it, and the bytes as the byte display shows them.
+        SerialFormat format{};
+        gSink = static_cast<double>(CheckSerialFormat(AsText(data, size).c_str(), &format));
+        char display[kByteDisplaySize];
+        FormatByteDisplay(data, size, display);
+        gSink = static_cast<double>(std::strlen(display));
+    } else if (target == "datafile") {
+        // The first byte picks the reader; the rest is the file.
+        if (size == 0) {
+            return;
+        }
+        std::FILE* file = fmemopen(const_cast<uint8_t*>(data + 1), size - 1, "rb");
+        if (!file) {
+            return;
+        }
+        const auto format = static_cast<DataFormat>(data[0] % 3);
+        int64_t count = 0;
+        if (data[0] & 0x80) {
+            double* values = nullptr;
+            ReadAnalogData(file, format == DataFormat::Hex ? DataFormat::Ascii : format, 2.0, NAN,
+                           &values, &count);
+            gSink = count > 0 ? values[count - 1] : 0.0;
+            std::free(values);
+        } else {
+            int32_t* values = nullptr;
+            ReadDigitalData(file, format, &values, &count);
+            gSink = count > 0 ? values[count - 1] : 0.0;
+            std::free(values);
+        }
+        std::fclose(file);
     } else if (target == "ini") {
         std::string error;
         auto file = resmgr::IniFile::parse(

@@ -10,7 +10,8 @@ namespace kora::fuzz {
 
 // Targets: "devchan" (SplitDevChanAttr), "limits" (ParseLimits, ParseScaled), "keyword"
 // (MatchKeyword), "ini" (the resource manager's INI reader), "component" (component files as
-// the load step reads them).
+// the load step reads them), "serial" (the serial frame format and byte display), "datafile" (the
+// data-file readers).
 void RunOne(std::string_view target, const uint8_t* data, std::size_t size);
 
 } // namespace kora::fuzz

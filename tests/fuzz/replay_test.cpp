@@ -31,7 +31,8 @@ TEST_P(CorpusReplay, EveryStoredInputRunsCleanly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Parsers, CorpusReplay,
-                         ::testing::Values("devchan", "limits", "keyword", "ini", "component"));
+                         ::testing::Values("devchan", "limits", "keyword", "ini", "component",
+                                           "serial", "datafile"));
 
 } // namespace
 } // namespace kora::fuzz

@@ -7,12 +7,18 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
+
+extern char** environ;
 
 namespace {
 
@@ -432,3 +438,94 @@ TEST_F(KoraRun, MethodReference) {
 }
 
 } // namespace
+
+TEST_F(KoraRun, SystemProgramRunsInVirtualTimeAndReportsItsParameters) {
+    const fs::path json = dir_ / "s.json", junit = dir_ / "s.xml", db = dir_ / "s.db";
+    const auto t0 = std::chrono::steady_clock::now();
+    Outcome o = Run(Example("system.yaml") + " --set Line:Operator=bob --json " + json.string() +
+                    " --junit " + junit.string() + " --db " + db.string());
+    // The 2 s delay passes in virtual time.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+    // The operator the command line gave is not the one the program expects.
+    EXPECT_EQ(o.exit, 1) << o.err << o.out;
+    for (const char* line : {"Operator                       \"bob\"              x = \"anna\"",
+                             "Delay between the stops        2.0000 s           2.0000 s <= x "
+                             "<= 2.0000 s                PASS",
+                             "Lid closed                     1                  x = 1",
+                             "Every sample came back         4 "}) {
+        EXPECT_NE(o.out.find(line), std::string::npos) << line << "\n" << o.out;
+    }
+    EXPECT_EQ(Run(Example("system.yaml")).exit, 0);
+    YAML::Node j = YAML::LoadFile(json.string());
+    ASSERT_EQ(j["parameters"].size(), 3u);
+    EXPECT_EQ(j["parameters"][1]["name"].as<std::string>(), "Supply");
+    EXPECT_EQ(j["parameters"][1]["value"].as<std::string>(), "5.02");
+    EXPECT_EQ(j["parameters"][1]["unit"].as<int>(), 5);
+    EXPECT_EQ(j["variables"]["back"].as<std::string>(), "[1, 2.5, -4, 7.5]");
+    EXPECT_NE(Read(junit).find("<property name=\"parameter.Line:Firmware\" value=\"v2.5.0\"/>"),
+              std::string::npos);
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(handle,
+                       "SELECT group_concat(name || '=' || value, ';') FROM system_parameter", -1,
+                       &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))),
+              "Fails=0;Supply=5.02;Firmware=v2.5.0");
+    sqlite3_finalize(st);
+    sqlite3_close(handle);
+}
+
+TEST_F(KoraRun, ExecutiveDeclarationsAreChecked) {
+    const struct {
+        const char* text;
+        const char* error;
+    } cases[] = {
+        {"executive: {station: 1}\nsteps: []\n", ":1: unknown executive key 'station'"},
+        {"executive:\n  parameters:\n    - {section: A, name: B, type: real, value: x}\nsteps: "
+         "[]\n",
+         ":3: 'x' is not of type real"},
+        {"executive:\n  parameters:\n    - {section: A, name: B, type: int, unit: VOLT}\n"
+         "steps: []\n",
+         ":3: unknown unit 'VOLT'"},
+    };
+    for (const auto& c : cases) {
+        Outcome o = Run(Write("bad.yaml", c.text).string());
+        EXPECT_EQ(o.exit, 2);
+        EXPECT_NE(o.err.find(c.error), std::string::npos) << o.err;
+    }
+    Outcome o = Run("--set Limits " + Example("system.yaml"));
+    EXPECT_EQ(o.exit, 2);
+    EXPECT_NE(o.err.find("write SECTION:NAME=VALUE"), std::string::npos) << o.err;
+}
+
+TEST_F(KoraRun, SerialProgramQueriesTheResponderTool) {
+    const fs::path link = dir_ / "com3";
+    const std::string tool = KORA_RESPONDER_PATH;
+    const std::string linkArg = link.string();
+    char* const argv[] = {const_cast<char*>(tool.c_str()),
+                          const_cast<char*>("--link"),
+                          const_cast<char*>(linkArg.c_str()),
+                          const_cast<char*>("--idle"),
+                          const_cast<char*>("30"),
+                          nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, tool.c_str(), nullptr, nullptr, argv, environ), 0);
+    for (int i = 0; i < 200 && !fs::is_symlink(link); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(fs::is_symlink(link));
+    ::setenv("KORA_COM3", linkArg.c_str(), 1);
+    Outcome o = Run(Example("serial.yaml"));
+    ::unsetenv("KORA_COM3");
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    EXPECT_NE(o.out.find("Voltage                        \"+5.0200E+00\\n\"    x = "
+                         "\"+5.0200E+00\\n\"                      PASS"),
+              std::string::npos)
+        << o.out;
+    EXPECT_FALSE(fs::exists(link)); // the tool takes its link away when it stops
+}

@@ -24,6 +24,15 @@ bool Prefixed(long unit) {
 
 } // namespace
 
+// A text on one console line: line ends and tabs shown as escapes.
+static std::string OneLine(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : std::string(1, c);
+    }
+    return out;
+}
+
 std::string UnitText(long unit) {
     long u = unit >= 0x500 ? unit - 0x500 : unit;
     for (const auto& n : kUnits) {
@@ -72,7 +81,7 @@ std::string FormatLimits(const rvo::Result& r) {
     std::string out;
     if (r.kind == rvo::ResultKind::Text) {
         if (r.unit != 0 && r.expectedGiven && !r.lowOp.empty()) {
-            out = "x " + r.lowOp + " \"" + r.expected + "\"";
+            out = "x " + r.lowOp + " \"" + OneLine(r.expected) + "\"";
         }
         return out;
     }
@@ -98,7 +107,7 @@ std::string ResultValueText(const rvo::Result& r) {
     case rvo::ResultKind::Integer:
         return FormatValue(r.value, r.unit, true);
     case rvo::ResultKind::Text:
-        return "\"" + r.text + "\"";
+        return "\"" + OneLine(r.text) + "\"";
     case rvo::ResultKind::Series:
         return std::to_string(r.series.size()) + " values" +
                (UnitText(r.unit).empty() ? "" : " (" + UnitText(r.unit) + ")");

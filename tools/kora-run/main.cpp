@@ -112,6 +112,9 @@ int main(int argc, char** argv) {
     app.add_option("--db", dbFile, "append the run to an SQLite database");
     app.add_option("--log", logFile,
                    "write the executive's messages to a log file ('-': to the console)");
+    std::vector<std::string> sets;
+    app.add_option("--set", sets, "give a system parameter a value: SECTION:NAME=VALUE")
+        ->allow_extra_args(false);
     app.add_option("--library", options.library, "libkora to load")->capture_default_str();
     auto* methods = app.add_subcommand("methods", "list the step methods, or one's arguments");
     std::string methodName;
@@ -139,6 +142,12 @@ int main(int argc, char** argv) {
     if (!program) {
         std::fprintf(stderr, "kora-run: %s\n", error.c_str());
         return 2;
+    }
+    for (const auto& option : sets) {
+        if (!ApplySetOption(program->executive, option, error)) {
+            std::fprintf(stderr, "kora-run: %s\n", error.c_str());
+            return 2;
+        }
     }
     std::ofstream log;
     if (logFile == "-") {

@@ -83,12 +83,13 @@ class Loader {
         if (!root.IsMap()) {
             Fail(root, "a program is a mapping with 'program' and 'steps'");
         }
-        static const std::set<std::string> known = {"program",  "uut",       "station",
+        static const std::set<std::string> known = {"program",  "uut",       "station", "executive",
                                                     "settings", "variables", "steps"};
         for (const auto& kv : root) {
             if (!known.count(kv.first.as<std::string>())) {
                 Fail(kv.first, "unknown program key '" + kv.first.as<std::string>() +
-                                   "' (known: program, uut, station, settings, variables, steps)");
+                                   "' (known: program, uut, station, executive, settings, "
+                                   "variables, steps)");
             }
         }
         p_.name = root["program"] ? Scalar(root["program"], "program")
@@ -122,6 +123,13 @@ class Loader {
         }
         if (auto st = root["station"]) {
             p_.station = Expand(st, Scalar(st, "station"));
+        }
+        if (auto ex = root["executive"]) {
+            try {
+                p_.executive = LoadExecutiveDecl(ex);
+            } catch (const DeclError& e) {
+                throw ProgramError{e.line, e.text};
+            }
         }
         if (auto vars = root["variables"]) {
             if (!vars.IsMap()) {

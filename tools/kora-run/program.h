@@ -2,6 +2,8 @@
 // naming a step method of the table and giving its arguments by name.
 #pragma once
 
+#include "executive_decl.h"
+
 #include <kora/step_signatures.h>
 
 #include <map>
@@ -59,6 +61,7 @@ struct Program {
     std::string uutSerial, uutPart;
     std::string station;
     std::map<std::string, std::string> settings;
+    ExecutiveDecl executive;
     std::map<std::string, std::unique_ptr<Variable>> variables;
     std::vector<ProgramStep> steps;
 };

@@ -100,6 +100,10 @@ const char* KindName(rvo::ResultKind k) {
     return "?";
 }
 
+const char* ParameterTypeName(char type) {
+    return type == 'I' ? "int" : type == 'R' ? "real" : "text";
+}
+
 bool WriteFile(const std::string& path, const std::string& text, std::string& error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
@@ -174,6 +178,15 @@ bool WriteJson(const RunReport& report, const std::string& path, std::string& er
           << ", \"text\": " << JsonString(a.text) << ", \"flags\": " << a.flags
           << ", \"answer\": " << a.answer << "}";
     }
+    o << "\n  ],\n  \"parameters\": [";
+    for (std::size_t i = 0; i < report.parameters.size(); ++i) {
+        const auto& sp = report.parameters[i];
+        o << (i ? "," : "") << "\n    {\"section\": " << JsonString(sp.section)
+          << ", \"name\": " << JsonString(sp.name)
+          << ", \"type\": " << JsonString(ParameterTypeName(sp.written))
+          << ", \"value\": " << JsonString(ParameterValueText(sp, sp.written))
+          << ", \"unit\": " << sp.unit << ", \"comment\": " << JsonString(sp.comment) << "}";
+    }
     o << "\n  ],\n  \"variables\": {";
     bool first = true;
     for (const auto& [name, var] : p.variables) {
@@ -224,8 +237,12 @@ bool WriteJunit(const RunReport& report, const std::string& path, std::string& e
       << "\" timestamp=\"" << report.startedAt << "\">\n";
     o << "    <properties>\n      <property name=\"uut.serial\" value=\"" << XmlText(p.uutSerial)
       << "\"/>\n      <property name=\"uut.part\" value=\"" << XmlText(p.uutPart)
-      << "\"/>\n      <property name=\"uut.verdict\" value=\"" << report.verdict << "\"/>\n"
-      << "    </properties>\n";
+      << "\"/>\n      <property name=\"uut.verdict\" value=\"" << report.verdict << "\"/>\n";
+    for (const auto& sp : report.parameters) {
+        o << "      <property name=\"parameter." << XmlText(sp.section + ":" + sp.name)
+          << "\" value=\"" << XmlText(ParameterValueText(sp, sp.written)) << "\"/>\n";
+    }
+    o << "    </properties>\n";
     o << cases.str();
     o << "  </testsuite>\n</testsuites>\n";
     return WriteFile(path, o.str(), error);
@@ -246,6 +263,9 @@ CREATE TABLE IF NOT EXISTS step_result (
 CREATE TABLE IF NOT EXISTS numeric_limits (
   step_result INTEGER REFERENCES step_result(id), low_limit TEXT, low_operator TEXT,
   high_limit TEXT, high_operator TEXT, units TEXT);
+CREATE TABLE IF NOT EXISTS system_parameter (
+  uut_result INTEGER REFERENCES uut_result(id), section TEXT, name TEXT, type TEXT, value TEXT,
+  unit INTEGER, comment TEXT);
 CREATE TABLE IF NOT EXISTS alert (
   uut_result INTEGER REFERENCES uut_result(id), title TEXT, text TEXT, flags INTEGER,
   answer INTEGER);
@@ -336,7 +356,9 @@ bool WriteDatabase(const RunReport& report, const std::string& path, std::string
                          "high_limit, high_operator, units) VALUES (?,?,?,?,?,?)");
     Statement alert(db, "INSERT INTO alert (uut_result, title, text, flags, answer) "
                         "VALUES (?,?,?,?,?)");
-    if (!step.ok() || !limits.ok() || !alert.ok()) {
+    Statement parameter(db, "INSERT INTO system_parameter (uut_result, section, name, type, "
+                            "value, unit, comment) VALUES (?,?,?,?,?,?,?)");
+    if (!step.ok() || !limits.ok() || !alert.ok() || !parameter.ok()) {
         return fail("prepare");
     }
     for (const StepRun& s : report.steps) {
@@ -387,6 +409,18 @@ bool WriteDatabase(const RunReport& report, const std::string& path, std::string
                  .Int(5, a.answer)
                  .Run()) {
             return fail("alert");
+        }
+    }
+    for (const auto& sp : report.parameters) {
+        if (!parameter.Int(1, runId)
+                 .Text(2, sp.section)
+                 .Text(3, sp.name)
+                 .Text(4, ParameterTypeName(sp.written))
+                 .Text(5, ParameterValueText(sp, sp.written))
+                 .Int(6, sp.unit)
+                 .Text(7, sp.comment)
+                 .Run()) {
+            return fail("system_parameter");
         }
     }
     if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {

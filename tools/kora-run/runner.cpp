@@ -162,6 +162,7 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
     for (const auto& [name, value] : program.settings) {
         rt.setSetting(name, value);
     }
+    ApplyExecutiveDecl(program.executive, rt);
     rt.setUut(1, 1, program.uutSerial);
     rt.setCompileOnly(false);
 
@@ -228,6 +229,11 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
     progress.Clear();
     report.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     report.alerts = rt.alerts();
+    for (const auto& p : rt.sysParas()) {
+        if (p.written) {
+            report.parameters.push_back(p);
+        }
+    }
 
     bool stepError = false;
     for (const auto& run : report.steps) {

@@ -44,7 +44,8 @@ struct RunReport {
     std::vector<StepRun> steps;
     std::vector<rvo::Alert> alerts;
     std::vector<rvo::Message> messages;
-    bool stopped = false; // the run ended early (-5 or an alert answered stop)
+    std::vector<rvo::SysPara> parameters; // the system parameters the run wrote
+    bool stopped = false;                 // the run ended early (-5 or an alert answered stop)
     int passed = 0, failed = 0, done = 0, errors = 0;
     std::string verdict; // "PASSED", "FAILED", "ERROR"
     int exitStatus = 0;  // 0 passed, 1 failed, 2 error

@@ -6,12 +6,14 @@
 // "VB-<NAME>-<position>" (position in the list from 01), hardware revision "1.0".
 //
 // Ports (16 bits each), shared by every handle of a card on the bench: isolated outputs and
-// open-drain outputs, 0 at power-on and after UCM_ResetFPGA; isolated inputs, which read 0 (the
-// fixture wires nothing to them); status inputs, which read 0xFFFF (every supply of the card
-// good, no power fail).
+// open-drain outputs, 0 at power-on and after UCM_ResetFPGA; isolated inputs and status inputs as
+// the station's "<CARD>Inputs" key gives them, else 0 (the fixture wires nothing to them) and
+// 0xFFFF (every supply of the card good, no power fail). Tests drive the inputs and read the
+// outputs through ucm_fixture.h.
 #include <ucm.h>
 
 #include "classlib.h"
+#include "ucm_fixture.h"
 
 #include <cstdio>
 #include <map>
@@ -174,7 +176,15 @@ UCM_STATUS UCM_Init(const char* name, UCM_HANDLE* handle, char* serialNumber, ch
         }
         kora::drivers::CopyOut(serialNumber, UCM_TEXT_SIZE, SerialOf(upper, i));
         kora::drivers::CopyOut(hwRevision, UCM_TEXT_SIZE, kHardwareRevision);
-        g_ports.of(call.bench())[upper]; // the card's ports, at power-on the first time
+        auto& ports = g_ports.of(call.bench());
+        if (!ports.count(upper)) { // the card's ports, at power-on the first time
+            Ports& p = ports[upper];
+            if (auto in = station->cartridgeInputs.find(upper);
+                in != station->cartridgeInputs.end()) {
+                p.isolatedIn = in->second.isolated;
+                p.statusIn = in->second.status;
+            }
+        }
         *handle = g_handles.open(call, OpenCard{upper});
         return call.finish(UCM_OK);
     }
@@ -276,3 +286,34 @@ const char* UCM_StatusToMSG(UCM_STATUS status) {
 }
 
 } // extern "C"
+
+namespace kora::drivers::ucm {
+
+namespace {
+Ports* ActivePorts(const std::string& card) {
+    auto bench = kora::vbench::VirtualBench::active();
+    if (!bench) {
+        return nullptr;
+    }
+    return &g_ports.of(bench.get())[UpperCase(card.c_str())];
+}
+} // namespace
+
+bool SetFixtureInputs(const std::string& card, uint16_t isolatedIn, uint16_t statusIn) {
+    Ports* p = ActivePorts(card);
+    if (p) {
+        p->isolatedIn = isolatedIn;
+        p->statusIn = statusIn;
+    }
+    return p != nullptr;
+}
+
+std::optional<CardOutputs> FixtureOutputs(const std::string& card) {
+    Ports* p = ActivePorts(card);
+    if (!p) {
+        return std::nullopt;
+    }
+    return CardOutputs{p->isolatedOut, p->openDrainOut};
+}
+
+} // namespace kora::drivers::ucm

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -230,8 +231,14 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
     static const std::set<std::string> known = {
         "board",        "fixture",      "relayresistance", "relayoffresistance", "busresistance",
         "debouncetime", "settlingtime", "meternoise",      "noiseseed",          "cartridges"};
+    constexpr std::string_view kInputsSuffix = "inputs"; // <CARD>Inputs
+    auto isInputsKey = [&](const std::string& folded) {
+        return folded.size() > kInputsSuffix.size() &&
+               folded.compare(folded.size() - kInputsSuffix.size(), kInputsSuffix.size(),
+                              kInputsSuffix) == 0;
+    };
     for (const auto& [k, v] : keys) {
-        if (!known.count(Fold(k))) {
+        if (!known.count(Fold(k)) && !isInputsKey(Fold(k))) {
             throw StationError(source + ": unknown key '" + k + "'");
         }
     }
@@ -268,6 +275,33 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
 
     if (auto it = values.find("cartridges"); it != values.end()) {
         s.cartridges = ParseCartridges(it->second, source);
+    }
+    for (const auto& [key, value] : values) {
+        bool listed = !isInputsKey(key);
+        for (const auto& card : s.cartridges) {
+            listed = listed || key == Fold(card) + std::string(kInputsSuffix);
+        }
+        if (!listed) {
+            throw StationError(source + ": '" + key + "' names no card of Cartridges");
+        }
+    }
+    for (const auto& card : s.cartridges) {
+        auto it = values.find(Fold(card) + std::string(kInputsSuffix));
+        if (it == values.end()) {
+            continue;
+        }
+        long isolated = 0, status = 0;
+        char tail = 0;
+        if (std::sscanf(it->second.c_str(), "%li , %li %c", &isolated, &status, &tail) != 2 ||
+            isolated < 0 || isolated > 0xFFFF || status < 0 || status > 0xFFFF) {
+            throw StationError(source + ": " + card + "Inputs = '" + it->second +
+                               "' is not two 16-bit numbers ISOLATED, STATUS");
+        }
+        std::string upper;
+        for (char c : card) {
+            upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        s.cartridgeInputs[upper] = {static_cast<uint16_t>(isolated), static_cast<uint16_t>(status)};
     }
 
     auto path = [&](const std::string& name) {

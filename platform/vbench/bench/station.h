@@ -38,6 +38,7 @@
 #include <vbench/netlist/netlist.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -84,6 +85,13 @@ struct Station {
     std::string physicalLayerFile;
     std::vector<StationDevice> devices;
     std::vector<std::string> cartridges; // card names in bus order, as written
+    // What the fixture drives onto a card's isolated and status inputs, by upper-case card name,
+    // from the keys "<CARD>Inputs = ISOLATED, STATUS" (numbers in C notation, 0x... for hex).
+    struct CartridgeInputs {
+        uint16_t isolated = 0x0000;
+        uint16_t status = 0xFFFF;
+    };
+    std::map<std::string, CartridgeInputs> cartridgeInputs;
     std::string boardFile;
     Netlist board;
     std::string fixtureFile;
