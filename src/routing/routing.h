@@ -33,9 +33,9 @@ void ResolveChannelName(const char* physicalName, const char* benchName, char* o
                         std::size_t size);
 
 // Runs a routing list of a measuring step ("PreRoute" or "PostRoute" as `source`). An empty text
-// runs nothing; on a bench without routing the list fails on the invalid handle. A positive result of the switching library is a
-// warning the step carries on after: its warning line goes to `warning` (kWarningSize bytes). A
-// negative one is the step's error: false.
+// runs nothing; on a bench without routing the list fails on the invalid handle. A positive result
+// of the switching library is a warning the step carries on after: its warning line goes to
+// `warning` (kWarningSize bytes). A negative one is the step's error: false.
 bool RunRoutingList(const BenchRecord* bench, const char* text, const char* source, char* warning,
                     StepError& error);
 
