@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -74,6 +76,22 @@ const Drive* DriveOf(const std::vector<Drive>& drives, LPCSTR root) {
     return nullptr;
 }
 
+// The mapped path of a drive root and its file system's figures; nullopt with the last error set
+// when the root is not mapped or the file system cannot be asked.
+std::optional<std::pair<std::string, struct statvfs>> StatDrive(LPCSTR root) {
+    const auto drives = Drives();
+    const Drive* d = DriveOf(drives, root);
+    if (!d) {
+        return std::nullopt;
+    }
+    struct statvfs vfs {};
+    if (::statvfs(d->path.c_str(), &vfs) != 0) {
+        SetLastErrorFromErrno(errno);
+        return std::nullopt;
+    }
+    return std::make_pair(d->path, vfs);
+}
+
 // The type of the file system mounted at the longest mount point that holds `path`.
 std::string FileSystemType(const std::string& path) {
     std::ifstream table(kMountTable);
@@ -130,18 +148,13 @@ BOOL GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, DWORD vo
                            LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
                            LPDWORD fileSystemFlags, LPSTR fileSystemNameBuffer,
                            DWORD fileSystemNameSize) {
-    const auto drives = Drives();
-    const Drive* d = DriveOf(drives, rootPathName);
-    if (!d) {
+    const auto stat = StatDrive(rootPathName);
+    if (!stat) {
         return 0;
     }
-    struct statvfs vfs {};
-    if (::statvfs(d->path.c_str(), &vfs) != 0) {
-        SetLastErrorFromErrno(errno);
-        return 0;
-    }
-    CopyOut(volumeNameBuffer, volumeNameSize, d->path);
-    CopyOut(fileSystemNameBuffer, fileSystemNameSize, FileSystemType(d->path));
+    const auto& [path, vfs] = *stat;
+    CopyOut(volumeNameBuffer, volumeNameSize, path);
+    CopyOut(fileSystemNameBuffer, fileSystemNameSize, FileSystemType(path));
     if (volumeSerialNumber) {
         *volumeSerialNumber = static_cast<DWORD>(vfs.f_fsid);
     }
@@ -157,16 +170,11 @@ BOOL GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, DWORD vo
 BOOL GetDiskFreeSpaceExA(LPCSTR directoryName, PULARGE_INTEGER freeBytesAvailableToCaller,
                          PULARGE_INTEGER totalNumberOfBytes,
                          PULARGE_INTEGER totalNumberOfFreeBytes) {
-    const auto drives = Drives();
-    const Drive* d = DriveOf(drives, directoryName);
-    if (!d) {
+    const auto stat = StatDrive(directoryName);
+    if (!stat) {
         return 0;
     }
-    struct statvfs vfs {};
-    if (::statvfs(d->path.c_str(), &vfs) != 0) {
-        SetLastErrorFromErrno(errno);
-        return 0;
-    }
+    const struct statvfs& vfs = stat->second;
     const ULONGLONG unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
     if (freeBytesAvailableToCaller) {
         freeBytesAvailableToCaller->QuadPart = unit * vfs.f_bavail;

@@ -47,11 +47,6 @@ constexpr DWORD kReadWriteAccess = 0xC0000000u;
 constexpr DWORD kFirstIntervalMs = 10;
 constexpr DWORD kFirstTotalMs = 1000;
 
-StepCall SerialCall(long stepRef, const char* stepName, long lineCode, long stepArg,
-                    const char* comment, const char* method) {
-    return StepCall{stepRef, stepName, lineCode, stepArg, comment, method};
-}
-
 struct ConfRecord {
     StepHead head; // selector: port index + 1, 0 when not set up
     int32_t txTimeout;
@@ -325,7 +320,7 @@ using namespace kora;
 KORA_EXPORT EN_NEV_RESULT CONF_SERIAL(long stepRef, const char* stepName, long lineCode,
                                       long stepArg, const char* comment, const char* DevChanAttr,
                                       long TxTimeout, long RxTimeout) {
-    const StepCall call = SerialCall(stepRef, stepName, lineCode, stepArg, comment, "CONF_SERIAL");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "CONF_SERIAL"};
     return RunStandardPass<ConfRecord>(
         call, kKindNone, true,
         [&](auto& pass) { CompileConf(pass, DevChanAttr, TxTimeout, RxTimeout); },
@@ -341,7 +336,7 @@ KORA_EXPORT EN_NEV_RESULT CONF_SERIAL(long stepRef, const char* stepName, long l
 KORA_EXPORT EN_NEV_RESULT WRITE_SERIAL(long stepRef, const char* stepName, long lineCode,
                                        long stepArg, const char* comment, const char* DevChanAttr,
                                        const char* Buffer, long FWrLength, long* Written) {
-    const StepCall call = SerialCall(stepRef, stepName, lineCode, stepArg, comment, "WRITE_SERIAL");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "WRITE_SERIAL"};
     return RunStandardPass<WriteRecord>(
         call, kKindNone, true,
         [&](auto& pass) {
@@ -396,7 +391,7 @@ KORA_EXPORT EN_NEV_RESULT READ_SERIAL(long stepRef, const char* stepName, long l
                                       long stepArg, const char* comment, const char* DevChanAttr,
                                       char* Buffer, long RdLength, long* ReadCount,
                                       const char* Expected) {
-    const StepCall call = SerialCall(stepRef, stepName, lineCode, stepArg, comment, "READ_SERIAL");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "READ_SERIAL"};
     return RunStandardPass<ReadRecord>(
         call, kKindNone, true,
         [&](auto& pass) {

@@ -41,11 +41,6 @@ struct TraceRecord {
     int32_t valid; // 1 after a clean definition
 };
 
-StepCall Call(long stepRef, const char* stepName, long lineCode, long stepArg, const char* comment,
-              const char* method) {
-    return StepCall{stepRef, stepName, lineCode, stepArg, comment, method};
-}
-
 void CompileLimits(StepPass<CompareRecord>& pass, const char* devChanAttr, const char* lowText,
                    const char* highText) {
     ParseLimits(lowText, NAN, nullptr, highText, &pass.record->limits);
@@ -61,7 +56,7 @@ KORA_EXPORT EN_NEV_RESULT COMPI_KORA(long stepRef, const char* stepName, long li
                                      long stepArg, const char* comment, const char* DevChanAttr,
                                      const char* LLimit, long Value, const char* ULimit,
                                      const char* Channel) {
-    const StepCall call = Call(stepRef, stepName, lineCode, stepArg, comment, "COMPI_KORA");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "COMPI_KORA"};
     return RunStandardPass<CompareRecord>(
         call, kKindNone, false,
         [&](auto& pass) {
@@ -82,7 +77,7 @@ KORA_EXPORT EN_NEV_RESULT COMPR_KORA(long stepRef, const char* stepName, long li
                                      long stepArg, const char* comment, const char* DevChanAttr,
                                      const char* LLimit, double Value, const char* ULimit,
                                      const char* Channel) {
-    const StepCall call = Call(stepRef, stepName, lineCode, stepArg, comment, "COMPR_KORA");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "COMPR_KORA"};
     return RunStandardPass<CompareRecord>(
         call, kKindNone, false,
         [&](auto& pass) {
@@ -101,7 +96,7 @@ KORA_EXPORT EN_NEV_RESULT COMPR_KORA(long stepRef, const char* stepName, long li
 KORA_EXPORT EN_NEV_RESULT COMPS_KORA(long stepRef, const char* stepName, long lineCode,
                                      long stepArg, const char* comment, const char* DevChanAttr,
                                      const char* Value, const char* Expected, const char* Channel) {
-    const StepCall call = Call(stepRef, stepName, lineCode, stepArg, comment, "COMPS_KORA");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "COMPS_KORA"};
     return RunStandardPass<CompareTextRecord>(
         call, kKindNone, false,
         [&](auto& pass) {
@@ -131,7 +126,7 @@ KORA_EXPORT EN_NEV_RESULT COMPS_KORA(long stepRef, const char* stepName, long li
 KORA_EXPORT EN_NEV_RESULT WRITE_KORA(long stepRef, const char* stepName, long lineCode,
                                      long stepArg, const char* comment, const char* DevChanAttr,
                                      const char* Text, long WrLength, long* Written) {
-    const StepCall call = Call(stepRef, stepName, lineCode, stepArg, comment, "WRITE_KORA");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "WRITE_KORA"};
     // Unlike the compare steps, the trace step needs a bench: it writes to the trace of the
     // resource manager that the set-up loaded.
     return RunStandardPass<TraceRecord>(

@@ -194,7 +194,7 @@ KORA_EXPORT EN_NEV_RESULT READ_SYSTEM(long stepRef, const char* stepName, long l
                                       long stepArg, const char* comment, const char* DevChanAttr,
                                       const char* FileName, double GainAValues, double OffsAValues,
                                       long* ReadCount) {
-    const StepCall call = SystemCall(stepRef, stepName, lineCode, stepArg, comment, "READ_SYSTEM");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "READ_SYSTEM"};
     return RunStandardPass<ReadRecord>(
         call, kKindNone, true,
         [&](auto& pass) {
@@ -263,7 +263,7 @@ KORA_EXPORT EN_NEV_RESULT WRITE_SYSTEM(long stepRef, const char* stepName, long 
                                        long stepArg, const char* comment, const char* DevChanAttr,
                                        const char* FileName, long SampleCount, double* AValues,
                                        long* DValues, long* WriteCount) {
-    const StepCall call = SystemCall(stepRef, stepName, lineCode, stepArg, comment, "WRITE_SYSTEM");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "WRITE_SYSTEM"};
     return RunStandardPass<WriteRecord>(
         call, kKindNone, true,
         [&](auto& pass) {

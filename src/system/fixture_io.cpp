@@ -159,7 +159,7 @@ using namespace kora;
 KORA_EXPORT EN_NEV_RESULT SET_SYSTEM(long stepRef, const char* stepName, long lineCode,
                                      long stepArg, const char* comment, const char* DevChanAttr,
                                      long SetMask, long SetValue) {
-    const StepCall call = SystemCall(stepRef, stepName, lineCode, stepArg, comment, "SET_SYSTEM");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "SET_SYSTEM"};
     return RunStandardPass<FixtureRecord>(
         call, kKindNone, true,
         [&](auto& pass) { CompileGroup(pass, DevChanAttr, 0, true, SetMask, SetValue); },
@@ -204,7 +204,7 @@ KORA_EXPORT EN_NEV_RESULT SET_SYSTEM(long stepRef, const char* stepName, long li
 KORA_EXPORT EN_NEV_RESULT GET_SYSTEM(long stepRef, const char* stepName, long lineCode,
                                      long stepArg, const char* comment, const char* DevChanAttr,
                                      long* Value, long CompMask, long CompValue) {
-    const StepCall call = SystemCall(stepRef, stepName, lineCode, stepArg, comment, "GET_SYSTEM");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "GET_SYSTEM"};
     return RunStandardPass<FixtureRecord>(
         call, kKindNone, true,
         [&](auto& pass) { CompileGroup(pass, DevChanAttr, 1, false, CompMask, CompValue); },

@@ -230,7 +230,7 @@ using namespace kora;
 KORA_EXPORT EN_NEV_RESULT GETI_SYSTEM(long stepRef, const char* stepName, long lineCode,
                                       long stepArg, const char* comment, const char* DevChanAttr,
                                       long* Value, long CompMask, long CompValue) {
-    const StepCall call = SystemCall(stepRef, stepName, lineCode, stepArg, comment, "GETI_SYSTEM");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "GETI_SYSTEM"};
     return RunStandardPass<GetIntRecord>(
         call, kKindNone, true,
         [&](auto& pass) { CompileItem(pass, DevChanAttr, CompMask, CompValue); },

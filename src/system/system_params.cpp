@@ -96,7 +96,7 @@ using namespace kora;
 KORA_EXPORT EN_NEV_RESULT SETI_SYSTEM(long stepRef, const char* stepName, long lineCode,
                                       long stepArg, const char* comment, const char* DevChanAttr,
                                       long SetValue, const char* ParComment) {
-    const StepCall call = SystemCall(stepRef, stepName, lineCode, stepArg, comment, "SETI_SYSTEM");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "SETI_SYSTEM"};
     return RunStandardPass<SetRecord>(
         call, kKindNone, true,
         [&](auto& pass) {
@@ -127,7 +127,7 @@ KORA_EXPORT EN_NEV_RESULT SETI_SYSTEM(long stepRef, const char* stepName, long l
 KORA_EXPORT EN_NEV_RESULT SETR_SYSTEM(long stepRef, const char* stepName, long lineCode,
                                       long stepArg, const char* comment, const char* DevChanAttr,
                                       double SetValue, const char* ParComment) {
-    const StepCall call = SystemCall(stepRef, stepName, lineCode, stepArg, comment, "SETR_SYSTEM");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "SETR_SYSTEM"};
     return RunStandardPass<SetRecord>(
         call, kKindNone, true,
         [&](auto& pass) {
@@ -157,7 +157,7 @@ KORA_EXPORT EN_NEV_RESULT SETR_SYSTEM(long stepRef, const char* stepName, long l
 KORA_EXPORT EN_NEV_RESULT SETS_SYSTEM(long stepRef, const char* stepName, long lineCode,
                                       long stepArg, const char* comment, const char* DevChanAttr,
                                       const char* SetValue, const char* ParComment) {
-    const StepCall call = SystemCall(stepRef, stepName, lineCode, stepArg, comment, "SETS_SYSTEM");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "SETS_SYSTEM"};
     return RunStandardPass<SetRecord>(
         call, kKindNone, true,
         [&](auto& pass) {
@@ -185,7 +185,7 @@ KORA_EXPORT EN_NEV_RESULT SETS_SYSTEM(long stepRef, const char* stepName, long l
 KORA_EXPORT EN_NEV_RESULT GETR_SYSTEM(long stepRef, const char* stepName, long lineCode,
                                       long stepArg, const char* comment, const char* DevChanAttr,
                                       const char* LLimit, double* Value, const char* ULimit) {
-    const StepCall call = SystemCall(stepRef, stepName, lineCode, stepArg, comment, "GETR_SYSTEM");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "GETR_SYSTEM"};
     return RunStandardPass<GetRealRecord>(
         call, kKindNone, true,
         [&](auto& pass) {
@@ -227,7 +227,7 @@ KORA_EXPORT EN_NEV_RESULT GETR_SYSTEM(long stepRef, const char* stepName, long l
 KORA_EXPORT EN_NEV_RESULT GETS_SYSTEM(long stepRef, const char* stepName, long lineCode,
                                       long stepArg, const char* comment, const char* DevChanAttr,
                                       char* Buffer, long BufLength, const char* Expected) {
-    const StepCall call = SystemCall(stepRef, stepName, lineCode, stepArg, comment, "GETS_SYSTEM");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "GETS_SYSTEM"};
     return RunStandardPass<GetTextRecord>(
         call, kKindNone, true,
         [&](auto& pass) {

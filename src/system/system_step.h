@@ -1,16 +1,11 @@
-// Shared pieces of the system step methods: the call of a step and the check of the source or
-// cartridge named in the device part of DevChanAttr.
+// Shared pieces of the system step methods: the check of the source or cartridge named in the
+// device part of DevChanAttr.
 #pragma once
 
 #include "frame/step_frame.h"
 #include "frame/text.h"
 
 namespace kora {
-
-inline StepCall SystemCall(long stepRef, const char* stepName, long lineCode, long stepArg,
-                           const char* comment, const char* method) {
-    return StepCall{stepRef, stepName, lineCode, stepArg, comment, method};
-}
 
 // DevChanAttr is the first argument of every system step (#6).
 constexpr int kDevChanArgument = 6;

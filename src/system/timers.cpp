@@ -93,7 +93,7 @@ using namespace kora;
 
 KORA_EXPORT EN_NEV_RESULT SET_TIMER(long stepRef, const char* stepName, long lineCode, long stepArg,
                                     const char* comment, const char* DevChanAttr, double SetValue) {
-    const StepCall call = SystemCall(stepRef, stepName, lineCode, stepArg, comment, "SET_TIMER");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "SET_TIMER"};
     return RunStandardPass<SetTimerRecord>(
         call, kKindNone, true,
         [&](auto& pass) {
@@ -164,7 +164,7 @@ KORA_EXPORT EN_NEV_RESULT SET_TIMER(long stepRef, const char* stepName, long lin
 KORA_EXPORT EN_NEV_RESULT GET_TIMER(long stepRef, const char* stepName, long lineCode, long stepArg,
                                     const char* comment, const char* DevChanAttr,
                                     const char* LLimit, double* Result, const char* ULimit) {
-    const StepCall call = SystemCall(stepRef, stepName, lineCode, stepArg, comment, "GET_TIMER");
+    const StepCall call{stepRef, stepName, lineCode, stepArg, comment, "GET_TIMER"};
     return RunStandardPass<GetTimerRecord>(
         call, kKindNone, true,
         [&](auto& pass) {
