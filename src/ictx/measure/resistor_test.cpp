@@ -289,9 +289,9 @@ bool CheckPins(const ResistorBlock& r, StepError& error) {
     if (!d[kSlotHi] || !d[kSlotLo]) {
         return error.Set(kErrResource, kBadTestPins);
     }
+    // Six-wire guarding checks its sense pins after its guard pins, below.
     const bool senseMissing = !d[kSlotSenseHi] || !d[kSlotSenseLo];
-    // Six-wire guarding checks its guard pins before its sense pins.
-    if (Sensed(mode) && mode != kSixGuarded && senseMissing) {
+    if ((mode == kFourVSensed || mode == kFourCSensed) && senseMissing) {
         return error.Set(kErrResource, kBadSensePins);
     }
     if (Guarded(mode) && !(d[kSlotGp1] || d[kSlotGp2] || d[kSlotGp3])) {
