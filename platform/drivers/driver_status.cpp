@@ -126,10 +126,28 @@ bool DriverTraceWanted() {
     return resmgr::inspect::AnySessionTraced();
 }
 
+namespace {
+std::string TraceLine(const char* function, const std::string& arguments, int32_t status) {
+    return std::string(function) + "(" + arguments + ") = " + std::to_string(status);
+}
+} // namespace
+
 void TraceDriverCall(const std::string& device, const char* function, const std::string& arguments,
                      ViStatus status) {
-    resmgr::inspect::TraceDevice(device, std::string(function) + "(" + arguments +
-                                             ") = " + std::to_string(status));
+    resmgr::inspect::TraceDevice(device, TraceLine(function, arguments, status));
+}
+
+void TraceSessionCall(long session, const char* function, const std::string& arguments,
+                      int32_t status) {
+    resmgr::inspect::TraceSession(session, TraceLine(function, arguments, status));
+}
+
+int32_t LibrarySession(const std::string& device) {
+    return resmgr::inspect::OpenLibrarySession(device);
+}
+
+void EndLibrarySession(int32_t session) {
+    resmgr::inspect::CloseLibrarySession(session);
 }
 
 } // namespace kora::drivers

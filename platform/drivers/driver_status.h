@@ -42,5 +42,13 @@ ViStatus OpenStationDevice(const vbench::DriverCall& call, const char* resource,
 bool DriverTraceWanted();
 void TraceDriverCall(const std::string& device, const char* function, const std::string& arguments,
                      ViStatus status);
+// The same for a call on a class library's session, written when that session is traced.
+void TraceSessionCall(long session, const char* function, const std::string& arguments,
+                      int32_t status);
+
+// The resource-manager session a class library holds on an instrument's device while its handle
+// is open; the handle is the session's number.
+int32_t LibrarySession(const std::string& device);
+void EndLibrarySession(int32_t session);
 
 } // namespace kora::drivers

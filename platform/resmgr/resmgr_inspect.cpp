@@ -83,6 +83,26 @@ bool TraceDevice(std::string_view device, std::string_view line) {
     return false;
 }
 
+int32_t OpenLibrarySession(std::string_view device) {
+    State& state = GlobalState();
+    const std::lock_guard lock(state.mutex);
+    const int32_t id = state.nextSession++;
+    state.sessions[id] = Session{0, DeviceKey(device), 1};
+    return id;
+}
+
+void CloseLibrarySession(int32_t session) {
+    State& state = GlobalState();
+    const std::lock_guard lock(state.mutex);
+    const auto it = state.sessions.find(session);
+    if (it == state.sessions.end() || it->second.resource != 0) {
+        return;
+    }
+    state.sessions.erase(it);
+    state.tracedSessions.erase(session);
+    state.anyTraced = state.tracing && !state.tracedSessions.empty();
+}
+
 int OpenSessions(std::string_view device) {
     State& state = GlobalState();
     const std::lock_guard lock(state.mutex);

@@ -32,6 +32,15 @@ KORA_RESMGR_INTERNAL_API bool AnySessionTraced();
 // driver stand-ins write their calls to the trace. Returns whether it was written.
 KORA_RESMGR_INTERNAL_API bool TraceDevice(std::string_view device, std::string_view line);
 
+// A session that a class library holds on a device for as long as one of its handles is open.
+// The library's handle is the session's number, so that RESMGR_Set_Trace_Flag on the handle that
+// a bench keeps reaches the library's calls (TraceSession). Such a session belongs to no resource
+// and is not counted among the device's sessions, which decide who opens and closes a
+// resource-managed driver.
+KORA_RESMGR_INTERNAL_API int32_t OpenLibrarySession(std::string_view device);
+// Ends a library session and its trace flag.
+KORA_RESMGR_INTERNAL_API void CloseLibrarySession(int32_t session);
+
 // Open sessions of a device ("NAME" or "device->NAME") over all resources.
 KORA_RESMGR_INTERNAL_API int OpenSessions(std::string_view device);
 KORA_RESMGR_INTERNAL_API bool DeviceLocked(std::string_view device);

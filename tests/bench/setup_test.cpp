@@ -5,8 +5,10 @@
 #include "ictx/program/component_model.h"
 #include "support/station.h"
 
+#include <dmm.h>
 #include <kora/step_methods.h>
 #include <resmgr/resmgr_inspect.h>
+#include <route.h>
 #include <rspict.h>
 #include <rspsam.h>
 #include <vbench/bench/virtual_bench.h>
@@ -477,7 +479,7 @@ TEST_F(BenchLifeCycle, HandlesOfABench) {
     }
 }
 
-TEST_F(BenchLifeCycle, TracingAnIctGroupTracesItsModulesCalls) {
+TEST_F(BenchLifeCycle, TracingAGroupTracesItsDriversCalls) {
     ASSERT_EQ(Setup(), 0) << LastAlert();
     const BenchRecord& active = *BenchByIndex(0);
     const auto traced = [](const char* function) {
@@ -485,20 +487,29 @@ TEST_F(BenchLifeCycle, TracingAnIctGroupTracesItsModulesCalls) {
         return std::count_if(lines.begin(), lines.end(),
                              [&](const std::string& l) { return l.rfind(function, 0) == 0; });
     };
+    // Running totals of trace lines after each switch, one call of each driver per row.
     const struct {
         const char* devChanAttr;
         long on;
-        long psamLines, pictLines;
-    } cases[] = {
-        {"HOLM|ICT:TRACE", 1, 1, 0}, {"HOLM|ICCHECK:TRACE", 1, 2, 1}, {"HOLM|ICT:TRACE", 0, 2, 2}};
+        long psam, pict, dmm, route;
+    } cases[] = {{"HOLM|ICT:TRACE", 1, 1, 0, 0, 0},   {"HOLM|ICCHECK:TRACE", 1, 2, 1, 0, 0},
+                 {"HOLM|ICT:TRACE", 0, 2, 2, 0, 0},   {"HOLM|DMM:TRACE", 1, 2, 3, 1, 0},
+                 {"HOLM|ROUTE:TRACE", 1, 2, 4, 2, 1}, {"HOLM|ALL:TRACE", 0, 2, 4, 2, 1}};
     long ref = 90;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.devChanAttr);
         EXPECT_EQ(Conf(c.devChanAttr, c.on, ++ref), 0) << LastAlert();
         rspsam_ConfigureCoupling(active.ictModules[kIctPsam].handle, 0);
         rspict_WaitForSettling(active.ictModules[kIctPict].handle);
-        EXPECT_EQ(traced("rspsam_ConfigureCoupling("), c.psamLines);
-        EXPECT_EQ(traced("rspict_WaitForSettling("), c.pictLines);
+        int32_t warning = 0, error = 0;
+        char message[CLASSLIB_MESSAGE_SIZE] = {};
+        EXPECT_EQ(DMM_Reset(0, active.dmm[0].handle, &warning, &error, message), 0) << message;
+        EXPECT_EQ(ROUTE_Execute(0, active.routing.handle, "?#", &warning, &error, message), 0)
+            << message;
+        EXPECT_EQ(traced("rspsam_ConfigureCoupling("), c.psam);
+        EXPECT_EQ(traced("rspict_WaitForSettling("), c.pict);
+        EXPECT_EQ(traced("DMM_Reset("), c.dmm);
+        EXPECT_EQ(traced("ROUTE_Execute("), c.route);
     }
 }
 

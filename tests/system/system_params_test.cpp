@@ -165,7 +165,9 @@ TEST_F(SystemParams, DrivesOfTheHostsMap) {
 
 TEST_F(SystemParams, EchoOverLoopback) {
     long v = -1;
-    EXPECT_EQ(GETI_SYSTEM(++ref_, "Echo", 0x100, 0, "", "CPU|127.0.0.1:NW_ECHO.abcd", &v, -1, 1),
+    const long first =
+        GETI_SYSTEM(++ref_, "Echo", 0x100, 0, "", "CPU|127.0.0.1:NW_ECHO.abcd", &v, -1, 1);
+    EXPECT_EQ(first,
               GETI_SYSTEM(ref_, "Echo", 0x100, 0, "", "CPU|127.0.0.1:NW_ECHO.abcd", &v, -1, 1));
     const auto* status = rvo().attribute(ref_, "EchoStatus");
     ASSERT_NE(status, nullptr);

@@ -100,20 +100,27 @@ std::string UpperCase(const char* text);
 
 // Open sessions of a library, each bound to the bench that was active when it was opened (or to
 // none): a session is only found again while that same bench is active, so a handle from an
-// earlier station is refused instead of acting on another one. Handles are positive and counted
-// up from 1.
+// earlier station is refused instead of acting on another one. Handles are positive: counted up
+// from 1, or for an instrument the number of the resource-manager session the library holds on
+// its device (openOnDevice), which is what a bench's trace flag for that instrument names.
 template <typename T> class ClassSessions {
   public:
     int32_t open(const vbench::DriverCall& call, T data) {
         std::lock_guard lock(mutex_);
-        const int32_t handle = next_++;
-        Entry& e = entries_[handle];
-        e.bound = call.bench() != nullptr;
-        if (e.bound) {
-            e.bench = vbench::VirtualBench::active();
+        while (entries_.count(next_) != 0) {
+            ++next_;
         }
-        e.data = std::move(data);
-        return handle;
+        return add(call, next_++, std::move(data), false);
+    }
+    int32_t openOnDevice(const vbench::DriverCall& call, T data, const std::string& device) {
+        std::lock_guard lock(mutex_);
+        int32_t handle = LibrarySession(device);
+        // Numbers start again from 1 only when the resource manager is reset under open
+        // handles (tests); skip those still taken.
+        while (entries_.count(handle) != 0) {
+            handle = LibrarySession(device);
+        }
+        return add(call, handle, std::move(data), true);
     }
     // The session of `handle` on the call's bench; null when there is none. The pointer stays
     // valid until the session is closed.
@@ -130,15 +137,34 @@ template <typename T> class ClassSessions {
     }
     bool close(long handle) {
         std::lock_guard lock(mutex_);
-        return entries_.erase(handle) > 0;
+        const auto it = entries_.find(handle);
+        if (it == entries_.end()) {
+            return false;
+        }
+        if (it->second.librarySession) {
+            EndLibrarySession(static_cast<int32_t>(handle));
+        }
+        entries_.erase(it);
+        return true;
     }
 
   private:
     struct Entry {
         bool bound = false;
+        bool librarySession = false;
         std::weak_ptr<vbench::VirtualBench> bench;
         T data;
     };
+    int32_t add(const vbench::DriverCall& call, int32_t handle, T data, bool librarySession) {
+        Entry& e = entries_[handle];
+        e.bound = call.bench() != nullptr;
+        if (e.bound) {
+            e.bench = vbench::VirtualBench::active();
+        }
+        e.librarySession = librarySession;
+        e.data = std::move(data);
+        return handle;
+    }
     std::mutex mutex_;
     std::map<long, Entry> entries_;
     int32_t next_ = 1;
@@ -180,16 +206,24 @@ template <typename T, typename Body>
 int32_t WithClassSession(const ClassLibrary& library, ClassSessions<T>& table, const char* function,
                          std::string arguments, long context, long handle, int32_t* warning,
                          int32_t* error, char* message, Body&& body) {
+    std::string traced = DriverTraceWanted() ? arguments : std::string();
     ClassLibCall call(library, function, std::move(arguments), context, warning, error, message);
-    if (call.early()) {
-        return call.finish(call.early());
+    int32_t status = call.early();
+    if (status == 0) {
+        T* state = table.find(call.driverCall(), handle);
+        if (!state) {
+            status = call.finish(library.invalidHandle);
+        } else {
+            const Outcome outcome = body(*state, call);
+            status = call.finish(outcome.status, outcome.detail);
+        }
+    } else {
+        status = call.finish(status);
     }
-    T* state = table.find(call.driverCall(), handle);
-    if (!state) {
-        return call.finish(library.invalidHandle);
+    if (DriverTraceWanted()) {
+        TraceSessionCall(handle, function, traced, status);
     }
-    const Outcome outcome = body(*state, call);
-    return call.finish(outcome.status, outcome.detail);
+    return status;
 }
 
 // The device an instrument's Setup opens (see OpenStationDevice): the station's name for its
@@ -237,7 +271,7 @@ int32_t SetupInstrument(const ClassLibrary& library, ClassSessions<T>& table, co
                                                    opened.resource + "' (device " + opened.name +
                                                    ")");
     }
-    *handle = table.open(call.driverCall(), make(opened));
+    *handle = table.openOnDevice(call.driverCall(), make(opened), opened.device);
     return call.finish(0);
 }
 

@@ -354,7 +354,8 @@ int32_t DCPWR_Setup(long context, const char* benchSection, int32_t* session, in
         builder.abandon();
         return call.finish(o.status, o.detail);
     }
-    *session = g_sessions.open(call.driverCall(), builder.take());
+    *session = g_sessions.openOnDevice(call.driverCall(), builder.take(),
+                                       std::string("DCPWR ") + benchSection);
     return call.finish(0);
 }
 

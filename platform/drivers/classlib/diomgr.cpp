@@ -202,7 +202,8 @@ int32_t DIOMGR_Setup(long context, const char* benchSection, int32_t* session, i
     }
     Manager m;
     m.bench = benchSection;
-    *session = g_managers.open(call.driverCall(), std::move(m));
+    *session = g_managers.openOnDevice(call.driverCall(), std::move(m),
+                                       std::string("DIOMGR ") + benchSection);
     return call.finish(0);
 }
 

@@ -216,7 +216,8 @@ int32_t ROUTE_Setup(long context, const char* benchSection, int32_t* handle, int
             routing.aliases.emplace(Fold(Trimmed(name)), Trimmed(physical));
         }
     }
-    *handle = g_routings.open(call.driverCall(), std::move(routing));
+    *handle = g_routings.openOnDevice(call.driverCall(), std::move(routing),
+                                      std::string("ROUTE ") + benchSection);
     return call.finish(0);
 }
 
