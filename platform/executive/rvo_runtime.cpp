@@ -169,6 +169,7 @@ void Runtime::reset() {
     exitAnswers_.clear();
     stepExitAnswers_.clear();
     alertAnswers_.clear();
+    presets_.clear();
     compileOnly_ = false;
     keepResults_ = true;
     groupCompiled_ = false;
@@ -376,6 +377,42 @@ long Runtime::invokeAttributeCallback(long stepRef, long reason) {
                        static_cast<long>(cb.context.size()));
 }
 
+namespace {
+
+bool NamesAttribute(const Attribute& a, const std::string& name) {
+    // "NAME" names the first attribute of that name, "GROUP|NAME" the one in that group.
+    return a.name == name || a.group + "|" + a.name == name;
+}
+
+void SetAttributeValue(Attribute& a, const std::string& value) {
+    switch (a.kind) {
+    case AttrKind::Button:
+    case AttrKind::Int:
+        if (a.address) {
+            *static_cast<int32_t*>(a.address) = std::atoi(value.c_str());
+        }
+        break;
+    case AttrKind::Real:
+        if (a.address) {
+            *static_cast<double*>(a.address) = std::strtod(value.c_str(), nullptr);
+        }
+        break;
+    case AttrKind::TextList:
+        if (a.address && a.sizeOrCount > 0) {
+            auto n = std::min<std::size_t>(value.size(), a.sizeOrCount - 1);
+            std::memcpy(a.address, value.data(), n);
+            static_cast<char*>(a.address)[n] = 0;
+        }
+        a.text = value;
+        break;
+    default:
+        a.text = value;
+        break;
+    }
+}
+
+} // namespace
+
 bool Runtime::editAttribute(long stepRef, const std::string& name, const std::string& value) {
     std::lock_guard lock(mutex_);
     auto it = steps_.find(stepRef);
@@ -383,33 +420,17 @@ bool Runtime::editAttribute(long stepRef, const std::string& name, const std::st
         return false;
     }
     for (auto& a : it->second->attributes) {
-        // "NAME" names the first attribute of that name, "GROUP|NAME" the one in that group.
-        if (a.name != name && a.group + "|" + a.name != name) {
-            continue;
+        if (NamesAttribute(a, name)) {
+            SetAttributeValue(a, value);
+            return true;
         }
-        switch (a.kind) {
-        case AttrKind::Button:
-        case AttrKind::Int:
-            *static_cast<int32_t*>(a.address) = std::atoi(value.c_str());
-            break;
-        case AttrKind::Real:
-            *static_cast<double*>(a.address) = std::strtod(value.c_str(), nullptr);
-            break;
-        case AttrKind::TextList:
-            if (a.address && a.sizeOrCount > 0) {
-                auto n = std::min<std::size_t>(value.size(), a.sizeOrCount - 1);
-                std::memcpy(a.address, value.data(), n);
-                static_cast<char*>(a.address)[n] = 0;
-            }
-            a.text = value;
-            break;
-        default:
-            a.text = value;
-            break;
-        }
-        return true;
     }
     return false;
+}
+
+void Runtime::presetAttribute(long stepRef, const std::string& name, const std::string& value) {
+    std::lock_guard lock(mutex_);
+    presets_[stepRef].emplace_back(name, value);
 }
 
 long Runtime::nextPhase(Step& s) {
@@ -595,6 +616,7 @@ Attribute* Runtime::defineAttribute(Attribute a) {
         return nullptr;
     }
     // A step compiles again on every phase-2 pass; its attributes are redefined in place.
+    Attribute* defined = nullptr;
     for (auto& old : s->attributes) {
         if (old.name == a.name && old.group == a.group) {
             long updates = old.updates, reads = old.reads;
@@ -603,11 +625,22 @@ Attribute* Runtime::defineAttribute(Attribute a) {
             old.updates = updates;
             old.reads = reads;
             old.enabled = enabled;
-            return &old;
+            defined = &old;
+            break;
         }
     }
-    s->attributes.push_back(std::move(a));
-    return &s->attributes.back();
+    if (!defined) {
+        s->attributes.push_back(std::move(a));
+        defined = &s->attributes.back();
+    }
+    if (const auto p = presets_.find(s->stepRef); p != presets_.end()) {
+        for (const auto& [name, value] : p->second) {
+            if (NamesAttribute(*defined, name)) {
+                SetAttributeValue(*defined, value);
+            }
+        }
+    }
+    return defined;
 }
 
 Attribute* Runtime::findAttribute(RVO_COMPONENT component, const void* address) {

@@ -166,6 +166,10 @@ class Runtime {
     // Changes an attribute's value as the operator would in the step editor ("NAME" or
     // "GROUP|NAME"; a button is pressed with "1").
     bool editAttribute(long stepRef, const std::string& name, const std::string& value);
+    // A value the step editor saved with the program: given to attribute `name` of step
+    // `stepRef` ("NAME": every attribute of that name; "GROUP|NAME") whenever the step defines
+    // it, as if edited there. Cleared by reset().
+    void presetAttribute(long stepRef, const std::string& name, const std::string& value);
 
     // ---- used by the rvo_* entry points ----
     long enterStep(long stepRef, const char* stepName, long lineCode, long stepArg,
@@ -211,6 +215,7 @@ class Runtime {
     std::deque<long> phases_, exitAnswers_, alertAnswers_;
     std::map<long, std::deque<long>> stepExitAnswers_;
     bool compileOnly_ = false, keepResults_ = true, groupCompiled_ = false;
+    std::map<long, std::vector<std::pair<std::string, std::string>>> presets_;
     std::function<long(const Alert&)> alertPolicy_;
     std::function<void(long, const std::string&)> messageSink_;
     std::function<void(const Result&)> resultSink_;

@@ -252,10 +252,21 @@ TEST_F(KoraRun, RepeatedIctProgramStepMeasuresEveryTime) {
 
 TEST_F(KoraRun, FailingLimitInEveryReport) {
     fs::path program = Write("mixed.yaml", kMixed);
-    const fs::path json = dir_ / "r.json", junit = dir_ / "r.xml", db = dir_ / "r.db";
+    const fs::path json = dir_ / "r.json", junit = dir_ / "r.xml", db = dir_ / "r.db",
+                   html = dir_ / "r.html";
     Outcome o = Run(program.string() + " --json " + json.string() + " --junit " + junit.string() +
-                    " --db " + db.string());
+                    " --db " + db.string() + " --html " + html.string());
     EXPECT_EQ(o.exit, 1) << o.out << o.err;
+    // The HTML report lists the two failures first, each linked to its row.
+    const std::string page = Read(html);
+    const std::string listed = page.substr(0, page.find("id=\"failures-only\""));
+    for (const char* row : {"r0-0", "r1-0"}) {
+        EXPECT_NE(listed.find(std::string("href=\"#") + row + "\""), std::string::npos) << row;
+        EXPECT_NE(page.find(std::string("class=\"result fail\" id=\"") + row + "\""),
+                  std::string::npos)
+            << row;
+    }
+    EXPECT_EQ(listed.find("#r2-0"), std::string::npos);
     EXPECT_NE(o.out.find("Too high                       6.0000 V"), std::string::npos);
     EXPECT_NE(o.out.find("FAIL"), std::string::npos);
     EXPECT_NE(o.out.find("UUT SN-7 / P-1: FAILED"), std::string::npos);

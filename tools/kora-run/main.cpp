@@ -2,9 +2,11 @@
 //   kora-run [options] PROGRAM.yaml
 //   kora-run methods [NAME]
 #include "format.h"
+#include "html_report.h"
 #include "program.h"
 #include "reports.h"
 #include "runner.h"
+#include "stats.h"
 
 #include <CLI/CLI.hpp>
 #include <dlfcn.h>
@@ -89,13 +91,43 @@ int ListMethods(const std::string& library, const std::string& name) {
     return 0;
 }
 
+int StoredReport(const std::string& db, long long run, const std::string& html) {
+    ReportView view;
+    std::string error;
+    if (!ReadStoredRun(db, run, view, error) || !WriteHtml(view, html, error)) {
+        std::fprintf(stderr, "kora-run: %s\n", error.c_str());
+        return 2;
+    }
+    std::printf("Run %lld (%s, UUT %s, %s) written to %s\n", view.runId, view.program.c_str(),
+                view.uutSerial.empty() ? "-" : view.uutSerial.c_str(), view.verdict.c_str(),
+                html.c_str());
+    return 0;
+}
+
+int Statistics(const std::string& db, const std::string& program, const std::string& html) {
+    std::vector<MeasurementStats> stats;
+    std::string error;
+    if (!ReadStats(db, program, stats, error)) {
+        std::fprintf(stderr, "kora-run: %s\n", error.c_str());
+        return 2;
+    }
+    std::fputs(StatsTable(stats).c_str(), stdout);
+    const std::string title =
+        "Measurement statistics" + (program.empty() ? std::string() : " of " + program);
+    if (!html.empty() && !WriteStatsHtml(stats, title, html, error)) {
+        std::fprintf(stderr, "kora-run: %s\n", error.c_str());
+        return 2;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"kora-run: runs KORA test programs on the virtual bench"};
     app.require_subcommand(0, 1);
-    std::string programFile, jsonFile, junitFile, dbFile, logFile, onError = "continue",
-                                                                   saveIct = "no";
+    std::string programFile, jsonFile, junitFile, dbFile, htmlFile, logFile, onError = "continue",
+                                                                             saveIct = "no";
     RunOptions options;
     options.library = DefaultLibraryPath();
     app.add_option("program", programFile, "test program (YAML)");
@@ -110,6 +142,7 @@ int main(int argc, char** argv) {
     app.add_option("--json", jsonFile, "write the whole run as JSON");
     app.add_option("--junit", junitFile, "write a JUnit XML report (one test case per result)");
     app.add_option("--db", dbFile, "append the run to an SQLite database");
+    app.add_option("--html", htmlFile, "write a self-contained HTML report with plots");
     app.add_option("--log", logFile,
                    "write the executive's messages to a log file ('-': to the console)");
     std::vector<std::string> sets;
@@ -119,6 +152,16 @@ int main(int argc, char** argv) {
     auto* methods = app.add_subcommand("methods", "list the step methods, or one's arguments");
     std::string methodName;
     methods->add_option("name", methodName, "step method");
+    auto* reportCmd = app.add_subcommand("report", "write the HTML report of a stored run");
+    std::string storedDb, storedHtml, statsProgram;
+    long long storedRun = 0;
+    reportCmd->add_option("--db", storedDb, "SQLite database written by --db")->required();
+    reportCmd->add_option("--run", storedRun, "run id (default: the last run stored)");
+    reportCmd->add_option("--html", storedHtml, "the HTML report to write")->required();
+    auto* statsCmd = app.add_subcommand("stats", "statistics of the stored measurements");
+    statsCmd->add_option("--db", storedDb, "SQLite database written by --db")->required();
+    statsCmd->add_option("--program", statsProgram, "only the runs of this program (its name)");
+    statsCmd->add_option("--html", storedHtml, "also write them as HTML with histograms");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -126,6 +169,12 @@ int main(int argc, char** argv) {
     }
     if (methods->parsed()) {
         return ListMethods(options.library, methodName);
+    }
+    if (reportCmd->parsed()) {
+        return StoredReport(storedDb, storedRun, storedHtml);
+    }
+    if (statsCmd->parsed()) {
+        return Statistics(storedDb, statsProgram, storedHtml);
     }
     if (programFile.empty()) {
         std::fprintf(stderr, "kora-run: no program given (kora-run --help)\n");
@@ -187,6 +236,7 @@ int main(int argc, char** argv) {
         written = WriteJson(report, jsonFile, error) && written;
     }
     if (!written || (!junitFile.empty() && !WriteJunit(report, junitFile, error)) ||
+        (!htmlFile.empty() && !WriteHtml(ViewOf(report), htmlFile, error)) ||
         (!dbFile.empty() && !WriteDatabase(report, dbFile, error))) {
         std::fprintf(stderr, "kora-run: %s\n", error.c_str());
         return 2;

@@ -19,7 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kReservedStepKeys[] = {"method", "name", "comment", "repeat"};
+constexpr const char* kReservedStepKeys[] = {"method", "name", "comment", "repeat", "attributes"};
 
 // Program errors carry file and line; the first one ends the load.
 struct ProgramError {
@@ -450,6 +450,16 @@ class Loader {
                 Fail(s["repeat"], "'repeat' must be a positive integer");
             }
             step.repeat = static_cast<int>(r);
+        }
+        if (const YAML::Node attributes = s["attributes"]) {
+            if (!attributes.IsMap()) {
+                Fail(attributes, "'attributes' is a mapping of attribute names to values");
+            }
+            for (const auto& kv : attributes) {
+                const std::string name = Scalar(kv.first, "attribute name");
+                step.attributes.emplace_back(name,
+                                             Expand(kv.second, Scalar(kv.second, name.c_str())));
+            }
         }
         for (const auto& arg : step.method->args) {
             ArgSpec a;

@@ -52,6 +52,8 @@ struct ProgramStep {
     std::string comment;
     int repeat = 1;
     std::vector<ArgSpec> args; // in the order of the method's arguments
+    // Step attributes as the step editor keeps them ("DATA": "YES"), by name or "GROUP|NAME".
+    std::vector<std::pair<std::string, std::string>> attributes;
 };
 
 struct Program {

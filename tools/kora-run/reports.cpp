@@ -1,6 +1,7 @@
 #include "reports.h"
 
 #include "format.h"
+#include "report_view.h"
 
 #include <sqlite3.h>
 
@@ -269,7 +270,26 @@ CREATE TABLE IF NOT EXISTS system_parameter (
 CREATE TABLE IF NOT EXISTS alert (
   uut_result INTEGER REFERENCES uut_result(id), title TEXT, text TEXT, flags INTEGER,
   answer INTEGER);
+CREATE TABLE IF NOT EXISTS series (
+  step_result INTEGER REFERENCES step_result(id), span REAL, samples TEXT);
+CREATE TABLE IF NOT EXISTS step_run (
+  uut_result INTEGER REFERENCES uut_result(id), seq INTEGER, step_index INTEGER,
+  execution INTEGER, step_name TEXT, method TEXT, program_line INTEGER, step_return INTEGER,
+  seconds REAL);
+CREATE TABLE IF NOT EXISTS log_line (
+  uut_result INTEGER REFERENCES uut_result(id), seq INTEGER, level INTEGER, text TEXT);
 )";
+
+// Columns that later versions added to the first tables: added to an older database on open
+// (SQLite refuses a column that exists, which is how the ones already there are passed over).
+constexpr const char* kAddedColumns[] = {
+    "ALTER TABLE uut_result ADD COLUMN done INTEGER",
+    "ALTER TABLE uut_result ADD COLUMN stopped INTEGER",
+    "ALTER TABLE step_result ADD COLUMN component TEXT",
+    "ALTER TABLE step_result ADD COLUMN step_seq INTEGER",
+    "ALTER TABLE step_result ADD COLUMN text_operator TEXT",
+    "ALTER TABLE step_result ADD COLUMN expected TEXT",
+};
 
 class Statement {
   public:
@@ -325,11 +345,15 @@ bool WriteDatabase(const RunReport& report, const std::string& path, std::string
     if (sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
         return fail("schema");
     }
+    for (const char* column : kAddedColumns) {
+        sqlite3_exec(db, column, nullptr, nullptr, nullptr);
+    }
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
     {
         Statement run(db, "INSERT INTO uut_result (program, program_file, uut_serial, uut_part, "
                           "station, start_time, execution_seconds, status, exit_status, steps, "
-                          "passed, failed, errors) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                          "passed, failed, errors, done, stopped) "
+                          "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
         if (!run.ok() || !run.Text(1, p.name)
                               .Text(2, p.file)
                               .Text(3, p.uutSerial)
@@ -343,6 +367,8 @@ bool WriteDatabase(const RunReport& report, const std::string& path, std::string
                               .Int(11, report.passed)
                               .Int(12, report.failed)
                               .Int(13, report.errors)
+                              .Int(14, report.done)
+                              .Int(15, report.stopped ? 1 : 0)
                               .Run()) {
             return fail("uut_result");
         }
@@ -351,17 +377,37 @@ bool WriteDatabase(const RunReport& report, const std::string& path, std::string
     Statement step(db, "INSERT INTO step_result (uut_result, step_index, execution, step_name, "
                        "method, program_line, result_number, result_name, status, kind, unit, "
                        "unit_text, numeric_value, text_value, channel, comment, step_return, "
-                       "seconds) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                       "seconds, component, text_operator, expected, step_seq) "
+                       "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    Statement stepRun(db, "INSERT INTO step_run (uut_result, seq, step_index, execution, "
+                          "step_name, method, program_line, step_return, seconds) "
+                          "VALUES (?,?,?,?,?,?,?,?,?)");
     Statement limits(db, "INSERT INTO numeric_limits (step_result, low_limit, low_operator, "
                          "high_limit, high_operator, units) VALUES (?,?,?,?,?,?)");
     Statement alert(db, "INSERT INTO alert (uut_result, title, text, flags, answer) "
                         "VALUES (?,?,?,?,?)");
     Statement parameter(db, "INSERT INTO system_parameter (uut_result, section, name, type, "
                             "value, unit, comment) VALUES (?,?,?,?,?,?,?)");
-    if (!step.ok() || !limits.ok() || !alert.ok() || !parameter.ok()) {
+    Statement series(db, "INSERT INTO series (step_result, span, samples) VALUES (?,?,?)");
+    Statement logLine(db, "INSERT INTO log_line (uut_result, seq, level, text) VALUES (?,?,?,?)");
+    if (!step.ok() || !limits.ok() || !alert.ok() || !parameter.ok() || !series.ok() ||
+        !logLine.ok() || !stepRun.ok()) {
         return fail("prepare");
     }
+    long long stepSeq = 0;
     for (const StepRun& s : report.steps) {
+        if (!stepRun.Int(1, runId)
+                 .Int(2, ++stepSeq)
+                 .Int(3, s.step->index)
+                 .Int(4, s.execution)
+                 .Text(5, s.step->name)
+                 .Text(6, s.step->method->name)
+                 .Int(7, s.step->line)
+                 .Int(8, s.result)
+                 .Real(9, s.seconds)
+                 .Run()) {
+            return fail("step_run");
+        }
         for (const rvo::Result& r : s.results) {
             step.Int(1, runId)
                 .Int(2, s.step->index)
@@ -378,7 +424,17 @@ bool WriteDatabase(const RunReport& report, const std::string& path, std::string
                 .Text(15, r.channel)
                 .Text(16, r.comment)
                 .Int(17, s.result)
-                .Real(18, s.seconds);
+                .Real(18, s.seconds)
+                .Int(22, stepSeq);
+            if (r.stepName != s.step->name) {
+                step.Text(19, r.stepName);
+            }
+            if (r.kind == rvo::ResultKind::Text) {
+                step.Text(20, r.lowOp);
+                if (r.expectedGiven) {
+                    step.Text(21, r.expected);
+                }
+            }
             const bool numeric =
                 r.kind == rvo::ResultKind::Real || r.kind == rvo::ResultKind::Integer;
             if (numeric) {
@@ -390,9 +446,13 @@ bool WriteDatabase(const RunReport& report, const std::string& path, std::string
             if (!step.Run()) {
                 return fail("step_result");
             }
+            const long long stepId = sqlite3_last_insert_rowid(db);
+            if (r.kind == rvo::ResultKind::Series &&
+                !series.Int(1, stepId).Real(2, r.span).Text(3, JoinSamples(r.series)).Run()) {
+                return fail("series");
+            }
             if (numeric && (!r.lowOp.empty() || !r.highOp.empty())) {
-                const long long id = sqlite3_last_insert_rowid(db);
-                limits.Int(1, id);
+                limits.Int(1, stepId);
                 r.lowOp.empty() ? limits.Null(2) : limits.Text(2, ExactNumber(r.low));
                 r.highOp.empty() ? limits.Null(4) : limits.Text(4, ExactNumber(r.high));
                 if (!limits.Text(3, r.lowOp).Text(5, r.highOp).Text(6, UnitText(r.unit)).Run()) {
@@ -409,6 +469,12 @@ bool WriteDatabase(const RunReport& report, const std::string& path, std::string
                  .Int(5, a.answer)
                  .Run()) {
             return fail("alert");
+        }
+    }
+    long long seq = 0;
+    for (const auto& m : report.messages) {
+        if (!logLine.Int(1, runId).Int(2, ++seq).Int(3, m.level).Text(4, m.text).Run()) {
+            return fail("log_line");
         }
     }
     for (const auto& sp : report.parameters) {

@@ -165,6 +165,11 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
     ApplyExecutiveDecl(program.executive, rt);
     rt.setUut(1, 1, program.uutSerial);
     rt.setCompileOnly(false);
+    for (const auto& step : program.steps) {
+        for (const auto& [name, value] : step.attributes) {
+            rt.presetAttribute(step.index, name, value);
+        }
+    }
 
     // Compile-only runs the set-up step for real (later steps need its benches), then phase 98.
     int setupIndex = 0;

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -19,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr const char* kNoiseSeedVariable = "KORA_NOISE_SEED";
 constexpr int kPinCount = 160;
 
 std::string Fold(std::string_view text) {
@@ -265,11 +267,16 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
         }
         s.meterNoise = it->second == "1";
     }
-    if (auto it = values.find("noiseseed"); it != values.end()) {
-        const std::string& v = it->second;
+    // KORA_NOISE_SEED in the environment stands for the key, so that runs of one station can
+    // read like different boards of a lot (statistics across runs).
+    const char* seedOverride = std::getenv(kNoiseSeedVariable);
+    const auto seed = values.find("noiseseed");
+    if (seedOverride || seed != values.end()) {
+        const std::string v = seedOverride ? seedOverride : seed->second;
         auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), s.noiseSeed);
         if (ec != std::errc() || end != v.data() + v.size()) {
-            throw StationError(source + ": NoiseSeed = '" + v + "' is not a whole number");
+            throw StationError((seedOverride ? std::string(kNoiseSeedVariable) : source) +
+                               ": NoiseSeed = '" + v + "' is not a whole number");
         }
     }
 

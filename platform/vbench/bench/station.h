@@ -12,6 +12,7 @@
 //   SettlingTime = 2m          ; seconds the guard and source circuits need to settle
 //   MeterNoise = 1             ; 0: meters read the exact solution
 //   NoiseSeed = 12345          ; seed of the meters' noise, so every run reads the same numbers
+//                              ; (the environment's KORA_NOISE_SEED, when set, stands for it)
 //   Cartridges = SSC, VPC      ; the fixture cartridge cards present, in bus order (default none)
 //
 // Numbers are SPICE numbers (C locale, scale suffixes). Only Board is required.
