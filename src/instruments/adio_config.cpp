@@ -109,9 +109,10 @@ bool CheckCombination(ConfRecord& r) {
     case kSensing:
         r.shown = kSensingShown;
         if (s.channelMask == 0xFFFF) {
-            r.selection = {0, static_cast<int32_t>(kPowerChannels)}; // "exactly these four"
+            r.selection = {0, static_cast<int32_t>(kPowerChannels)}; // exactly these four
         }
-        return none && single && (r.selection.channelMask & ~kPowerChannels) == 0;
+        return none && r.selection.groupMask == 0 &&
+               (r.selection.channelMask & ~kPowerChannels) == 0;
     case kPattern:
     case kReset:
         r.shown = kTextShown;

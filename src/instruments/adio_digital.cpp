@@ -108,10 +108,12 @@ EN_NEV_RESULT RunGet(StepPass<GetRecord>& pass, const char* devChanAttr, long* s
         *stateOut = state;
     }
     if (r.compMask != 0) {
+        // Equal on both sides: the expected value is the low limit as well, since an executive
+        // that checks "0 = value" would fail every expectation but 0.
         const long expected = r.compValue & r.compMask;
-        return static_cast<EN_NEV_RESULT>(
-            rvo_VerifyI(0, call.stepName, call.lineCode, kUnitMask, 0, "=", state & r.compMask, "=",
-                        expected, RVO_VERDICT_EXECUTIVE, 0.0, "", call.comment));
+        return static_cast<EN_NEV_RESULT>(rvo_VerifyI(
+            0, call.stepName, call.lineCode, kUnitMask, expected, "=", state & r.compMask, "=",
+            expected, RVO_VERDICT_EXECUTIVE, 0.0, "", call.comment));
     }
     return static_cast<EN_NEV_RESULT>(rvo_VerifyI(0, call.stepName, call.lineCode, kUnitMask, 0, "",
                                                   state, "", 0, 0, 0.0, "", call.comment));
