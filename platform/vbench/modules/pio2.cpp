@@ -11,7 +11,7 @@ namespace kora::vbench {
 
 namespace {
 
-constexpr double kInputOhms = 1e6;
+constexpr double kInputOhms = 100e6; // loads a 10 kohm source by 0.01 %
 constexpr double kFixedLimit = 0.02; // the channels without a settable limit
 constexpr double kPowerLimit = 0.1;  // start value of the settable ones
 constexpr double kRanges[] = {1.0, 5.0, 10.0, 28.0};
@@ -119,6 +119,7 @@ void Pio2Module::reset() {
     range_ = kMaxLevel;
     waveform_.clear();
     pattern_.clear();
+    playbackLoaded_ = false;
     trigger_ = kImmediate;
     triggerEnabled_ = 0;
     follow();
@@ -209,10 +210,12 @@ bool Pio2Module::setMeasurement(std::string_view channel, double range) {
 
 void Pio2Module::loadWaveform(std::vector<double> volts) {
     waveform_ = std::move(volts);
+    playbackLoaded_ = true;
 }
 
 void Pio2Module::loadPattern(std::vector<uint16_t> words) {
     pattern_ = std::move(words);
+    playbackLoaded_ = true;
 }
 
 void Pio2Module::setTriggerOutput(int outputMask, int /*event*/, int /*polarityMask*/,
@@ -230,7 +233,10 @@ void Pio2Module::start(Run& run) {
 
 void Pio2Module::initiate() {
     follow();
-    start(playback_);
+    if (playbackLoaded_) {
+        start(playback_);
+        playbackLoaded_ = false;
+    }
     start(acquisition_);
     follow();
 }

@@ -2,7 +2,8 @@
 // in four groups, each channel a terminal on its routing net "<device>!CHn".
 //
 // A channel is a voltage source behind an output relay and an input behind an input relay:
-//     source (level, current limit) --[output relay]-- terminal --[input relay]-- 1 Mohm to ground
+//     source (level, current limit) --[output relay]-- terminal --[input relay]-- 100 Mohm to
+//     ground
 // The output multiplexer opens both (0), closes the output relay (1, the input then reads the
 // terminal as well) or the input relay alone (2). The module ground is the board's ground; the
 // ground relay is kept as a state. Remote sensing (CH4, CH8, CH12, CH16) is kept as a state too:
@@ -17,11 +18,12 @@
 //
 // Sampling engine. rspio2_ConfigureSampling sets count and sample time. Initiate starts, on the
 // configured trigger (IMMEDIATE at once; SOFTWARE at the software trigger; a PXI or XTI line never
-// in this model), both a playback of the loaded memories (which plays its count once and then
-// holds the last sample) and an acquisition. A fetch with no acquisition started starts one
-// itself; a fetch waits on the bench clock until its samples are taken, or for its time-out.
-// Analog readings carry noise of 0.05 % of reading + 0.02 % of range (three sigma); a reading
-// beyond its range is over range. Ranges: 1, 5, 10 and 28 V.
+// in this model), an acquisition and, when a memory was loaded since the last playback began, a
+// playback of the loaded memories (which plays its count once and then holds the last sample; a
+// measurement's Initiate leaves a running playback alone). A fetch with no acquisition started
+// starts one itself; a fetch waits on the bench clock until its samples are taken, or for its
+// time-out. Analog readings carry noise of 0.05 % of reading + 0.02 % of range (three sigma); a
+// reading beyond its range is over range. Ranges: 1, 5, 10 and 28 V.
 //
 // Digital inputs compare the channel's reading with its group's thresholds: at or above the input
 // high level a 1, at or below the input low level a 0, in between the bit keeps its last value.
@@ -155,6 +157,7 @@ class Pio2Module {
     double range_ = kMaxLevel;
     std::vector<double> waveform_;
     std::vector<uint16_t> pattern_;
+    bool playbackLoaded_ = false; // a memory was loaded since the last playback started
     int trigger_ = kImmediate;
     int triggerEnabled_ = 0;
     Run playback_, acquisition_;
