@@ -228,7 +228,10 @@ EN_NEV_RESULT RunAcq(StepPass<AcqRecord>& pass, const char* devChanAttr, double 
         return -2;
     }
     double mean = kOverRangeValue;
-    double* samples = analog && samplesOut ? static_cast<double*>(samplesOut) : r.samples;
+    // The caller's array holds SampleCount values; a count below 1 still acquires one sample,
+    // which then goes to the internal store.
+    const bool callerHolds = samplesOut && r.t.sampleCount >= r.acqCount;
+    double* samples = analog && callerHolds ? static_cast<double*>(samplesOut) : r.samples;
     int32_t got = 0;
     if (r.mode != kModeConfig) {
         const int32_t timeoutMs =
@@ -258,7 +261,7 @@ EN_NEV_RESULT RunAcq(StepPass<AcqRecord>& pass, const char* devChanAttr, double 
                              rspio2_FetchDigital(vi, timeoutMs, r.acqCount, r.pattern, &got))) {
                 return -2;
             }
-            if (samplesOut) {
+            if (callerHolds) {
                 auto* words = static_cast<long*>(samplesOut); // the executive's integers
                 for (int32_t i = 0; i < got; ++i) {
                     words[i] = r.pattern[i];

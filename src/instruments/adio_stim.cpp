@@ -50,15 +50,15 @@ EN_NEV_RESULT RunStim(StepPass<StimRecord>& pass, const char* devChanAttr, const
     if (r.head.selector < 1 || r.head.selector > 3) {
         return Refuse(pass.error, kErrFunction, kInvalidSetting), -2;
     }
+    if (loadCount) {
+        *loadCount = 0;
+    }
     DeviceRecord* d =
         FindModule(pass.error, pass.bench, r.head, ParamError(kDevChanArgument), devChanAttr);
     if (!d) {
         return -2;
     }
     const ViSession vi = static_cast<ViSession>(d->handle);
-    if (loadCount) {
-        *loadCount = 0;
-    }
     if (r.fileName[0]) {
         return pass.error.Set(ParamError(7), kFileMessage), -2;
     }

@@ -260,6 +260,75 @@ TEST_F(AdioSteps, InputThresholdsDecideAtTheirEdges) {
     }
 }
 
+TEST_F(AdioSteps, TriggersMapToTheirCodesAndMasks) {
+    struct Case {
+        const char* devChanAttr;
+        double enable;
+        std::string call;
+    } cases[] = {
+        {"PIO2_A5|+IN:IMMEDIATE", 0, "ConfigureTriggerSource(0)"},
+        {"PIO2_A5|+IN:XTI", 0, "ConfigureTriggerSource(1)"},
+        {"PIO2_A5|+IN:SOFTWARE", 0, "ConfigureTriggerSource(2)"},
+        {"PIO2_A5|+IN:PXI7", 0, "ConfigureTriggerSource(10)"},
+        {"PIO2_A5|+OUT:PXI3.SEQSTART", 1, "ConfigureTriggerOutput(0x8, 1, 0x8, 0x8)"},
+        {"PIO2_A5|-OUT:XTO.SCLK", 1, "ConfigureTriggerOutput(0x100, 2, 0x0, 0x100)"},
+        {"PIO2_A5|+OUT:PXI0.GPT", 0.001, "ConfigureTriggerOutput(0x1, 0, 0x1, 0x0)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.devChanAttr);
+        Fresh();
+        ASSERT_EQ(CTRG_ADIO(++ref_, "Ctrg", 0x100, 0, "", c.devChanAttr, c.enable), 0)
+            << LastAlert();
+        EXPECT_EQ(Calls(), std::vector<std::string>{c.call});
+    }
+    for (const char* bad :
+         {"PIO2_A5|IN:XTI", "PIO2_A5|+IN:XTO", "PIO2_A5|+OUT:PXI8.GPT", "PIO2_A5|+OUT:PXI1"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(CTRG_ADIO(++ref_, "Ctrg", 0x100, 0, "", bad, 1), -2);
+        EXPECT_NE(LastAlert().find("0x81000006"), std::string::npos) << LastAlert();
+    }
+
+    // On a software trigger an armed acquisition waits for TRIG_ADIO SOFTWARE; until then a fetch
+    // times out with the driver's text.
+    auto trig = [&](const char* action) { return TRIG_ADIO(++ref_, "Trig", 0x100, 0, "", action); };
+    double samples[4] = {};
+    ASSERT_EQ(CTRG_ADIO(++ref_, "Ctrg", 0x100, 0, "", "PIO2_A5|+IN:SOFTWARE", 0), 0);
+    ASSERT_EQ(Acq("PIO2_A5|CH1:VDC.CONFIG", 0, 0.004, 4, samples), 0) << LastAlert();
+    ASSERT_EQ(trig("PIO2_A5|ARM"), 0);
+    const double armed = bench_->clock().seconds();
+    EXPECT_EQ(Acq("PIO2_A5|CH1:VDC.FETCH", 0, 0.004, 4, samples), -2);
+    EXPECT_NE(LastAlert().find("Maximum time exceeded"), std::string::npos) << LastAlert();
+    EXPECT_NEAR(bench_->clock().seconds() - armed, 0.104, 1e-9) << "the whole time-out";
+    ASSERT_EQ(trig("PIO2_A5|ARM"), 0);
+    ASSERT_EQ(trig("PIO2_A5|SOFTWARE"), 0);
+    const double started = bench_->clock().seconds();
+    ASSERT_EQ(Acq("PIO2_A5|CH1:VDC.FETCH", 0, 0.004, 4, samples), 0) << LastAlert();
+    EXPECT_NEAR(bench_->clock().seconds() - started, 0.003, 1e-9) << "four samples 1 ms apart";
+    ASSERT_EQ(trig("PIO2_A5|STOP"), 0);
+    EXPECT_EQ(trig("PIO2_A5|PAUSE"), -2);
+}
+
+// What the driver refuses reaches the operator with the driver's code and text.
+TEST_F(AdioSteps, DriverRefusalsCarryTheDriversText) {
+    struct Case {
+        const char* devChanAttr;
+        double value;
+        const char* code;
+        const char* text;
+    } cases[] = {
+        {"PIO2_A5|CH2:ANALOG.VOH", 30, "0xBFFA4012", "Parameter value out of range"},
+        {"PIO2_A5|CH8:ANALOG.ILIM", 0.5, "0xBFFA4012", "Parameter value out of range"},
+        {"PIO2_A5|CHA:DIGITAL.VIL", 2.5, "0xBFFA4012", "Parameter value out of range"},
+        {"PIO2_A5|CHB:PWM.FREQ", 1e6, "0xBFFA4012", "Parameter value out of range"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.devChanAttr);
+        EXPECT_EQ(Conf(c.devChanAttr, c.value), -2);
+        EXPECT_NE(LastAlert().find(c.code), std::string::npos) << LastAlert();
+        EXPECT_NE(LastAlert().find(c.text), std::string::npos) << LastAlert();
+    }
+}
+
 TEST_F(AdioSteps, AcquisitionRefusesItsLimits) {
     double samples[16];
     struct Case {

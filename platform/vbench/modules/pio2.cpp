@@ -357,7 +357,7 @@ Pio2Module::Fetch Pio2Module::acquire(double timeoutSeconds, int count, Take tak
     if (!acquisition_.armed && !acquisition_.running) {
         start(acquisition_);
         if (acquisition_.armed) {
-            // A fetch on an external trigger waits like any other for it.
+            // A fetch that starts the acquisition itself reads at once, whatever the trigger.
             acquisition_.armed = false;
             acquisition_.running = true;
         }

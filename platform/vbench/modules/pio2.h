@@ -21,9 +21,11 @@
 // in this model), an acquisition and, when a memory was loaded since the last playback began, a
 // playback of the loaded memories (which plays its count once and then holds the last sample; a
 // measurement's Initiate leaves a running playback alone). A fetch with no acquisition started
-// starts one itself; a fetch waits on the bench clock until its samples are taken, or for its
-// time-out. Analog readings carry noise of 0.05 % of reading + 0.02 % of range (three sigma); a
-// reading beyond its range is over range. Ranges: 1, 5, 10 and 28 V.
+// starts one itself, at once whatever the trigger; a fetch waits on the bench clock until its
+// samples are taken, or for its time-out (an acquisition still waiting for its trigger times out).
+// ConfigureSampling and ConfigureAnalogMeasurement drop an acquisition started before them. Analog
+// readings carry noise of 0.05 % of reading + 0.02 % of range (three sigma); a reading beyond its
+// range is over range. Ranges: 1, 5, 10 and 28 V.
 //
 // Digital inputs compare the channel's reading with its group's thresholds: at or above the input
 // high level a 1, at or below the input low level a 0, in between the bit keeps its last value.
