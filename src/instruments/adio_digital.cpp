@@ -7,6 +7,8 @@
 #include <kora/step_methods.h>
 #include <rvoapi.h>
 
+#include <iterator>
+
 namespace kora::adio {
 namespace {
 
@@ -27,6 +29,11 @@ constexpr const char* kTriggerOutputs = "PXI0,PXI1,PXI2,PXI3,PXI4,PXI5,PXI6,PXI7
 constexpr const char* kTriggerEvents = "GPT,SEQSTART,SCLK";
 constexpr const char* kTrigActions = "ARM,SOFTWARE,STOP";
 constexpr const char* kCorrections = "PRECISION,FAST";
+// The driver call of each keyword, in list order.
+ViStatus (*const kTrigCalls[])(ViSession) = {rspio2_Initiate, rspio2_SendSoftwareTrigger,
+                                             rspio2_Abort};
+ViStatus (*const kCorrCalls[])(ViSession) = {rspio2_PerformAutoCorrection,
+                                             rspio2_PerformFastAutoCorrection};
 constexpr int32_t kInputTimeoutMs = 100;
 constexpr double kEnableThreshold = 0.001;
 constexpr int kDevChanArgument = 6;
@@ -148,9 +155,9 @@ EN_NEV_RESULT RunTrigger(StepPass<TriggerRecord>& pass, const char* devChanAttr,
 
 // TRIG_ADIO and CORR_ADIO: one keyword, one driver call.
 EN_NEV_RESULT RunKeyword(StepPass<KeywordRecord>& pass, const char* devChanAttr,
-                         ViStatus (*const calls[])(ViSession), int count) {
+                         ViStatus (*const calls[])(ViSession), std::size_t count) {
     KeywordRecord& r = *pass.record;
-    if (r.head.selector < 1 || r.head.selector > count) {
+    if (r.head.selector < 1 || static_cast<std::size_t>(r.head.selector) > count) {
         return Refuse(pass.error, kErrFunction, kInvalidSetting), -2;
     }
     DeviceRecord* d =
@@ -278,22 +285,22 @@ KORA_EXPORT EN_NEV_RESULT CTRG_ADIO(long stepRef, const char* stepName, long lin
 
 KORA_EXPORT EN_NEV_RESULT TRIG_ADIO(long stepRef, const char* stepName, long lineCode, long stepArg,
                                     const char* comment, const char* DevChanAttr) {
-    static ViStatus (*const calls[])(ViSession) = {rspio2_Initiate, rspio2_SendSoftwareTrigger,
-                                                   rspio2_Abort};
     const StepCall call{stepRef, stepName, lineCode, stepArg, comment, kTrigMethod};
     return RunStandardPass<KeywordRecord>(
         call, kKindNone, true,
         [&](auto& pass) { CompileKeyword(pass, DevChanAttr, kTrigMethod, 0, kTrigActions); },
-        [&](auto& pass) { return RunKeyword(pass, DevChanAttr, calls, 3); });
+        [&](auto& pass) {
+            return RunKeyword(pass, DevChanAttr, kTrigCalls, std::size(kTrigCalls));
+        });
 }
 
 KORA_EXPORT EN_NEV_RESULT CORR_ADIO(long stepRef, const char* stepName, long lineCode, long stepArg,
                                     const char* comment, const char* DevChanAttr) {
-    static ViStatus (*const calls[])(ViSession) = {rspio2_PerformAutoCorrection,
-                                                   rspio2_PerformFastAutoCorrection};
     const StepCall call{stepRef, stepName, lineCode, stepArg, comment, kCorrMethod};
     return RunStandardPass<KeywordRecord>(
         call, kKindInstrument, true,
         [&](auto& pass) { CompileKeyword(pass, DevChanAttr, kCorrMethod, 1, kCorrections); },
-        [&](auto& pass) { return RunKeyword(pass, DevChanAttr, calls, 2); });
+        [&](auto& pass) {
+            return RunKeyword(pass, DevChanAttr, kCorrCalls, std::size(kCorrCalls));
+        });
 }

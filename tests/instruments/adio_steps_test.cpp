@@ -306,6 +306,14 @@ TEST_F(AdioSteps, TriggersMapToTheirCodesAndMasks) {
     EXPECT_NEAR(bench_->clock().seconds() - started, 0.003, 1e-9) << "four samples 1 ms apart";
     ASSERT_EQ(trig("PIO2_A5|STOP"), 0);
     EXPECT_EQ(trig("PIO2_A5|PAUSE"), -2);
+
+    Fresh();
+    ASSERT_EQ(CORR_ADIO(++ref_, "Corr", 0x100, 0, "", "PIO2_A5|FAST"), 0);
+    ASSERT_EQ(CORR_ADIO(++ref_, "Corr", 0x100, 0, "", "PIO2_A5|PRECISION"), 0);
+    EXPECT_EQ(Calls(),
+              (std::vector<std::string>{"PerformFastAutoCorrection()", "PerformAutoCorrection()"}));
+    EXPECT_EQ(CORR_ADIO(++ref_, "Corr", 0x100, 0, "", "PIO2_A5|SLOW"), -2);
+    EXPECT_NE(LastAlert().find("CORR_ADIO"), std::string::npos) << LastAlert();
 }
 
 // What the driver refuses reaches the operator with the driver's code and text.
