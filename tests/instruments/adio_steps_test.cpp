@@ -5,6 +5,7 @@
 #include "instruments/adio_common.h"
 #include "support/station.h"
 #include "vbench/ngspice_runner.h"
+#include <vbench/circuit/elements.h>
 #include <vbench/modules/pio2.h>
 
 #include <gtest/gtest.h>
@@ -334,6 +335,43 @@ TEST_F(AdioSteps, DriverRefusalsCarryTheDriversText) {
         EXPECT_EQ(Conf(c.devChanAttr, c.value), -2);
         EXPECT_NE(LastAlert().find(c.code), std::string::npos) << LastAlert();
         EXPECT_NE(LastAlert().find(c.text), std::string::npos) << LastAlert();
+    }
+}
+
+// CH4 into 50 ohm: its output relay takes 0.15 ohm of the level until remote sensing makes up
+// for it; the current limit holds the load at limit x 50 ohm.
+TEST_F(AdioSteps, PowerChannelSensesAndLimits) {
+    vbench::Pio2Of(*bench_, "PIO2_A5");
+    {
+        std::lock_guard lock(bench_->mutex());
+        bench_->beforeChange();
+        auto& c = bench_->circuit();
+        c.add<vbench::Resistor>("rload", c.node("pio2_a5!ch4"), vbench::kGround, 50.0);
+    }
+    auto meas = [&] {
+        double v = NAN;
+        EXPECT_EQ(MEAS_ADIO(++ref_, "Meas", 0x100, 0, "", "", "PIO2_A5|CH4:VDC", "", NAN, "", 0.01,
+                            &v, ""),
+                  0)
+            << LastAlert();
+        return v;
+    };
+    ASSERT_EQ(Conf("PIO2_A5|CH4:ANALOG", 0), 0);
+    ASSERT_EQ(Conf("PIO2_A5|CH4:ANALOG.ILIM", 0.2), 0);
+    ASSERT_EQ(Conf("PIO2_A5|CH4:ANALOG.VOH", 3.0), 0);
+    ASSERT_EQ(Conf("PIO2_A5|CH4:OUTPUT.OUT", 1), 0);
+    struct Step {
+        const char* devChanAttr;
+        double value, volts;
+    } steps[] = {
+        {"PIO2_A5|CH4:SENSING", 0, 3.0 * 50 / 50.15},
+        {"PIO2_A5|CH4:SENSING", 1, 3.0},
+        {"PIO2_A5|CH4:ANALOG.ILIM", 0.02, 0.02 * 50},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.volts);
+        ASSERT_EQ(Conf(s.devChanAttr, s.value), 0) << LastAlert();
+        EXPECT_NEAR(meas(), s.volts, 5e-4);
     }
 }
 

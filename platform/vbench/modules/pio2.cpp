@@ -11,9 +11,11 @@ namespace kora::vbench {
 
 namespace {
 
-constexpr double kInputOhms = 100e6; // loads a 10 kohm source by 0.01 %
-constexpr double kFixedLimit = 0.02; // the channels without a settable limit
-constexpr double kPowerLimit = 0.1;  // start value of the settable ones
+constexpr double kInputOhms = 100e6;  // loads a 10 kohm source by 0.01 %
+constexpr double kSenseBridge = 10e3; // sense node to the source's output
+constexpr double kInternal = 1e-3;    // the internal sense switches
+constexpr double kFixedLimit = 0.02;  // the channels without a settable limit
+constexpr double kPowerLimit = 0.1;   // start value of the settable ones
 constexpr double kRanges[] = {1.0, 5.0, 10.0, 28.0};
 constexpr double kOfReading = 5e-4, kOfRange = 2e-4; // three sigma
 constexpr const char* kGroupNames[] = {"GRP_A", "GRP_B", "GRP_C", "GRP_D"};
@@ -43,6 +45,15 @@ Pio2Module::Pio2Module(VirtualBench& bench, std::string name)
         x.terminalNode = c.node(Fold(name_) + "!ch" + std::to_string(k + 1));
         x.inputNode = c.node(id + "_in");
         x.source = &c.add<Source>(id, drive, kGround, Source::Mode::Voltage);
+        if (isPowerChannel(k)) {
+            const int sense = c.node(id + "_sense");
+            x.source->setSense(sense, kGround);
+            c.add<Resistor>(id + "_bridge", sense, drive, kSenseBridge);
+            x.localSense = &c.add<Switch>(id + "_local", sense, drive, kInternal,
+                                          st->relayOffResistance, true);
+            x.remoteSense = &c.add<Switch>(id + "_remote", sense, x.terminalNode, kInternal,
+                                           st->relayOffResistance, false);
+        }
         x.output = &c.add<Switch>(id + "_out", drive, x.terminalNode, st->relayResistance,
                                   st->relayOffResistance, false);
         x.input = &c.add<Switch>(id + "_inp", x.terminalNode, x.inputNode, st->relayResistance,
@@ -107,7 +118,9 @@ void Pio2Module::reset() {
         x.high = 5.0;
         x.low = 0.0;
         x.limit = isPowerChannel(k) ? kPowerLimit : kFixedLimit;
-        x.sensing = false;
+        if (isPowerChannel(k)) {
+            setRemoteSensing(k, false);
+        }
         x.source->setLimit(x.limit);
     }
     groups_ = {};
@@ -137,6 +150,14 @@ void Pio2Module::setMux(int channel, int mux) {
     x.output->setClosed(mux == kOutput);
     x.input->setClosed(mux == kAnalogInput);
     lastSwitchNs_ = bench_.clock().nowNs();
+}
+
+void Pio2Module::setRemoteSensing(int channel, bool on) {
+    Channel& x = ch(channel);
+    bench_.beforeChange();
+    x.sensing = on;
+    x.localSense->setClosed(!on);
+    x.remoteSense->setClosed(on);
 }
 
 void Pio2Module::setMode(int channel, int mode) {

@@ -2,12 +2,14 @@
 // in four groups, each channel a terminal on its routing net "<device>!CHn".
 //
 // A channel is a voltage source behind an output relay and an input behind an input relay:
-//     source (level, current limit) --[output relay]-- terminal --[input relay]-- 100 Mohm to
-//     ground
+//     source --[output relay]-- terminal --[input relay]-- 100 Mohm to ground
 // The output multiplexer opens both (0), closes the output relay (1, the input then reads the
 // terminal as well) or the input relay alone (2). The module ground is the board's ground; the
-// ground relay is kept as a state. Remote sensing (CH4, CH8, CH12, CH16) is kept as a state too:
-// with the small loads of the example board the sensed and the forced level differ by microvolts.
+// ground relay is kept as a state. The channels CH4, CH8, CH12 and CH16 have a settable current
+// limit and remote sensing: their source regulates a sense node that an internal switch joins to
+// the source's own output (local) or to the terminal (remote, which makes up for the output
+// relay's resistance), with 10 kohm from the sense node to the output so that it never floats.
+// The other channels are limited to 20 mA.
 //
 // What the source puts out follows the channel mode: ANALOG the high level; DIGITAL the high level
 // or the group's output low level by the output state bit; PWM the group's square wave between
@@ -81,7 +83,7 @@ class Pio2Module {
     double lowLevel(int channel) const { return ch(channel).low; }
     void setCurrentLimit(int channel, double amperes);
     double currentLimit(int channel) const { return ch(channel).limit; }
-    void setRemoteSensing(int channel, bool on) { ch(channel).sensing = on; }
+    void setRemoteSensing(int channel, bool on);
     bool remoteSensing(int channel) const { return ch(channel).sensing; }
     struct Group {
         double outputLow = 0, inputHigh = 2.0, inputLow = 0.8;
@@ -128,6 +130,7 @@ class Pio2Module {
         bool sensing = false;
         Source* source = nullptr;
         Switch *output = nullptr, *input = nullptr;
+        Switch *localSense = nullptr, *remoteSense = nullptr; // power channels only
         int inputNode = 0, terminalNode = 0;
         double applied = 0;
     };
