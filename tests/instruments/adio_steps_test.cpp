@@ -375,6 +375,40 @@ TEST_F(AdioSteps, PowerChannelSensesAndLimits) {
     }
 }
 
+TEST_F(AdioSteps, MeasureSendsItsTiming) {
+    double value = NAN;
+    ASSERT_EQ(MEAS_ADIO(++ref_, "Meas", 0x100, 0, "", "", "PIO2_A5|CH1-CH9:VDC", "-3", 0, "3", 2.0,
+                        &value, ""),
+              0)
+        << LastAlert();
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"ConfigureSampling(5000, 0.0004)",
+                                                 "ConfigureAnalogMeasurement(\"CH1-CH9\", 3)",
+                                                 "Initiate()", "FetchAverage(2100, &)"}));
+    EXPECT_EQ(Written("SampleCount"), 5000);
+    EXPECT_EQ(lastResult().unit, 5);
+    EXPECT_EQ(MEAS_ADIO(++ref_, "Meas", 0x100, 0, "", "", "PIO2_A5|CH1-CH10:VDC", "", 0, "", 0,
+                        &value, ""),
+              -2);
+    EXPECT_NE(LastAlert().find("0x81000007"), std::string::npos) << LastAlert();
+}
+
+// A square wave of 25 % duty between 0 and 4 V, sampled over whole periods, averages 1 V.
+TEST_F(AdioSteps, SquareWaveRunsInVirtualTime) {
+    ASSERT_EQ(Conf("PIO2_A5|CH9:PWM", 0), 0);
+    ASSERT_EQ(Conf("PIO2_A5|CH9:ANALOG.VOH", 4.0), 0);
+    ASSERT_EQ(Conf("PIO2_A5|CHC:PWM.FREQ", 250), 0);
+    ASSERT_EQ(Conf("PIO2_A5|CHC:PWM.DUTY", 25), 0);
+    EXPECT_DOUBLE_EQ(lastResult().value, 25);
+    ASSERT_EQ(Conf("PIO2_A5|CH9:OUTPUT.OUT", 1), 0);
+    ASSERT_EQ(SetOut("PIO2_A5|CHC:PWM", 0x4), 0);
+    double samples[200];
+    ASSERT_EQ(Acq("PIO2_A5|CH9:VDC.READ", 0, 0.04, 200, samples, "0.99", "1.01"), 0) << LastAlert();
+    EXPECT_NEAR(lastResult().value, 1.0, 0.01);
+    ASSERT_EQ(SetOut("PIO2_A5|CHC:PWM", 0), 0);
+    ASSERT_EQ(Acq("PIO2_A5|CH9:VDC.READ", 0, 0.04, 200, samples, "-0.01", "0.01"), 0)
+        << "off: the low level";
+}
+
 TEST_F(AdioSteps, AcquisitionRefusesItsLimits) {
     double samples[16];
     struct Case {
