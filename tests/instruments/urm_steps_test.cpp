@@ -168,5 +168,21 @@ TEST_F(UrmSteps, ContactSwitchesTheBoardsLoadAfterItsOperateTime) {
     EXPECT_EQ(bench_->clock().seconds(), after);
 }
 
+// A contact key the station cannot wire makes the module fail to open, as missing hardware would.
+class UrmStation : public test::StationTest {};
+
+TEST_F(UrmStation, ContactKeysTheStationCannotWire) {
+    for (const char* key :
+         {"ContactA0 = nowhere, 0", "ContactA0 = load_sw, load_sw", "ContactA8 = load_sw, 0",
+          "ContactE0 = load_sw, 0", "ContactA0 = load_sw"}) {
+        SCOPED_TRACE(key);
+        UseStation(EditedStation("hardware.ini", "ContactA0 = load_sw, 0", key));
+        EXPECT_EQ(Setup(), -2);
+        EXPECT_NE(LastAlert().find("0xBFFA4034"), std::string::npos) << LastAlert();
+        FreeBenchContext();
+        rvo().reset();
+    }
+}
+
 } // namespace
 } // namespace kora
