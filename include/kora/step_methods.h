@@ -172,32 +172,32 @@
 
 /* Analog and digital I/O module. */
 #define KORA_STEP_TABLE_ADIO(STEP, ARG)                                                            \
-    STEP(CONF_ADIO, ADIO, -1, 0,                                                                   \
+    STEP(CONF_ADIO, ADIO, -1, 1,                                                                   \
          ARG(DevChanAttr, const char*, STR, IN) ARG(OnLevFreqDC, double, DOUBLE, IN))              \
-    STEP(SET_ADIO, ADIO, -1, 0,                                                                    \
+    STEP(SET_ADIO, ADIO, -1, 1,                                                                    \
          ARG(DevChanAttr, const char*, STR, IN) ARG(StateEnable, long, LONG, IN))                  \
-    STEP(GET_ADIO, ADIO, -1, 0,                                                                    \
+    STEP(GET_ADIO, ADIO, -1, 1,                                                                    \
          ARG(DevChanAttr, const char*, STR, IN) ARG(State, long*, LONGP, OUT)                      \
              ARG(CompMask, long, LONG, IN) ARG(CompValue, long, LONG, IN))                         \
-    STEP(MEAS_ADIO, ADIO, 1, 0,                                                                    \
+    STEP(MEAS_ADIO, ADIO, 1, 1,                                                                    \
          ARG(PreRouting, const char*, STR, IN) ARG(DevChanAttr, const char*, STR, IN)              \
              ARG(LowLimit, const char*, STR, IN) ARG(Nominal, double, DOUBLE, IN)                  \
                  ARG(HighLimit, const char*, STR, IN) ARG(MeasTime, double, DOUBLE, IN)            \
                      ARG(Result, double*, DOUBLEP, OUT) ARG(PostRouting, const char*, STR, IN))    \
-    STEP(ACQ_ADIO, ADIO, 1, 0,                                                                     \
+    STEP(ACQ_ADIO, ADIO, 1, 1,                                                                     \
          ARG(PreRoute, const char*, STR, IN) ARG(DevChanAttr, const char*, STR, IN)                \
              ARG(LowLimit, const char*, STR, IN) ARG(Nominal, const char*, STR, IN)                \
                  ARG(HighLimit, const char*, STR, IN) ARG(MeasDelay, double, DOUBLE, IN)           \
                      ARG(MeasTime, double, DOUBLE, IN) ARG(SampleCount, long, LONG, IN)            \
                          ARG(Samples, void*, PTR, OUT) ARG(PostRoute, const char*, STR, IN))       \
-    STEP(STIM_ADIO, ADIO, -1, 0,                                                                   \
+    STEP(STIM_ADIO, ADIO, -1, 1,                                                                   \
          ARG(DevChanAttr, const char*, STR, IN) ARG(FileName, const char*, STR, IN)                \
              ARG(StimTime, double, DOUBLE, IN) ARG(Data, void*, PTR, IN)                           \
                  ARG(SampleCount, long, LONG, IN) ARG(LoadCount, long*, LONGP, OUT))               \
-    STEP(CTRG_ADIO, ADIO, -1, 0,                                                                   \
+    STEP(CTRG_ADIO, ADIO, -1, 1,                                                                   \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Enable, double, DOUBLE, IN))                   \
-    STEP(TRIG_ADIO, ADIO, -1, 0, ARG(DevChanAttr, const char*, STR, IN))                           \
-    STEP(CORR_ADIO, ADIO, 1, 0, ARG(DevChanAttr, const char*, STR, IN))
+    STEP(TRIG_ADIO, ADIO, -1, 1, ARG(DevChanAttr, const char*, STR, IN))                           \
+    STEP(CORR_ADIO, ADIO, 1, 1, ARG(DevChanAttr, const char*, STR, IN))
 
 /* Digital I/O manager and the PWM power outputs of the digital test modules. */
 #define KORA_STEP_TABLE_DIOMGR(STEP, ARG)                                                          \
@@ -216,13 +216,13 @@
 
 /* Universal relay module. */
 #define KORA_STEP_TABLE_URM(STEP, ARG)                                                             \
-    STEP(CONFIG_URM, URM, 1, 0,                                                                    \
+    STEP(CONFIG_URM, URM, 1, 1,                                                                    \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Bank, const char*, STR, IN)                    \
              ARG(Bits, const char*, STR, IN) ARG(Direction, const char*, STR, IN))                 \
-    STEP(SET_URM, URM, 1, 0,                                                                       \
+    STEP(SET_URM, URM, 1, 1,                                                                       \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Bank, const char*, STR, IN)                    \
              ARG(Bits, const char*, STR, IN) ARG(State, const char*, STR, IN))                     \
-    STEP(GET_URM, URM, 1, 0,                                                                       \
+    STEP(GET_URM, URM, 1, 1,                                                                       \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Bank, const char*, STR, IN)                    \
              ARG(Bit, long, LONG, IN) ARG(CompareValue, const char*, STR, IN)                      \
                  ARG(Value, long*, LONGP, OUT))

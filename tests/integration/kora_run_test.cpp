@@ -212,6 +212,19 @@ TEST_F(KoraRun, PowerProgramPowersTheBoard) {
     }
 }
 
+// The I/O and relay modules on the powered board: logic levels, the inverter answering, the
+// differential divider reading at ngspice's value, the captured pattern, the relay-switched load.
+TEST_F(KoraRun, IoProgramReadsAndDrivesTheBoard) {
+    const fs::path json = dir_ / "io.json";
+    Outcome o = Run(Example("io.yaml") + " --json " + json.string());
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    EXPECT_NE(o.out.find("UUT SN-0005 / KORA-DEMO-1: PASSED"), std::string::npos) << o.out;
+    // Bit 0 logic_hi, bit 2 dout (the inverse of the pattern played into din), bit 4 din.
+    const YAML::Node report = YAML::LoadFile(json.string());
+    EXPECT_EQ(report["variables"]["captured"].as<std::string>(), "[17, 5, 17, 17, 5]");
+    EXPECT_NEAR(report["variables"]["div_mid"].as<double>(), 1.5986, 2e-3);
+}
+
 TEST_F(KoraRun, IctProgramShowsEveryResistorAsAStep) {
     Outcome o = Run((fs::path(KORA_EXAMPLES_DIR) / "ict" / "ict.yaml").string());
     EXPECT_EQ(o.exit, 0) << o.err << o.out;

@@ -7,14 +7,21 @@
 //
 // Each module has four banks A..D (0..3) of eight bits, all inputs at power-on. VX_Urm_Set drives
 // a bit, whatever its mode, and VX_Urm_Get reads what was last driven onto it (0 until then); the
-// bits belong to the module, so every handle of it on the bench sees the same ones.
+// bits belong to the module's model on the bench (vbench/modules/urm.h), so every handle of it
+// sees the same ones, and a bit that is an output and on closes the contact the station wires
+// into the board, after the contact's operate time.
 #include <vx_urm.h>
 
 #include "classlib.h"
 
+#include <vbench/modules/urm.h>
+
 #include <array>
 #include <cstdio>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <string>
 
 using kora::drivers::ClassSessions;
@@ -30,27 +37,37 @@ namespace {
 
 constexpr const char* kInterface = "VX_Urm";
 
-constexpr ViStatus kErrBank = -1074118608;  // 0xBFFA4030
-constexpr ViStatus kErrBit = -1074118607;   // 0xBFFA4031
-constexpr ViStatus kErrMode = -1074118606;  // 0xBFFA4032
-constexpr ViStatus kErrModel = -1074118605; // 0xBFFA4033
+constexpr ViStatus kErrBank = -1074118608;    // 0xBFFA4030
+constexpr ViStatus kErrBit = -1074118607;     // 0xBFFA4031
+constexpr ViStatus kErrMode = -1074118606;    // 0xBFFA4032
+constexpr ViStatus kErrModel = -1074118605;   // 0xBFFA4033
+constexpr ViStatus kErrContact = -1074118604; // 0xBFFA4034: the station's contact keys
 
 constexpr const char* kModel = "GEN";
 constexpr const char* kModuleType = "URM";
 constexpr int kBanks = 4;
 constexpr int kBits = 8;
 
-struct Module {
-    std::array<std::array<int, kBits>, kBanks> modes{}; // VX_URM_MODE_INPUT at power-on
-    std::array<std::array<int, kBits>, kBanks> states{};
-};
-
 struct OpenModule {
     std::string device; // upper case
 };
 
 ClassSessions<OpenModule> g_handles;
-PerBench<std::map<std::string, Module>> g_modules;
+// The modules opened simulated while no bench was active.
+std::map<std::string, std::unique_ptr<kora::vbench::UrmModule>> g_benchless;
+
+kora::vbench::UrmModule& ModuleOf(const DriverCall& call, const std::string& device) {
+    if (call.bench()) {
+        return kora::vbench::UrmOf(*call.bench(), device);
+    }
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    auto& m = g_benchless[device];
+    if (!m) {
+        m = std::make_unique<kora::vbench::UrmModule>(device);
+    }
+    return *m;
+}
 
 // The frame of a call on one bit of an open module.
 template <typename Body>
@@ -70,8 +87,11 @@ ViStatus WithBit(const char* function, std::string arguments, ViSession handle, 
     if (bit < 0 || bit >= kBits) {
         return call.finish(kErrBit);
     }
-    Module& m = g_modules.of(call.bench())[open->device];
-    return call.finish(body(m.modes[bank][bit], m.states[bank][bit]));
+    try {
+        return call.finish(body(ModuleOf(call, open->device)));
+    } catch (const std::invalid_argument&) {
+        return call.finish(kErrContact);
+    }
 }
 
 void Text(char* out, const std::string& text) {
@@ -145,7 +165,11 @@ ViStatus VX_Urm_Open_With_Options(ViConstString model, ViRsrc resourceDesc, ViIn
         return call.finish(status);
     }
     const std::string upper = UpperCase(device.c_str());
-    g_modules.of(call.bench())[upper]; // the module's bits, at power-on the first time
+    try {
+        ModuleOf(call, upper); // its bits, at power-on the first time
+    } catch (const std::invalid_argument&) {
+        return call.finish(kErrContact);
+    }
     *handle = g_handles.open(call, OpenModule{upper});
     return call.finish(VI_SUCCESS);
 }
@@ -164,30 +188,30 @@ ViStatus VX_Urm_Close(ViSession handle) {
 
 ViStatus VX_Urm_Set_Mode(ViSession handle, ViInt32 bank, ViInt32 bit, ViInt32 mode) {
     return WithBit(__func__, FormatArgs(handle, bank, bit, mode), handle, bank, bit,
-                   [&](int& m, int&) {
+                   [&](kora::vbench::UrmModule& m) {
                        if (mode != VX_URM_MODE_INPUT && mode != VX_URM_MODE_OUTPUT) {
                            return kErrMode;
                        }
-                       m = mode;
+                       m.setMode(bank, bit, mode);
                        return VI_SUCCESS;
                    });
 }
 
 ViStatus VX_Urm_Set(ViSession handle, ViInt32 bank, ViInt32 bit, ViInt32 state) {
     return WithBit(__func__, FormatArgs(handle, bank, bit, state), handle, bank, bit,
-                   [&](int&, int& s) {
-                       s = state != 0;
+                   [&](kora::vbench::UrmModule& m) {
+                       m.set(bank, bit, state != 0);
                        return VI_SUCCESS;
                    });
 }
 
 ViStatus VX_Urm_Get(ViSession handle, ViInt32 bank, ViInt32 bit, ViInt32* value) {
     return WithBit(__func__, FormatArgs(handle, bank, bit, value), handle, bank, bit,
-                   [&](int&, int& s) {
+                   [&](kora::vbench::UrmModule& m) {
                        if (!value) {
                            return kErrNullPointer;
                        }
-                       *value = s;
+                       *value = m.state(bank, bit) ? 1 : 0;
                        return VI_SUCCESS;
                    });
 }

@@ -1,6 +1,6 @@
 // rspio2, the analog and digital I/O module: opening and closing a module of the station, its
 // reset, revision texts and error texts. The bus coupling and the session table are in
-// rspio2_coupling.cpp.
+// rspio2_coupling.cpp, the working calls in rspio2_io.cpp.
 #include <rspio2.h>
 
 #include <vbench/bench/journal.h>
@@ -43,6 +43,7 @@ ViStatus Open(const char* function, std::string arguments, ViRsrc resource, ViCo
     }
     if (reset) {
         Rspio2OpenCouplings(*call.bench(), device);
+        Rspio2ResetModule(*call.bench(), device);
     }
     *vi = Rspio2OpenSession(device);
     return call.finish(VI_SUCCESS);
@@ -91,6 +92,7 @@ ViStatus rspio2_reset(ViSession vi) {
         return call.finish(kErrSession);
     }
     Rspio2OpenCouplings(*call.bench(), *device);
+    Rspio2ResetModule(*call.bench(), *device);
     return call.finish(VI_SUCCESS);
 }
 
@@ -117,7 +119,7 @@ ViStatus rspio2_revision_query(ViSession vi, ViChar driverRevision[VI_REVISION_S
 ViStatus rspio2_error_message(ViSession vi, ViStatus status,
                               ViChar message[VI_ERROR_MESSAGE_SIZE]) {
     DriverCall call(kInterface, __func__, FormatArgs(vi, Hex{static_cast<uint32_t>(status)}));
-    return ErrorMessage(call, Rspio2CouplingStatusTexts(), status, message);
+    return ErrorMessage(call, Rspio2StatusTexts(), status, message);
 }
 
 } // extern "C"

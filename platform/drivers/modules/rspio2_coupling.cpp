@@ -1,6 +1,7 @@
 // rspio2, the bus coupling of the analog and digital I/O module, and the driver's session table
-// (rspio2_sessions.h). The module's channels reach nothing that a station's circuit holds, so the
-// bench keeps only the state of its coupling relays (vbench/modules/relay_module.h).
+// (rspio2_sessions.h). The coupling relays reach no analog bus line of the station's circuit, so
+// the bench keeps only their state (vbench/modules/relay_module.h); the channels are the module's
+// model (rspio2_io.cpp).
 //
 // What the arguments mean here:
 // - rspio2_ConfigureCoupling: bit 0 ABa1, 1 ABa2, 2 ABb1, 3 ABb2, 4 ABc1, 5 ABc2, 6 ABd1, 7 ABd2
@@ -27,12 +28,6 @@ namespace {
 
 constexpr const char* kInterface = "rspio2";
 
-constexpr ViStatus kErrCouplingMask = -1074118626; // 0xBFFA401E
-
-constexpr StatusText kCouplingStatusTexts[] = {
-    {kErrCouplingMask, "Invalid coupling mask (0 to 0xFF)"},
-};
-
 SessionTable g_sessions;
 
 } // namespace
@@ -57,8 +52,8 @@ int Rspio2Coupling(VirtualBench& bench, const std::string& device) {
     return RelayModuleOf(bench, kInterface, device).coupling;
 }
 
-std::span<const StatusText> Rspio2CouplingStatusTexts() {
-    return kCouplingStatusTexts;
+const SessionTable& Rspio2Sessions() {
+    return g_sessions;
 }
 
 } // namespace kora::drivers
@@ -71,7 +66,7 @@ ViStatus rspio2_ConfigureCoupling(ViSession vi, ViInt32 couplingMask) {
                        FormatArgs(vi, Hex{static_cast<uint32_t>(couplingMask)}), g_sessions, vi,
                        [&](DriverCall& call, const std::string& device) {
                            if (couplingMask < 0 || couplingMask > 0xFF) {
-                               return kErrCouplingMask;
+                               return Rspio2CouplingMaskError();
                            }
                            RelayModuleOf(*call.bench(), kInterface, device).coupling = couplingMask;
                            return VI_SUCCESS;

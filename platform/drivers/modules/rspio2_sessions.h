@@ -1,11 +1,13 @@
 // The session table of the rspio2 driver, shared by the files of that driver: rspio2.cpp (init,
-// close, reset, revision query, error message) and rspio2_coupling.cpp (the bus coupling). A
-// session is bound to the bench it was opened on and names its device.
+// close, reset, revision query, error message), rspio2_coupling.cpp (the bus coupling) and
+// rspio2_io.cpp (the working calls). A session is bound to the bench it was opened on and names
+// its device.
 #pragma once
 
 #include <platform_types.h>
 
 #include "driver_status.h"
+#include "module_sessions.h"
 
 #include <optional>
 #include <span>
@@ -30,7 +32,15 @@ void Rspio2OpenCouplings(vbench::VirtualBench& bench, const std::string& device)
 // The coupling mask of the device now (bit set = coupled).
 int Rspio2Coupling(vbench::VirtualBench& bench, const std::string& device);
 
-// The texts of the codes that the coupling calls return, for rspio2_error_message.
-std::span<const StatusText> Rspio2CouplingStatusTexts();
+// The table itself, for the calls made through WithSession.
+const SessionTable& Rspio2Sessions();
+
+// Puts the module's channels, groups and sampling engine into their start state.
+void Rspio2ResetModule(vbench::VirtualBench& bench, const std::string& device);
+
+// The texts of the codes that the driver's calls return, for rspio2_error_message.
+std::span<const StatusText> Rspio2StatusTexts();
+// The code of a coupling mask out of range.
+ViStatus Rspio2CouplingMaskError();
 
 } // namespace kora::drivers

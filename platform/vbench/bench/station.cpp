@@ -365,6 +365,9 @@ Station LoadStation(const std::string& physicalLayerFile) {
         if (const auto* resource = section.find("ResourceDesc")) {
             d.resource = resource->value;
         }
+        for (const auto& e : section.entries()) {
+            d.keys.emplace_back(e.key, e.value);
+        }
         s.devices.push_back(std::move(d));
     }
     return s;

@@ -67,6 +67,9 @@ struct StationDevice {
     std::string name;
     std::string type;
     std::string resource;
+    // Every key of the device's section as written, in file order, for the models that take
+    // more from it than Type and ResourceDesc (the relay contacts of a URM).
+    std::vector<std::pair<std::string, std::string>> keys;
 };
 
 // Where a device sits, read from its resource descriptor (see above).

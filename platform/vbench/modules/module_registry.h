@@ -46,6 +46,21 @@ template <typename Model> class ModuleRegistry {
         return *model;
     }
 
+    // The model of that name when one was made and still fits the bench; null otherwise.
+    Model* find(VirtualBench& bench, const std::string& name) {
+        std::lock_guard lock(mutex_);
+        auto slot = slots_.find(&bench);
+        if (slot == slots_.end() ||
+            (slot->second.known && slot->second.owner.lock().get() != &bench)) {
+            return nullptr;
+        }
+        auto model = slot->second.models.find(Fold(name));
+        return model != slot->second.models.end() && model->second &&
+                       model->second->attachedTo(bench)
+                   ? model->second.get()
+                   : nullptr;
+    }
+
   private:
     struct Slot {
         std::weak_ptr<VirtualBench> owner;
