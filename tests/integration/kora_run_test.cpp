@@ -412,10 +412,10 @@ TEST_F(KoraRun, MissingLibraryAndUnimplementedMethods) {
     EXPECT_EQ(o.exit, 2);
     EXPECT_NE(o.err.find("cannot load libkora (/nonexistent/libkora.so)"), std::string::npos);
     fs::path dmm = Write("dmm.yaml", "program: x\nsteps:\n  - method: COMPI_KORA\n"
-                                     "  - method: SET_FUNCGEN\n    DevChanAttr: FG1\n");
+                                     "  - method: CONF_SCOPE\n    DevChanAttr: SA1\n");
     Outcome u = Run(dmm.string());
     EXPECT_EQ(u.exit, 2);
-    EXPECT_NE(u.err.find(":4: SET_FUNCGEN is not implemented in this build of libkora"),
+    EXPECT_NE(u.err.find(":4: CONF_SCOPE is not implemented in this build of libkora"),
               std::string::npos)
         << u.err;
     EXPECT_EQ(u.out, ""); // refused before anything ran
