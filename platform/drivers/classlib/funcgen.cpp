@@ -435,7 +435,7 @@ int32_t FUNCGEN_ConfigureStandardWaveform(long context, long handle, const char*
             if (!std::isfinite(phase)) {
                 return BadValue(kFuncgen, "phase", phase, "a finite number of degrees");
             }
-            if (!(dutyCycle > 0 && dutyCycle < 100)) {
+            if (!dc && !(dutyCycle > 0 && dutyCycle < 100)) {
                 return BadValue(kFuncgen, "duty cycle", dutyCycle, "between 0 and 100 %");
             }
             for (int c : which) {
