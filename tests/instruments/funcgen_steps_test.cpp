@@ -261,6 +261,28 @@ TEST_F(FuncgenSteps, ExecCreatesItsSequenceOnceAndRefusesNoCycleTime) {
     EXPECT_NE(LastAlert().find("OUT OF RANGE (<=0)"), std::string::npos) << LastAlert();
 }
 
+// Two waveforms in a sequence reach the filter input one after the other, with gain and offset.
+TEST_F(FuncgenSteps, SequencePlaysItsWaveformsInTurnOnTheBoard) {
+    ASSERT_GE(EXEC_ROUTE(710, "Route", 0x700, 0, "", "FGEN_A!CH1>MATRIX_A7!P20,FGEN_A!CH1_LO>GND"),
+              0)
+        << LastAlert();
+    std::vector<double> a = {0.5, -0.5}, b = {1, 0};
+    long handles[2] = {0, 0};
+    ASSERT_EQ(Stim(711, "FGEN_A|CH1:WAVEFORM.PRE_OFF", 2, a.data(), 1, 0, 0, 0, &handles[0]), 0);
+    ASSERT_EQ(Stim(712, "FGEN_A|CH1:WAVEFORM.PRE_OFF", 2, b.data(), 1, 0, 0, 0, &handles[1]), 0);
+    ASSERT_EQ(
+        EXEC_FUNCGEN(713, "Exec", 0x700, 0, "", "FGEN_A|CH1:SEQUENCE", 2, handles, 2, 0.5, 0.4, 0),
+        0)
+        << LastAlert();
+    // Four samples of 0.1 s each from the start, gain 2 and offset 0.5: 1.5, -0.5, 2.5, 0.5 V,
+    // looked at in the middle of each.
+    bench_->wait(0.05);
+    for (double volts : {1.5, -0.5, 2.5, 0.5, 1.5}) {
+        EXPECT_NEAR(bench_->circuit().voltage("fin"), volts, 0.01);
+        bench_->wait(0.1);
+    }
+}
+
 TEST_F(FuncgenSteps, ConfTriggerAndTrigStepsSendTheirCalls) {
     struct Case {
         const char* method;
