@@ -314,6 +314,9 @@ int32_t FUNCGEN_Setup(long context, const char* deviceName, const char* resource
                                               g.name = d.name;
                                               g.device = d.device;
                                               g.simulated = d.simulated;
+                                              // An opened generator starts from its start state,
+                                              // whatever an earlier session left on the outputs.
+                                              Drive(g, kora::vbench::VirtualBench::active().get());
                                               return g;
                                           });
 }
