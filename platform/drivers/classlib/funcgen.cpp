@@ -124,7 +124,6 @@ struct Channel {
     std::array<Marker, 2> markers{};
     long softwareTriggers = 0;
     bool restart = true;    // what it plays changed since the output last took it
-    bool armed = false;     // waits for its trigger
     bool triggered = false; // a trigger came since the output last took it
 };
 
@@ -210,12 +209,10 @@ void Drive(Generator& g, kora::vbench::VirtualBench* bench) {
         out.setOutputEnabled(c, ch.enabled);
         out.setGroundRelay(c, ch.groundRelay);
         if (ch.restart || ch.triggered) {
+            // Any other source leaves the channel armed: it holds its offset until a trigger.
             std::optional<double> start;
             if (ch.triggerSource == "INTERNAL" || ch.triggered) {
-                ch.armed = false;
                 start = bench->circuitNow() + ch.triggerDelay;
-            } else {
-                ch.armed = true;
             }
             ch.restart = ch.triggered = false;
             out.play(c, SignalOf(g, c), start);
