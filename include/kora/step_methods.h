@@ -129,27 +129,27 @@
 
 /* Function and arbitrary waveform generator. */
 #define KORA_STEP_TABLE_FUNCGEN(STEP, ARG)                                                         \
-    STEP(CONF_FUNCGEN, FUNCGEN, -1, 0,                                                             \
+    STEP(CONF_FUNCGEN, FUNCGEN, -1, 1,                                                             \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Enable, double, DOUBLE, IN))                   \
-    STEP(SET_FUNCGEN, FUNCGEN, 1, 0,                                                               \
+    STEP(SET_FUNCGEN, FUNCGEN, 1, 1,                                                               \
          ARG(PreRouting, const char*, STR, IN) ARG(DevChanAttr, const char*, STR, IN)              \
              ARG(VoltageDC, double, DOUBLE, IN) ARG(VoltagePP, double, DOUBLE, IN)                 \
                  ARG(Frequency, double, DOUBLE, IN) ARG(PhaseDuty, double, DOUBLE, IN)             \
                      ARG(CycleCount, long, LONG, IN) ARG(PostRouting, const char*, STR, IN))       \
-    STEP(STIM_FUNCGEN, FUNCGEN, -1, 0,                                                             \
+    STEP(STIM_FUNCGEN, FUNCGEN, -1, 1,                                                             \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SampleCount, long, LONG, IN)                   \
              ARG(Samples, double*, DARRAY, IN) ARG(Gain, double, DOUBLE, IN)                       \
                  ARG(Offset, double, DOUBLE, IN) ARG(CycleTime, double, DOUBLE, IN)                \
                      ARG(CycleCount, long, LONG, IN) ARG(MarkerIndex, long, LONG, IN)              \
                          ARG(MarkerLength, long, LONG, IN) ARG(WaveHandle, long*, LONGP, OUT))     \
-    STEP(EXEC_FUNCGEN, FUNCGEN, -1, 0,                                                             \
+    STEP(EXEC_FUNCGEN, FUNCGEN, -1, 1,                                                             \
          ARG(DevChanAttr, const char*, STR, IN) ARG(WaveCount, long, LONG, IN)                     \
              ARG(WaveHandles, long*, LARRAY, IN) ARG(Gain, double, DOUBLE, IN)                     \
                  ARG(Offset, double, DOUBLE, IN) ARG(CycleTime, double, DOUBLE, IN)                \
                      ARG(CycleCount, long, LONG, IN))                                              \
-    STEP(CTRG_FUNCGEN, FUNCGEN, -1, 0,                                                             \
+    STEP(CTRG_FUNCGEN, FUNCGEN, -1, 1,                                                             \
          ARG(DevChanAttr, const char*, STR, IN) ARG(DelayEnable, double, DOUBLE, IN))              \
-    STEP(TRIG_FUNCGEN, FUNCGEN, -1, 0, ARG(DevChanAttr, const char*, STR, IN))
+    STEP(TRIG_FUNCGEN, FUNCGEN, -1, 1, ARG(DevChanAttr, const char*, STR, IN))
 
 /* Signal analyzer (two-path digitizer). */
 #define KORA_STEP_TABLE_SCOPE(STEP, ARG)                                                           \
@@ -229,23 +229,23 @@
 
 /* Analysis of sample arrays held by the test program; no instrument involved. */
 #define KORA_STEP_TABLE_SIGANL(STEP, ARG)                                                          \
-    STEP(AMPLITUDE_SIGANL, SIGANL, -1, 0,                                                          \
+    STEP(AMPLITUDE_SIGANL, SIGANL, -1, 1,                                                          \
          ARG(Waveform, const char*, STR, IN) ARG(LowLimit, const char*, STR, IN)                   \
              ARG(Nominal, double, DOUBLE, IN) ARG(HighLimit, const char*, STR, IN)                 \
                  ARG(AcqTime, double, DOUBLE, IN) ARG(SampleCount, long, LONG, IN)                 \
                      ARG(Samples, double*, DARRAY, IN) ARG(RefLevel1, double, DOUBLE, IN)          \
                          ARG(RefLevel2, double, DOUBLE, IN) ARG(StartSkip, double, DOUBLE, IN)     \
                              ARG(EndSkip, double, DOUBLE, IN))                                     \
-    STEP(FREQ_SIGANL, SIGANL, -1, 0,                                                               \
+    STEP(FREQ_SIGANL, SIGANL, -1, 1,                                                               \
          ARG(Method, const char*, STR, IN) ARG(LowLimit, const char*, STR, IN)                     \
              ARG(Nominal, double, DOUBLE, IN) ARG(HighLimit, const char*, STR, IN)                 \
                  ARG(AcqTime, double, DOUBLE, IN) ARG(SampleCount, long, LONG, IN)                 \
                      ARG(Samples, double*, DARRAY, IN) ARG(Param1, double, DOUBLE, IN)             \
                          ARG(Param2, double, DOUBLE, IN) ARG(Result, double*, DOUBLEP, OUT))       \
-    STEP(LOAD_SIGANL, SIGANL, -1, 0,                                                               \
+    STEP(LOAD_SIGANL, SIGANL, -1, 1,                                                               \
          ARG(TextA, const char*, STR, IN) ARG(TextB, const char*, STR, IN)                         \
              ARG(SampleCount, long, LONG, IN) ARG(Samples, double*, DARRAY, OUT))                  \
-    STEP(SAVE_SIGANL, SIGANL, -1, 0,                                                               \
+    STEP(SAVE_SIGANL, SIGANL, -1, 1,                                                               \
          ARG(TextA, const char*, STR, IN) ARG(TextB, const char*, STR, IN)                         \
              ARG(SampleCount, long, LONG, IN) ARG(Samples, double*, DARRAY, IN))
 

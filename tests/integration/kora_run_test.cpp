@@ -1,5 +1,7 @@
 // kora-run as an engineer uses it: the real binary on program files, its console, exit status and
 // reports read back with independent parsers (YAML for JSON, Qt's XML reader, SQLite).
+#include "vbench/ngspice_runner.h"
+
 #include <QFile>
 #include <QXmlStreamReader>
 #include <sqlite3.h>
@@ -436,10 +438,10 @@ TEST_F(KoraRun, MissingLibraryAndUnimplementedMethods) {
     EXPECT_EQ(o.exit, 2);
     EXPECT_NE(o.err.find("cannot load libkora (/nonexistent/libkora.so)"), std::string::npos);
     fs::path dmm = Write("dmm.yaml", "program: x\nsteps:\n  - method: COMPI_KORA\n"
-                                     "  - method: SET_FUNCGEN\n    DevChanAttr: FG1\n");
+                                     "  - method: CONF_SCOPE\n    DevChanAttr: SA1\n");
     Outcome u = Run(dmm.string());
     EXPECT_EQ(u.exit, 2);
-    EXPECT_NE(u.err.find(":4: SET_FUNCGEN is not implemented in this build of libkora"),
+    EXPECT_NE(u.err.find(":4: CONF_SCOPE is not implemented in this build of libkora"),
               std::string::npos)
         << u.err;
     EXPECT_EQ(u.out, ""); // refused before anything ran
@@ -552,4 +554,38 @@ TEST_F(KoraRun, SerialProgramQueriesTheResponderTool) {
               std::string::npos)
         << o.out;
     EXPECT_FALSE(fs::exists(link)); // the tool takes its link away when it stops
+}
+
+// --- Function generator and waveform analysis (stimulus.yaml) ---------------------------------
+
+// The filter's answer read by the meter agrees with ngspice's AC analysis of the board with the
+// generator's source resistance and the meter's input; the shipped records read as generated.
+TEST_F(KoraRun, StimulusProgramReadsTheFilterAsNgspiceDoes) {
+    namespace ng = kora::vbench::testing;
+    const fs::path json = dir_ / "stimulus.json";
+    Outcome o = Run(Example("stimulus.yaml") + " --json " + json.string());
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    EXPECT_NE(o.out.find("UUT SN-0019 / KORA-DEMO-1: PASSED   29 steps, 17 results passed, 0 "
+                         "failed"),
+              std::string::npos)
+        << o.out;
+    if (ng::NgspicePath().empty()) {
+        GTEST_SKIP() << "ngspice is not installed";
+    }
+    const YAML::Node j = YAML::LoadFile(json.string());
+    const std::string board =
+        ng::ReadText((fs::path(KORA_EXAMPLES_DIR) / "station" / "board.cir").string());
+    // The generator's 50 ohm, its output relay and the four relays of 0.15 ohm in its loop; the
+    // meter's 10 Mohm.
+    const std::string netlist = board.substr(0, board.rfind(".end")) +
+                                "VG g 0 DC 0 AC 0.70710678\nRG g fin 50.601\nRM fout 0 10Meg\n";
+    for (auto [variable, hertz] :
+         {std::pair{"vac_300", 300}, {"vac_1600", 1600}, {"vac_8000", 8000}}) {
+        SCOPED_TRACE(variable);
+        const std::string f = std::to_string(hertz);
+        auto ref = ng::RunNgspice(netlist, {"ac lin 1 " + f + " " + f, "print v(fout)"});
+        ASSERT_TRUE(ref.ran && ref.values.count("v(fout)")) << ref.log;
+        const double expected = std::abs(ref.values["v(fout)"]);
+        EXPECT_NEAR(j["variables"][variable].as<double>(), expected, 0.01 * expected);
+    }
 }

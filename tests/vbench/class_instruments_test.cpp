@@ -305,14 +305,17 @@ TEST_F(VbenchClassInstruments, FuncgenKeepsWaveformsSequencesAndChannels) {
              return FUNCGEN_SendSoftwareTrigger(0, h, "CH1", &s.warning, &s.error, s.message);
          },
          0},
-        {"clear a waveform in use",
+        {"clear the waveform CH1 plays",
          [&](auto& s) {
              return FUNCGEN_ClearArbWaveform(0, h, wave, &s.warning, &s.error, s.message);
          },
-         -18012, "waveform"},
-        {"sequence of both",
+         0},
+        {"nothing left to play on CH1",
+         [&](auto& s) { return FUNCGEN_InitiateGeneration(0, h, &s.warning, &s.error, s.message); },
+         -18013, "CH1 in ARBITRARY"},
+        {"sequence of one waveform twice",
          [&](auto& s) {
-             const long list[] = {wave, other};
+             const long list[] = {other, other};
              return FUNCGEN_CreateArbSequence(0, h, 2, list, &sequence, &s.warning, &s.error,
                                               s.message);
          },
@@ -335,11 +338,11 @@ TEST_F(VbenchClassInstruments, FuncgenKeepsWaveformsSequencesAndChannels) {
                                                  s.message);
          },
          0},
-        {"clear the sequence in use",
+        {"clear the sequence CH2 plays",
          [&](auto& s) {
              return FUNCGEN_ClearArbSequence(0, h, sequence, &s.warning, &s.error, s.message);
          },
-         -18012, "sequence"},
+         0},
         {"reset", [&](auto& s) { return FUNCGEN_Reset(0, h, &s.warning, &s.error, s.message); }, 0},
         {"reset cleared the waveforms",
          [&](auto& s) {

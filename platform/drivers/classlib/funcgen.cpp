@@ -1,18 +1,34 @@
 // FUNCGEN: the function/arbitrary waveform generator class library over the virtual bench.
 //
 // A generator is opened by resource descriptor (see SetupInstrument in classlib.h) and keeps its
-// two channels' settings, its arbitrary waveforms and its sequences. Its output does not reach a
-// circuit yet: generation is a state that the settings are checked against.
+// two channels' settings, its arbitrary waveforms and its sequences. Its outputs are sources on
+// the routing nets of its terminals (vbench/modules/funcgen_output.h); a simulated generator
+// keeps the settings only.
 //
 // Ratings of the virtual generator: outputs within +-10 V (offset plus half the peak-to-peak
 // amplitude, or gain plus offset for waveforms and sequences), frequencies above 0 up to 10 MHz,
 // duty cycles strictly between 0 and 100 percent, waveform samples within -1..1.
+//
+// What a channel plays: its standard waveform ("FUNCTION"), its arbitrary waveform times the gain
+// plus the offset ("ARBITRARY"), or the waveforms of its sequence one after the other, likewise
+// ("SEQUENCE"), at the arbitrary frequency per pass through the samples; "BURST" plays the burst
+// count of periods per start, "CONTINUOUS" without end. A marker output follows the markers of the
+// first channel that enables it.
+//
+// Starts. A channel on the trigger source "INTERNAL" runs freely: it starts, after its trigger
+// delay, whenever what it plays is configured and at FUNCGEN_InitiateGeneration. A channel on any
+// other source is armed by those and waits: FUNCGEN_SendSoftwareTrigger starts a "SOFTWARE"
+// channel (again after its delay, a burst again from its first period); nothing on the virtual
+// bench drives the "TTLn" and "XTIn" lines. Switching an output on or off does not restart it.
 //
 // FUNCGEN_InitiateGeneration warns (a positive result) when no channel output is enabled, and
 // fails when an enabled channel plays a waveform or sequence it was never given.
 #include <funcgen.h>
 
 #include "classlib.h"
+
+#include <vbench/bench/virtual_bench.h>
+#include <vbench/modules/funcgen_output.h>
 
 #include <array>
 #include <cmath>
@@ -107,6 +123,8 @@ struct Channel {
     double triggerDelay = 0;
     std::array<Marker, 2> markers{};
     long softwareTriggers = 0;
+    bool restart = true;    // what it plays changed since the output last took it
+    bool triggered = false; // a trigger came since the output last took it
 };
 
 struct Waveform {
@@ -128,12 +146,105 @@ struct Generator {
 
 ClassSessions<Generator> g_generators;
 
+// What channel c plays now.
+kora::vbench::FuncgenSignal SignalOf(const Generator& g, int c) {
+    using kora::vbench::FuncgenSignal;
+    const Channel& ch = g.channels[static_cast<std::size_t>(c)];
+    FuncgenSignal s;
+    s.cycles = ch.operationMode == "BURST" ? ch.burstCount : 0;
+    if (ch.outputMode == "FUNCTION") {
+        constexpr FuncgenSignal::Shape kShapes[] = {
+            FuncgenSignal::Shape::Dc,     FuncgenSignal::Shape::Sine,
+            FuncgenSignal::Shape::Square, FuncgenSignal::Shape::Triangle,
+            FuncgenSignal::Shape::RampUp, FuncgenSignal::Shape::RampDown};
+        for (std::size_t k = 0; k < kWaveforms.size(); ++k) {
+            if (ch.waveform == kWaveforms[k]) {
+                s.shape = kShapes[k];
+            }
+        }
+        s.amplitude = ch.amplitude;
+        s.offset = ch.offset;
+        s.frequency = ch.frequency;
+        s.phase = ch.phase;
+        s.duty = ch.dutyCycle;
+        return s;
+    }
+    s.offset = ch.arbOffset;
+    std::vector<long> played;
+    if (ch.outputMode == "ARBITRARY" && ch.waveformHandle != 0) {
+        played.push_back(ch.waveformHandle);
+    } else if (ch.outputMode == "SEQUENCE" && g.sequences.count(ch.sequenceHandle)) {
+        played = g.sequences.at(ch.sequenceHandle);
+    }
+    bool anyMarker = false;
+    for (long w : played) {
+        const Waveform& wave = g.waveforms.at(w);
+        anyMarker = anyMarker || !wave.markers[static_cast<std::size_t>(c)].empty();
+    }
+    for (long w : played) {
+        const Waveform& wave = g.waveforms.at(w);
+        const auto& marks = wave.markers[static_cast<std::size_t>(c)];
+        for (std::size_t i = 0; i < wave.samples.size(); ++i) {
+            s.samples.push_back(ch.gain * wave.samples[i] + ch.arbOffset);
+            if (anyMarker) {
+                s.markers.push_back(i < marks.size() ? marks[i] : 0.0);
+            }
+        }
+    }
+    if (!s.samples.empty()) {
+        s.shape = FuncgenSignal::Shape::Samples;
+        s.frequency = ch.arbFrequency;
+    }
+    return s;
+}
+
+// Brings the generator's outputs in the circuit up to its settings.
+void Drive(Generator& g, kora::vbench::VirtualBench* bench) {
+    if (!bench || g.simulated) {
+        return;
+    }
+    auto& out = kora::vbench::FuncgenFrontEndOf(*bench, g.device);
+    for (int c = 0; c < 2; ++c) {
+        Channel& ch = g.channels[static_cast<std::size_t>(c)];
+        out.setOutputEnabled(c, ch.enabled);
+        out.setGroundRelay(c, ch.groundRelay);
+        if (ch.restart || ch.triggered) {
+            // Any other source leaves the channel armed: it holds its offset until a trigger.
+            std::optional<double> start;
+            if (ch.triggerSource == "INTERNAL" || ch.triggered) {
+                start = bench->circuitNow() + ch.triggerDelay;
+            }
+            ch.restart = ch.triggered = false;
+            out.play(c, SignalOf(g, c), start);
+        }
+    }
+    for (int line = 0; line < 2; ++line) {
+        int from = -1;
+        for (int c = 1; c >= 0; --c) {
+            if (g.channels[static_cast<std::size_t>(c)]
+                    .markers[static_cast<std::size_t>(line)]
+                    .enabled) {
+                from = c;
+            }
+        }
+        const Marker& m = g.channels[static_cast<std::size_t>(from < 0 ? 0 : from)]
+                              .markers[static_cast<std::size_t>(line)];
+        out.setMarkerOutput(line, from < 0 ? 0 : from, from >= 0, m.polarity == "HIGH");
+    }
+}
+
 template <typename Body>
 int32_t WithGenerator(const char* function, std::string arguments, long context, long handle,
                       int32_t* warning, int32_t* error, char* message, Body&& body) {
     return kora::drivers::WithClassSession(kFuncgen, g_generators, function, std::move(arguments),
                                            context, handle, warning, error, message,
-                                           [&](Generator& g, ClassLibCall&) { return body(g); });
+                                           [&](Generator& g, ClassLibCall& call) {
+                                               const Outcome o = body(g);
+                                               if (o.status >= 0) {
+                                                   Drive(g, call.bench());
+                                               }
+                                               return o;
+                                           });
 }
 
 // The channels a channel text addresses: "" both, "CH1" or "CH2" one.
@@ -173,12 +284,9 @@ bool WithinOutput(double peak) {
     return std::isfinite(peak) && std::fabs(peak) <= kMaxVolts;
 }
 
+// A waveform in a sequence cannot go; one that a channel plays can, and the channel then holds its
+// offset.
 bool WaveformInUse(const Generator& g, long handle) {
-    for (const auto& c : g.channels) {
-        if (c.waveformHandle == handle) {
-            return true;
-        }
-    }
     for (const auto& [id, list] : g.sequences) {
         for (long w : list) {
             if (w == handle) {
@@ -203,6 +311,9 @@ int32_t FUNCGEN_Setup(long context, const char* deviceName, const char* resource
                                               g.name = d.name;
                                               g.device = d.device;
                                               g.simulated = d.simulated;
+                                              // An opened generator starts from its start state,
+                                              // whatever an earlier session left on the outputs.
+                                              Drive(g, kora::vbench::VirtualBench::active().get());
                                               return g;
                                           });
 }
@@ -257,6 +368,7 @@ int32_t FUNCGEN_ConfigureOutputMode(long context, long handle, const char* chann
                           }
                           for (int c : which) {
                               g.channels[c].outputMode = m;
+                              g.channels[c].restart = true;
                           }
                           return 0;
                       });
@@ -274,6 +386,7 @@ int32_t FUNCGEN_ConfigureOperationMode(long context, long handle, const char* ch
                           }
                           for (int c : which) {
                               g.channels[c].operationMode = m;
+                              g.channels[c].restart = true;
                           }
                           return 0;
                       });
@@ -290,6 +403,7 @@ int32_t FUNCGEN_ConfigureBurstCount(long context, long handle, const char* chann
                           }
                           for (int c : which) {
                               g.channels[c].burstCount = count;
+                              g.channels[c].restart = true;
                           }
                           return 0;
                       });
@@ -321,12 +435,13 @@ int32_t FUNCGEN_ConfigureStandardWaveform(long context, long handle, const char*
             if (!std::isfinite(phase)) {
                 return BadValue(kFuncgen, "phase", phase, "a finite number of degrees");
             }
-            if (!(dutyCycle > 0 && dutyCycle < 100)) {
+            if (!dc && !(dutyCycle > 0 && dutyCycle < 100)) {
                 return BadValue(kFuncgen, "duty cycle", dutyCycle, "between 0 and 100 %");
             }
             for (int c : which) {
                 Channel& ch = g.channels[c];
                 ch.waveform = w;
+                ch.restart = true;
                 ch.amplitude = amplitude;
                 ch.offset = offset;
                 ch.frequency = frequency;
@@ -386,6 +501,12 @@ int32_t FUNCGEN_ClearArbWaveform(long context, long handle, long waveformHandle,
                                  return {kErrInUse, "waveform " + std::to_string(waveformHandle)};
                              }
                              g.waveforms.erase(waveformHandle);
+                             for (auto& c : g.channels) {
+                                 if (c.waveformHandle == waveformHandle) {
+                                     c.waveformHandle = 0;
+                                     c.restart = true;
+                                 }
+                             }
                              return 0;
                          });
 }
@@ -406,6 +527,7 @@ int32_t FUNCGEN_ConfigureArbMarker(long context, long handle, const char* channe
                           const auto n = it->second.samples.size();
                           for (int c : which) {
                               it->second.markers[c].assign(markers, markers + n);
+                              g.channels[c].restart = true;
                           }
                           return 0;
                       });
@@ -429,6 +551,7 @@ int32_t FUNCGEN_ConfigureArbWaveform(long context, long handle, const char* chan
                               g.channels[c].waveformHandle = waveformHandle;
                               g.channels[c].gain = gain;
                               g.channels[c].arbOffset = offset;
+                              g.channels[c].restart = true;
                           }
                           return 0;
                       });
@@ -445,6 +568,7 @@ int32_t FUNCGEN_ConfigureArbFrequency(long context, long handle, const char* cha
             }
             for (int c : which) {
                 g.channels[c].arbFrequency = frequency;
+                g.channels[c].restart = true;
             }
             return 0;
         });
@@ -477,20 +601,20 @@ int32_t FUNCGEN_CreateArbSequence(long context, long handle, long count,
 
 int32_t FUNCGEN_ClearArbSequence(long context, long handle, long sequenceHandle, int32_t* warning,
                                  int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
-    return WithGenerator(
-        __func__, FormatArgs(context, handle, sequenceHandle), context, handle, warning, error,
-        message, [&](Generator& g) -> Outcome {
-            if (!g.sequences.count(sequenceHandle)) {
-                return kErrSequence;
-            }
-            for (const auto& c : g.channels) {
-                if (c.sequenceHandle == sequenceHandle) {
-                    return {kErrInUse, "sequence " + std::to_string(sequenceHandle)};
-                }
-            }
-            g.sequences.erase(sequenceHandle);
-            return 0;
-        });
+    return WithGenerator(__func__, FormatArgs(context, handle, sequenceHandle), context, handle,
+                         warning, error, message, [&](Generator& g) -> Outcome {
+                             if (!g.sequences.count(sequenceHandle)) {
+                                 return kErrSequence;
+                             }
+                             for (auto& c : g.channels) {
+                                 if (c.sequenceHandle == sequenceHandle) {
+                                     c.sequenceHandle = 0; // the channel holds its offset
+                                     c.restart = true;
+                                 }
+                             }
+                             g.sequences.erase(sequenceHandle);
+                             return 0;
+                         });
 }
 
 int32_t FUNCGEN_ConfigureArbSequence(long context, long handle, const char* channel,
@@ -511,6 +635,7 @@ int32_t FUNCGEN_ConfigureArbSequence(long context, long handle, const char* chan
                               g.channels[c].sequenceHandle = sequenceHandle;
                               g.channels[c].gain = gain;
                               g.channels[c].arbOffset = offset;
+                              g.channels[c].restart = true;
                           }
                           return 0;
                       });
@@ -528,6 +653,7 @@ int32_t FUNCGEN_ConfigureTriggerSource(long context, long handle, const char* ch
             }
             for (int c : which) {
                 g.channels[c].triggerSource = s;
+                g.channels[c].restart = true;
             }
             return 0;
         });
@@ -544,6 +670,7 @@ int32_t FUNCGEN_ConfigureTriggerDelay(long context, long handle, const char* cha
                           }
                           for (int c : which) {
                               g.channels[c].triggerDelay = delay;
+                              g.channels[c].restart = true;
                           }
                           return 0;
                       });
@@ -591,6 +718,9 @@ int32_t FUNCGEN_InitiateGeneration(long context, long handle, int32_t* warning, 
                 }
             }
             g.generating = true;
+            for (Channel& ch : g.channels) {
+                ch.restart = ch.restart || ch.enabled;
+            }
             return any ? 0 : kWarnNoOutput;
         });
 }
@@ -612,6 +742,7 @@ int32_t FUNCGEN_SendSoftwareTrigger(long context, long handle, const char* chann
             }
             for (int c : which) {
                 ++g.channels[c].softwareTriggers;
+                g.channels[c].triggered = true;
             }
             return 0;
         });

@@ -109,6 +109,10 @@ SourceMeasureModule& VirtualBench::sourceMeasureModule(const std::string& name) 
     return ModuleNamed(psams_, *this, name);
 }
 
+double VirtualBench::circuitNow() const {
+    return static_cast<double>(clock_.nowNs() - circuitEpochNs_) * 1e-9;
+}
+
 SolveReport VirtualBench::wait(double seconds) {
     clock_.waitSeconds(seconds);
     return settle();

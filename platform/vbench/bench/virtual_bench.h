@@ -65,6 +65,8 @@ class VirtualBench {
     SolveReport beforeChange();
     // Lets time pass on the bench clock, then settles.
     SolveReport wait(double seconds);
+    // The clock's present on the circuit's time axis (what settle() brings the circuit up to).
+    double circuitNow() const;
     // Wall time spent in the solver by settle() since the bench was made (for benchmarks that
     // split the cost of a test into the circuit's and everything else's).
     double solverSeconds() const { return solverSeconds_; }

@@ -180,6 +180,16 @@ void Source::setLevel(double level) {
     settings_.dcGiven = true;
     settings_.wave = Waveform::None;
     settings_.waveParams.clear();
+    wave_ = nullptr;
+}
+
+void Source::setOutput(double level, std::vector<double> sine, std::function<double(double)> wave) {
+    setLevel(level);
+    if (!sine.empty()) {
+        settings_.wave = Waveform::Sin;
+        settings_.waveParams = std::move(sine);
+    }
+    wave_ = std::move(wave);
 }
 
 void Source::setAc(double magnitude, double phaseDegrees) {
@@ -188,6 +198,9 @@ void Source::setAc(double magnitude, double phaseDegrees) {
 }
 
 double Source::valueAt(const LoadContext& ctx) const {
+    if (ctx.transient && wave_) {
+        return wave_(ctx.time);
+    }
     return ctx.transient ? settings_.valueAt(ctx.time) : settings_.dcValue();
 }
 

@@ -5,6 +5,7 @@
 #include <vbench/circuit/device.h>
 #include <vbench/netlist/netlist.h>
 
+#include <functional>
 #include <limits>
 
 namespace kora::vbench {
@@ -148,6 +149,10 @@ class Source : public Device {
     bool enabled() const { return enabled_; }
     void setAc(double magnitude, double phaseDegrees);
     const SourceSettings& settings() const { return settings_; }
+    // An instrument output that follows the clock: `level` for the operating point, `sine` as the
+    // description the steady-state analyses look for (VO VA FREQ TD THETA PHASE; empty: none) and
+    // `wave` for transients (volts or amperes at circuit time t; null: the level).
+    void setOutput(double level, std::vector<double> sine, std::function<double(double)> wave);
 
     // True while the source runs at its limit (current limit or voltage compliance).
     bool limiting() const { return enabled_ && limited_; }
@@ -163,6 +168,7 @@ class Source : public Device {
     int senseHi_, senseLo_;
     Mode mode_;
     SourceSettings settings_;
+    std::function<double(double)> wave_;
     double limit_ = std::numeric_limits<double>::infinity();
     bool enabled_ = true;
     bool limited_ = false;
