@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -328,6 +329,15 @@ TEST_F(PinTests, DriverFaultInTheGroupSearchIsReportedAndEveryModuleOpened) {
     EXPECT_EQ(Named("Short").size(), 0u);
 }
 
+TEST_F(PinTests, BenchWithoutSourceModuleIsRefused) {
+    Station({{"pins_system.ini", "ICTDevice = PSAM_A3\n", ""}});
+    for (const char* name : {"DCH", "PINS", "TRACK_A"}) {
+        EXPECT_EQ(Run(name), -2) << name;
+        EXPECT_STREQ(text_, "No ICT DEVICE of Type PSAM defined") << name;
+    }
+    EXPECT_EQ(bench_->journal().count("ZQsm160_quickConnectABCD"), 0u);
+}
+
 TEST_F(PinTests, TrackNeedsTwoPinsAndNamedOnes) {
     const struct {
         const char* list;
@@ -339,6 +349,39 @@ TEST_F(PinTests, TrackNeedsTwoPinsAndNamedOnes) {
         EXPECT_EQ(Run("T"), -2);
         EXPECT_EQ(std::string(text_), c.message);
         EXPECT_EQ(bench_->journal().count("ZQsm160_quickConnectABCD"), 0u);
+    }
+}
+
+TEST_F(PinTests, EditsInTheStepEditorReachTheRecord) {
+    const auto text = [](const char* t) { return std::string(t ? t : ""); };
+    const struct {
+        const char* component;
+        const char* attribute;
+        const char* edit;
+        std::function<bool(const ComponentRecord&)> stored;
+    } cases[] = {
+        {"PINS", "VALIDATION|SHORT|UPPER LIMIT", "20",
+         [](const ComponentRecord& r) { return r.sub[0].nv == 20 && r.sub[0].c == 0.2 / 20; }},
+        {"PINS", "VALIDATION|SHORT|ENABLED", "CURRENT-LIMIT",
+         [](const ComponentRecord& r) { return r.sub[0].mode == 'F'; }},
+        {"PINS", "TEST PINS|EXCLUDE FROM SHORT", "TA2",
+         [&](const ComponentRecord& r) { return text(r.rl) == "TA2"; }},
+        {"TRACK_A", "VALIDATION|UL", "1000",
+         [](const ComponentRecord& r) { return r.sub[0].nv == 100; }},
+        {"DCH", "SETTINGS|TIMEOUT", "2",
+         [](const ComponentRecord& r) { return r.sub[2].mt == 2 && r.sub[0].mt == 2; }},
+        {"DCH", "TEST PINS|REFERENCE", "GND",
+         [&](const ComponentRecord& r) { return text(r.rl) == "GND"; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.component) + " " + c.attribute);
+        ComponentRecord* r = Find(c.component);
+        Run(c.component);
+        bench1_->ictModified = 0;
+        ASSERT_TRUE(rvo().editAttribute(1000 + r->index, c.attribute, c.edit));
+        EXPECT_EQ(rvo().invokeAttributeCallback(1000 + r->index, 0x80000001), 0);
+        EXPECT_TRUE(c.stored(*r));
+        EXPECT_EQ(bench1_->ictModified, 1);
     }
 }
 
