@@ -297,6 +297,9 @@ long Run(ContactBlock& c, const ComponentCall& call, StepError& error) {
     if (!b.enabled || call.inVariant == 0) {
         return 0;
     }
+    // The record is the settings' authority: edits write through to it, and a step method's
+    // pass may have taken new values over into it since the definition.
+    LoadSettings(c);
     ModuleErrors errors;
     long result = 0;
     uint32_t used = 0;

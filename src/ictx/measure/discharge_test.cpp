@@ -67,17 +67,21 @@ struct DischargeBlock {
 
 long DischargeCallback(long reason, void* context, long contextSize);
 
-void Define(DischargeBlock& d, const ComponentCall& call, StepError& error) {
-    ComponentBlock& b = d.head;
-    if (!PrepareComponentBlock(b, call, kDischargeClass, error)) {
-        return;
-    }
-    const ComponentRecord& r = *b.record;
+void Load(DischargeBlock& d) {
+    const ComponentRecord& r = *d.head.record;
     d.discharged = r.sub[0].nv;
     d.activeLevel = r.sub[1].nv;
     d.timeout = r.sub[2].mt;
     CopyText(d.selected, OrEmpty(r.tl));
     CopyText(d.reference, OrEmpty(r.rl));
+}
+
+void Define(DischargeBlock& d, const ComponentCall& call, StepError& error) {
+    ComponentBlock& b = d.head;
+    if (!PrepareComponentBlock(b, call, kDischargeClass, error)) {
+        return;
+    }
+    Load(d);
     DefinePinTestHead(b, kDischargeHead);
     rvo_DefineAttrR("ACTIVE DCH", kGroupSettings, &d.activeLevel, kUnitVolt, "DCS");
     rvo_DefineAttrR("TIMEOUT", kGroupSettings, &d.timeout, kUnitSecond, nullptr);
@@ -228,6 +232,7 @@ long Run(DischargeBlock& d, const ComponentCall& call, StepError& error) {
     if (!b.enabled || call.inVariant == 0) {
         return 0;
     }
+    Load(d); // edits and a step method's new values are in the record
     ComponentCall own = call;
     own.ownHardware.reportLevel = std::max<long>(call.ownHardware.reportLevel, d.results);
     ModuleErrors errors;

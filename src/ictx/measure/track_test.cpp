@@ -169,6 +169,7 @@ long Run(TrackBlock& t, const ComponentCall& call, StepError& error) {
     if (!b.enabled || call.inVariant == 0) {
         return 0;
     }
+    Load(t); // edits and a step method's new values are in the record
     b.compensation = bench.compensation[kSysR0];
     const bool fast = ModeChar(t.mode, kModeList) == 'F';
     ModuleErrors errors;

@@ -11,6 +11,7 @@
 #include <kora/step_methods.h>
 #include <vbench/circuit/elements.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -395,6 +396,23 @@ TEST_F(PinTests, StepMethodsBuildTheirComponent) {
                            "", NAN, NAN, NAN, NAN),
               -1);
     EXPECT_EQ(Texts("Short"), std::vector<std::string>{"SA - SB"});
+    // Once the group is compiled a pass takes over only the reals: the kept selection and modes
+    // stay, the short test's voltage (and its test current) follow the argument.
+    rvo().reset();
+    rvo().setGroupCompiled(true);
+    bench_->journal().clear();
+    EXPECT_EQ(CONTACT_ICTX(7003, "Contact", 0x720, 0, "", "1,OPEN", 0, 0.5, NAN, "VCC", "", "", NAN,
+                           NAN, NAN, NAN),
+              -1);
+    rvo().setGroupCompiled(false);
+    EXPECT_EQ(Texts("Short"), std::vector<std::string>{"SA - SB"});
+    EXPECT_EQ(Texts("No Contact"), std::vector<std::string>{});
+    std::vector<std::string> levels;
+    for (const auto& e : bench_->journal().calls("rspsam_dcs_ConfigureVoltageLevel")) {
+        levels.push_back(e.arguments.substr(e.arguments.rfind(',') + 2));
+    }
+    EXPECT_NE(std::find(levels.begin(), levels.end(), "0.5"), levels.end());
+    EXPECT_EQ(std::find(levels.begin(), levels.end(), "0.2"), levels.end());
     rvo().reset();
     EXPECT_EQ(CONTACT_ICTX(7004, "Contact", 0x730, 0, "", "3,SHORT", 0, NAN, NAN, "", "", "", NAN,
                            NAN, NAN, NAN),
