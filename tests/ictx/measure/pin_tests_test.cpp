@@ -330,6 +330,44 @@ TEST_F(PinTests, DriverFaultInTheGroupSearchIsReportedAndEveryModuleOpened) {
     EXPECT_EQ(Named("Short").size(), 0u);
 }
 
+TEST_F(PinTests, DischargeToGroundGroundsAtOnce) {
+    Station({{"pins_system.ini", "KORAdischargeGND = 0", "KORAdischargeGND = 1"}});
+    EXPECT_EQ(Run("DCH"), -1) << "the charged pin's first reading is verified";
+    const auto bulk = Named("BULK");
+    ASSERT_EQ(bulk.size(), 1u);
+    EXPECT_EQ(bulk[0].channel.substr(bulk[0].channel.find(',')), ", DCH>GND");
+    EXPECT_EQ(bulk[0].verdict, rvo::Verdict::Fail);
+    EXPECT_LT(std::fabs(CapacitorVolts("cbulk")), 0.5) << "the card's ground emptied it";
+    for (const auto& e : bench_->journal().calls("rspsam_dch_ConfigureCurrent")) {
+        EXPECT_EQ(e.arguments.substr(e.arguments.rfind(',') + 2), "0");
+    }
+}
+
+TEST_F(PinTests, DebugPinShowsItsChecks) {
+    Station({}, "[3, \"PINS\", \"CONTACT\", \"\", \"\"]\nMM=\"N--\"\nTL=\"SA,SB,VCC\"\n");
+    Run("PINS");
+    ASSERT_TRUE(rvo().editAttribute(1003, "DETAILS|DEBUG PIN", "SA"));
+    rvo().invokeAttributeCallback(1003, 0x80000001);
+    const std::size_t before = results().size();
+    Run("PINS");
+    std::vector<std::string> graphs;
+    const auto all = results();
+    for (std::size_t k = before; k < all.size(); ++k) {
+        const auto& r = all[k];
+        if (r.kind == rvo::ResultKind::Series) {
+            graphs.push_back(r.name);
+        }
+    }
+    // SA stays shorted through the pre-scan's ten re-checks 1 ms apart (no reversal after a
+    // short), and is then checked against SB alone.
+    std::vector<std::string> expected{"SA->ALL - SHORT - Current graph"};
+    for (int ms = 1; ms <= 10; ++ms) {
+        expected.push_back("SA->ALL - SHORT - Current graph after " + std::to_string(ms) + " ms");
+    }
+    expected.push_back("SA->SB - SHORT - Current graph");
+    EXPECT_EQ(graphs, expected);
+}
+
 TEST_F(PinTests, BenchWithoutSourceModuleIsRefused) {
     Station({{"pins_system.ini", "ICTDevice = PSAM_A3\n", ""}});
     for (const char* name : {"DCH", "PINS", "TRACK_A"}) {
