@@ -275,7 +275,7 @@ long ReportPins(ContactBlock& c, const PinMasks& masks, std::vector<PinResult>& 
             rvo_VerifyR(number, pin.appName, line, kUnitOhm, shortTest.ohms,
                         shortTest.mode != ScanMode::Off ? "<=" : "", value,
                         contactShown && contactTest.mode != ScanMode::Off ? "<=" : "",
-                        contactTest.ohms, failed ? kVerdictFailed : kVerdictPassed, 0.0,
+                        contactTest.ohms, failed ? kVerdictFailed : kVerdictPassed, r.seconds,
                         PinStateText(r.state), place);
         }
     }

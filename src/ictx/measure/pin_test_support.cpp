@@ -16,6 +16,7 @@ namespace kora {
 
 namespace {
 
+constexpr const char* kPsamType = "PSAM";
 constexpr const char* kPinNotDefined = "%s pin '%s' not defined";
 constexpr const char* kResetIctx = "RESET: ICTX";
 constexpr const char* kResetRouteIctx = "RESET: ROUTE,ICTX";
@@ -30,7 +31,8 @@ constexpr double kCmuKeep = -1.0;
 } // namespace
 
 bool CheckPinTestHardware(const BenchRecord& bench, StepError& error) {
-    if (!bench.ictModules[kIctPsam].inUse) {
+    const IctModuleRecord& psam = bench.ictModules[kIctPsam];
+    if (!psam.inUse || std::strcmp(psam.type, kPsamType) != 0) {
         return error.Set(kErrResource, kNoIctPsam);
     }
     if (MatrixModuleCount(bench) == 0) {
