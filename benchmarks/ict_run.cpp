@@ -1,7 +1,8 @@
 // EXEC_ICTX over a generated board of identical resistors on a generated ICT station: CPU time per
 // component with and without the circuit solver's share, the virtual test time per component
 // (what the run would take on the bench), and the driver calls per component. After the first
-// component the unit caches leave only the connections and the reads.
+// component the unit caches leave only the connections and the reads. The contact and short
+// test of a large board, pin by pin, with the same figures per pin.
 #include "frame/bench_context.h"
 
 #include <executive/rvo_runtime.h>
@@ -123,6 +124,108 @@ void BM_ExecIctx(benchmark::State& state) {
     fs::remove_all(dir);
 }
 BENCHMARK(BM_ExecIctx)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The contact and short test of a board of `pins` nets, one needle each and 1 k to the board's
+// ground (which has a needle of its own), with `shorts` pairs of nets bridged by 0.1 ohm: one
+// CONTACT component with both tests, run by EXEC_ICTX. The ground needle stays out of the short
+// test: a thousand 1 k resistors join it to every other net by 1 ohm.
+fs::path GenerateContactStation(int pins, int shorts) {
+    const fs::path dir =
+        fs::temp_directory_path() /
+        ("kora_contact_run_" + std::to_string(::getpid()) + "_" + std::to_string(pins));
+    fs::create_directories(dir);
+    const int needles = pins + 1;
+    const int cards = (needles + kPinsPerCard - 1) / kPinsPerCard;
+    std::ofstream hw(dir / "hardware.ini"), sw(dir / "system.ini"), fixture(dir / "fixture.txt"),
+        board(dir / "board.cir"), program(dir / "board.ict");
+    for (int c = 1; c <= cards; ++c) {
+        hw << "[device->MX" << c << "]\nType = SM160\nResourceDesc = CAN0::0::" << c << "\n\n";
+    }
+    hw << "[device->PSAM]\nType = PSAM\nResourceDesc = CAN0::1::1\n\n"
+       << "[VirtualBench]\nBoard = board.cir\nFixture = fixture.txt\n"
+       << "RelayResistance = 0.2\nBusResistance = 0.05\nDebounceTime = 500u\n"
+       << "SettlingTime = 2m\nNoiseSeed = 1\n";
+    sw << "[LogicalNames]\nICT = BENCH_ICT\n\n[BENCH_ICT]\nType = BENCH\nAppChannelTable = "
+          "CHANNELS\nKORAsetupROUTE = 0\nKORAsetupICTX = 1\nICTDevice = PSAM\n";
+    for (int c = 1; c <= cards; ++c) {
+        sw << "SwitchDevice" << c << " = MX" << c << "\n";
+    }
+    sw << "\n[CHANNELS]\n";
+    board << "Generated board of nets to ground, some bridged\n";
+    for (int n = 0; n < needles; ++n) {
+        const std::string net = n == 0 ? "0" : "n" + std::to_string(n);
+        sw << "T" << n << " = MX" << n / kPinsPerCard + 1 << "!P" << n % kPinsPerCard + 1 << "\n";
+        fixture << "MX" << n / kPinsPerCard + 1 << " P" << n % kPinsPerCard + 1 << " " << net
+                << "\n";
+        if (n > 0) {
+            board << "R" << n << " " << net << " 0 1k\n";
+        }
+    }
+    const int step = pins / std::max(shorts, 1);
+    for (int k = 0; k < shorts; ++k) {
+        board << "RS" << k << " n" << 1 + k * step << " n" << 2 + k * step << " 0.1\n";
+    }
+    board << ".end\n";
+    program << "[1, \"SETUP\", \"SETUP\", \"\", \"\"]\n[2, \"PINS\", \"CONTACT\", \"\", "
+               "\"\"]\nMM=\"NN-\"\nXS=\"T0\"\n";
+    return dir;
+}
+
+// state.range(0): pins, state.range(1): shorts.
+void BM_ContactTest(benchmark::State& state) {
+    const int pins = static_cast<int>(state.range(0));
+    const fs::path dir = GenerateContactStation(pins, static_cast<int>(state.range(1)));
+    auto& rvo = kora::rvo::Runtime::instance();
+    rvo.reset(); // results kept: the short groups found are counted
+    kora::resmgr::inspect::Reset();
+    auto bench = std::make_shared<VirtualBench>();
+    bench->loadStation(kora::vbench::LoadStation((dir / "hardware.ini").string()));
+    VirtualBench::activate(bench);
+    bench->journal().setRecording(false);
+    const std::string sw = (dir / "system.ini").string(), hw = (dir / "hardware.ini").string();
+    const std::string file = (dir / "board.ict").string();
+    if (SETUP_KORA(1, "Setup", 0x100, 0, "", "ICT", 1, sw.c_str(), hw.c_str()) != 0 ||
+        LOAD_ICTX(2, "Load", 0x200, 0, "", file.c_str(), 1) != 0) {
+        state.SkipWithError("set-up or load failed");
+        return;
+    }
+    double cpu = 0, solver = 0, virtualTime = 0;
+    std::size_t calls = 0;
+    for (auto _ : state) {
+        const double cpu0 = CpuSeconds(), solver0 = bench->solverSeconds();
+        const double t0 = rvo_TSTAMP();
+        const std::size_t calls0 = bench->journal().total();
+        const long result = EXEC_ICTX(3, "Run", 0x300, 0, "", "ANALOG", 1, 1000, "");
+        cpu += CpuSeconds() - cpu0;
+        solver += bench->solverSeconds() - solver0;
+        virtualTime += rvo_TSTAMP() - t0;
+        calls += bench->journal().total() - calls0;
+        if (result < -1) {
+            state.SkipWithError("EXEC_ICTX failed");
+            break;
+        }
+    }
+    const double tested = static_cast<double>(state.iterations()) * (pins + 1);
+    state.counters["cpu_us_per_pin"] = cpu / tested * 1e6;
+    state.counters["solver_us_per_pin"] = solver / tested * 1e6;
+    state.counters["virtual_ms_per_pin"] = virtualTime / tested * 1e3;
+    state.counters["driver_calls_per_pin"] = static_cast<double>(calls) / tested;
+    double groups = 0;
+    for (const auto& r : rvo.results()) {
+        groups += r.name == "Short" ? 1 : 0;
+    }
+    state.counters["short_groups_per_run"] = groups / static_cast<double>(state.iterations());
+    CLEANUP_KORA(4, "Cleanup", 0x400, 0, "", "");
+    kora::FreeBenchContext();
+    VirtualBench::activate(nullptr);
+    rvo.reset();
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_ContactTest)
+    ->Args({100, 2})
+    ->Args({1000, 20})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 } // namespace
 

@@ -312,7 +312,7 @@
     STEP(EXEC_ICTX, ICTX, 2, 1,                                                                    \
          ARG(Mode, const char*, STR, IN) ARG(BenchIndex, long, LONG, IN)                           \
              ARG(StepId, long, LONG, IN) ARG(Variant, const char*, STR, IN))                       \
-    STEP(CONTACT_ICTX, ICTX, -1, 0,                                                                \
+    STEP(CONTACT_ICTX, ICTX, -1, 1,                                                                \
          ARG(Options, const char*, STR, IN) ARG(RunFlags, long, LONG, IN)                          \
              ARG(ShortVoltage, double, DOUBLE, IN) ARG(ContactVoltage, double, DOUBLE, IN)         \
                  ARG(Selected, const char*, STR, IN) ARG(ExcludeFromShort, const char*, STR, IN)   \
@@ -321,11 +321,11 @@
                              ARG(ShortCurrentLimit, double, DOUBLE, IN)                            \
                                  ARG(ContactCurrentRange, double, DOUBLE, IN)                      \
                                      ARG(ContactCurrentLimit, double, DOUBLE, IN))                 \
-    STEP(TRACK_ICTX, ICTX, -1, 0,                                                                  \
+    STEP(TRACK_ICTX, ICTX, -1, 1,                                                                  \
          ARG(Options, const char*, STR, IN) ARG(BenchIndex, long, LONG, IN)                        \
              ARG(Voltage, double, DOUBLE, IN) ARG(Selected, const char*, STR, IN)                  \
                  ARG(CurrentRange, double, DOUBLE, IN) ARG(CurrentLimit, double, DOUBLE, IN))      \
-    STEP(DISCHARGE_ICTX, ICTX, -1, 0,                                                              \
+    STEP(DISCHARGE_ICTX, ICTX, -1, 1,                                                              \
          ARG(Options, const char*, STR, IN) ARG(BenchIndex, long, LONG, IN)                        \
              ARG(Selected, const char*, STR, IN) ARG(Reference, const char*, STR, IN)              \
                  ARG(Timeout, long, LONG, IN))                                                     \

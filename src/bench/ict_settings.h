@@ -80,6 +80,9 @@ struct IctHardware {
     CmuSettings cmu;
     PsuSettings psu;
     double currentOffsets[kCurrentRangeCount]; // per PSAM current range, 1 uA .. 100 mA
+    // Bench key KORAdischargeGND=1: the discharge grounds each pin at once instead of emptying
+    // it through the discharge unit (a board known to hold no dangerous charge).
+    int32_t dischargeToGround;
 };
 
 } // namespace kora

@@ -408,6 +408,12 @@ bool SetupRun::OpenSwitchCards(BenchRecord& bench, int32_t resource) {
 
 bool SetupRun::SetupIct(BenchRecord& bench) {
     char value[64];
+    bench.ict.dischargeToGround = ReadConfigKey(kSoftwareConfigFile, section_, kKeyDischargeGnd,
+                                                value, sizeof value, error_) &&
+                                  std::strcmp(value, "1") == 0;
+    if (error_.failed()) {
+        return false;
+    }
     if (!ReadConfigKey(kSoftwareConfigFile, section_, kKeySetupIctx, value, sizeof value, error_) ||
         std::strcmp(value, "1") != 0) {
         return !error_.failed();

@@ -43,6 +43,7 @@ inline constexpr const char* kKeyPanelId = "SYSTEM_PANEL_ID";
 inline constexpr const char* kKeyDebugRoute = "KORAdebugROUTE";
 inline constexpr const char* kKeySetupRoute = "KORAsetupROUTE";
 inline constexpr const char* kKeySetupIctx = "KORAsetupICTX";
+inline constexpr const char* kKeyDischargeGnd = "KORAdischargeGND";
 inline constexpr const char* kKeyAdio = "ADIODevice";
 inline constexpr const char* kKeyIct = "ICTDevice";
 inline constexpr const char* kKeySwitch = "SwitchDevice";

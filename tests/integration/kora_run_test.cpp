@@ -248,6 +248,30 @@ TEST_F(KoraRun, IctProgramShowsEveryResistorAsAStep) {
     EXPECT_EQ(o.out.find("    R8 "), std::string::npos) << "R8 is disabled";
 }
 
+// The pin tests' example: each fault of its board named, everything else passing.
+TEST_F(KoraRun, PinTestProgramNamesTheBoardsFaults) {
+    Outcome o = Run((fs::path(KORA_EXAMPLES_DIR) / "ict" / "pins.yaml").string());
+    EXPECT_EQ(o.exit, 1) << o.err << o.out;
+    const struct {
+        const char* label;
+        const char* verdict;
+    } lines[] = {{"  Short                      \"SA - SB\"", "FAIL"},
+                 {"  No Contact                 \"OPEN_N\"", "FAIL"},
+                 {"  DK ", "PASS"},
+                 {"  BULK ", "PASS"},
+                 {"  TB1 - TB2                  51.", "FAIL"},
+                 {"  TA1 - TA2 ", "PASS"},
+                 {"Good track ", "PASS"},
+                 {"Cracked track ", "FAIL"}};
+    for (const auto& l : lines) {
+        const auto at = o.out.find(l.label);
+        ASSERT_NE(at, std::string::npos) << l.label << "\n" << o.out;
+        const std::string line = o.out.substr(at, o.out.find('\n', at) - at);
+        EXPECT_EQ(line.substr(line.size() - 4), l.verdict) << line;
+    }
+    EXPECT_NE(o.out.find("UUT SN-PINS-0001 / KORA-PINS-1: FAILED"), std::string::npos) << o.out;
+}
+
 TEST_F(KoraRun, RepeatedIctProgramStepMeasuresEveryTime) {
     // The example ICT program with its first EXEC_ICTX repeated: each repetition follows an ICT
     // step and finds the hardware as the one before left it.

@@ -1,5 +1,6 @@
 #include <vbench/bench/station.h>
 #include <vbench/bench/virtual_bench.h>
+#include <vbench/circuit/elements.h>
 
 #include <gtest/gtest.h>
 
@@ -128,6 +129,8 @@ TEST_F(VbenchStation, ErrorsNameTheFileAndWhatIsWrong) {
          "MeterNoise must be 0 or 1"},
         {"[VirtualBench]\nBoard = boards/board.cir\nNoiseSeed = -4\n", "NoiseSeed = '-4'"},
         {"[VirtualBench]\nBoard = boards/board.cir\nBoards = x\n", "unknown key 'Boards'"},
+        {"[VirtualBench]\nBoard = boards/board.cir\nChargedCapacitors = C1\n",
+         "ChargedCapacitors entry 'C1' is not a capacitor name and its voltage"},
     };
     for (const auto& c : cases) {
         try {
@@ -139,6 +142,22 @@ TEST_F(VbenchStation, ErrorsNameTheFileAndWhatIsWrong) {
         }
     }
     EXPECT_THROW(LoadStation((dir_ / "no_such.ini").string()), StationError);
+}
+
+TEST_F(VbenchStation, ChargedCapacitorsStartAtTheirVoltage) {
+    const std::string hw = physical("[VirtualBench]\nBoard = boards/board.cir\n"
+                                    "ChargedCapacitors = c1 3\n");
+    VirtualBench bench;
+    bench.loadStation(LoadStation(hw));
+    bench.settle();
+    auto* c = dynamic_cast<Capacitor*>(bench.circuit().find("c1"));
+    ASSERT_NE(c, nullptr);
+    EXPECT_NEAR(c->voltage(), 3.0, 1e-6);
+    bench.wait(0.1); // 20 time constants of the divider
+    EXPECT_NEAR(c->voltage(), 2.5, 1e-3);
+    EXPECT_THROW(bench.loadStation(LoadStation(physical(
+                     "[VirtualBench]\nBoard = boards/board.cir\nChargedCapacitors = r1 3\n"))),
+                 StationError);
 }
 
 TEST_F(VbenchStation, CartridgeCardsAreListedInOrder) {

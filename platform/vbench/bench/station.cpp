@@ -108,6 +108,30 @@ std::vector<std::string> ParseCartridges(std::string_view list, const std::strin
     return out;
 }
 
+// "C1 60, C7 -5": capacitors of the board and the voltage each holds when the station starts.
+std::vector<std::pair<std::string, double>> ParseCharges(std::string_view list,
+                                                         const std::string& source) {
+    std::vector<std::pair<std::string, double>> out;
+    while (!list.empty()) {
+        const auto comma = list.find(',');
+        const std::string entry(list.substr(0, comma));
+        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+        std::istringstream words(entry);
+        std::string name, volts, extra;
+        if (!(words >> name)) {
+            continue;
+        }
+        words >> volts >> extra;
+        const auto v = ParseSpiceNumber(volts.empty() ? std::string("?") : volts);
+        if (!v || !extra.empty()) {
+            throw StationError(source + ": ChargedCapacitors entry '" + entry +
+                               "' is not a capacitor name and its voltage");
+        }
+        out.emplace_back(Fold(name), *v);
+    }
+    return out;
+}
+
 } // namespace
 
 std::optional<DeviceAddress> ModuleAddress(const std::string& resource) {
@@ -231,8 +255,9 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
         values.emplace(Fold(k), v);
     }
     static const std::set<std::string> known = {
-        "board",        "fixture",      "relayresistance", "relayoffresistance", "busresistance",
-        "debouncetime", "settlingtime", "meternoise",      "noiseseed",          "cartridges"};
+        "board",         "fixture",      "relayresistance",  "relayoffresistance",
+        "busresistance", "debouncetime", "settlingtime",     "meternoise",
+        "noiseseed",     "cartridges",   "chargedcapacitors"};
     constexpr std::string_view kInputsSuffix = "inputs"; // <CARD>Inputs
     auto isInputsKey = [&](const std::string& folded) {
         return folded.size() > kInputsSuffix.size() &&
@@ -309,6 +334,10 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
             upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         }
         s.cartridgeInputs[upper] = {static_cast<uint16_t>(isolated), static_cast<uint16_t>(status)};
+    }
+
+    if (auto it = values.find("chargedcapacitors"); it != values.end()) {
+        s.chargedCapacitors = ParseCharges(it->second, source);
     }
 
     auto path = [&](const std::string& name) {

@@ -14,6 +14,8 @@
 //   NoiseSeed = 12345          ; seed of the meters' noise, so every run reads the same numbers
 //                              ; (the environment's KORA_NOISE_SEED, when set, stands for it)
 //   Cartridges = SSC, VPC      ; the fixture cartridge cards present, in bus order (default none)
+//   ChargedCapacitors = C1 60, C2 5  ; capacitors of the board that hold a charge when the
+//                              ; station starts (name and volts, positive node against negative)
 //
 // Numbers are SPICE numbers (C locale, scale suffixes). Only Board is required.
 //
@@ -96,6 +98,7 @@ struct Station {
         uint16_t status = 0xFFFF;
     };
     std::map<std::string, CartridgeInputs> cartridgeInputs;
+    std::vector<std::pair<std::string, double>> chargedCapacitors; // folded names, volts
     std::string boardFile;
     Netlist board;
     std::string fixtureFile;

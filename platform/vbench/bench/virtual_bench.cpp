@@ -1,4 +1,5 @@
 #include <vbench/bench/virtual_bench.h>
+#include <vbench/circuit/elements.h>
 #include <vbench/modules/matrix_card.h>
 #include <vbench/modules/psam.h>
 
@@ -40,6 +41,18 @@ void VirtualBench::loadStation(Station station) {
     noise_.reseed(station.noiseSeed);
     noise_.setEnabled(station.meterNoise);
     solver_ = std::make_unique<Solver>(*circuit);
+    if (!station.chargedCapacitors.empty()) {
+        // The charges are the transient's starting state: every other capacitor starts empty.
+        solver_->startTransient(Solver::Start::Discharged);
+        for (const auto& [name, volts] : station.chargedCapacitors) {
+            auto* c = dynamic_cast<Capacitor*>(circuit->find(name));
+            if (!c) {
+                throw StationError(station.physicalLayerFile + ": ChargedCapacitors names '" +
+                                   name + "', which is no capacitor of the board");
+            }
+            c->setVoltage(volts);
+        }
+    }
     circuit_ = std::move(circuit);
     circuitEpochNs_ = clock_.nowNs();
     station_ = std::move(station);

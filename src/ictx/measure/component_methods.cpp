@@ -14,6 +14,9 @@ struct MethodEntry {
 // Classes whose test method exists; every other class runs as a generic "NO TEST" step.
 constexpr MethodEntry kMethods[] = {
     {kClassResistor, TestResistor},
+    {kClassDischarge, TestDischarge},
+    {kClassContact, TestContact},
+    {kClassTrack, TestTrack},
 };
 
 } // namespace

@@ -33,6 +33,13 @@ struct ComponentCall {
     uint32_t* errorCode = nullptr;
     char* errorText = nullptr; // kMessageSize bytes
     double* elapsed = nullptr; // total time of the call, may be null
+    // Set by a step method that runs one component on its own: the method prepares the ICT
+    // hardware before its test and releases it after, as the execute step does around a walk.
+    struct OwnHardware {
+        bool enabled = false;
+        bool afterIctStep = false; // the step before was an ICT step: routes stay as they are
+        long reportLevel = 0;      // > 0: the set-up and release actions are sub-results
+    } ownHardware;
 };
 
 // Returns the step result: -1 failed, -2 error reported, -3 stop the program, -5 stop with -5,

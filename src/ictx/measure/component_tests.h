@@ -6,5 +6,8 @@
 namespace kora {
 
 EN_NEV_RESULT TestResistor(ComponentCall& call);
+EN_NEV_RESULT TestContact(ComponentCall& call);
+EN_NEV_RESULT TestTrack(ComponentCall& call);
+EN_NEV_RESULT TestDischarge(ComponentCall& call);
 
 } // namespace kora
