@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev clang-format clang-tidy
   binutils locales
   ngspice
+  chromium-headless-shell
 )
 
 missing=()

@@ -86,6 +86,59 @@ TEST_F(KoraReports, StoredRunShowsAsTheRunItself) {
     EXPECT_NE(Read(dir_ / "out.txt").find("no run 7"), std::string::npos);
 }
 
+// The reports as a browser shows them: headless Chromium renders each example's report, and the
+// rendered DOM has every result row and plot that the database holds, with nothing loaded from
+// elsewhere and nothing logged to the console. The ICT report's screenshot is the README's.
+TEST_F(KoraReports, ExampleReportsRenderInABrowser) {
+    const char* browser = "/usr/bin/chromium-headless-shell";
+    ASSERT_TRUE(fs::exists(browser)) << "scripts/setup.sh installs chromium-headless-shell";
+    const std::string flags = " --no-sandbox --disable-gpu --disable-background-networking "
+                              "--disable-component-update --disable-sync --no-first-run "
+                              "--user-data-dir=" +
+                              (dir_ / "profile").string() + " --enable-logging=stderr --v=0 ";
+    for (const char* example : {"ict/ict.yaml", "programs/power.yaml"}) {
+        SCOPED_TRACE(example);
+        const fs::path html = dir_ / "report.html", db = dir_ / "report.db";
+        fs::remove(db);
+        ASSERT_LE(Run(Example(example) + " --html " + html.string() + " --db " + db.string()), 1);
+        const std::string page = Read(html);
+        EXPECT_EQ(Count(page, "(src|href)=\"[^#]"), 0u); // self-contained
+        const fs::path dom = dir_ / "dom.html", log = dir_ / "browser.log";
+        const std::string cmd = std::string("timeout 120 ") + browser + flags +
+                                "--dump-dom file://" + html.string() + " >" + dom.string() + " 2>" +
+                                log.string();
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << Read(log);
+        const std::string rendered = Read(dom);
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+        const auto count = [&](const char* sql) {
+            sqlite3_stmt* q = nullptr;
+            sqlite3_prepare_v2(raw, sql, -1, &q, nullptr);
+            const std::size_t n = sqlite3_step(q) == SQLITE_ROW
+                                      ? static_cast<std::size_t>(sqlite3_column_int(q, 0))
+                                      : 0;
+            sqlite3_finalize(q);
+            return n;
+        };
+        const std::size_t results = count("SELECT COUNT(*) FROM step_result");
+        const std::size_t plots = count("SELECT (SELECT COUNT(*) FROM series) + "
+                                        "(SELECT COUNT(*) FROM graph)");
+        sqlite3_close(raw);
+        EXPECT_GT(plots, 0u);
+        EXPECT_EQ(Count(rendered, "<tr class=\"result "), results);
+        EXPECT_EQ(Count(rendered, "<svg class=\"plot\""), plots);
+        EXPECT_EQ(Count(Read(log), ":CONSOLE"), 0u) << Read(log);
+        if (std::string(example) == "ict/ict.yaml") {
+            const fs::path shot = fs::path(KORA_REPORT_SHOT);
+            const std::string snap = std::string("timeout 120 ") + browser + flags +
+                                     "--window-size=1100,1400 --screenshot=" + shot.string() +
+                                     " file://" + html.string() + " >/dev/null 2>&1";
+            EXPECT_EQ(std::system(snap.c_str()), 0);
+            EXPECT_GT(fs::file_size(shot), 10000u);
+        }
+    }
+}
+
 TEST(Statistics, CapabilityFromTheLimitsThereAre) {
     const double sigma = std::sqrt(2.0 / 3.0); // of 9, 10, 11, 10 (μ 10); NaN left out
     const struct {

@@ -20,7 +20,8 @@ table.meta th{color:#556;font-weight:normal}
 .PASSED,.PASS{background:#23863a}.FAILED,.FAIL{background:#c0392b}.ERROR{background:#8e44ad}
 .DONE{background:#6b7280}
 .counts span{margin-right:1.2em}
-table.results{width:100%;margin-top:.6em}
+table.results{width:100%;margin-top:.6em;table-layout:fixed}
+table.results td{overflow-wrap:anywhere}
 table.results thead th{border-bottom:2px solid #99a;position:sticky;top:0;background:#fff}
 tr.step th{background:#eef1f6;border-top:1px solid #ccd;font-weight:600}
 tr.step th small{font-weight:normal;color:#556;margin-left:.8em}
@@ -30,7 +31,9 @@ tr.result.nested td:first-child{padding-left:2.6em}
 tr.result td.v{text-align:center}
 tr.result td.v span{padding:0 .5em;border-radius:.2em;color:#fff;font-size:.9em}
 tr.fail,tr.error{background:#fdecea}
-td.num{font-variant-numeric:tabular-nums;white-space:nowrap}
+td.num{font-variant-numeric:tabular-nums}
+table.results td:last-child{font-size:.9em;color:#445}
+div.caption{font-size:.85em;color:#556;margin-left:1.6em}
 #failures a{color:#c0392b}
 pre.log{background:#f6f7f9;padding:.6em;max-height:30em;overflow:auto;font-size:12px}
 input#failures-only{margin-left:0}
@@ -53,6 +56,8 @@ std::string VerdictClass(rvo::Verdict v) {
     }
     return "done";
 }
+
+constexpr long kUnitVolt = 5, kUnitAmpere = 9;
 
 bool Bad(rvo::Verdict v) {
     return v == rvo::Verdict::Fail || v == rvo::Verdict::Error;
@@ -80,6 +85,11 @@ PlotLimits LimitsFor(const ReportStep& step, const rvo::Result& series) {
         }
     }
     return {};
+}
+
+// The unit of a detail graph from its label.
+long GraphUnit(const std::string& label) {
+    return label == "CURRENT" ? kUnitAmpere : label == "VOLTAGE" ? kUnitVolt : 0;
 }
 
 std::string StepTitle(const ReportStep& s) {
@@ -181,7 +191,10 @@ std::string HtmlReport(const ReportView& v) {
     }
     o << "</section>\n<h2>Results</h2>\n";
     o << "<input type=\"checkbox\" id=\"failures-only\"><label for=\"failures-only\"> Failures "
-         "only</label>\n<table class=\"results\"><thead><tr><th>Result</th><th>Value</th>"
+         "only</label>\n<table class=\"results\"><colgroup><col style=\"width:17%\">"
+         "<col style=\"width:17%\"><col style=\"width:22%\"><col style=\"width:7%\">"
+         "<col style=\"width:14%\"><col "
+         "style=\"width:23%\"></colgroup><thead><tr><th>Result</th><th>Value</th>"
          "<th>Limits</th><th>Verdict</th><th>Channel</th><th>Comment</th></tr></thead>\n";
     for (std::size_t si = 0; si < v.steps.size(); ++si) {
         const ReportStep& s = v.steps[si];
@@ -214,6 +227,19 @@ std::string HtmlReport(const ReportView& v) {
               << EscapeHtml(FormatLimits(r)) << "</td><td class=\"v\"><span class=\"" << verdict
               << "\">" << verdict << "</span></td><td>" << EscapeHtml(r.channel) << "</td><td>"
               << EscapeHtml(r.comment) << "</td></tr>\n";
+            // A component's detail graph follows its last result.
+            const bool lastOfGroup =
+                nested && (ri + 1 == s.results.size() || s.results[ri + 1].stepName != r.stepName);
+            if (lastOfGroup) {
+                for (const StepGraph& g : s.graphs) {
+                    if (g.step == r.stepName) {
+                        o << "<tr class=\"plotrow graph" << (Bad(r.verdict) ? " bad" : "")
+                          << "\"><td colspan=\"6\"><div class=\"caption\">"
+                          << EscapeHtml(r.stepName) << ": " << EscapeHtml(g.label) << "</div>"
+                          << SeriesPlot(g.values, 0, GraphUnit(g.label), {}) << "</td></tr>\n";
+                    }
+                }
+            }
             if (r.kind == rvo::ResultKind::Series) {
                 o << "<tr class=\"plotrow" << (Bad(r.verdict) ? " bad" : "")
                   << "\"><td colspan=\"6\">"

@@ -123,6 +123,7 @@ ReportView ViewOf(const RunReport& report) {
         step.result = s.result;
         step.seconds = s.seconds;
         step.results = s.results;
+        step.graphs = s.graphs;
         v.steps.push_back(std::move(step));
     }
     v.alerts = report.alerts;
@@ -276,6 +277,19 @@ bool ReadStoredRun(const std::string& path, long long runId, ReportView& view, s
             break;
         }
         step->results.push_back(std::move(r));
+    }
+    if (current && HasColumn(db, "graph", "label")) {
+        Query graphs(db, "SELECT step_seq, component, label, samples FROM graph "
+                         "WHERE uut_result = ? ORDER BY rowid");
+        if (graphs.ok()) {
+            graphs.bind(1, view.runId);
+            while (graphs.next()) {
+                if (const auto it = stepOfSeq.find(graphs.integer(0)); it != stepOfSeq.end()) {
+                    view.steps[it->second].graphs.push_back(
+                        {graphs.text(1), graphs.text(2), SplitSamples(graphs.text(3))});
+                }
+            }
+        }
     }
     Query alerts(db, "SELECT title, text, flags, answer FROM alert WHERE uut_result = ? "
                      "ORDER BY rowid");

@@ -19,6 +19,7 @@ struct ReportStep {
     long result = 0;
     double seconds = 0;
     std::vector<rvo::Result> results; // nested steps' results carry their own stepName
+    std::vector<StepGraph> graphs;    // detail graphs of the nested steps
 };
 
 struct ReportParameter {

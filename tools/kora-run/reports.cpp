@@ -276,6 +276,9 @@ CREATE TABLE IF NOT EXISTS step_run (
   uut_result INTEGER REFERENCES uut_result(id), seq INTEGER, step_index INTEGER,
   execution INTEGER, step_name TEXT, method TEXT, program_line INTEGER, step_return INTEGER,
   seconds REAL);
+CREATE TABLE IF NOT EXISTS graph (
+  uut_result INTEGER REFERENCES uut_result(id), step_seq INTEGER, component TEXT, label TEXT,
+  samples TEXT);
 CREATE TABLE IF NOT EXISTS log_line (
   uut_result INTEGER REFERENCES uut_result(id), seq INTEGER, level INTEGER, text TEXT);
 )";
@@ -390,8 +393,10 @@ bool WriteDatabase(const RunReport& report, const std::string& path, std::string
                             "value, unit, comment) VALUES (?,?,?,?,?,?,?)");
     Statement series(db, "INSERT INTO series (step_result, span, samples) VALUES (?,?,?)");
     Statement logLine(db, "INSERT INTO log_line (uut_result, seq, level, text) VALUES (?,?,?,?)");
+    Statement graph(db, "INSERT INTO graph (uut_result, step_seq, component, label, samples) "
+                        "VALUES (?,?,?,?,?)");
     if (!step.ok() || !limits.ok() || !alert.ok() || !parameter.ok() || !series.ok() ||
-        !logLine.ok() || !stepRun.ok()) {
+        !logLine.ok() || !stepRun.ok() || !graph.ok()) {
         return fail("prepare");
     }
     long long stepSeq = 0;
@@ -407,6 +412,16 @@ bool WriteDatabase(const RunReport& report, const std::string& path, std::string
                  .Real(9, s.seconds)
                  .Run()) {
             return fail("step_run");
+        }
+        for (const StepGraph& g : s.graphs) {
+            if (!graph.Int(1, runId)
+                     .Int(2, stepSeq)
+                     .Text(3, g.step)
+                     .Text(4, g.label)
+                     .Text(5, JoinSamples(g.values))
+                     .Run()) {
+                return fail("graph");
+            }
         }
         for (const rvo::Result& r : s.results) {
             step.Int(1, runId)

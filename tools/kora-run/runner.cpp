@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -13,6 +14,8 @@
 namespace kora::run {
 
 namespace {
+
+constexpr const char* kGraphAttribute = "GRAPH";
 
 using Clock = std::chrono::steady_clock;
 
@@ -66,6 +69,31 @@ class Progress {
     bool on_;
     bool shown_ = false;
 };
+
+// The detail graphs that the nested steps of a run left in their "GRAPH" attribute. The graph
+// holds the record thinned to its size, zero beyond the record's end.
+void CollectGraphs(const rvo::Runtime& rt, StepRun& run) {
+    std::vector<long> seen;
+    for (const rvo::Result& r : run.results) {
+        if (r.stepRef == run.step->index ||
+            std::find(seen.begin(), seen.end(), r.stepRef) != seen.end()) {
+            continue;
+        }
+        seen.push_back(r.stepRef);
+        const rvo::Attribute* a = rt.attribute(r.stepRef, kGraphAttribute);
+        if (!a || a->kind != rvo::AttrKind::RealArray || !a->address || a->sizeOrCount <= 0) {
+            continue;
+        }
+        const auto* samples = static_cast<const double*>(a->address);
+        std::size_t n = static_cast<std::size_t>(a->sizeOrCount);
+        while (n > 0 && samples[n - 1] == 0.0) {
+            --n;
+        }
+        if (n > 0) {
+            run.graphs.push_back({r.stepName, a->text, std::vector<double>(samples, samples + n)});
+        }
+    }
+}
 
 void PrintResult(const StepRun& run, const rvo::Result& r) {
     // Results of nested steps (the components of an ICT program) are shown under their own
@@ -211,6 +239,7 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
                 run.result = step.method->invoke(entries[i], common, values.data());
                 run.seconds = std::chrono::duration<double>(Clock::now() - s0).count();
                 current = nullptr;
+                CollectGraphs(rt, run);
                 if (const rvo::Step* st = rt.step(step.index)) {
                     run.phase = st->lastPhase;
                     run.stepResult = st->stepResult;

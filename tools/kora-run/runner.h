@@ -27,6 +27,14 @@ struct RunOptions {
     std::function<void()> onStart;                   // libkora and every method were found
 };
 
+// The detail graph of a nested step (an ICT component's measured record, thinned): its label
+// ("CURRENT", "VOLTAGE") and samples.
+struct StepGraph {
+    std::string step; // the nested step's name
+    std::string label;
+    std::vector<double> values;
+};
+
 struct StepRun {
     const ProgramStep* step = nullptr;
     int execution = 0; // 1-based execution of the program (--repeat)
@@ -35,6 +43,7 @@ struct StepRun {
     long stepResult = 0; // what the executive holds as the step's result
     double seconds = 0;
     std::vector<rvo::Result> results;
+    std::vector<StepGraph> graphs;
 };
 
 struct RunReport {
