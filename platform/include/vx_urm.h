@@ -41,6 +41,11 @@ KORA_PLATFORM_API ViStatus VX_Urm_Scan(VX_URM_MODULE_INFO modules[], ViInt32 max
 KORA_PLATFORM_API ViStatus VX_Urm_Open_With_Options(ViConstString model, ViRsrc resourceDesc,
                                                     ViInt32 hardware, ViSession* handle);
 KORA_PLATFORM_API ViStatus VX_Urm_Close(ViSession handle);
+/* The library's version text and the module's firmware text, each at most VI_REVISION_SIZE
+ * characters with the terminator. */
+KORA_PLATFORM_API ViStatus VX_Urm_Revision_Query(ViSession handle,
+                                                 ViChar driverRevision[VI_REVISION_SIZE],
+                                                 ViChar firmwareRevision[VI_REVISION_SIZE]);
 /* bank 0..3 (A..D), bit 0..7, mode VX_URM_MODE_INPUT or VX_URM_MODE_OUTPUT. */
 KORA_PLATFORM_API ViStatus VX_Urm_Set_Mode(ViSession handle, ViInt32 bank, ViInt32 bit,
                                            ViInt32 mode);

@@ -291,9 +291,11 @@ bool SetupRun::SetupUrm(BenchRecord& bench) {
         device.inUse = 1;
         device.handle = static_cast<int32_t>(handle);
         Success(bench);
+        char driverRev[VI_REVISION_SIZE] = {}, firmwareRev[VI_REVISION_SIZE] = {};
+        VX_Urm_Revision_Query(handle, driverRev, firmwareRev);
         FormatText(text, sizeof text, "%s: %s, %s%s", bench.name, device.name, device.resourceDesc,
                    device.simulate ? ", SIMULATION" : "");
-        SubText(name, text);
+        SubText(name, text, driverRev);
     }
     return true;
 }

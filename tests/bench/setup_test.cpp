@@ -96,6 +96,12 @@ TEST_F(BenchLifeCycle, SetupOpensEveryDeviceWithTheOperatorsLog) {
     };
     ASSERT_NE(find("DMM1"), nullptr);
     EXPECT_EQ(find("DMM1")->text, "LINE: DMM_A, GPIB0::22::INSTR");
+    // Each module's sub-result carries its driver library's version.
+    for (const char* module : {"DMM1", "ADIO1", "Urm1"}) {
+        ASSERT_NE(find(module), nullptr) << module;
+        EXPECT_NE(find(module)->comment.find("virtual bench"), std::string::npos)
+            << module << ": " << find(module)->comment;
+    }
     ASSERT_NE(find("ICTX"), nullptr);
     EXPECT_EQ(find("ICTX")->text, "LINE: SM160(1),PSAM,PICT");
     EXPECT_EQ(find("ICTX")->comment, "7 MATRIX Channels (0 Aliases)");

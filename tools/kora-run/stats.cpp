@@ -33,6 +33,9 @@ std::string Capability(double v) {
 }
 
 std::string Name(const MeasurementStats& m) {
+    if (m.component.empty() && m.result == m.step) {
+        return m.step; // the step's own result
+    }
     return m.component.empty()
                ? m.step + " / " + m.result
                : m.step + " / " + m.component + (m.result == m.component ? "" : " / " + m.result);

@@ -44,6 +44,8 @@ constexpr ViStatus kErrModel = -1074118605;   // 0xBFFA4033
 constexpr ViStatus kErrContact = -1074118604; // 0xBFFA4034: the station's contact keys
 
 constexpr const char* kModel = "GEN";
+constexpr const char* kDriverRevision = "VX_Urm 1.2.0 (virtual bench)";
+constexpr const char* kFirmwareRevision = "URM FW 1.05";
 constexpr const char* kModuleType = "URM";
 constexpr int kBanks = 4;
 constexpr int kBits = 8;
@@ -183,6 +185,23 @@ ViStatus VX_Urm_Close(ViSession handle) {
         return call.finish(kErrSession);
     }
     g_handles.close(handle);
+    return call.finish(VI_SUCCESS);
+}
+
+ViStatus VX_Urm_Revision_Query(ViSession handle, ViChar driverRevision[VI_REVISION_SIZE],
+                               ViChar firmwareRevision[VI_REVISION_SIZE]) {
+    DriverCall call(kInterface, __func__, FormatArgs(handle));
+    if (call.fault()) {
+        return call.finish(call.fault()->code);
+    }
+    if (!driverRevision || !firmwareRevision) {
+        return call.finish(kErrNullPointer);
+    }
+    if (!g_handles.find(call, handle)) {
+        return call.finish(kErrSession);
+    }
+    kora::drivers::CopyOut(driverRevision, VI_REVISION_SIZE, kDriverRevision);
+    kora::drivers::CopyOut(firmwareRevision, VI_REVISION_SIZE, kFirmwareRevision);
     return call.finish(VI_SUCCESS);
 }
 
