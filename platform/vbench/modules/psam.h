@@ -40,8 +40,11 @@
 // 1: 100 ohm, 2: 33 ohm, 3: 10 ohm) while enabled.
 #pragma once
 
+#include <vbench/modules/pict.h>
+
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -124,6 +127,9 @@ class SourceMeasureModule {
     std::string terminalNet(int terminal) const;
 
   private:
+    // The PICT's sine on the bus, seen by the voltmeter, if one runs.
+    std::optional<PictModule::SteadyVoltage> steadySine();
+
     Switch& relay(const std::string& id, const std::string& a, const std::string& b,
                   double extraOhms = 0);
     void applySource();

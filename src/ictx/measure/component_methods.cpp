@@ -14,6 +14,8 @@ struct MethodEntry {
 // Classes whose test method exists; every other class runs as a generic "NO TEST" step.
 constexpr MethodEntry kMethods[] = {
     {kClassResistor, TestResistor},
+    {kClassCapacitor, TestCapacitor},
+    {kClassInductor, TestInductor},
 };
 
 } // namespace

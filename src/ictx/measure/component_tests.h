@@ -6,5 +6,7 @@
 namespace kora {
 
 EN_NEV_RESULT TestResistor(ComponentCall& call);
+EN_NEV_RESULT TestCapacitor(ComponentCall& call);
+EN_NEV_RESULT TestInductor(ComponentCall& call);
 
 } // namespace kora
