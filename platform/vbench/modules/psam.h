@@ -27,7 +27,9 @@
 // nothing in time; what it costs in time is the unit's trigger-to-sample delay, which is
 // kSampleDelayWide (2 us) with the 100 kHz filter and kSampleDelayNarrow (4 us) with the
 // narrower ones. A record's first sample is taken that delay plus the trigger delay plus one
-// interval after its trigger.
+// interval after its trigger. While a PICT's sine is on the bus, a voltage record is the sine's
+// steady state at the sample instants, on the circuit time the PICT's records use, so that the
+// two keep their phase to each other.
 //
 // The ammeter's return: while the function is current and terminal 8 is on no bus line and off
 // its ground relay, an internal relay joins terminal 8 to the source's force LO (terminal 4). A
