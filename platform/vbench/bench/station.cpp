@@ -229,8 +229,9 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
         values.emplace(Fold(k), v);
     }
     static const std::set<std::string> known = {
-        "board",        "fixture",      "relayresistance", "relayoffresistance", "busresistance",
-        "debouncetime", "settlingtime", "meternoise",      "noiseseed",          "cartridges"};
+        "board",         "fixture",      "relayresistance",   "relayoffresistance",
+        "busresistance", "debouncetime", "settlingtime",      "meternoise",
+        "noiseseed",     "cartridges",   "psamcurrentoffsets"};
     constexpr std::string_view kInputsSuffix = "inputs"; // <CARD>Inputs
     auto isInputsKey = [&](const std::string& folded) {
         return folded.size() > kInputsSuffix.size() &&
@@ -273,6 +274,21 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
         }
     }
 
+    if (auto it = values.find("psamcurrentoffsets"); it != values.end()) {
+        std::stringstream list(it->second);
+        for (std::string item; std::getline(list, item, ',');) {
+            const auto first = item.find_first_not_of(" \t");
+            const auto last = item.find_last_not_of(" \t");
+            const auto v = first == std::string::npos
+                               ? std::nullopt
+                               : ParseSpiceNumber(item.substr(first, last - first + 1));
+            if (!v) {
+                throw StationError(source + ": PsamCurrentOffsets = '" + it->second +
+                                   "' is not a list of numbers");
+            }
+            s.psamCurrentOffsets.push_back(*v);
+        }
+    }
     if (auto it = values.find("cartridges"); it != values.end()) {
         s.cartridges = ParseCartridges(it->second, source);
     }

@@ -13,6 +13,9 @@
 //   MeterNoise = 1             ; 0: meters read the exact solution
 //   NoiseSeed = 12345          ; seed of the meters' noise, so every run reads the same numbers
 //   Cartridges = SSC, VPC      ; the fixture cartridge cards present, in bus order (default none)
+//   PsamCurrentOffsets = 20n, 20n, 25n ; amperes every PSAM ammeter reads with nothing connected,
+//                              ; per current range from 1 uA up (the last value holds for the
+//                              ; ranges above it; default none)
 //
 // Numbers are SPICE numbers (C locale, scale suffixes). Only Board is required.
 //
@@ -103,6 +106,7 @@ struct Station {
     double settlingTime = 2e-3;
     bool meterNoise = true;
     uint64_t noiseSeed = 1;
+    std::vector<double> psamCurrentOffsets; // by current range, 1 uA first
 
     // The net wired to a card's pin, if any (card names match without regard to case).
     std::optional<std::string> netOf(const std::string& card, int pin) const;

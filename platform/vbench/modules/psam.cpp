@@ -283,6 +283,18 @@ std::optional<PictModule::SteadyVoltage> SourceMeasureModule::steadySine() {
     return std::nullopt;
 }
 
+double SourceMeasureModule::currentOffset() const {
+    const Station* station = bench_.station();
+    if (function_ != Function::Current || !station || station->psamCurrentOffsets.empty()) {
+        return 0;
+    }
+    const auto& ranges = currentRanges();
+    const auto index =
+        static_cast<std::size_t>(std::find(ranges.begin(), ranges.end(), range_) - ranges.begin());
+    const auto& offsets = station->psamCurrentOffsets;
+    return offsets[std::min(index, offsets.size() - 1)];
+}
+
 double SourceMeasureModule::sampleDelay() const {
     return lowpass_ >= 100e3 ? kSampleDelayWide : kSampleDelayNarrow;
 }
@@ -339,7 +351,9 @@ std::vector<double> SourceMeasureModule::takeRecord(bool* overRange, int64_t tri
     }
     std::vector<double> samples;
     samples.reserve(n);
+    const double offset = currentOffset();
     for (double filtered : values) {
+        filtered += offset;
         const double sigma = (kReadingAccuracy * std::fabs(filtered) + kRangeAccuracy * range_) / 3;
         double sample = bench_.noise().around(filtered, sigma);
         if (std::fabs(sample) > kOverRange * range_) {

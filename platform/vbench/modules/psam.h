@@ -20,7 +20,8 @@
 // range (0: 100 mA, 1: 10 mA, 2: 1 mA, 3: 100 uA, 4: 10 uA).
 //
 // Measurement unit, between terminals 5 (+) and 8 (-): a voltmeter of 10 Mohm input resistance,
-// or an ammeter without burden reading the current that enters at 5. Samples carry noise within
+// or an ammeter without burden reading the current that enters at 5 (plus the station's offset of
+// its range, PsamCurrentOffsets, which automatic zeroing measures). Samples carry noise within
 // the stated accuracy of 0.05 % of the reading plus 0.02 % of the range (three sigma), pass the
 // low-pass filter, and read NaN above 110 % of the range. The filter is a linear-phase one: it
 // smooths like a first-order low-pass run forward and backward over the record and shifts
@@ -129,6 +130,8 @@ class SourceMeasureModule {
     std::string terminalNet(int terminal) const;
 
   private:
+    // The ammeter's offset in its present range (the station's PsamCurrentOffsets).
+    double currentOffset() const;
     // The PICT's sine on the bus, seen by the voltmeter, if one runs.
     std::optional<PictModule::SteadyVoltage> steadySine();
 

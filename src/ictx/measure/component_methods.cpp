@@ -16,6 +16,7 @@ constexpr MethodEntry kMethods[] = {
     {kClassResistor, TestResistor},
     {kClassCapacitor, TestCapacitor},
     {kClassInductor, TestInductor},
+    {kClassSetup, TestSetup},
 };
 
 } // namespace

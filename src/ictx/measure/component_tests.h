@@ -8,5 +8,6 @@ namespace kora {
 EN_NEV_RESULT TestResistor(ComponentCall& call);
 EN_NEV_RESULT TestCapacitor(ComponentCall& call);
 EN_NEV_RESULT TestInductor(ComponentCall& call);
+EN_NEV_RESULT TestSetup(ComponentCall& call);
 
 } // namespace kora

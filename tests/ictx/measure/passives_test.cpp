@@ -67,7 +67,7 @@ class Passives : public StationTest {
         EXPECT_EQ(LOAD_ICTX(10, "Load", 0x200, 0, "", file.c_str(), 1), 0) << LastAlert();
         EXPECT_NE(EXEC_ICTX(11, "Exec", 0x300, 0, "", "ANALOG", 1, 1000, ""), -2) << LastAlert();
         for (const auto& r : results()) {
-            if (r.resultNo == 0 && (r.stepName[0] == 'C' || r.stepName[0] == 'L')) {
+            if (r.resultNo == 0 && std::string("CLR").find(r.stepName[0]) != std::string::npos) {
                 out[r.stepName] = {r.value, r.comment};
             }
         }
@@ -146,6 +146,23 @@ TEST_F(Passives, EveryPartReadsItsNetlistValueAndNgspicesInEveryMode) {
     }
 }
 
+TEST_F(Passives, AutomaticZeroReportsTheOffsetOfEveryRangeInOrder) {
+    Run({});
+    std::vector<std::string> names;
+    double first = 0;
+    for (const auto& r : results()) {
+        if (r.name.rfind("OFFS.", 0) == 0) {
+            first = names.empty() ? r.value : first;
+            names.push_back(r.name);
+        }
+    }
+    ASSERT_EQ(names.size(), 16u);
+    EXPECT_EQ(names.front(), "OFFS.1uA");
+    EXPECT_EQ(names[9], "OFFS.1mA");
+    EXPECT_EQ(names.back(), "OFFS.100mA");
+    EXPECT_NEAR(first, 10e-9, 0.1e-9); // the station's offset of the 1 uA range
+}
+
 TEST_F(Passives, CompensationRangeSearchAndModelsShowInValueAndComment) {
     const struct {
         const char* what;
@@ -191,6 +208,14 @@ TEST_F(Passives, CompensationRangeSearchAndModelsShowInValueAndComment) {
          8,
          "IMP-MAG.2V"},
         {"phase", {{"MM=\"LP\"", "MM=\"ZP\""}}, "", "L5", 88.31, 0.2, "IMP-PHASE.2V"},
+        {"automatic zero", {}, "", "R1", 1e6, 1e3, "RESISTOR.2V,CUR0"},
+        {"offsets left at 0 without automatic zero",
+         {{"*/\nAZ=1\n", "*/\nAZ=0\n"}},
+         "",
+         "R1",
+         1e6 / 1.02,
+         1e3,
+         "RESISTOR.2V,CUR0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
