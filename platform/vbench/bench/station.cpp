@@ -229,9 +229,10 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
         values.emplace(Fold(k), v);
     }
     static const std::set<std::string> known = {
-        "board",         "fixture",      "relayresistance",   "relayoffresistance",
-        "busresistance", "debouncetime", "settlingtime",      "meternoise",
-        "noiseseed",     "cartridges",   "psamcurrentoffsets"};
+        "board",           "fixture",      "relayresistance",    "relayoffresistance",
+        "busresistance",   "debouncetime", "settlingtime",       "meternoise",
+        "noiseseed",       "cartridges",   "psamcurrentoffsets", "needlecapacitance",
+        "needleinductance"};
     constexpr std::string_view kInputsSuffix = "inputs"; // <CARD>Inputs
     auto isInputsKey = [&](const std::string& folded) {
         return folded.size() > kInputsSuffix.size() &&
@@ -260,6 +261,8 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
     number("busresistance", s.busResistance, true);
     number("debouncetime", s.debounceTime, false);
     number("settlingtime", s.settlingTime, false);
+    number("needlecapacitance", s.needleCapacitance, false);
+    number("needleinductance", s.needleInductance, false);
     if (auto it = values.find("meternoise"); it != values.end()) {
         if (it->second != "0" && it->second != "1") {
             throw StationError(source + ": MeterNoise must be 0 or 1");

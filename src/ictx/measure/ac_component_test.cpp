@@ -381,8 +381,14 @@ void DefineAttributes(AcBlock& a) {
 
 long AcCallback(long reason, void* context, long contextSize);
 
+// The component's own fixture compensation when the compensation step measured one, else the
+// bench's system value; nothing for a compensation component itself.
 double SystemCompensation(const AcBlock& a) {
-    return (a.head.flags & kFlagCompensation) ? 0.0 : a.head.bench->compensation[a.cls->system];
+    const ComponentRecord& r = *a.head.record;
+    if (a.head.flags & kFlagCompensation) {
+        return 0.0;
+    }
+    return r.compensation != 0 ? r.compensation : a.head.bench->compensation[a.cls->system];
 }
 
 void Define(AcBlock& a, const ComponentCall& call, const AcClass& cls, StepError& error) {
@@ -850,6 +856,9 @@ long Run(AcBlock& a, const ComponentCall& call, StepError& error) {
                 BuildComment(a, out, comment, sizeof comment);
                 CopyText(b.comment, comment);
                 result = VerifyComponent(b, verified, comment);
+                if (call.value) {
+                    *call.value = b.value;
+                }
             }
         }
         if (!b.times[kTimeSetup]) {

@@ -33,6 +33,7 @@ struct ComponentCall {
     uint32_t* errorCode = nullptr;
     char* errorText = nullptr; // kMessageSize bytes
     double* elapsed = nullptr; // total time of the call, may be null
+    double* value = nullptr;   // the verified value, for the compensation step; may be null
 };
 
 // Returns the step result: -1 failed, -2 error reported, -3 stop the program, -5 stop with -5,

@@ -331,10 +331,17 @@ class Compiler {
             s.ll = inductor ? 1e-6 : 40e-12;
             s.ul = inductor ? 10e-6 : 140e-12;
             r_.paramMask |= kParamNV | kParamLL | kParamUL;
-            s.v = kAcLevels[2];
-            s.vIndex = 2;
-            s.f = kTestFrequencies[2];
-            s.fIndex = 2;
+            // A capacitor's stray is measured open at 1 V and 10 kHz. An inductor's is measured
+            // on a short plate, where only the leads limit the current: at the lowest level,
+            // with the range searched, at the frequency its nominal gives.
+            const uint32_t level = inductor ? 0 : 2;
+            s.v = kAcLevels[level];
+            s.vIndex = level;
+            s.fIndex = inductor ? RangeIndex(kTestFrequencies, frequency) : 2;
+            s.f = kTestFrequencies[s.fIndex];
+            if (inductor) {
+                s.ar = 1;
+            }
         } else {
             ToleranceLimits(0, e, 10);
             PublishLimits();
