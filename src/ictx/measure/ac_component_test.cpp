@@ -746,9 +746,11 @@ void BuildComment(const AcBlock& a, const Outcome& out, char* comment, std::size
     const char* compText = a.cls->traits.compText;
     FormatText(comment, size, "%s.%s", a.cls->modelNames[a.model], kWireTags[a.wireMode]);
     if (b.flags & kFlagCompensation) {
+        // The system compensation component stands on two pins of no section of the file.
+        const bool system = b.sectionIndex == 0 && a.cls->systemMarker;
         char marker[16];
         FormatText(marker, sizeof marker, ".%s", compText);
-        AppendMarker(comment, size, marker);
+        AppendMarker(comment, size, system ? a.cls->systemMarker : marker);
     }
     if (out.searched) {
         AppendMarker(comment, size, ",AR");

@@ -35,6 +35,7 @@ struct AcClass {
     const char* calcNames[9];          // DETAILS|CALC: series, parallel, IMP, PHASE, PHASE.T,
                                        // ESR, Xs, EPR, Xp
     const char* impHint;               // "U-I" / "UI"
+    const char* systemMarker;          // of the system compensation component, or null
     Compensation system;               // the bench's system value subtracted (kSysC0, kSysL0)
     bool pinConfigurationCheck;        // "Invalid test pin configuration" for unknown pin sets
     Equivalents (*equivalents)(double imp, double phase, double frequency);

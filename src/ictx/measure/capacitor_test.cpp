@@ -21,6 +21,7 @@ constexpr AcClass kCapacitorClass = {
     "VALIDATION|LIMITS|ADJUST",
     {"CSER", "CPAR", "IMP", "PHASE", "PHASE.T", "ESR", "XCs", "EPR", "XCp"},
     "U-I",
+    nullptr,
     kSysC0,
     false,
     CapacitorEquivalents,

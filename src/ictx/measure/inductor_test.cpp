@@ -23,6 +23,7 @@ constexpr AcClass kInductorClass = {
     "VALIDATION|ADJUST",
     {"LSER", "LPAR", "IMP", "PHASE", "tPHASE", "ESR", "XLs", "EPR", "XLp"},
     "UI",
+    ".SYSL0",
     kSysL0,
     true,
     InductorEquivalents,

@@ -7,6 +7,8 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
+#include <string>
 
 namespace kora::test {
 namespace {
@@ -126,6 +128,14 @@ TEST_F(Compensation, SystemCompensationStoresTheBenchValueWithinItsLimits) {
         ASSERT_NE(bench, nullptr);
         EXPECT_NEAR(bench->compensation[c.index], c.expected, c.tolerance);
     }
+    // The inductor's system compensation component is marked as such, the capacitor's by its
+    // compensation value.
+    std::map<std::string, std::string> comments;
+    for (const auto& r : results()) {
+        comments[r.stepName] = r.comment;
+    }
+    EXPECT_EQ(comments["SYSL0"], "IND-SER.2V.SYSL0");
+    EXPECT_EQ(comments["SYSC0"], "CAP-PAR.2V.CAP0");
     // An unknown class word is refused with the word.
     EXPECT_EQ(Compensate("DIODES", "SA", "SB", step), -2);
     EXPECT_NE(LastAlert().find("DIODES"), std::string::npos) << LastAlert();
