@@ -1,8 +1,9 @@
-// EXEC_ICTX over a generated board of identical resistors on a generated ICT station: CPU time per
-// component with and without the circuit solver's share, the virtual test time per component
-// (what the run would take on the bench), and the driver calls per component. After the first
-// component the unit caches leave only the connections and the reads. The contact and short
-// test of a large board, pin by pin, with the same figures per pin.
+// EXEC_ICTX over a generated board of identical resistors (or capacitors) on a generated ICT
+// station: CPU time per component with and without the circuit solver's share, the virtual test
+// time per component (what the run would take on the bench), and the driver calls per component.
+// After the first component the unit caches leave only the connections and the reads. The
+// capacitors are 1 uF, measured at 1 kHz over one period, as a tester measures them. The contact
+// and short test of a large board, pin by pin, with the same figures per pin.
 #include "frame/bench_context.h"
 
 #include <executive/rvo_runtime.h>
@@ -27,8 +28,11 @@ using kora::vbench::VirtualBench;
 
 constexpr int kPinsPerCard = 160;
 
-// The station files of `count` 10 k resistors, each on two needles of its own.
-fs::path GenerateStation(int count) {
+enum Part { kResistors, kCapacitors };
+
+// The station files of `count` 10 k resistors (or 1 uF capacitors), each on two needles of its
+// own.
+fs::path GenerateStation(int count, Part part) {
     const fs::path dir = fs::temp_directory_path() / ("kora_ict_run_" + std::to_string(::getpid()) +
                                                       "_" + std::to_string(count));
     fs::create_directories(dir);
@@ -60,6 +64,12 @@ fs::path GenerateStation(int count) {
             fixture << "MX" << pin / kPinsPerCard + 1 << " P" << pin % kPinsPerCard + 1 << " n" << i
                     << (end ? "b" : "a") << "\n";
         }
+        if (part == kCapacitors) {
+            board << "C" << i << " n" << i << "a n" << i << "b 1u\n";
+            program << "[" << 10 + i << ", \"C" << i << "\", \"CAPACITOR\", \"\", \"\"]\nTP=\"R"
+                    << i << "_A\"\nTP=\"R" << i << "_B\"\nMM=\"CP\"\nNV=1e-6\nF=1000\nMA=1\n";
+            continue;
+        }
         board << "R" << i << " n" << i << "a n" << i << "b 10k\n";
         program << "[" << 10 + i << ", \"R" << i << "\", \"RESISTOR\", \"\", \"\"]\nTP=\"R" << i
                 << "_A\"\nTP=\"R" << i << "_B\"\nMM=\"V\"\nNV=10000\nNV+=1\nNV-=-1\nV=1\n"
@@ -75,11 +85,12 @@ double CpuSeconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-// state.range(0): resistors on the board. Each iteration runs EXEC_ICTX once; the first run
-// declares the components (phase 2), the later ones measure from their kept records.
+// state.range(0): parts on the board; state.range(1): the Part. Each iteration runs EXEC_ICTX
+// once; the first run declares the components (phase 2), the later ones measure from their kept
+// records.
 void BM_ExecIctx(benchmark::State& state) {
     const int count = static_cast<int>(state.range(0));
-    const fs::path dir = GenerateStation(count);
+    const fs::path dir = GenerateStation(count, static_cast<Part>(state.range(1)));
     auto& rvo = kora::rvo::Runtime::instance();
     rvo.reset();
     rvo.setKeepResults(false);
@@ -123,7 +134,18 @@ void BM_ExecIctx(benchmark::State& state) {
     rvo.reset();
     fs::remove_all(dir);
 }
-BENCHMARK(BM_ExecIctx)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ExecIctx)
+    ->Args({100, kResistors})
+    ->Args({1000, kResistors})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+// One pass: while the sine is on the bus the virtual bench follows the whole board in time, so
+// the CPU time per capacitor grows with the board.
+BENCHMARK(BM_ExecIctx)
+    ->Args({100, kCapacitors})
+    ->Args({1000, kCapacitors})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 // The contact and short test of a board of `pins` nets, one needle each and 1 k to the board's
 // ground (which has a needle of its own), with `shorts` pairs of nets bridged by 0.1 ohm: one

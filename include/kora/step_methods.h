@@ -329,7 +329,7 @@
          ARG(Options, const char*, STR, IN) ARG(BenchIndex, long, LONG, IN)                        \
              ARG(Selected, const char*, STR, IN) ARG(Reference, const char*, STR, IN)              \
                  ARG(Timeout, long, LONG, IN))                                                     \
-    STEP(COMPENSATE_ICTX, ICTX, 2, 0,                                                              \
+    STEP(COMPENSATE_ICTX, ICTX, 2, 1,                                                              \
          ARG(Type, const char*, STR, IN) ARG(Options, const char*, STR, IN)                        \
              ARG(LowerLimit, double, DOUBLE, IN) ARG(UpperLimit, double, DOUBLE, IN)               \
                  ARG(NomMax, double, DOUBLE, IN) ARG(HiPin, const char*, STR, IN)                  \

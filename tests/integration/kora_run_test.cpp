@@ -272,6 +272,19 @@ TEST_F(KoraRun, PinTestProgramNamesTheBoardsFaults) {
     EXPECT_NE(o.out.find("UUT SN-PINS-0001 / KORA-PINS-1: FAILED"), std::string::npos) << o.out;
 }
 
+TEST_F(KoraRun, PassivesProgramMeasuresEveryCapacitorAndInductor) {
+    Outcome o = Run((fs::path(KORA_EXAMPLES_DIR) / "ict" / "passives.yaml").string());
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    EXPECT_NE(o.out.find("UUT SN-PAS-0001 / KORA-PAS-1: PASSED"), std::string::npos) << o.out;
+    for (const char* name :
+         {"C1", "C2", "C3", "C4", "C5", "C6", "C7", "L1", "L2", "L3", "L4", "L5"}) {
+        const auto at = o.out.find(std::string("    ") + name + " ");
+        ASSERT_NE(at, std::string::npos) << name << "\n" << o.out;
+        const std::string line = o.out.substr(at, o.out.find('\n', at) - at);
+        EXPECT_EQ(line.substr(line.size() - 4), "PASS") << line;
+    }
+}
+
 TEST_F(KoraRun, RepeatedIctProgramStepMeasuresEveryTime) {
     // The example ICT program with its first EXEC_ICTX repeated: each repetition follows an ICT
     // step and finds the hardware as the one before left it.

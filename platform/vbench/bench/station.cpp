@@ -255,9 +255,10 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
         values.emplace(Fold(k), v);
     }
     static const std::set<std::string> known = {
-        "board",         "fixture",      "relayresistance",  "relayoffresistance",
-        "busresistance", "debouncetime", "settlingtime",     "meternoise",
-        "noiseseed",     "cartridges",   "chargedcapacitors"};
+        "board",           "fixture",      "relayresistance",    "relayoffresistance",
+        "busresistance",   "debouncetime", "settlingtime",       "meternoise",
+        "noiseseed",       "cartridges",   "psamcurrentoffsets", "needlecapacitance",
+        "needleinductance", "chargedcapacitors"};
     constexpr std::string_view kInputsSuffix = "inputs"; // <CARD>Inputs
     auto isInputsKey = [&](const std::string& folded) {
         return folded.size() > kInputsSuffix.size() &&
@@ -286,6 +287,8 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
     number("busresistance", s.busResistance, true);
     number("debouncetime", s.debounceTime, false);
     number("settlingtime", s.settlingTime, false);
+    number("needlecapacitance", s.needleCapacitance, false);
+    number("needleinductance", s.needleInductance, false);
     if (auto it = values.find("meternoise"); it != values.end()) {
         if (it->second != "0" && it->second != "1") {
             throw StationError(source + ": MeterNoise must be 0 or 1");
@@ -305,6 +308,21 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
         }
     }
 
+    if (auto it = values.find("psamcurrentoffsets"); it != values.end()) {
+        std::stringstream list(it->second);
+        for (std::string item; std::getline(list, item, ',');) {
+            const auto first = item.find_first_not_of(" \t");
+            const auto last = item.find_last_not_of(" \t");
+            const auto v = first == std::string::npos
+                               ? std::nullopt
+                               : ParseSpiceNumber(item.substr(first, last - first + 1));
+            if (!v) {
+                throw StationError(source + ": PsamCurrentOffsets = '" + it->second +
+                                   "' is not a list of numbers");
+            }
+            s.psamCurrentOffsets.push_back(*v);
+        }
+    }
     if (auto it = values.find("cartridges"); it != values.end()) {
         s.cartridges = ParseCartridges(it->second, source);
     }

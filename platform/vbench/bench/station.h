@@ -16,6 +16,14 @@
 //   Cartridges = SSC, VPC      ; the fixture cartridge cards present, in bus order (default none)
 //   ChargedCapacitors = C1 60, C2 5  ; capacitors of the board that hold a charge when the
 //                              ; station starts (name and volts, positive node against negative)
+//   NeedleCapacitance = 30p    ; stray capacitance of every fixture needle to the fixture's body,
+//                              ; which couples the needles to each other (default 0)
+//   NeedleInductance = 1u      ; stray inductance of every fixture needle, in series (default 0)
+//                              ; Either gives the needles of their own: the fixture can then be
+//                              ; set to the board removed or a short plate (VirtualBench)
+//   PsamCurrentOffsets = 20n, 20n, 25n ; amperes every PSAM ammeter reads with nothing connected,
+//                              ; per current range from 1 uA up (the last value holds for the
+//                              ; ranges above it; default none)
 //
 // Numbers are SPICE numbers (C locale, scale suffixes). Only Board is required.
 //
@@ -110,6 +118,9 @@ struct Station {
     double settlingTime = 2e-3;
     bool meterNoise = true;
     uint64_t noiseSeed = 1;
+    std::vector<double> psamCurrentOffsets; // by current range, 1 uA first
+    double needleCapacitance = 0;
+    double needleInductance = 0;
 
     // The net wired to a card's pin, if any (card names match without regard to case).
     std::optional<std::string> netOf(const std::string& card, int pin) const;

@@ -36,6 +36,8 @@ void VirtualBench::loadStation(Station station) {
     std::lock_guard lock(mutex_);
     cards_.clear();
     psams_.clear();
+    needles_.clear();
+    fixture_ = Fixture::Board;
     auto circuit = std::make_unique<Circuit>();
     AddNetlist(*circuit, station.board);
     noise_.reseed(station.noiseSeed);
@@ -80,6 +82,54 @@ SolveReport VirtualBench::settle() {
     solverSeconds_ +=
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return r;
+}
+
+void VirtualBench::setFixture(Fixture fixture) {
+    std::lock_guard lock(mutex_);
+    if (fixture == fixture_) {
+        return;
+    }
+    beforeChange();
+    fixture_ = fixture;
+    for (const Needle& n : needles_) {
+        n.board->setClosed(fixture == Fixture::Board);
+        n.plate->setClosed(fixture == Fixture::ShortPlate);
+    }
+}
+
+std::string VirtualBench::needleNode(const std::string& card, int pin, const std::string& net) {
+    std::lock_guard lock(mutex_);
+    if (!station_ || (station_->needleCapacitance <= 0 && station_->needleInductance <= 0)) {
+        return net;
+    }
+    std::string prefix = "vb:needle:" + card + ":p" + std::to_string(pin);
+    for (char& c : prefix) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    Circuit& c = *circuit_;
+    if (c.findNode(prefix)) {
+        return prefix;
+    }
+    beforeChange();
+    const int tip = c.node(prefix);
+    int contact = tip;
+    if (station_->needleInductance > 0) {
+        contact = c.node(prefix + ":tip");
+        c.add<Inductor>(prefix + ":l", tip, contact, station_->needleInductance);
+    }
+    if (station_->needleCapacitance > 0) {
+        // Every needle couples to the others through the fixture's body: two needles on their
+        // own show half a needle's capacitance between them.
+        c.add<Capacitor>(prefix + ":c", tip, c.node("vb:fixture-body"),
+                         station_->needleCapacitance);
+    }
+    constexpr double kContactOhms = 1e-4, kOpenOhms = 1e12;
+    Switch& board = c.add<Switch>(prefix + ":board", contact, c.node(net), kContactOhms, kOpenOhms,
+                                  fixture_ == Fixture::Board);
+    Switch& plate = c.add<Switch>(prefix + ":plate", contact, c.node("vb:short-plate"),
+                                  kContactOhms, kOpenOhms, fixture_ == Fixture::ShortPlate);
+    needles_.push_back({&board, &plate});
+    return prefix;
 }
 
 SolveReport VirtualBench::beforeChange() {

@@ -34,6 +34,7 @@ namespace kora::vbench {
 
 class MatrixCard;
 class SourceMeasureModule;
+class Switch;
 
 class VirtualBench {
   public:
@@ -77,6 +78,18 @@ class VirtualBench {
     // The source and measure module of that device name, likewise.
     SourceMeasureModule& sourceMeasureModule(const std::string& name);
 
+    // What the fixture's needles touch, on a station whose needles have strays of their own
+    // (NeedleCapacitance, NeedleInductance): the board, nothing (the board removed, as the
+    // capacitance compensation asks), or one short plate joining them all (as the inductance and
+    // resistance compensations ask). Elsewhere the needles are the board's nets and this changes
+    // nothing.
+    enum class Fixture { Board, Removed, ShortPlate };
+    void setFixture(Fixture fixture);
+    Fixture fixture() const { return fixture_; }
+    // The node a fixture needle on board net `net` reaches the matrix at: the net itself, or on a
+    // station with needle strays a node of its own behind them (created on first use).
+    std::string needleNode(const std::string& card, int pin, const std::string& net);
+
     // Serialises the drivers' use of the bench across threads.
     std::recursive_mutex& mutex() { return mutex_; }
 
@@ -103,6 +116,12 @@ class VirtualBench {
     double solverSeconds_ = 0;
     std::map<std::string, std::unique_ptr<MatrixCard>> cards_; // by folded name
     std::map<std::string, std::unique_ptr<SourceMeasureModule>> psams_;
+    Fixture fixture_ = Fixture::Board;
+    struct Needle {
+        Switch* board;
+        Switch* plate;
+    };
+    std::vector<Needle> needles_;
     std::recursive_mutex mutex_;
 };
 

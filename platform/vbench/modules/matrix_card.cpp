@@ -40,7 +40,7 @@ std::string MatrixCard::lineNet(int line) const {
 std::string MatrixCard::pinNet(int pin) const {
     if (const Station* s = bench_.station()) {
         if (auto net = s->netOf(name_, pin)) {
-            return *net;
+            return bench_.needleNode(name_, pin, *net);
         }
     }
     return "vb:" + Fold(name_) + ":p" + std::to_string(pin);

@@ -357,6 +357,31 @@ std::complex<double> PictModule::currentPhasor() {
     return s.ok ? -s.at(cmu_->branch()) : 0.0;
 }
 
+std::optional<PictModule::SteadyVoltage> PictModule::steadyVoltage(const std::string& plus,
+                                                                   const std::string& minus) {
+    if (!aosDynamic()) {
+        return std::nullopt;
+    }
+    const Circuit& c = bench_.circuit();
+    const auto p = c.findNode(plus), m = c.findNode(minus);
+    SteadyVoltage v;
+    v.now = circuitTime();
+    v.frequency = frequency();
+    auto between = [&](const AcSolution& s) { return (p ? s.at(*p) : 0.0) - (m ? s.at(*m) : 0.0); };
+    const AcSolution s = bench_.solver().ac(v.frequency);
+    if (!s.ok) {
+        return std::nullopt;
+    }
+    v.ac = between(s);
+    if (offset() != 0) {
+        aos_->setExcitation(offset());
+        const AcSolution d = bench_.solver().ac(0.0);
+        v.dc = d.ok ? between(d).real() : 0.0;
+        aos_->setExcitation(amplitude());
+    }
+    return v;
+}
+
 void PictModule::chooseRange(double peak) {
     const auto& ranges = gainRanges();
     for (std::size_t code = 0; code < ranges.size(); ++code) {

@@ -155,6 +155,16 @@ class PictModule {
     // The present input current and its phasor while the sine runs, without noise or filter.
     double trueCurrent();
     std::complex<double> currentPhasor();
+    // While the sine runs on the bus: the steady state of the voltage from net `plus` to net
+    // `minus`, dc + Im(ac x e^(j 2 pi f t)) at circuit time t, and the circuit time now, so that
+    // another module's record keeps its phase to the CMU's. Nothing otherwise.
+    struct SteadyVoltage {
+        double dc = 0;
+        std::complex<double> ac;
+        double frequency = 0;
+        double now = 0;
+    };
+    std::optional<SteadyVoltage> steadyVoltage(const std::string& plus, const std::string& minus);
 
     // Lets the module's circuits settle: the station's settling time passes.
     void waitForSettling();

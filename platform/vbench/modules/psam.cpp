@@ -1,6 +1,7 @@
 #include <vbench/bench/virtual_bench.h>
 #include <vbench/circuit/elements.h>
 #include <vbench/modules/matrix_card.h>
+#include <vbench/modules/pict.h>
 #include <vbench/modules/psam.h>
 
 #include <algorithm>
@@ -266,6 +267,34 @@ double SourceMeasureModule::trueReading() {
     return c.voltage(terminalNet(5)) - c.voltage(terminalNet(8));
 }
 
+std::optional<PictModule::SteadyVoltage> SourceMeasureModule::steadySine() {
+    const Station* station = bench_.station();
+    if (function_ != Function::Voltage || !station) {
+        return std::nullopt;
+    }
+    for (const StationDevice& d : station->devices) {
+        if (Fold(d.type) != "pict") {
+            continue;
+        }
+        if (auto v = PictOf(bench_, d.name).steadyVoltage(terminalNet(5), terminalNet(8))) {
+            return v;
+        }
+    }
+    return std::nullopt;
+}
+
+double SourceMeasureModule::currentOffset() const {
+    const Station* station = bench_.station();
+    if (function_ != Function::Current || !station || station->psamCurrentOffsets.empty()) {
+        return 0;
+    }
+    const auto& ranges = currentRanges();
+    const auto index =
+        static_cast<std::size_t>(std::find(ranges.begin(), ranges.end(), range_) - ranges.begin());
+    const auto& offsets = station->psamCurrentOffsets;
+    return offsets[std::min(index, offsets.size() - 1)];
+}
+
 double SourceMeasureModule::sampleDelay() const {
     return lowpass_ >= 100e3 ? kSampleDelayWide : kSampleDelayNarrow;
 }
@@ -283,13 +312,27 @@ std::vector<double> SourceMeasureModule::takeRecord(bool* overRange, int64_t tri
     const bool dynamic = bench_.circuit().hasMemory();
     std::vector<double> values;
     values.reserve(n);
-    double raw = trueReading();
-    for (std::size_t k = 0; k < n; ++k) {
-        clock.waitSeconds(interval_);
-        if (dynamic) {
-            raw = trueReading();
+    if (const auto sine = dynamic ? steadySine() : std::nullopt) {
+        // The steady state of the PICT's sine at the sample instants, as the CMU records it.
+        const double w = 2 * std::numbers::pi * sine->frequency;
+        const double t0 = sine->now - static_cast<double>(clock.nowNs() - firstNs) * 1e-9;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double t = t0 + static_cast<double>(k + 1) * interval_;
+            values.push_back(sine->dc + (sine->ac * std::polar(1.0, w * t)).imag());
         }
-        values.push_back(raw);
+        const int64_t endNs = firstNs + std::llround(static_cast<double>(n) * interval_ * 1e9);
+        if (clock.nowNs() < endNs) {
+            clock.wait(endNs - clock.nowNs());
+        }
+    } else {
+        double raw = trueReading();
+        for (std::size_t k = 0; k < n; ++k) {
+            clock.waitSeconds(interval_);
+            if (dynamic) {
+                raw = trueReading();
+            }
+            values.push_back(raw);
+        }
     }
     // The linear-phase filter: first order forward, then backward.
     const double alpha =
@@ -308,7 +351,9 @@ std::vector<double> SourceMeasureModule::takeRecord(bool* overRange, int64_t tri
     }
     std::vector<double> samples;
     samples.reserve(n);
+    const double offset = currentOffset();
     for (double filtered : values) {
+        filtered += offset;
         const double sigma = (kReadingAccuracy * std::fabs(filtered) + kRangeAccuracy * range_) / 3;
         double sample = bench_.noise().around(filtered, sigma);
         if (std::fabs(sample) > kOverRange * range_) {

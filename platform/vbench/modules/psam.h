@@ -20,14 +20,17 @@
 // range (0: 100 mA, 1: 10 mA, 2: 1 mA, 3: 100 uA, 4: 10 uA).
 //
 // Measurement unit, between terminals 5 (+) and 8 (-): a voltmeter of 10 Mohm input resistance,
-// or an ammeter without burden reading the current that enters at 5. Samples carry noise within
+// or an ammeter without burden reading the current that enters at 5 (plus the station's offset of
+// its range, PsamCurrentOffsets, which automatic zeroing measures). Samples carry noise within
 // the stated accuracy of 0.05 % of the reading plus 0.02 % of the range (three sigma), pass the
 // low-pass filter, and read NaN above 110 % of the range. The filter is a linear-phase one: it
 // smooths like a first-order low-pass run forward and backward over the record and shifts
 // nothing in time; what it costs in time is the unit's trigger-to-sample delay, which is
 // kSampleDelayWide (2 us) with the 100 kHz filter and kSampleDelayNarrow (4 us) with the
 // narrower ones. A record's first sample is taken that delay plus the trigger delay plus one
-// interval after its trigger.
+// interval after its trigger. While a PICT's sine is on the bus, a voltage record is the sine's
+// steady state at the sample instants, on the circuit time the PICT's records use, so that the
+// two keep their phase to each other.
 //
 // The ammeter's return: while the function is current and terminal 8 is on no bus line and off
 // its ground relay, an internal relay joins terminal 8 to the source's force LO (terminal 4). A
@@ -40,8 +43,11 @@
 // 1: 100 ohm, 2: 33 ohm, 3: 10 ohm) while enabled.
 #pragma once
 
+#include <vbench/modules/pict.h>
+
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -124,6 +130,11 @@ class SourceMeasureModule {
     std::string terminalNet(int terminal) const;
 
   private:
+    // The ammeter's offset in its present range (the station's PsamCurrentOffsets).
+    double currentOffset() const;
+    // The PICT's sine on the bus, seen by the voltmeter, if one runs.
+    std::optional<PictModule::SteadyVoltage> steadySine();
+
     Switch& relay(const std::string& id, const std::string& a, const std::string& b,
                   double extraOhms = 0);
     void applySource();

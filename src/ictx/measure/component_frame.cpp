@@ -145,12 +145,17 @@ bool PrepareComponentBlock(ComponentBlock& b, const ComponentCall& call, const C
     return true;
 }
 
-void DefineHeadAttributes(ComponentBlock& b, const ClassTraits& cls) {
+void DefineHeadAttributes(ComponentBlock& b, const ClassTraits& cls, const char* optionsSuffix) {
     const char* group = (b.flags & kFlagCompensation) ? kCompensationGroup : cls.typeText;
     rvo_DefineAttrS("TYPE", group, b.typeText, 0, nullptr);
     rvo_DefineAttrS("NAME", group, b.nameText, 0, nullptr);
     rvo_DefineAttrS("ID", group, b.idText, 0, nullptr);
     rvo_DefineAttrS("INFO", group, b.infoText, 0, nullptr);
+    char options[64];
+    if (optionsSuffix) {
+        FormatText(options, sizeof options, "%s%s", group, optionsSuffix);
+        group = options;
+    }
     rvo_DefineAttr("VARIANT", group, RVO_ATTR_TEXT, b.variant, sizeof b.variant, 0, nullptr);
     rvo_DefineAttrI("ENABLED", group, &b.enabled, 0, kBoolean);
     rvo_DefineAttrI("LOCKED", group, &b.locked, 0, kBoolean);
@@ -158,19 +163,21 @@ void DefineHeadAttributes(ComponentBlock& b, const ClassTraits& cls) {
     rvo_DefineAttrI("ABORTONFAIL", group, &b.abortOnFail, 0, kBoolean);
 }
 
-void DefineLimitAttributes(ComponentBlock& b, const ClassTraits& cls) {
-    rvo_DefineAttrR("UL", kGroupValidation, &b.ul, cls.unit, b.ulHint);
-    rvo_DefineAttrR("NOM", kGroupValidation, &b.nom, cls.unit, nullptr);
-    rvo_DefineAttrR("LL", kGroupValidation, &b.ll, cls.unit, b.llHint);
+void DefineLimitAttributes(ComponentBlock& b, const ClassTraits& cls, const char* group) {
+    group = group ? group : kGroupValidation;
+    rvo_DefineAttrR("UL", group, &b.ul, cls.unit, b.ulHint);
+    rvo_DefineAttrR("NOM", group, &b.nom, cls.unit, nullptr);
+    rvo_DefineAttrR("LL", group, &b.ll, cls.unit, b.llHint);
     for (double* limit : {&b.ul, &b.nom, &b.ll}) {
         rvo_ScaleAttrR(b.component, limit, cls.unit);
     }
 }
 
-void DefineAdjustAttributes(ComponentBlock& b) {
-    rvo_DefineAttrR("LIMITS", kGroupAdjust, &b.limitsPercent, kUnitPercent, kLimitsHint);
-    rvo_DefineAttr("NOM", kGroupAdjust, RVO_ATTR_BUTTON, &b.adjustNom, 1, 0, nullptr);
-    rvo_DefineAttr("MEAS", kGroupAdjust, RVO_ATTR_BUTTON, &b.adjustMeas, 1, 0, nullptr);
+void DefineAdjustAttributes(ComponentBlock& b, const char* group) {
+    group = group ? group : kGroupAdjust;
+    rvo_DefineAttrR("LIMITS", group, &b.limitsPercent, kUnitPercent, kLimitsHint);
+    rvo_DefineAttr("NOM", group, RVO_ATTR_BUTTON, &b.adjustNom, 1, 0, nullptr);
+    rvo_DefineAttr("MEAS", group, RVO_ATTR_BUTTON, &b.adjustMeas, 1, 0, nullptr);
 }
 
 void DefinePinAttributes(ComponentBlock& b, const ClassTraits& cls) {

@@ -126,12 +126,14 @@ bool PrepareComponentBlock(ComponentBlock& b, const ComponentCall& call, const C
 
 // ---- attributes ----------------------------------------------------------------------------
 
-// The head group (TYPE, NAME, ID, INFO, VARIANT, ENABLED, LOCKED, REPORT, ABORTONFAIL).
-void DefineHeadAttributes(ComponentBlock& b, const ClassTraits& cls);
-// "VALIDATION" UL, NOM, LL with their hints.
-void DefineLimitAttributes(ComponentBlock& b, const ClassTraits& cls);
-// "VALIDATION|ADJUST" LIMITS, NOM, MEAS.
-void DefineAdjustAttributes(ComponentBlock& b);
+// The head group (TYPE, NAME, ID, INFO, VARIANT, ENABLED, LOCKED, REPORT, ABORTONFAIL); with an
+// options suffix ("|OPTIONS") the options from VARIANT on go into the head group plus the suffix.
+void DefineHeadAttributes(ComponentBlock& b, const ClassTraits& cls,
+                          const char* optionsSuffix = nullptr);
+// UL, NOM, LL with their hints, in "VALIDATION" or the given group.
+void DefineLimitAttributes(ComponentBlock& b, const ClassTraits& cls, const char* group = nullptr);
+// LIMITS, NOM, MEAS in "VALIDATION|ADJUST" or the given group.
+void DefineAdjustAttributes(ComponentBlock& b, const char* group = nullptr);
 // "TEST PINS" METHOD (the block's `method` text), HI, LO, SWAP; "TEST PINS|SENSE"; "TEST
 // PINS|GUARD".
 void DefinePinAttributes(ComponentBlock& b, const ClassTraits& cls);

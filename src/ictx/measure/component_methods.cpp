@@ -17,6 +17,9 @@ constexpr MethodEntry kMethods[] = {
     {kClassDischarge, TestDischarge},
     {kClassContact, TestContact},
     {kClassTrack, TestTrack},
+    {kClassCapacitor, TestCapacitor},
+    {kClassInductor, TestInductor},
+    {kClassSetup, TestSetup},
 };
 
 } // namespace

@@ -91,6 +91,15 @@ struct ResistorBlock {
     double mean;
 };
 
+// RES0: the component's own fixture compensation when the compensation step measured one, else
+// the bench's system value; nothing for the compensation component itself.
+double ResistorCompensation(const ComponentBlock& b) {
+    if (b.flags & kFlagCompensation) {
+        return 0.0;
+    }
+    return b.record->compensation != 0 ? b.record->compensation : b.bench->compensation[kSysR0];
+}
+
 bool CurrentMode(int32_t mode) {
     return mode == kTwoCurrent || mode == kFourCSensed;
 }
@@ -274,7 +283,7 @@ void Define(ResistorBlock& r, const ComponentCall& call, StepError& error) {
     LoadSettings(r);
     r.wireMode = DefaultWireMode(b, b.record->sub[0].mode);
     KeywordText(kWireModeList, r.wireMode, b.method, sizeof b.method);
-    b.compensation = b.bench->compensation[kSysR0];
+    b.compensation = ResistorCompensation(b);
     r.currentRegulated = -1;
     r.coverage = 999;
     DefineAttributes(r);
@@ -662,7 +671,7 @@ long Run(ResistorBlock& r, const ComponentCall& call, StepError& error) {
         return 0;
     }
     r.wireMode = KeywordIndex(b.method, kWireModeList, r.wireMode);
-    b.compensation = bench.compensation[kSysR0];
+    b.compensation = ResistorCompensation(b);
 
     PinConnector pins(bench, b.bus);
     ModuleErrors errors;
@@ -698,6 +707,9 @@ long Run(ResistorBlock& r, const ComponentCall& call, StepError& error) {
                 BuildComment(r, out, comment, sizeof comment);
                 CopyText(b.comment, comment);
                 result = VerifyComponent(b, kResistorClass, comment);
+                if (call.value) {
+                    *call.value = b.value;
+                }
             }
         }
         if (!b.times[kTimeSetup]) {

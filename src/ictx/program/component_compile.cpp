@@ -304,7 +304,16 @@ class Compiler {
         SubTest& s = S(0);
         const char model[3] = {s.mode, S(1).mode, 0};
         const int m = MatchKeyword(model, inductor ? kInductorModels : kCapacitorModels, ',');
-        s.modeIndex = m > 0 ? static_cast<uint32_t>(m - 1) : 0;
+        // Without a model a capacitor is verified by its parallel capacitance ("CP", the first
+        // of its list) and an inductor by its series inductance ("LS"): a winding's resistance
+        // is in series with it, and IND-SER is the first model its test offers.
+        constexpr uint32_t kInductorSeries = 1;
+        s.modeIndex = m > 0 ? static_cast<uint32_t>(m - 1) : inductor ? kInductorSeries : 0;
+        if (comp) {
+            // Everything derived from the nominal follows the compensation nominal, so that the
+            // saved component compiles to the same settings when it is loaded again.
+            s.nv = inductor ? 4e-6 : 100e-12;
+        }
         double e, frequency, range;
         if (inductor) {
             e = s.nv >= 30 ? 0.05 : s.nv > 5e-3 ? 0.02 : 0.03;
@@ -319,14 +328,20 @@ class Compiler {
             range = s.nv >= 200e-6 ? 0.1 : s.nv > 5e-6 ? 20e-3 : s.nv > 200e-9 ? 2e-3 : 20e-6;
         }
         if (comp) {
-            s.nv = inductor ? 4e-6 : 100e-12;
             s.ll = inductor ? 1e-6 : 40e-12;
             s.ul = inductor ? 10e-6 : 140e-12;
             r_.paramMask |= kParamNV | kParamLL | kParamUL;
-            s.v = kAcLevels[2];
-            s.vIndex = 2;
-            s.f = kTestFrequencies[2];
-            s.fIndex = 2;
+            // A capacitor's stray is measured open at 1 V and 10 kHz. An inductor's is measured
+            // on a short plate, where only the leads limit the current: at the lowest level,
+            // with the range searched, at the frequency its nominal gives.
+            const uint32_t level = inductor ? 0 : 2;
+            s.v = kAcLevels[level];
+            s.vIndex = level;
+            s.fIndex = inductor ? RangeIndex(kTestFrequencies, frequency) : 2;
+            s.f = kTestFrequencies[s.fIndex];
+            if (inductor) {
+                s.ar = 1;
+            }
         } else {
             ToleranceLimits(0, e, 10);
             PublishLimits();

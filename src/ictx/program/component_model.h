@@ -91,6 +91,7 @@ enum ComponentFlag : uint32_t {
     kFlagAbortOnFail = 8,
     kFlagSort = 16,
     kFlagCompensation = 32,
+    kFlagSelected = 64, // chosen by the compensation step for a fixture compensation
 };
 
 // Report option: one value from the last of #DISABLED, #NOREPORT, #LOCKED; read as bits.
@@ -236,6 +237,7 @@ struct ComponentRecord {
     const char* mm;
     VectorItem* firstItem;
     SubTest sub[kSubTests];
+    double compensation; // the fixture compensation value measured on its pins (RES0, CAP0, IND0)
 };
 
 struct ComponentModel {

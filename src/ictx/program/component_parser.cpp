@@ -19,7 +19,8 @@ namespace kora {
 
 namespace {
 
-constexpr const char* kPreprocessorCommands = "DISABLED,NOREPORT,ABORTONFAIL,LOCKED,SORT,NOSORT";
+constexpr const char* kPreprocessorCommands =
+    "DISABLED,NOREPORT,ABORTONFAIL,LOCKED,SORT,NOSORT,COMPENSATION";
 constexpr const char* kNoFileName = "Invalid file name (NULL)";
 constexpr const char* kFileOpen = "File open error";
 constexpr const char* kBadPreprocessor = "Invalid Pre-Processor command #%s";
@@ -146,6 +147,10 @@ class Parser {
             break;
         case 5:
             section_->flags |= kFlagSort;
+            break;
+        case 7:
+            // What the compensation step marked, as the writer saved it.
+            section_->flags |= kFlagCompensation;
             break;
         default:
             break;

@@ -231,6 +231,45 @@ TEST(ComponentRoundTrip, GeneratedFilesReadBackAsTheSameProgram) {
     EXPECT_GT(components, kFiles * 5);
 }
 
+// Components that the compensation step marked are saved with "#COMPENSATION" and load again as
+// the same compensation components, with everything their compile derives.
+TEST(ComponentRoundTrip, CompensationComponentsReadBackAsTheSameProgram) {
+    auto bench = test::MakeBench(test::ComponentFileGenerator::Channels());
+    const std::string text = "[1, \"SETUP\", \"SETUP\", \"\", \"\"]\n"
+                             "[2, \"CAP0\", \"CAPACITOR\", \"\", \"\"]\n#COMPENSATION\n"
+                             "TP=\"P1\"\nTP=\"P2\"\nNV=10e-6\n"
+                             "[3, \"IND0\", \"INDUCTOR\", \"\", \"\"]\n#LOCKED\n#COMPENSATION\n"
+                             "TP=\"P1\"\nTP=\"P2\"\n"
+                             "[4, \"RES0\", \"RESISTOR\", \"\", \"\"]\n#COMPENSATION\n"
+                             "TP=\"P1\"\nTP=\"P2\"\nNV=100\n"
+                             "[5, \"C1\", \"CAPACITOR\", \"\", \"\"]\n"
+                             "TP=\"P3\"\nTP=\"P4\"\nNV=1e-6\n";
+    test::Loaded first, second;
+    std::string_view view(text);
+    ASSERT_EQ(LoadComponentProgram(bench.get(), first.model.get(), "comp.ict", &view,
+                                   first.strings.data(), first.strings.size(), first.error),
+              5)
+        << first.error;
+    const std::string saved = WriteModel(*first.model);
+    std::string_view savedView(saved);
+    ASSERT_EQ(LoadComponentProgram(bench.get(), second.model.get(), "comp.ict", &savedView,
+                                   second.strings.data(), second.strings.size(), second.error),
+              5)
+        << second.error << "\n"
+        << saved;
+    for (int32_t i = 0; i < 5; ++i) {
+        CompareComponent(first.model->components[i], second.model->components[i],
+                         "component " + std::to_string(i));
+    }
+    for (int32_t i = 1; i < 4; ++i) {
+        EXPECT_TRUE(second.model->components[i].flags & kFlagCompensation) << i;
+    }
+    EXPECT_FALSE(second.model->components[4].flags & kFlagCompensation);
+    // The compensation capacitor is compiled for its own nominal, not for the one written.
+    EXPECT_EQ(second.model->components[1].sub[0].nv, 100e-12);
+    EXPECT_EQ(second.model->components[1].sub[0].f, 10000);
+}
+
 // Broken files: every failure names the line it stopped at, and a file that still loads is
 // saved and read back without loss.
 TEST(ComponentRoundTrip, MutatedFilesFailWithTheirLineOrReadBack) {
