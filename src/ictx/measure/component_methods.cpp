@@ -13,10 +13,8 @@ struct MethodEntry {
 
 // Classes whose test method exists; every other class runs as a generic "NO TEST" step.
 constexpr MethodEntry kMethods[] = {
-    {kClassResistor, TestResistor},
-    {kClassDischarge, TestDischarge},
-    {kClassContact, TestContact},
-    {kClassTrack, TestTrack},
+    {kClassResistor, TestResistor}, {kClassDischarge, TestDischarge}, {kClassContact, TestContact},
+    {kClassTrack, TestTrack},       {kClassDigital, TestDigital},
 };
 
 } // namespace

@@ -9,5 +9,6 @@ EN_NEV_RESULT TestResistor(ComponentCall& call);
 EN_NEV_RESULT TestContact(ComponentCall& call);
 EN_NEV_RESULT TestTrack(ComponentCall& call);
 EN_NEV_RESULT TestDischarge(ComponentCall& call);
+EN_NEV_RESULT TestDigital(ComponentCall& call);
 
 } // namespace kora
