@@ -17,6 +17,8 @@ namespace {
 
 // The PSU preset that grounds both channels and couples the B and C lines.
 constexpr int32_t kPsuDigitalPreset = 12;
+// The start preset: coupling off.
+constexpr int32_t kPsuOffBus = 8;
 // PSU bus masks (bit 0 ABa1 .. bit 7 ABd2): CH1 HI (high drive) on B2, CH2 HI (low drive) on C1.
 constexpr int32_t kHighDriveMask = 0x08;
 constexpr int32_t kLowDriveMask = 0x10;
@@ -91,6 +93,15 @@ bool BusDigitalIo::Prepare() {
 
 void BusDigitalIo::Release() {
     DisconnectModules(bench_, used_, errors_);
+    if (bench_.ictModules[kIctPsu].inUse) {
+        // Off the bus: a test that follows finds no drive level on the B and C lines.
+        const ViStatus s =
+            ConfigurePsu(bench_.ict.psu, bench_.ictModules[kIctPsu].handle, kPsuOffBus, kKeep,
+                         kKeep, kKeepReal, kKeepReal, kKeep, kKeep, kKeepReal, kKeepReal);
+        if (s < 0 && !errors_.psu) {
+            errors_.psu = s;
+        }
+    }
     if (bench_.ictModules[kIctPsam].inUse) {
         const ViSession psam = bench_.ictModules[kIctPsam].handle;
         ViStatus s = ConfigureDcs(bench_.ict.dcs, psam, 0, 0, kKeep, 0, kKeep, kKeep, kKeepReal,
