@@ -13,8 +13,12 @@ struct MethodEntry {
 
 // Classes whose test method exists; every other class runs as a generic "NO TEST" step.
 constexpr MethodEntry kMethods[] = {
-    {kClassResistor, TestResistor}, {kClassDischarge, TestDischarge}, {kClassContact, TestContact},
-    {kClassTrack, TestTrack},       {kClassDigital, TestDigital},
+    {kClassResistor, TestResistor},
+    {kClassDischarge, TestDischarge},
+    {kClassContact, TestContact},
+    {kClassTrack, TestTrack},
+    // DIGITAL sections run by the vector interpreter
+    {kClassDigital, TestDigital},
 };
 
 } // namespace

@@ -31,10 +31,19 @@ class DigitalTest : public StationTest {
         ASSERT_EQ(Setup("LOGIC", 1), 0) << LastAlert();
         bench1_ = BenchByIndex(1);
         ASSERT_NE(bench1_, nullptr);
+        Load(nullptr);
+    }
+
+    void Load(const std::string* text) {
+        std::string_view view;
+        if (text) {
+            view = *text;
+        }
         char error[kMessageSize] = {};
         ASSERT_GT(LoadComponentProgram(bench1_, loaded_.model.get(),
-                                       (kIct / "logic.ict").string().c_str(), nullptr,
-                                       loaded_.strings.data(), loaded_.strings.size(), error),
+                                       (kIct / "logic.ict").string().c_str(),
+                                       text ? &view : nullptr, loaded_.strings.data(),
+                                       loaded_.strings.size(), error),
                   0)
             << error;
         ASSERT_EQ(IctSetup(1, *bench1_, 0, 0, nullptr, error), 0u) << error;
@@ -138,6 +147,33 @@ TEST_F(DigitalTest, EditedSectionIsSavedWithItsInsertLine) {
     for (int32_t i = 0; i < u2->itemCount; ++i) {
         EXPECT_EQ(u2again->firstItem[i].type, u2->firstItem[i].type) << i;
         EXPECT_EQ(u2again->firstItem[i].value, u2->firstItem[i].value) << i;
+    }
+}
+
+// A high drive held against the inverter's low output runs the PSU's high channel into its
+// 1 mA limit, which ?ILIM sees; with a limit the gate can give, it does not.
+TEST_F(DigitalTest, CurrentLimitOfADriveFightingAnOutputIsSeen) {
+    for (const char* limit : {"0.001", "0.1"}) {
+        SCOPED_TRACE(limit);
+        const std::string text = std::string("[1, \"SETUP\", \"SETUP\", \"\", \"\"]\n"
+                                             "[100, \"FIGHT\", \"DIGITAL\", \"\", \"\"]\n"
+                                             "VDI=5.0,0.0\nILIM=") +
+                                 limit + "," + limit +
+                                 ",0.01\nDI=HH,\"A,Y1\"\n?ILIM=\">>LIMIT\"\nDI=L,\"Y1\"\n";
+        loaded_ = Loaded();
+        Load(&text);
+        ComponentRecord* fight = Find("FIGHT");
+        EXPECT_EQ(Run(fight, 3020), 0) << text_;
+        const bool tight = std::string(limit) == "0.001";
+        bool found = false;
+        for (const auto& r : results()) {
+            if (r.name == "[004]  ?ILIM") {
+                found = true;
+                EXPECT_EQ(r.text, tight ? "0,1,0" : "0,0,0");
+                EXPECT_EQ(r.comment, tight ? "[EXIT A] \"LIMIT\"" : "LIMIT");
+            }
+        }
+        EXPECT_TRUE(found);
     }
 }
 
