@@ -214,11 +214,18 @@ EN_NEV_RESULT TestDigital(ComponentCall& call) {
     }
     const double start = rvo_TSTAMP();
     long result = 0;
+    // An insertion section is declared as a step of its own name with ".MACRO" behind it.
+    char macroName[160];
+    ComponentCall step = call;
+    if (call.record->index == 0) {
+        FormatText(macroName, sizeof macroName, kMacroName, call.name ? call.name : "");
+        step.name = macroName;
+    }
     for (;;) {
         StepError error;
         void* data = nullptr;
         const long phase =
-            EnterComponentStep(call, kDigitalClass, sizeof(DigitalBlock), &data, error);
+            EnterComponentStep(step, kDigitalClass, sizeof(DigitalBlock), &data, error);
         if (phase == -4) {
             rvo_ExitSTEP();
             return 0;
