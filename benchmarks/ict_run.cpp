@@ -3,7 +3,8 @@
 // time per component (what the run would take on the bench), and the driver calls per component.
 // After the first component the unit caches leave only the connections and the reads. The
 // capacitors are 1 uF, measured at 1 kHz over one period, as a tester measures them. The contact
-// and short test of a large board, pin by pin, with the same figures per pin.
+// and short test of a large board, pin by pin, with the same figures per pin. A DIGITAL
+// section of a thousand vectors on the logic example board, per vector.
 #include "frame/bench_context.h"
 
 #include <executive/rvo_runtime.h>
@@ -248,6 +249,72 @@ BENCHMARK(BM_ContactTest)
     ->Args({1000, 20})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
+
+// A DIGITAL section of `vectors` input/output pairs on the logic example board
+// (examples/ict/logic.*): the NAND and NOR through all four input states in turn. CPU time and
+// virtual time per vector (one DI and one DO of two pins each).
+fs::path GenerateVectorProgram(int vectors) {
+    const fs::path dir =
+        fs::temp_directory_path() /
+        ("kora_vector_run_" + std::to_string(::getpid()) + "_" + std::to_string(vectors));
+    fs::create_directories(dir);
+    static const char* const kStates[4][2] = {
+        {"LL", "HH"}, {"LH", "HL"}, {"HL", "HL"}, {"HH", "LL"}};
+    std::ofstream program(dir / "logic.ict");
+    program << "[1, \"SETUP\", \"SETUP\", \"\", \"\"]\n[100, \"GATES\", \"DIGITAL\", \"\", "
+               "\"\"]\nVDI=5.0,0.0\nVDO=3.5,1.5\n";
+    for (int v = 0; v < vectors; ++v) {
+        program << "DI=" << kStates[v % 4][0] << ",\"A,B\"\nDO=" << kStates[v % 4][1]
+                << ",\"Y2,Y3\"\n";
+    }
+    return dir;
+}
+
+// state.range(0): vectors of the section.
+void BM_DigitalVectors(benchmark::State& state) {
+    const int vectors = static_cast<int>(state.range(0));
+    const fs::path dir = GenerateVectorProgram(vectors);
+    const fs::path station = fs::path(KORA_EXAMPLES_DIR) / "ict";
+    auto& rvo = kora::rvo::Runtime::instance();
+    rvo.reset();
+    rvo.setKeepResults(false);
+    kora::resmgr::inspect::Reset();
+    auto bench = std::make_shared<VirtualBench>();
+    const std::string hw = (station / "logic_hardware.ini").string();
+    const std::string sw = (station / "logic_system.ini").string();
+    bench->loadStation(kora::vbench::LoadStation(hw));
+    VirtualBench::activate(bench);
+    bench->journal().setRecording(false);
+    const std::string file = (dir / "logic.ict").string();
+    if (SETUP_KORA(1, "Setup", 0x100, 0, "", "LOGIC", 1, sw.c_str(), hw.c_str()) != 0 ||
+        LOAD_ICTX(2, "Load", 0x200, 0, "", file.c_str(), 1) != 0) {
+        state.SkipWithError("set-up or load failed");
+        return;
+    }
+    double cpu = 0, solver = 0, virtualTime = 0;
+    for (auto _ : state) {
+        const double cpu0 = CpuSeconds(), solver0 = bench->solverSeconds();
+        const double t0 = rvo_TSTAMP();
+        const long result = EXEC_ICTX(3, "Run", 0x300, 0, "", "DIGITAL", 1, 1000, "");
+        cpu += CpuSeconds() - cpu0;
+        solver += bench->solverSeconds() - solver0;
+        virtualTime += rvo_TSTAMP() - t0;
+        if (result != 0) {
+            state.SkipWithError("a vector failed");
+            break;
+        }
+    }
+    const double run = static_cast<double>(state.iterations()) * vectors;
+    state.counters["cpu_us_per_vector"] = cpu / run * 1e6;
+    state.counters["solver_us_per_vector"] = solver / run * 1e6;
+    state.counters["virtual_ms_per_vector"] = virtualTime / run * 1e3;
+    CLEANUP_KORA(4, "Cleanup", 0x400, 0, "", "");
+    kora::FreeBenchContext();
+    VirtualBench::activate(nullptr);
+    rvo.reset();
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_DigitalVectors)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 } // namespace
 

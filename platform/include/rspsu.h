@@ -69,6 +69,9 @@ KORA_PLATFORM_API ViStatus rspsu_ConfigureMeasurement(ViSession vi, ViConstStrin
 /* Measures RSPSU_MEASURE_CURRENT (amperes) or RSPSU_MEASURE_VOLTAGE (volts) of a channel. */
 KORA_PLATFORM_API ViStatus rspsu_Measure(ViSession vi, ViConstString channel, ViInt32 quantity,
                                          ViReal64* value);
+/* Whether the channel runs at its current limit now (VI_TRUE) or regulates its voltage. */
+KORA_PLATFORM_API ViStatus rspsu_QueryCurrentLimit(ViSession vi, ViConstString channel,
+                                                   ViBoolean* limited);
 
 #ifdef __cplusplus
 }

@@ -285,6 +285,36 @@ TEST_F(KoraRun, PassivesProgramMeasuresEveryCapacitorAndInductor) {
     }
 }
 
+// The logic example: ANALOG then DIGITAL on the good board; on the broken one exactly the NAND's
+// vector with both inputs high fails, by its sub-result name.
+TEST_F(KoraRun, LogicProgramFailsOnlyTheBrokenGatesVector) {
+    const fs::path dir = fs::path(KORA_EXAMPLES_DIR) / "ict";
+    Outcome good = Run((dir / "logic.yaml").string());
+    EXPECT_EQ(good.exit, 0) << good.err << good.out;
+    EXPECT_NE(good.out.find("KORA-LOGIC-1: PASSED   5 steps, 24 results passed, 0 failed"),
+              std::string::npos)
+        << good.out;
+    for (const char* name : {"R1", "R2", "U1", "U2_U3", "U4"}) {
+        const auto at = good.out.find(std::string("    ") + name + " ");
+        ASSERT_NE(at, std::string::npos) << name << "\n" << good.out;
+        const std::string line = good.out.substr(at, good.out.find('\n', at) - at);
+        EXPECT_EQ(line.substr(line.size() - 4), "PASS") << line;
+    }
+    Outcome broken = Run((dir / "logic_broken.yaml").string());
+    EXPECT_EQ(broken.exit, 1) << broken.err << broken.out;
+    std::vector<std::string> failed;
+    std::istringstream lines(broken.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() > 4 && line.substr(line.size() - 4) == "FAIL") {
+            std::istringstream words(line.substr(3));
+            std::string first, second;
+            words >> first >> second;
+            failed.push_back(first[0] == '[' ? first + " " + second : first);
+        }
+    }
+    EXPECT_EQ(failed, (std::vector<std::string>{"[014] OUTPUT", "U2_U3"})) << broken.out;
+}
+
 TEST_F(KoraRun, RepeatedIctProgramStepMeasuresEveryTime) {
     // The example ICT program with its first EXEC_ICTX repeated: each repetition follows an ICT
     // step and finds the hardware as the one before left it.

@@ -260,4 +260,15 @@ ViStatus rspsu_Measure(ViSession vi, ViConstString channel, ViInt32 quantity, Vi
                        });
 }
 
+ViStatus rspsu_QueryCurrentLimit(ViSession vi, ViConstString channel, ViBoolean* limited) {
+    return ChannelCall(__func__, FormatArgs(vi, channel, limited), vi, channel,
+                       [&](PsuModule& m, int ch) {
+                           if (!limited) {
+                               return kErrNullPointer;
+                           }
+                           *limited = m.currentLimited(ch) ? VI_TRUE : VI_FALSE;
+                           return VI_SUCCESS;
+                       });
+}
+
 } // extern "C"

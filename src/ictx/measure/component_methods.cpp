@@ -20,6 +20,8 @@ constexpr MethodEntry kMethods[] = {
     {kClassCapacitor, TestCapacitor},
     {kClassInductor, TestInductor},
     {kClassSetup, TestSetup},
+    // DIGITAL sections run by the vector interpreter
+    {kClassDigital, TestDigital},
 };
 
 } // namespace

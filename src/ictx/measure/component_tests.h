@@ -12,5 +12,6 @@ EN_NEV_RESULT TestDischarge(ComponentCall& call);
 EN_NEV_RESULT TestCapacitor(ComponentCall& call);
 EN_NEV_RESULT TestInductor(ComponentCall& call);
 EN_NEV_RESULT TestSetup(ComponentCall& call);
+EN_NEV_RESULT TestDigital(ComponentCall& call);
 
 } // namespace kora
