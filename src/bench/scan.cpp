@@ -32,9 +32,10 @@
 #include <util.h>
 #include <vx_urm.h>
 
-#include <cctype>
 #include <cstring>
 #include <string>
+
+#include <strings.h>
 
 namespace kora::scan {
 
@@ -165,14 +166,6 @@ void SetText(KoraScanRecord& r, int number, const char* text) {
     CopyText(TextOf(r, number), sizeof r.text[0], text);
 }
 
-std::string Upper(const char* text) {
-    std::string s = text;
-    for (char& c : s) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return s;
-}
-
 // True when the chassis holds a system cartridge; false with `failed` set when the card scan
 // itself failed.
 bool HasSystemCartridge(bool& failed) {
@@ -183,16 +176,16 @@ bool HasSystemCartridge(bool& failed) {
     if (status == UCM_STATUS_NO_CARDS) {
         found = 0;
     } else if (status != UCM_OK) {
+        LogLine("%s", UCM_StatusToMSG(status));
         failed = true;
         return false;
     }
     LogLine(kLogCardsFound, static_cast<unsigned long>(found));
     for (uint32_t i = 0; i < found && i < kMaxCards; ++i) {
-        const std::string name = Upper(cards[i].name);
-        if (name == kEndOfCards) {
+        if (strcasecmp(cards[i].name, kEndOfCards) == 0) {
             break;
         }
-        if (name == kSystemCartridge) {
+        if (strcasecmp(cards[i].name, kSystemCartridge) == 0) {
             return true;
         }
     }
