@@ -191,12 +191,6 @@ TEST_F(DeviceScan, FillsTheRecordOfEachKind) {
         {1, 12, "Simulate=0,RangeCheck=1"},
         {1, 13, "VB-PSAM-00-03"},
         {1, 14, "1.0"},
-        {0, 2, "PSYS1"},
-        {0, 7, "virtual, rspsys virtual bench 1.0"},
-        {3, 2, ""}, // a kind that gives no name gets no description either
-        {3, 7, ""},
-        {5, 7, ""}, // PIO1 has no driver to ask
-        {7, 7, "virtual, rspsm3 virtual bench 1.0"},
         {8, 2, "Universal Relay/IO Module"},
         {8, 8, "URM1::14"},
         {8, 10, "VX_Urm.dll"},
