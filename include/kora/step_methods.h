@@ -390,7 +390,7 @@ typedef struct KoraScanRecord {
     char text[16][256];
     int32_t value[2];
 } KoraScanRecord;
-#define KORA_SCAN_IMPLEMENTED 0
+#define KORA_SCAN_IMPLEMENTED 1
 long SCAN_FOR_KORA_DEVICES(int32_t maxCount, uint32_t* foundCount, KoraScanRecord* table);
 
 #ifdef __cplusplus

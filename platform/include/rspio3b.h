@@ -15,11 +15,19 @@ extern "C" {
  * start state. */
 KORA_PLATFORM_API ViStatus rspio3b_init(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset,
                                         ViSession* vi);
+/* As rspio3b_init, with driver options ("Simulate=1,RangeCheck=1", ...). */
+KORA_PLATFORM_API ViStatus rspio3b_InitWithOptions(ViRsrc resourceName, ViBoolean idQuery,
+                                                   ViBoolean reset, ViConstString optionString,
+                                                   ViSession* vi);
 KORA_PLATFORM_API ViStatus rspio3b_close(ViSession vi);
 /* Driver and firmware revision texts. */
 KORA_PLATFORM_API ViStatus rspio3b_revision_query(ViSession vi,
                                                   ViChar driverRevision[VI_REVISION_SIZE],
                                                   ViChar firmwareRevision[VI_REVISION_SIZE]);
+
+/* Text of a status returned by this driver. */
+KORA_PLATFORM_API ViStatus rspio3b_error_message(ViSession vi, ViStatus status,
+                                                 ViChar message[VI_ERROR_MESSAGE_SIZE]);
 
 #ifdef __cplusplus
 }

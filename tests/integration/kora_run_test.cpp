@@ -514,6 +514,33 @@ TEST_F(KoraRun, MissingLibraryAndUnimplementedMethods) {
     EXPECT_EQ(u.out, ""); // refused before anything ran
 }
 
+TEST_F(KoraRun, ScanListsTheRackOfTheStation) {
+    Outcome table = Run("scan");
+    EXPECT_EQ(table.exit, 0) << table.err;
+    for (const char* line :
+         {"PSAM    PSAM_A3          A3    CAN0::0::3     rspsam.dll",
+          "PSYS1   PSYS1_2          A1    CAN1::0::1", "PSM5    PSM5_B6          B6    CAN1::1::14",
+          "URM     URM_2            0-2   URM0::2        VX_Urm.dll", "20 devices"}) {
+        EXPECT_NE(table.out.find(line), std::string::npos) << line << "\n" << table.out;
+    }
+    const std::string scc = (fs::path(KORA_EXAMPLES_DIR) / "station" / "rack_scc.ini").string();
+    Outcome shifted = Run("scan --hw " + scc);
+    EXPECT_NE(shifted.out.find("PSAM    PSAM_A1          A1    CAN0::0::3"), std::string::npos)
+        << shifted.out;
+    EXPECT_NE(shifted.out.find("PFG     PFG_B0           B0"), std::string::npos);
+
+    Outcome json = Run("scan --naming 2 --json");
+    ASSERT_EQ(json.exit, 0) << json.err;
+    const YAML::Node records = YAML::Load(json.out);
+    ASSERT_EQ(records.size(), 20u) << json.out;
+    EXPECT_EQ(records[1]["device"].as<std::string>(), "PSAM_1");
+    EXPECT_EQ(records[1]["slotName"].as<std::string>(), "3");
+    EXPECT_EQ(records[1]["slot"].as<int>(), 3);
+    EXPECT_EQ(records[9]["device"].as<std::string>(), "PSYS1_2");
+    EXPECT_EQ(records[19]["texts"][4].as<std::string>(), "URM_2");
+    EXPECT_EQ(Run("scan --hw /nonexistent.ini").exit, 2);
+}
+
 TEST_F(KoraRun, MethodReference) {
     Outcome all = Run("methods");
     EXPECT_EQ(all.exit, 0);

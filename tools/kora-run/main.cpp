@@ -1,11 +1,13 @@
 // kora-run: runs a test program (YAML) against libkora and the virtual bench.
 //   kora-run [options] PROGRAM.yaml
 //   kora-run methods [NAME]
+//   kora-run scan [--sw FILE --hw FILE] [--naming N] [--json]
 #include "format.h"
 #include "html_report.h"
 #include "program.h"
 #include "reports.h"
 #include "runner.h"
+#include "scan.h"
 #include "stats.h"
 
 #include <CLI/CLI.hpp>
@@ -162,6 +164,18 @@ int main(int argc, char** argv) {
     statsCmd->add_option("--db", storedDb, "SQLite database written by --db")->required();
     statsCmd->add_option("--program", statsProgram, "only the runs of this program (its name)");
     statsCmd->add_option("--html", storedHtml, "also write them as HTML with histograms");
+    auto* scanCmd = app.add_subcommand("scan", "list the modules in the rack of a station");
+    ScanOptions scanOptions;
+    scanOptions.software = ExampleStationFile("system.ini");
+    scanOptions.hardware = ExampleStationFile("hardware.ini");
+    scanCmd->add_option("--sw", scanOptions.software, "software configuration")
+        ->capture_default_str();
+    scanCmd->add_option("--hw", scanOptions.hardware, "physical layer file of the station")
+        ->capture_default_str();
+    scanCmd->add_option("--naming", scanOptions.naming, "device-naming mode of the executive");
+    scanCmd->add_flag("--json", scanOptions.json, "print the scan as JSON");
+    scanCmd->add_option("--log", scanOptions.logFile,
+                        "write the scan's messages to a log file ('-': to stderr)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -172,6 +186,10 @@ int main(int argc, char** argv) {
     }
     if (reportCmd->parsed()) {
         return StoredReport(storedDb, storedRun, storedHtml);
+    }
+    if (scanCmd->parsed()) {
+        scanOptions.library = options.library;
+        return ScanStation(scanOptions);
     }
     if (statsCmd->parsed()) {
         return Statistics(storedDb, statsProgram, storedHtml);

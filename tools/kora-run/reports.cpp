@@ -12,8 +12,6 @@
 
 namespace kora::run {
 
-namespace {
-
 std::string JsonString(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
@@ -45,6 +43,8 @@ std::string JsonString(const std::string& s) {
     }
     return out + "\"";
 }
+
+namespace {
 
 // JSON has no NaN or infinity: such numbers are written as strings.
 std::string JsonNumber(double v) {

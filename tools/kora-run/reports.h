@@ -12,4 +12,7 @@ bool WriteJson(const RunReport& report, const std::string& path, std::string& er
 bool WriteJunit(const RunReport& report, const std::string& path, std::string& error);
 bool WriteDatabase(const RunReport& report, const std::string& path, std::string& error);
 
+// A text as a JSON string, quotes included.
+std::string JsonString(const std::string& s);
+
 } // namespace kora::run

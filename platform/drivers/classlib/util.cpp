@@ -13,6 +13,8 @@
 //   5 driver library "<prefix>.dll", 6 driver prefix ("rspsam", ...)
 //   7 serial number "VB-<code>-<n><m>-<slot>" ("VB-PSAM-00-03" for CAN0::0::3), 8 hardware
 //     revision "1.0"
+// A device whose Type is a plain number is a module of that kind that this bench knows no code
+// for (a newer module, or one that answers with garbage): it has an empty name, library and prefix.
 // Integer attributes are also handed out as decimal texts; the text attributes have no integer
 // value. The search needs no UTIL_Setup; UTIL_Setup and UTIL_Cleanup count the library's users.
 #include <util.h>
@@ -23,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,7 +90,7 @@ constexpr ModuleKind kModuleKinds[] = {
 };
 
 struct Module {
-    const ModuleKind* kind;
+    ModuleKind kind;
     int32_t slot;
     std::string resource;
     std::string serial;
@@ -98,14 +101,18 @@ using ModuleList = std::vector<Module>;
 ClassSessions<ModuleList> g_lists;
 std::atomic<int> g_users{0};
 
-const ModuleKind* KindOf(const std::string& type) {
+std::optional<ModuleKind> KindOf(const std::string& type) {
     const std::string upper = UpperCase(type.c_str());
     for (const auto& k : kModuleKinds) {
         if (upper == k.code) {
-            return &k;
+            return k;
         }
     }
-    return nullptr;
+    if (!type.empty() && type.size() < 6 &&
+        std::all_of(type.begin(), type.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return ModuleKind{std::stoi(type), "", ""};
+    }
+    return std::nullopt;
 }
 
 // "<letters><n>::<m>" as a bus name.
@@ -133,7 +140,7 @@ int32_t WithModule(const char* function, std::string arguments, long context, lo
 bool IntegerAttribute(const Module& m, long attribute, int32_t* value) {
     switch (attribute) {
     case UTIL_ATTR_KIND:
-        *value = m.kind->kind;
+        *value = m.kind.kind;
         return true;
     case UTIL_ATTR_BUS_ADDRESS:
         *value = kNodeAddressBase + m.slot;
@@ -203,7 +210,7 @@ int32_t UTIL_Module_Search(long context, const char* bus, int32_t* list, int32_t
     ModuleList modules;
     if (const auto* station = call.bench()->station()) {
         for (const auto& d : station->devices) {
-            const ModuleKind* kind = KindOf(d.type);
+            const auto kind = KindOf(d.type);
             const auto address = kora::vbench::ModuleAddress(d.resource);
             if (!kind || !address || UpperCase(address->bus.c_str()) != UpperCase(bus)) {
                 continue;
@@ -212,7 +219,7 @@ int32_t UTIL_Module_Search(long context, const char* bus, int32_t* list, int32_t
             char serial[96];
             std::snprintf(serial, sizeof serial, "VB-%s-%d%s-%02d", kind->code, address->frame,
                           address->bus.substr(colons + 2).c_str(), address->slot);
-            modules.push_back({kind, address->slot, d.resource, serial});
+            modules.push_back({*kind, address->slot, d.resource, serial});
         }
     }
     *count = static_cast<int32_t>(modules.size());
@@ -228,7 +235,7 @@ int32_t UTIL_Module_Sort_List(long context, long list, long sortKey, int32_t* wa
             if (sortKey == UTIL_SORT_BY_KIND) {
                 std::stable_sort(
                     modules.begin(), modules.end(),
-                    [](const Module& a, const Module& b) { return a.kind->kind < b.kind->kind; });
+                    [](const Module& a, const Module& b) { return a.kind.kind < b.kind.kind; });
             } else if (sortKey == UTIL_SORT_BY_SLOT) {
                 std::stable_sort(modules.begin(), modules.end(),
                                  [](const Module& a, const Module& b) { return a.slot < b.slot; });
@@ -261,44 +268,44 @@ int32_t UTIL_Module_Attribute_Int(long context, long list, long index, long attr
 int32_t UTIL_Module_Attribute_Text(long context, long list, long index, long attribute,
                                    char value[256], int32_t* warning, int32_t* error,
                                    char message[CLASSLIB_MESSAGE_SIZE]) {
-    return WithModule(__func__, FormatArgs(context, list, index, attribute, kora::vbench::kOut),
-                      context, list, index, warning, error, message,
-                      [&](const Module& m) -> Outcome {
-                          if (!value) {
-                              return kErrNullPointer;
-                          }
-                          std::string text;
-                          int32_t number = 0;
-                          switch (attribute) {
-                          case UTIL_ATTR_KIND:
-                              text = m.kind->code;
-                              break;
-                          case UTIL_ATTR_BUS_ADDRESS:
-                          case UTIL_ATTR_SLOT:
-                              IntegerAttribute(m, attribute, &number);
-                              text = std::to_string(number);
-                              break;
-                          case UTIL_ATTR_RESOURCE_DESC:
-                              text = m.resource;
-                              break;
-                          case UTIL_ATTR_DRIVER_LIBRARY:
-                              text = std::string(m.kind->prefix) + ".dll";
-                              break;
-                          case UTIL_ATTR_DRIVER_PREFIX:
-                              text = m.kind->prefix;
-                              break;
-                          case UTIL_ATTR_SERIAL_NUMBER:
-                              text = m.serial;
-                              break;
-                          case UTIL_ATTR_HW_REVISION:
-                              text = kHardwareRevision;
-                              break;
-                          default:
-                              return {kErrAttribute, std::to_string(attribute) + " (1 to 8)"};
-                          }
-                          kora::drivers::CopyOut(value, 256, text);
-                          return 0;
-                      });
+    return WithModule(
+        __func__, FormatArgs(context, list, index, attribute, kora::vbench::kOut), context, list,
+        index, warning, error, message, [&](const Module& m) -> Outcome {
+            if (!value) {
+                return kErrNullPointer;
+            }
+            std::string text;
+            int32_t number = 0;
+            switch (attribute) {
+            case UTIL_ATTR_KIND:
+                text = m.kind.code;
+                break;
+            case UTIL_ATTR_BUS_ADDRESS:
+            case UTIL_ATTR_SLOT:
+                IntegerAttribute(m, attribute, &number);
+                text = std::to_string(number);
+                break;
+            case UTIL_ATTR_RESOURCE_DESC:
+                text = m.resource;
+                break;
+            case UTIL_ATTR_DRIVER_LIBRARY:
+                text = m.kind.prefix[0] ? std::string(m.kind.prefix) + ".dll" : std::string();
+                break;
+            case UTIL_ATTR_DRIVER_PREFIX:
+                text = m.kind.prefix;
+                break;
+            case UTIL_ATTR_SERIAL_NUMBER:
+                text = m.serial;
+                break;
+            case UTIL_ATTR_HW_REVISION:
+                text = kHardwareRevision;
+                break;
+            default:
+                return {kErrAttribute, std::to_string(attribute) + " (1 to 8)"};
+            }
+            kora::drivers::CopyOut(value, 256, text);
+            return 0;
+        });
 }
 
 int32_t UTIL_Module_Free_List(long context, long list, int32_t* warning, int32_t* error,

@@ -1,0 +1,39 @@
+// rspdft: the sessions of the digital functional test module (PDFT) and their revision query, which
+// the device scan asks every module for. The module itself is not modelled further: opening it
+// touches nothing.
+#include <rspdft.h>
+
+#include <vbench/bench/journal.h>
+
+#include "driver_status.h"
+#include "module_sessions.h"
+
+using kora::drivers::SessionTable;
+using kora::vbench::DriverCall;
+
+namespace {
+
+constexpr const char* kInterface = "rspdft";
+
+constexpr kora::drivers::StatusText kStatusTexts[] = {
+    {VI_SUCCESS, "No error"},
+};
+
+constexpr const char* kDriverRevision = "rspdft virtual bench 1.0";
+
+SessionTable g_sessions;
+
+ViStatus Open(const char* function, std::string arguments, ViRsrc resourceName,
+              ViConstString options, ViBoolean reset, ViSession* vi) {
+    return kora::drivers::OpenSession(kInterface, function, std::move(arguments), g_sessions,
+                                      resourceName, options, reset, vi,
+                                      [](DriverCall&, const std::string&) {});
+}
+
+} // namespace
+
+extern "C" {
+
+KORA_MODULE_DRIVER_ENTRIES(rspdft)
+
+} // extern "C"
