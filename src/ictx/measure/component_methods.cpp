@@ -17,6 +17,12 @@ constexpr MethodEntry kMethods[] = {
     {kClassDischarge, TestDischarge},
     {kClassContact, TestContact},
     {kClassTrack, TestTrack},
+    {kClassDiode, TestDiode},
+    {kClassZDiode, TestZDiode},
+    {kClassNpn, TestTransistor},
+    {kClassPnp, TestTransistor},
+    {kClassNFet, TestTransistor},
+    {kClassPFet, TestTransistor},
 };
 
 } // namespace

@@ -9,5 +9,8 @@ EN_NEV_RESULT TestResistor(ComponentCall& call);
 EN_NEV_RESULT TestContact(ComponentCall& call);
 EN_NEV_RESULT TestTrack(ComponentCall& call);
 EN_NEV_RESULT TestDischarge(ComponentCall& call);
+EN_NEV_RESULT TestDiode(ComponentCall& call);
+EN_NEV_RESULT TestZDiode(ComponentCall& call);
+EN_NEV_RESULT TestTransistor(ComponentCall& call);
 
 } // namespace kora
