@@ -130,7 +130,13 @@ long ReadReverse(SemiBlock& b, ModuleErrors& errors, bool& ok) {
     SubBlock& s = b.sub[kIr];
     const SubRead m = ReadSettingsOf(s, false);
     ok = false;
-    // The source turns into a voltage source at the reverse voltage; the wiring stays.
+    // The source turns into a voltage source at the reverse voltage; the wiring stays but for
+    // the meter, whose 10 Mohm across the pins would pass more than a good diode leaks.
+    errors.psam = ConfigureMu(bench.ict.mu, psam, kKeep, 0, 0, -1.0, kKeep, kKeep, -1.0, -1.0,
+                              kKeep);
+    if (errors.psam < 0) {
+        return 0;
+    }
     errors.psam = ConfigureDcs(bench.ict.dcs, psam, 1, kKeep, kKeep, kKeep, kKeep, kVoltageSource,
                                s.voltage, s.current, 0, kKeep);
     if (errors.psam < 0) {

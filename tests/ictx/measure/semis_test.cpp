@@ -78,7 +78,7 @@ class SemisTest : public StationTest {
 };
 
 TEST_F(SemisTest, Debug) {
-    for (const char* n : {"D3", "Q1", "D2", "Z1"}) {
+    for (const char* n : {"D1", "D2", "Z1", "Q1"}) {
         bench_->journal().clear();
         rvo().reset();
         Run(n);
