@@ -20,12 +20,10 @@ namespace kora {
 
 namespace {
 
-constexpr ClassTraits kDiodeClass = {"DIODE",       "",
-                                     "ICTX_DIODE",  "ICTX_DIODE[ %li ]\n\nBENCH=%s\n\n%s",
-                                     "",            kUnitVolt};
-constexpr ClassTraits kZDiodeClass = {"Z-DIODE",      "",
-                                      "ICTX_ZDIODE",  "ICTX_ZDIODE[ %li ]\n\nBENCH=%s\n\n%s",
-                                      "",             kUnitVolt};
+constexpr ClassTraits kDiodeClass = {
+    "DIODE", "", "ICTX_DIODE", "ICTX_DIODE[ %li ]\n\nBENCH=%s\n\n%s", "", kUnitVolt};
+constexpr ClassTraits kZDiodeClass = {
+    "Z-DIODE", "", "ICTX_ZDIODE", "ICTX_ZDIODE[ %li ]\n\nBENCH=%s\n\n%s", "", kUnitVolt};
 
 constexpr const char* kGraphForward = "FORWARD VOLTAGE";
 constexpr const char* kGraphReverse = "REVERSE CURRENT";
@@ -132,8 +130,8 @@ long ReadReverse(SemiBlock& b, ModuleErrors& errors, bool& ok) {
     ok = false;
     // The source turns into a voltage source at the reverse voltage; the wiring stays but for
     // the meter, whose 10 Mohm across the pins would pass more than a good diode leaks.
-    errors.psam = ConfigureMu(bench.ict.mu, psam, kKeep, 0, 0, -1.0, kKeep, kKeep, -1.0, -1.0,
-                              kKeep);
+    errors.psam =
+        ConfigureMu(bench.ict.mu, psam, kKeep, 0, 0, -1.0, kKeep, kKeep, -1.0, -1.0, kKeep);
     if (errors.psam < 0) {
         return 0;
     }
@@ -211,8 +209,8 @@ long MeasureDiode(SemiBlock& b, PinConnector& pins, ModuleErrors& errors, StepEr
     }
     errors.psam = 0;
     if (hasPict) {
-        errors.pict = ConfigureCmu(ict.cmu, bench.ictModules[kIctPict].handle, kCmuOpen, 0x0C,
-                                   0xC0, 0xC0, 0x3000, 0, -1.0, -1.0, kKeep, -1.0, -1.0, kKeep);
+        errors.pict = ConfigureCmu(ict.cmu, bench.ictModules[kIctPict].handle, kCmuOpen, 0x0C, 0xC0,
+                                   0xC0, 0x3000, 0, -1.0, -1.0, kKeep, -1.0, -1.0, kKeep);
         if (errors.pict < 0) {
             return 0;
         }
@@ -251,15 +249,15 @@ long MeasureZDiode(SemiBlock& b, PinConnector& pins, ModuleErrors& errors, StepE
     SubBlock& s = b.sub[0];
     const SubRead m = ReadSettingsOf(s, false);
     if (bench.ictModules[kIctPict].inUse) {
-        errors.pict = ConfigureCmu(ict.cmu, bench.ictModules[kIctPict].handle, kCmuOpen, 0, 0, 0,
-                                   0, 0, -1.0, -1.0, kKeep, -1.0, -1.0, kKeep);
+        errors.pict = ConfigureCmu(ict.cmu, bench.ictModules[kIctPict].handle, kCmuOpen, 0, 0, 0, 0,
+                                   0, -1.0, -1.0, kKeep, -1.0, -1.0, kKeep);
         if (errors.pict < 0) {
             return 0;
         }
         errors.pict = 0;
     }
-    errors.psam = ConfigureDcs(ict.dcs, psam, 0, 0, 0, 0, 0, kKeep, kKeepReal, kKeepReal, kKeep,
-                               kKeep);
+    errors.psam =
+        ConfigureDcs(ict.dcs, psam, 0, 0, 0, 0, 0, kKeep, kKeepReal, kKeepReal, kKeep, kKeep);
     if (errors.psam < 0) {
         return 0;
     }

@@ -438,8 +438,8 @@ void DefineRolePins(SemiBlock& b, bool guards) {
     const char* channels = b.head.bench->channelListPtr ? b.head.bench->channelListPtr : "";
     for (int k = 0; k < kRolePins; ++k) {
         if (b.roles->names[k]) {
-            rvo_DefineAttrSList(b.roles->names[k], kGroupPins, b.roleText[k],
-                                sizeof b.roleText[k], channels, nullptr);
+            rvo_DefineAttrSList(b.roles->names[k], kGroupPins, b.roleText[k], sizeof b.roleText[k],
+                                channels, nullptr);
         }
     }
     if (guards) {
@@ -498,9 +498,9 @@ bool PsuCouplingOff(BenchRecord& bench, ModuleErrors& errors) {
     if (!bench.ictModules[kIctPsu].inUse) {
         return true;
     }
-    errors.psu = ConfigurePsu(bench.ict.psu, bench.ictModules[kIctPsu].handle,
-                              kPsuCouplingOffPreset, kKeep, kKeep, kKeepReal, kKeepReal, kKeep,
-                              kKeep, kKeepReal, kKeepReal);
+    errors.psu =
+        ConfigurePsu(bench.ict.psu, bench.ictModules[kIctPsu].handle, kPsuCouplingOffPreset, kKeep,
+                     kKeep, kKeepReal, kKeepReal, kKeep, kKeep, kKeepReal, kKeepReal);
     if (errors.psu < 0) {
         return false;
     }
@@ -513,8 +513,8 @@ bool ReadMeter(SemiBlock& b, int k, const SubRead& m, double range, const char* 
     const ViSession psam = b.head.bench->ictModules[kIctPsam].handle;
     ReadResult read;
     double* samples = tlsSamples.data();
-    const ViStatus status = ReadMultiPoint(psam, samples, m.samples, m.smoothing,
-                                           kSemiReadTimeoutMs, range, &read);
+    const ViStatus status =
+        ReadMultiPoint(psam, samples, m.samples, m.smoothing, kSemiReadTimeoutMs, range, &read);
     if (status < 0) {
         errors.psam = status;
         return false;

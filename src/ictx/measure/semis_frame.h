@@ -52,9 +52,9 @@ struct SemiBlock {
 // What a class adds to the frame.
 struct SemiClass {
     ClassTraits traits;
-    int subTests;                              // sub-tests the class measures
-    void (*defineSettings)(SemiBlock&);        // class attributes between head and pins
-    void (*defineDetails)(SemiBlock&);         // class details after "DETAILS"
+    int subTests;                       // sub-tests the class measures
+    void (*defineSettings)(SemiBlock&); // class attributes between head and pins
+    void (*defineDetails)(SemiBlock&);  // class details after "DETAILS"
     // The measurement once the pins are checked: each sub-test configured, connected, read and
     // verified. Returns the combined verification result; false in `ok` on a driver error.
     long (*measure)(SemiBlock&, PinConnector&, ModuleErrors&, StepError&);

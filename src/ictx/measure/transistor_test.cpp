@@ -18,10 +18,11 @@ namespace kora {
 namespace {
 
 constexpr ClassTraits kBipolarClass = {
-    "TRANSISTOR", "", "ICTX_TRANSISTOR_BIP", "ICTX_TRANSISTOR_BIP[ %li ]\n\nBENCH=%s\n\n%s", "",
-    kUnitVolt};
-constexpr ClassTraits kFetClass = {"FET", "", "ICTX_TRANSISTOR_FET",
-                                   "ICTX_TRANSISTOR_FET[ % li ]\n\nBENCH=%s\n\n%s", "", kUnitVolt};
+    "TRANSISTOR", "",       "ICTX_TRANSISTOR_BIP", "ICTX_TRANSISTOR_BIP[ %li ]\n\nBENCH=%s\n\n%s",
+    "",           kUnitVolt};
+constexpr ClassTraits kFetClass = {
+    "FET", "",       "ICTX_TRANSISTOR_FET", "ICTX_TRANSISTOR_FET[ % li ]\n\nBENCH=%s\n\n%s",
+    "",    kUnitVolt};
 
 struct SubNames {
     const char* stim;
@@ -41,8 +42,8 @@ constexpr SubNames kBipolarSubs[2] = {
 constexpr SubNames kFetSubs[2] = {
     {"SETTINGS|VDS.ON|STIM", "SETTINGS|VDS.ON|MEAS", "VALIDATION|VDS.ON", "DETAILS|MEAS|VDS.ON",
      "%s.UDS.ON", "UDS.ON", "VOLTAGE"},
-    {"SETTINGS|VDS.OFF|STIM", "SETTINGS|VDS.OFF|MEAS", "VALIDATION|VDS.OFF",
-     "DETAILS|MEAS|VDS.OFF", "%s.UDS.OFF", "UDS.OFF", "VOLTAGE"},
+    {"SETTINGS|VDS.OFF|STIM", "SETTINGS|VDS.OFF|MEAS", "VALIDATION|VDS.OFF", "DETAILS|MEAS|VDS.OFF",
+     "%s.UDS.OFF", "UDS.OFF", "VOLTAGE"},
 };
 constexpr const char* kMarkOver = ",OR";
 
@@ -135,23 +136,23 @@ long MeasureSub(SemiBlock& b, int k, PinConnector& pins, ModuleErrors& errors, b
                 return 0;
             }
         }
-        errors.pict = ConfigureCmu(ict.cmu, pict, kCmuOpen, 0, 0, 0, 0, aosMask, -1.0, -1.0,
-                                   kKeep, -1.0, -1.0, kKeep);
+        errors.pict = ConfigureCmu(ict.cmu, pict, kCmuOpen, 0, 0, 0, 0, aosMask, -1.0, -1.0, kKeep,
+                                   -1.0, -1.0, kKeep);
         if (errors.pict < 0) {
             return 0;
         }
         errors.pict = 0;
     }
-    errors.psam = ConfigureMu(ict.mu, psam, kMuVoltage, 0x88, 0x22, range, m.filterHertz,
-                              m.samples, s.interval, s.delay, 1);
+    errors.psam = ConfigureMu(ict.mu, psam, kMuVoltage, 0x88, 0x22, range, m.filterHertz, m.samples,
+                              s.interval, s.delay, 1);
     if (errors.psam < 0) {
         return 0;
     }
     // The current runs from HI to LO for a positive voltage setting and back for a negative one:
     // a PNP's junctions are read from the base like an NPN's and come out negative.
     const double current = std::copysign(std::fabs(s.current), s.voltage);
-    errors.psam = ConfigureDcs(ict.dcs, psam, 1, 0x88, 0x22, 0x88, 0x22, kCurrentSource,
-                               s.voltage, current, 0, 1);
+    errors.psam = ConfigureDcs(ict.dcs, psam, 1, 0x88, 0x22, 0x88, 0x22, kCurrentSource, s.voltage,
+                               current, 0, 1);
     if (errors.psam < 0) {
         return 0;
     }
@@ -176,8 +177,7 @@ long MeasureSub(SemiBlock& b, int k, PinConnector& pins, ModuleErrors& errors, b
     return VerifySub(b, k, name, kUnitVolt, comment);
 }
 
-long MeasureTransistor(SemiBlock& b, PinConnector& pins, ModuleErrors& errors,
-                       StepError& error) {
+long MeasureTransistor(SemiBlock& b, PinConnector& pins, ModuleErrors& errors, StepError& error) {
     BenchRecord& bench = *b.head.bench;
     if (IsFet(b) && !bench.ictModules[kIctPict].inUse) {
         error.Set(kErrResource, kNoPictAvailable);

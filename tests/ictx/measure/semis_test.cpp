@@ -7,6 +7,7 @@
 
 #include "ictx/program/ict_program_support.h"
 #include "support/station.h"
+#include "vbench/ngspice_runner.h"
 
 #include <cmath>
 #include <cstring>
@@ -77,17 +78,197 @@ class SemisTest : public StationTest {
     char text_[kMessageSize] = {};
 };
 
-TEST_F(SemisTest, Debug) {
-    for (const char* n : {"D1", "D2", "Z1", "Q1"}) {
-        bench_->journal().clear();
+// The driver calls that wire a test: matrix terminals, PICT switches, PSU connections, source
+// mode and polarity, gate drive and the pins' bus lines, in the order sent.
+std::string Wiring(const vbench::Journal& journal) {
+    static const char* const kWiring[] = {
+        "rspsam_cnx_Matrix",          "rspict_cnx_ConfigureSwitches",     "rspsu_Connect",
+        "rspsam_SetAttributeViInt32", "rspsam_dcs_ConfigureCurrentLimit", "rspict_aos_ConfigureDc",
+        "ZQsm160_quickConnect"};
+    std::string out;
+    for (const auto& e : journal.entries()) {
+        for (const char* f : kWiring) {
+            if (e.function == f) {
+                out += e.function.substr(e.function.find('_') + 1) + "(" + e.arguments + ") ";
+            }
+        }
+    }
+    return out;
+}
+
+TEST_F(SemisTest, EachClassWiresItsPinsAsDesigned) {
+    struct Case {
+        const char* name;
+        const char* wiring;
+    } cases[] = {
+        // Meter across A and B, current source A -> anode, cathode on B at the CMU's virtual
+        // ground; then the reverse current with the meter off and the source in voltage mode.
+        {"D1", "cnx_Matrix(1, 5, 0xff, 0x88) cnx_Matrix(1, 8, 0xff, 0x44) "
+               "cnx_Matrix(1, 1, 0xff, 0x88) cnx_Matrix(1, 4, 0xff, 0x22) "
+               "cnx_Matrix(1, 2, 0xff, 0x88) cnx_Matrix(1, 3, 0xff, 0x11) "
+               "dcs_ConfigureCurrentLimit(1, 0.001) "
+               "cnx_ConfigureSwitches(1, 0x0, 0xc, 0xc0, 0xc0, 0x3000) "
+               "quickConnect(1, 1, 1001, 1) quickConnect(1, 1, 1004, 2) "
+               "cnx_Matrix(1, 5, 0xff, 0x0) cnx_Matrix(1, 8, 0xff, 0x0) "
+               "SetAttributeViInt32(1, \"\", 1150026, 1) dcs_ConfigureCurrentLimit(1, 0.0001) "},
+        // The supply's second channel: HI on the cathode's D line, LO on the anode's C line.
+        {"Z1", "cnx_ConfigureSwitches(1, 0x0, 0x0, 0x0, 0x0, 0x0) "
+               "Connect(1, \"CH2_HI\", \"ABd2\") Connect(1, \"CH2_LO\", \"ABc1\") "
+               "cnx_Matrix(1, 5, 0xff, 0x11) cnx_Matrix(1, 8, 0xff, 0x22) "
+               "quickConnect(1, 1, 1008, 8) quickConnect(1, 1, 1005, 7) "},
+        // Base on A, emitter and then collector on C; a PNP's current runs the other way.
+        {"Q2", "cnx_ConfigureSwitches(1, 0x0, 0x0, 0x0, 0x0, 0x0) "
+               "cnx_Matrix(1, 5, 0xff, 0x88) cnx_Matrix(1, 8, 0xff, 0x22) "
+               "cnx_Matrix(1, 1, 0xff, 0x88) cnx_Matrix(1, 4, 0xff, 0x22) "
+               "cnx_Matrix(1, 2, 0xff, 0x88) cnx_Matrix(1, 3, 0xff, 0x22) "
+               "dcs_ConfigureCurrentLimit(1, -0.001) "
+               "quickConnect(1, 1, 1001, 15) quickConnect(1, 1, 1006, 16) "
+               "quickConnect(1, 1, 1001, 15) quickConnect(1, 1, 1006, 14) "},
+        // P channel: source on A, drain on C, gate on B through 1 kohm at -5 V, then +5 V.
+        {"M2", "aos_ConfigureDc(1, 1000, 3, -5) cnx_ConfigureSwitches(1, 0x8, 0x0, 0x0, 0x0, 0x0) "
+               "cnx_Matrix(1, 5, 0xff, 0x88) cnx_Matrix(1, 8, 0xff, 0x22) "
+               "cnx_Matrix(1, 1, 0xff, 0x88) cnx_Matrix(1, 4, 0xff, 0x22) "
+               "cnx_Matrix(1, 2, 0xff, 0x88) cnx_Matrix(1, 3, 0xff, 0x22) "
+               "dcs_ConfigureCurrentLimit(1, 0.001) "
+               "quickConnect(1, 1, 1001, 25) quickConnect(1, 1, 1005, 23) "
+               "quickConnect(1, 1, 1004, 24) aos_ConfigureDc(1, 1000, 3, 5) "
+               "quickConnect(1, 1, 1001, 25) quickConnect(1, 1, 1005, 23) "
+               "quickConnect(1, 1, 1004, 24) "},
+    };
+    for (const auto& c : cases) {
+        Load(ReadFile(kSemis / "semis.ict"));
+        EXPECT_EQ(Run(c.name), 0) << c.name << ": " << text_;
+        EXPECT_EQ(Wiring(bench_->journal()), c.wiring) << c.name;
+    }
+}
+
+TEST_F(SemisTest, ResultsCarryTheirNamesTagsAndVerdicts) {
+    // The whole file in order: every part after another, as the execute step walks them.
+    struct Case {
+        const char* result;
+        const char* comment;
+        double value;
+        double tolerance; // absolute
+        bool pass;
+    } cases[] = {
+        {"D1", "DIODE.UF", 0.6113, 0.006, true},
+        {"IR", "DIODE.IR,URC", 0, 1e-7, true},
+        {"D2", "DIODE.UF", 0.1881, 0.002, true},
+        {"D3", "DIODE.UF", 1.1415, 0.01, false},
+        {"VREVERSE", "Z-DIODE.UR", 5.100, 0.05, true},
+        {"VREVERSE", "Z-DIODE.UR", 0.60, 0.02, false},
+        {"Q1.UBE", "UBE", 0.6636, 0.006, true},
+        {"Q1.UBC", "UBC", 0.6313, 0.006, true},
+        {"Q2.UBE", "UBE", -0.6636, 0.006, true},
+        {"Q2.UBC", "UBC", -0.6313, 0.006, true},
+        {"Q3.UBE", "UBE", 0.6313, 0.006, false},
+        {"Q3.UBC", "UBC", 0.6636, 0.006, false},
+        {"M1.UDS.ON", "UDS.ON", 0.008, 0.005, true},
+        {"M1.UDS.OFF", "UDS.OFF", 5.0, 0.01, true},
+        {"M2.UDS.ON", "UDS.ON", 0.008, 0.005, true},
+        {"M2.UDS.OFF", "UDS.OFF", 5.0, 0.01, true},
+    };
+    for (const char* name : {"D1", "D2", "D3", "Z1", "Z2", "Q1", "Q2", "Q3", "M1", "M2"}) {
+        Run(name);
+    }
+    const auto all = results();
+    ASSERT_EQ(all.size(), std::size(cases));
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        const auto& c = cases[i];
+        EXPECT_EQ(all[i].name, c.result) << i;
+        EXPECT_EQ(all[i].comment, c.comment) << c.result;
+        EXPECT_NEAR(all[i].value, c.value, c.tolerance) << c.result;
+        EXPECT_EQ(all[i].verdict, c.pass ? rvo::Verdict::Pass : rvo::Verdict::Fail) << c.result;
+    }
+    // The detail text names the pin pair of the sub-test.
+    EXPECT_EQ(all[1].channel, "D1_A-D1_K");
+    EXPECT_EQ(all[7].channel, "Q1_B-Q1_C");
+}
+
+TEST_F(SemisTest, MissingPinsAndModulesAreReportedBeforeAnyConnection) {
+    struct Case {
+        const char* name;
+        const char* from; // edit of the component file
+        const char* to;
+        const char* alert; // the class's format
+        const char* message;
+    } cases[] = {
+        {"D2", "TP=\"D2_K\"\n", "", "ICTX_DIODE[ %li ]\n\nBENCH=%s\n\n%s",
+         "Invalid test pin selection (HI|LO)"},
+        {"Z1", "TP=\"Z1_A\"\n", "TP=\"NOWHERE\"\n", "ICTX_ZDIODE[ %li ]\n\nBENCH=%s\n\n%s",
+         "Invalid test pin selection (HI|LO)"},
+        {"Q1", "TP=\"Q1_E\"\n", "", "ICTX_TRANSISTOR_BIP[ %li ]\n\nBENCH=%s\n\n%s",
+         "Invalid test pin selection (COLLECTOR|BASE|EMITTER)"},
+        {"M1", "TP=\"M1_S\"\n", "", "ICTX_TRANSISTOR_FET[ % li ]\n\nBENCH=%s\n\n%s",
+         "Invalid test pin selection (DRAIN|GATE|SOURCE)"},
+    };
+    for (const auto& c : cases) {
+        std::string text = ReadFile(kSemis / "semis.ict");
+        text.replace(text.find(c.from), std::strlen(c.from), c.to);
+        Load(text);
+        rvo().scriptAlertAnswers({0});
+        EXPECT_EQ(Run(c.name), -2) << c.name;
+        EXPECT_EQ(code_, kErrResource) << c.name;
+        char alert[kReportSize];
+        FormatText(alert, sizeof alert, c.alert, static_cast<long>(Find(c.name)->index),
+                   bench1_->name, c.message);
+        EXPECT_EQ(LastAlert(), alert);
+        EXPECT_EQ(Calls("ZQsm160_quickConnect"), 0u) << c.name;
+        EXPECT_TRUE(results().empty()) << c.name;
+    }
+    // The Z-diode's current comes from the supply; the reverse current needs the PICT.
+    bench1_->ictModules[kIctPsu].inUse = 0;
+    bench1_->ictModules[kIctPict].inUse = 0;
+    Load(ReadFile(kSemis / "semis.ict"));
+    for (auto [name, message] : {std::pair{"Z1", "ERROR: No PSU available"},
+                                 {"D1", "ERROR: No PICT available"},
+                                 {"M1", "ERROR: No PICT available"}}) {
+        rvo().scriptAlertAnswers({0});
+        EXPECT_EQ(Run(name), -2) << name;
+        EXPECT_NE(LastAlert().find(message), std::string::npos) << LastAlert();
+    }
+    EXPECT_EQ(Calls("ZQsm160_quickConnect"), 0u);
+}
+
+TEST_F(SemisTest, ForwardAndZenerVoltagesAgreeWithNgspice) {
+    namespace ng = kora::vbench::testing;
+    if (ng::NgspicePath().empty()) {
+        GTEST_SKIP() << "ngspice is not installed";
+    }
+    // Each reading against ngspice's operating point of the board with the test's current forced
+    // into the driven pin and the return pin held at 0 V.
+    struct Case {
+        const char* component;
+        const char* result;
+        const char* stimulus; // added to the board
+        const char* node;
+        double sign;
+    } cases[] = {
+        {"D1", "D1", "I1 0 d1_a DC 1m\nV1 d1_k 0 0\n", "d1_a", 1},
+        {"D2", "D2", "I1 0 d2_a DC 1m\nV1 d2_k 0 0\n", "d2_a", 1},
+        {"Z1", "VREVERSE", "I1 0 z1_k DC 5m\nV1 z1_a 0 0\n", "z1_k", 1},
+        {"Q1", "Q1.UBE", "I1 0 q1_b DC 1m\nV1 q1_e 0 0\n", "q1_b", 1},
+        {"Q1", "Q1.UBC", "I1 0 q1_b DC 1m\nV1 q1_c 0 0\n", "q1_b", 1},
+        {"Q2", "Q2.UBE", "I1 q2_b 0 DC 1m\nV1 q2_e 0 0\n", "q2_b", 1},
+    };
+    const std::string board = ReadFile(kSemis / "semis.cir");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.result);
+        auto ref = ng::RunNgspice(board.substr(0, board.rfind(".end")) + c.stimulus,
+                                  {"op", std::string("print v(") + c.node + ")"});
+        const std::string key = std::string("v(") + c.node + ")";
+        ASSERT_TRUE(ref.ran && ref.values.count(key)) << ref.log;
+        const double expected = c.sign * ref.values[key].real();
         rvo().reset();
-        Run(n);
-        for (const auto& e : bench_->journal().entries()) {
-            std::printf("%s(%s) = %d\n", e.function.c_str(), e.arguments.c_str(), e.result);
-        }
+        Run(c.component);
+        bool found = false;
         for (const auto& r : results()) {
-            std::printf("RESULT %s %g %s\n", r.name.c_str(), r.value, r.comment.c_str());
+            if (r.name == c.result) {
+                found = true;
+                EXPECT_NEAR(r.value, expected, 0.01 * std::fabs(expected));
+            }
         }
+        EXPECT_TRUE(found);
     }
 }
 
