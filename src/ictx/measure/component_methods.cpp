@@ -12,12 +12,20 @@ struct MethodEntry {
 };
 
 // Classes whose test method exists; every other class runs as a generic "NO TEST" step.
+// clang-format off
 constexpr MethodEntry kMethods[] = {
-    {kClassResistor, TestResistor}, {kClassDischarge, TestDischarge}, {kClassContact, TestContact},
-    {kClassTrack, TestTrack},       {kClassDiode, TestDiode},         {kClassZDiode, TestZDiode},
-    {kClassNpn, TestTransistor},    {kClassPnp, TestTransistor},      {kClassNFet, TestTransistor},
+    {kClassResistor, TestResistor},
+    {kClassDischarge, TestDischarge},
+    {kClassContact, TestContact},
+    {kClassTrack, TestTrack},
+    {kClassDiode, TestDiode},
+    {kClassZDiode, TestZDiode},
+    {kClassNpn, TestTransistor},
+    {kClassPnp, TestTransistor},
+    {kClassNFet, TestTransistor},
     {kClassPFet, TestTransistor},
 };
+// clang-format on
 
 } // namespace
 
