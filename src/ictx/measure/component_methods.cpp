@@ -24,6 +24,7 @@ constexpr MethodEntry kMethods[] = {
     {kClassPnp, TestTransistor},
     {kClassNFet, TestTransistor},
     {kClassPFet, TestTransistor},
+    {kClassShunt, TestShunt},
 };
 // clang-format on
 

@@ -12,5 +12,6 @@ EN_NEV_RESULT TestDischarge(ComponentCall& call);
 EN_NEV_RESULT TestDiode(ComponentCall& call);
 EN_NEV_RESULT TestZDiode(ComponentCall& call);
 EN_NEV_RESULT TestTransistor(ComponentCall& call);
+EN_NEV_RESULT TestShunt(ComponentCall& call);
 
 } // namespace kora

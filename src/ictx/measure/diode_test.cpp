@@ -287,8 +287,6 @@ long MeasureZDiode(SemiBlock& b, PinConnector& pins, ModuleErrors& errors, StepE
         return 0;
     }
     MarkTime(b.head, kTimeMeasure);
-    errors.psu = ConfigurePsu(ict.psu, bench.ictModules[kIctPsu].handle, kKeep, 0, 0, kKeepReal,
-                              kKeepReal, 0, 0, kKeepReal, kKeepReal);
     s.value = over ? kAboveRange : s.mean;
     s.valid = over ? 0 : 1;
     char comment[64];

@@ -274,7 +274,7 @@ bool PinsDefined(const SemiBlock& b, int subTests) {
             continue;
         }
         const RolePair& p = b.roles->pairs[k];
-        for (int pin : {p.hi, p.lo, p.gate}) {
+        for (int pin : {p.hi, p.lo, p.gate, p.senseHi, p.senseLo}) {
             if (pin >= 0 && !b.rolePin[pin]) {
                 return false;
             }
@@ -490,6 +490,15 @@ bool ConnectPair(SemiBlock& b, int k, PinConnector& pins, ModuleErrors& errors) 
     }
     if (gate && !pins.Connect(*gate, LineOf(p.gateGroup, *gate), errors)) {
         return false;
+    }
+    for (auto [k2, group] : {std::pair{p.senseHi, p.senseHiGroup}, {p.senseLo, p.senseLoGroup}}) {
+        if (k2 >= 0) {
+            const ChannelRecord& pin = *b.rolePin[k2];
+            pins.NoteModule(pin);
+            if (!pins.Connect(pin, LineOf(group, pin), errors)) {
+                return false;
+            }
+        }
     }
     return pins.Settle(false, errors);
 }

@@ -7,6 +7,7 @@ namespace {
 constexpr const char* kTwoPinError = "Invalid test pin selection (HI|LO)";
 constexpr const char* kBipolarError = "Invalid test pin selection (COLLECTOR|BASE|EMITTER)";
 constexpr const char* kFetError = "Invalid test pin selection (DRAIN|GATE|SOURCE)";
+constexpr const char* kShuntError = "Invalid test pin selection (FORCE+|FORCE-|SENSE+|SENSE-)";
 
 using G = BusGroup;
 
@@ -17,32 +18,38 @@ using G = BusGroup;
 // the polarity of the part sets the direction of the current, not the wiring, so an NPN and a
 // PNP with the same needles are read on the same lines and the PNP's junctions read negative.
 // FETs: the channel from drain (A) to source (C), the gate on its own (B) driven by the PICT's
-// source; a P-channel part takes its source as the driven end.
+// source; a P-channel part takes its source as the driven end. Shunt: the supply's second channel
+// forces its current through FORCE+ (C) and FORCE- (D), the two groups it reaches, and the meter
+// reads SENSE+ (A) against SENSE- (B), lines that carry no current.
 constexpr ClassRoles kRoles[] = {
     {kClassDiode,
-     {"HI", "LO", nullptr, nullptr, nullptr},
+     {"HI", "LO", nullptr, nullptr, nullptr, nullptr},
      kTwoPinError,
      {{0, G::A, 1, G::B}, {0, G::A, 1, G::B}, {-1, G::A, -1, G::B}}},
     {kClassZDiode,
-     {"HI", "LO", nullptr, nullptr, nullptr},
+     {"HI", "LO", nullptr, nullptr, nullptr, nullptr},
      kTwoPinError,
      {{1, G::D, 0, G::C}, {-1, G::A, -1, G::B}, {-1, G::A, -1, G::B}}},
     {kClassNpn,
-     {"COLLECTOR", "BASE", "EMITTER", nullptr, nullptr},
+     {"COLLECTOR", "BASE", "EMITTER", nullptr, nullptr, nullptr},
      kBipolarError,
      {{1, G::A, 2, G::C}, {1, G::A, 0, G::C}, {-1, G::A, -1, G::B}}},
     {kClassPnp,
-     {"COLLECTOR", "BASE", "EMITTER", nullptr, nullptr},
+     {"COLLECTOR", "BASE", "EMITTER", nullptr, nullptr, nullptr},
      kBipolarError,
      {{1, G::A, 2, G::C}, {1, G::A, 0, G::C}, {-1, G::A, -1, G::B}}},
     {kClassNFet,
-     {"DRAIN", "GATE", "SOURCE", nullptr, nullptr},
+     {"DRAIN", "GATE", "SOURCE", nullptr, nullptr, nullptr},
      kFetError,
      {{0, G::A, 2, G::C, 1, G::B}, {0, G::A, 2, G::C, 1, G::B}, {-1, G::A, -1, G::B}}},
     {kClassPFet,
-     {"DRAIN", "GATE", "SOURCE", nullptr, nullptr},
+     {"DRAIN", "GATE", "SOURCE", nullptr, nullptr, nullptr},
      kFetError,
      {{2, G::A, 0, G::C, 1, G::B}, {2, G::A, 0, G::C, 1, G::B}, {-1, G::A, -1, G::B}}},
+    {kClassShunt,
+     {"FORCE+", "FORCE-", nullptr, nullptr, "SENSE+", "SENSE-"},
+     kShuntError,
+     {{0, G::C, 1, G::D, -1, G::B, 4, G::A, 5, G::B}, {-1, G::A, -1, G::B}, {-1, G::A, -1, G::B}}},
 };
 
 // Line 1 of each group, in the order of BusGroup.
@@ -62,7 +69,7 @@ const ClassRoles* RolesOf(uint32_t classCode) {
 }
 
 const char*& RolePinRef(ComponentRecord& record, int k) {
-    return k < kMaxTestPins ? record.tp[k] : record.ts[0];
+    return k < kMaxTestPins ? record.tp[k] : record.ts[k - kMaxTestPins];
 }
 
 const char* RolePinText(const ComponentRecord& record, int k) {

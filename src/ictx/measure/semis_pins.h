@@ -12,8 +12,9 @@
 
 namespace kora {
 
-// TP1 .. TP4 and the supply pin.
-constexpr int kRolePins = 5;
+// TP1 .. TP4, then the first and second sense pin (TS): a photocoupler's supply pin, a shunt's
+// sense pins.
+constexpr int kRolePins = 6;
 constexpr int kSupplyPin = 4;
 
 // A bus group; the pin's parity picks its line 1 (even pin index) or 2 (odd).
@@ -28,6 +29,10 @@ struct RolePair {
     BusGroup loGroup;
     int gate = -1; // a third pin driven on its own (FET gate)
     BusGroup gateGroup = BusGroup::B;
+    int senseHi = -1; // four wires: the meter's own pins
+    BusGroup senseHiGroup = BusGroup::A;
+    int senseLo = -1;
+    BusGroup senseLoGroup = BusGroup::B;
 };
 
 struct ClassRoles {
@@ -40,7 +45,7 @@ struct ClassRoles {
 // The roles of a class; null for classes that keep the two-pin roles of the frame.
 const ClassRoles* RolesOf(uint32_t classCode);
 
-// The record's text of role pin k (TP1 .. TP4, or the first sense pin for the supply pin).
+// The record's text of role pin k (TP1 .. TP4, TS1, TS2).
 const char* RolePinText(const ComponentRecord& record, int k);
 const char*& RolePinRef(ComponentRecord& record, int k);
 

@@ -81,10 +81,14 @@ class SemisTest : public StationTest {
 // The driver calls that wire a test: matrix terminals, PICT switches, PSU connections, source
 // mode and polarity, gate drive and the pins' bus lines, in the order sent.
 std::string Wiring(const vbench::Journal& journal) {
-    static const char* const kWiring[] = {
-        "rspsam_cnx_Matrix",          "rspict_cnx_ConfigureSwitches",     "rspsu_Connect",
-        "rspsam_SetAttributeViInt32", "rspsam_dcs_ConfigureCurrentLimit", "rspict_aos_ConfigureDc",
-        "ZQsm160_quickConnect"};
+    static const char* const kWiring[] = {"rspsam_cnx_Matrix",
+                                          "rspict_cnx_ConfigureSwitches",
+                                          "rspsu_Connect",
+                                          "rspsam_SetAttributeViInt32",
+                                          "rspsam_dcs_ConfigureCurrentLimit",
+                                          "rspict_aos_ConfigureDc",
+                                          "ZQsm160_quickConnect",
+                                          "rspsu_Disconnect"};
     std::string out;
     for (const auto& e : journal.entries()) {
         for (const char* f : kWiring) {
@@ -134,6 +138,15 @@ TEST_F(SemisTest, EachClassWiresItsPinsAsDesigned) {
                "quickConnect(1, 1, 1004, 24) aos_ConfigureDc(1, 1000, 3, 5) "
                "quickConnect(1, 1, 1001, 25) quickConnect(1, 1, 1005, 23) "
                "quickConnect(1, 1, 1004, 24) "},
+        // Shunt: the supply's HI and LO with its senses on the force needles (C, D), the meter
+        // on the sense needles (A, B); the senses leave after the read.
+        {"S1", "cnx_ConfigureSwitches(1, 0x0, 0x0, 0x0, 0x0, 0x0) "
+               "Connect(1, \"CH2_HI\", \"ABc2\") Connect(1, \"CH2_LO\", \"ABd1\") "
+               "Connect(1, \"CH2_SHI\", \"ABc2\") Connect(1, \"CH2_SLO\", \"ABd1\") "
+               "cnx_Matrix(1, 5, 0xff, 0x88) cnx_Matrix(1, 8, 0xff, 0x44) "
+               "quickConnect(1, 1, 1006, 26) quickConnect(1, 1, 1007, 27) "
+               "quickConnect(1, 1, 1002, 28) quickConnect(1, 1, 1003, 29) "
+               "Disconnect(1, \"CH2_SHI\", \"ABc2\") Disconnect(1, \"CH2_SLO\", \"ABd1\") "},
     };
     for (const auto& c : cases) {
         Load(ReadFile(kSemis / "semis.ict"));
@@ -167,8 +180,11 @@ TEST_F(SemisTest, ResultsCarryTheirNamesTagsAndVerdicts) {
         {"M1.UDS.OFF", "UDS.OFF", 5.0, 0.01, true},
         {"M2.UDS.ON", "UDS.ON", 0.008, 0.005, true},
         {"M2.UDS.OFF", "UDS.OFF", 5.0, 0.01, true},
+        {"SHUNT", "SHUNT", 0.010, 0.0001, true},
+        {"SHUNT", "SHUNT", 0.022, 0.0002, false},
     };
-    for (const char* name : {"D1", "D2", "D3", "Z1", "Z2", "Q1", "Q2", "Q3", "M1", "M2"}) {
+    for (const char* name :
+         {"D1", "D2", "D3", "Z1", "Z2", "Q1", "Q2", "Q3", "M1", "M2", "S1", "S2"}) {
         Run(name);
     }
     const auto all = results();
@@ -201,6 +217,8 @@ TEST_F(SemisTest, MissingPinsAndModulesAreReportedBeforeAnyConnection) {
          "Invalid test pin selection (COLLECTOR|BASE|EMITTER)"},
         {"M1", "TP=\"M1_S\"\n", "", "ICTX_TRANSISTOR_FET[ % li ]\n\nBENCH=%s\n\n%s",
          "Invalid test pin selection (DRAIN|GATE|SOURCE)"},
+        {"S1", "TS=\"S1_SN\"\n", "", "ICTX_SHUNT[ % li ]\n\nBENCH=%s\n\n%s",
+         "Invalid test pin selection (FORCE+|FORCE-|SENSE+|SENSE-)"},
     };
     for (const auto& c : cases) {
         std::string text = ReadFile(kSemis / "semis.ict");
@@ -222,7 +240,8 @@ TEST_F(SemisTest, MissingPinsAndModulesAreReportedBeforeAnyConnection) {
     Load(ReadFile(kSemis / "semis.ict"));
     for (auto [name, message] : {std::pair{"Z1", "ERROR: No PSU available"},
                                  {"D1", "ERROR: No PICT available"},
-                                 {"M1", "ERROR: No PICT available"}}) {
+                                 {"M1", "ERROR: No PICT available"},
+                                 {"S1", "ERROR: No PSU available"}}) {
         rvo().scriptAlertAnswers({0});
         EXPECT_EQ(Run(name), -2) << name;
         EXPECT_NE(LastAlert().find(message), std::string::npos) << LastAlert();
