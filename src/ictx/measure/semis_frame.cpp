@@ -31,8 +31,6 @@ constexpr double kLimitBound = 1e16;
 const char* const kGuardNames[] = {"GP1", "GP2", "GP3", "GP4"};
 
 thread_local std::array<double, kMaxReadSamples> tlsSamples;
-// The class of the block a callback edits (a callback gets only the block).
-thread_local const SemiClass* tlsClass = nullptr;
 
 int32_t KeywordIndex(const char* text, const char* list, int32_t fallback) {
     const int k = MatchKeyword(text, list);
@@ -207,7 +205,7 @@ long SemiCallback(long reason, void* context, long contextSize) {
     if (static_cast<uint32_t>(reason) != kAttributeEdit) {
         return -1;
     }
-    const int subTests = tlsClass ? tlsClass->subTests : kSubTests;
+    const int subTests = std::clamp(b.subTests, 0, kSubTests);
     for (int k = 0; k < subTests; ++k) {
         SubBlock& s = b.sub[k];
         for (double* v : {&s.voltage, &s.current, &s.delay, &s.interval, &s.time, &s.ul, &s.nom,
@@ -257,6 +255,7 @@ void Define(SemiBlock& b, const ComponentCall& call, const SemiClass& cls, StepE
         error.Set(kErrResource, cls.traits.methodName);
         return;
     }
+    b.subTests = cls.subTests;
     ResolveRolePins(b);
     LoadSubSettings(b);
     DefineHeadAttributes(b.head, cls.traits);
@@ -378,7 +377,6 @@ EN_NEV_RESULT RunSemiMethod(ComponentCall& call, const SemiClass& cls) {
         if (!block && !error.failed()) {
             error.Set(kErrMemory, cls.traits.methodName);
         }
-        tlsClass = &cls;
         const bool define = phase == RVO_PHASE_COMPILE || phase == RVO_PHASE_COMPILE_RUN;
         if (!error.failed() && define) {
             Define(*block, call, cls, error);

@@ -44,6 +44,7 @@ struct SubBlock {
 struct SemiBlock {
     ComponentBlock head;
     const ClassRoles* roles;
+    int32_t subTests;
     const ChannelRecord* rolePin[kRolePins];
     char roleText[kRolePins][64];
     SubBlock sub[kSubTests];

@@ -15,7 +15,6 @@ namespace kora {
 // TP1 .. TP4, then the first and second sense pin (TS): a photocoupler's supply pin, a shunt's
 // sense pins.
 constexpr int kRolePins = 6;
-constexpr int kSupplyPin = 4;
 
 // A bus group; the pin's parity picks its line 1 (even pin index) or 2 (odd).
 enum class BusGroup { A, B, C, D };

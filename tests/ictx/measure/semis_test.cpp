@@ -249,6 +249,28 @@ TEST_F(SemisTest, MissingPinsAndModulesAreReportedBeforeAnyConnection) {
     EXPECT_EQ(Calls("ZQsm160_quickConnect"), 0u);
 }
 
+TEST_F(SemisTest, EditsOfEverySubTestReachTheRecord) {
+    ComponentRecord* d1 = Find("D1");
+    const long step = 1000 + d1->index;
+    ASSERT_EQ(Run("D1"), 0) << text_;
+    ASSERT_TRUE(rvo().editAttribute(step, "VALIDATION|IR|UL", "2e-06"));
+    ASSERT_TRUE(rvo().editAttribute(step, "VALIDATION|IR|ENABLED", "0"));
+    ASSERT_TRUE(rvo().editAttribute(step, "SETTINGS|UF|STIM|I.LIMIT", "0.002"));
+    ASSERT_TRUE(rvo().editAttribute(step, "TEST PINS|LO", "D2_K"));
+    EXPECT_EQ(rvo().invokeAttributeCallback(step, 0x80000001), 0);
+    EXPECT_EQ(d1->sub[1].ul, 2e-6);
+    EXPECT_EQ(d1->sub[1].enable, 0u);
+    EXPECT_EQ(d1->sub[0].c, 0.002);
+    EXPECT_STREQ(d1->tp[1], "D2_K");
+    EXPECT_TRUE(bench1_->ictModified);
+    // The reverse current is off now, and the forward current runs into the other cathode's net,
+    // where no diode returns it: the source stops at its compliance.
+    const std::size_t before = results().size();
+    ASSERT_EQ(Run("D1"), -1) << text_ << LastAlert();
+    ASSERT_EQ(results().size(), before + 1);
+    EXPECT_NEAR(results().back().value, d1->sub[0].v, 0.01);
+}
+
 TEST_F(SemisTest, ForwardAndZenerVoltagesAgreeWithNgspice) {
     namespace ng = kora::vbench::testing;
     if (ng::NgspicePath().empty()) {
