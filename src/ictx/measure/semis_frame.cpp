@@ -314,7 +314,12 @@ long Run(SemiBlock& b, const ComponentCall& call, const SemiClass& cls, StepErro
         s.mean = 0;
         s.reads = 0;
     }
-    if (!h.enabled || call.inVariant == 0) {
+    bool anySub = false;
+    for (int k = 0; k < cls.subTests; ++k) {
+        anySub = anySub || b.sub[k].enabled != 0;
+    }
+    // A component whose every sub-test is switched off has nothing to connect.
+    if (!h.enabled || call.inVariant == 0 || !anySub) {
         return 0;
     }
     PinConnector pins(bench, h.bus);

@@ -79,7 +79,8 @@ class SemisTest : public StationTest {
 };
 
 // The driver calls that wire a test: matrix terminals, PICT switches, PSU connections, source
-// mode and polarity, gate drive and the pins' bus lines, in the order sent.
+// mode and polarity, gate drive and the pins' bus lines, in the order sent, without the session
+// handle (its number depends on the tests run before).
 std::string Wiring(const vbench::Journal& journal) {
     static const char* const kWiring[] = {"rspsam_cnx_Matrix",
                                           "rspict_cnx_ConfigureSwitches",
@@ -93,7 +94,9 @@ std::string Wiring(const vbench::Journal& journal) {
     for (const auto& e : journal.entries()) {
         for (const char* f : kWiring) {
             if (e.function == f) {
-                out += e.function.substr(e.function.find('_') + 1) + "(" + e.arguments + ") ";
+                const auto comma = e.arguments.find(", ");
+                out += e.function.substr(e.function.find('_') + 1) + "(" +
+                       e.arguments.substr(comma == std::string::npos ? 0 : comma + 2) + ") ";
             }
         }
     }
@@ -107,46 +110,46 @@ TEST_F(SemisTest, EachClassWiresItsPinsAsDesigned) {
     } cases[] = {
         // Meter across A and B, current source A -> anode, cathode on B at the CMU's virtual
         // ground; then the reverse current with the meter off and the source in voltage mode.
-        {"D1", "cnx_Matrix(1, 5, 0xff, 0x88) cnx_Matrix(1, 8, 0xff, 0x44) "
-               "cnx_Matrix(1, 1, 0xff, 0x88) cnx_Matrix(1, 4, 0xff, 0x22) "
-               "cnx_Matrix(1, 2, 0xff, 0x88) cnx_Matrix(1, 3, 0xff, 0x11) "
-               "dcs_ConfigureCurrentLimit(1, 0.001) "
-               "cnx_ConfigureSwitches(1, 0x0, 0xc, 0xc0, 0xc0, 0x3000) "
-               "quickConnect(1, 1, 1001, 1) quickConnect(1, 1, 1004, 2) "
-               "cnx_Matrix(1, 5, 0xff, 0x0) cnx_Matrix(1, 8, 0xff, 0x0) "
-               "SetAttributeViInt32(1, \"\", 1150026, 1) dcs_ConfigureCurrentLimit(1, 0.0001) "},
+        {"D1", "cnx_Matrix(5, 0xff, 0x88) cnx_Matrix(8, 0xff, 0x44) "
+               "cnx_Matrix(1, 0xff, 0x88) cnx_Matrix(4, 0xff, 0x22) "
+               "cnx_Matrix(2, 0xff, 0x88) cnx_Matrix(3, 0xff, 0x11) "
+               "dcs_ConfigureCurrentLimit(0.001) "
+               "cnx_ConfigureSwitches(0x0, 0xc, 0xc0, 0xc0, 0x3000) "
+               "quickConnect(1, 1001, 1) quickConnect(1, 1004, 2) "
+               "cnx_Matrix(5, 0xff, 0x0) cnx_Matrix(8, 0xff, 0x0) "
+               "SetAttributeViInt32(\"\", 1150026, 1) dcs_ConfigureCurrentLimit(0.0001) "},
         // The supply's second channel: HI on the cathode's D line, LO on the anode's C line.
-        {"Z1", "cnx_ConfigureSwitches(1, 0x0, 0x0, 0x0, 0x0, 0x0) "
-               "Connect(1, \"CH2_HI\", \"ABd2\") Connect(1, \"CH2_LO\", \"ABc1\") "
-               "cnx_Matrix(1, 5, 0xff, 0x11) cnx_Matrix(1, 8, 0xff, 0x22) "
-               "quickConnect(1, 1, 1008, 8) quickConnect(1, 1, 1005, 7) "},
+        {"Z1", "cnx_ConfigureSwitches(0x0, 0x0, 0x0, 0x0, 0x0) "
+               "Connect(\"CH2_HI\", \"ABd2\") Connect(\"CH2_LO\", \"ABc1\") "
+               "cnx_Matrix(5, 0xff, 0x11) cnx_Matrix(8, 0xff, 0x22) "
+               "quickConnect(1, 1008, 8) quickConnect(1, 1005, 7) "},
         // Base on A, emitter and then collector on C; a PNP's current runs the other way.
-        {"Q2", "cnx_ConfigureSwitches(1, 0x0, 0x0, 0x0, 0x0, 0x0) "
-               "cnx_Matrix(1, 5, 0xff, 0x88) cnx_Matrix(1, 8, 0xff, 0x22) "
-               "cnx_Matrix(1, 1, 0xff, 0x88) cnx_Matrix(1, 4, 0xff, 0x22) "
-               "cnx_Matrix(1, 2, 0xff, 0x88) cnx_Matrix(1, 3, 0xff, 0x22) "
-               "dcs_ConfigureCurrentLimit(1, -0.001) "
-               "quickConnect(1, 1, 1001, 15) quickConnect(1, 1, 1006, 16) "
-               "quickConnect(1, 1, 1001, 15) quickConnect(1, 1, 1006, 14) "},
+        {"Q2", "cnx_ConfigureSwitches(0x0, 0x0, 0x0, 0x0, 0x0) "
+               "cnx_Matrix(5, 0xff, 0x88) cnx_Matrix(8, 0xff, 0x22) "
+               "cnx_Matrix(1, 0xff, 0x88) cnx_Matrix(4, 0xff, 0x22) "
+               "cnx_Matrix(2, 0xff, 0x88) cnx_Matrix(3, 0xff, 0x22) "
+               "dcs_ConfigureCurrentLimit(-0.001) "
+               "quickConnect(1, 1001, 15) quickConnect(1, 1006, 16) "
+               "quickConnect(1, 1001, 15) quickConnect(1, 1006, 14) "},
         // P channel: source on A, drain on C, gate on B through 1 kohm at -5 V, then +5 V.
-        {"M2", "aos_ConfigureDc(1, 1000, 3, -5) cnx_ConfigureSwitches(1, 0x8, 0x0, 0x0, 0x0, 0x0) "
-               "cnx_Matrix(1, 5, 0xff, 0x88) cnx_Matrix(1, 8, 0xff, 0x22) "
-               "cnx_Matrix(1, 1, 0xff, 0x88) cnx_Matrix(1, 4, 0xff, 0x22) "
-               "cnx_Matrix(1, 2, 0xff, 0x88) cnx_Matrix(1, 3, 0xff, 0x22) "
-               "dcs_ConfigureCurrentLimit(1, 0.001) "
-               "quickConnect(1, 1, 1001, 25) quickConnect(1, 1, 1005, 23) "
-               "quickConnect(1, 1, 1004, 24) aos_ConfigureDc(1, 1000, 3, 5) "
-               "quickConnect(1, 1, 1001, 25) quickConnect(1, 1, 1005, 23) "
-               "quickConnect(1, 1, 1004, 24) "},
+        {"M2", "aos_ConfigureDc(1000, 3, -5) cnx_ConfigureSwitches(0x8, 0x0, 0x0, 0x0, 0x0) "
+               "cnx_Matrix(5, 0xff, 0x88) cnx_Matrix(8, 0xff, 0x22) "
+               "cnx_Matrix(1, 0xff, 0x88) cnx_Matrix(4, 0xff, 0x22) "
+               "cnx_Matrix(2, 0xff, 0x88) cnx_Matrix(3, 0xff, 0x22) "
+               "dcs_ConfigureCurrentLimit(0.001) "
+               "quickConnect(1, 1001, 25) quickConnect(1, 1005, 23) "
+               "quickConnect(1, 1004, 24) aos_ConfigureDc(1000, 3, 5) "
+               "quickConnect(1, 1001, 25) quickConnect(1, 1005, 23) "
+               "quickConnect(1, 1004, 24) "},
         // Shunt: the supply's HI and LO with its senses on the force needles (C, D), the meter
         // on the sense needles (A, B); the senses leave after the read.
-        {"S1", "cnx_ConfigureSwitches(1, 0x0, 0x0, 0x0, 0x0, 0x0) "
-               "Connect(1, \"CH2_HI\", \"ABc2\") Connect(1, \"CH2_LO\", \"ABd1\") "
-               "Connect(1, \"CH2_SHI\", \"ABc2\") Connect(1, \"CH2_SLO\", \"ABd1\") "
-               "cnx_Matrix(1, 5, 0xff, 0x88) cnx_Matrix(1, 8, 0xff, 0x44) "
-               "quickConnect(1, 1, 1006, 26) quickConnect(1, 1, 1007, 27) "
-               "quickConnect(1, 1, 1002, 28) quickConnect(1, 1, 1003, 29) "
-               "Disconnect(1, \"CH2_SHI\", \"ABc2\") Disconnect(1, \"CH2_SLO\", \"ABd1\") "},
+        {"S1", "cnx_ConfigureSwitches(0x0, 0x0, 0x0, 0x0, 0x0) "
+               "Connect(\"CH2_HI\", \"ABc2\") Connect(\"CH2_LO\", \"ABd1\") "
+               "Connect(\"CH2_SHI\", \"ABc2\") Connect(\"CH2_SLO\", \"ABd1\") "
+               "cnx_Matrix(5, 0xff, 0x88) cnx_Matrix(8, 0xff, 0x44) "
+               "quickConnect(1, 1006, 26) quickConnect(1, 1007, 27) "
+               "quickConnect(1, 1002, 28) quickConnect(1, 1003, 29) "
+               "Disconnect(\"CH2_SHI\", \"ABc2\") Disconnect(\"CH2_SLO\", \"ABd1\") "},
     };
     for (const auto& c : cases) {
         Load(ReadFile(kSemis / "semis.ict"));
@@ -269,6 +272,13 @@ TEST_F(SemisTest, EditsOfEverySubTestReachTheRecord) {
     ASSERT_EQ(Run("D1"), -1) << text_ << LastAlert();
     ASSERT_EQ(results().size(), before + 1);
     EXPECT_NEAR(results().back().value, d1->sub[0].v, 0.01);
+    // With both sub-tests off nothing is connected or verified.
+    ASSERT_TRUE(rvo().editAttribute(step, "VALIDATION|UF|ENABLED", "0"));
+    EXPECT_EQ(rvo().invokeAttributeCallback(step, 0x80000001), 0);
+    bench_->journal().clear();
+    EXPECT_EQ(Run("D1"), 0);
+    EXPECT_EQ(results().size(), before + 1);
+    EXPECT_EQ(Calls("ZQsm160_quickConnect"), 0u);
 }
 
 TEST_F(SemisTest, ForwardAndZenerVoltagesAgreeWithNgspice) {
