@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <spawn.h>
@@ -313,6 +314,35 @@ TEST_F(KoraRun, LogicProgramFailsOnlyTheBrokenGatesVector) {
         }
     }
     EXPECT_EQ(failed, (std::vector<std::string>{"[014] OUTPUT", "U2_U3"})) << broken.out;
+}
+
+// The semiconductor example: every correct part passes, each wrong one fails with the reading its
+// component file's comment names, and no component is left without a test.
+TEST_F(KoraRun, SemiconductorProgramFailsOnlyTheWrongParts) {
+    Outcome o = Run((fs::path(KORA_EXAMPLES_DIR) / "ict" / "semis.yaml").string());
+    EXPECT_EQ(o.exit, 1) << o.err << o.out;
+    const struct {
+        const char* component;
+        const char* value; // how the reading begins ("" for any)
+        const char* verdict;
+    } lines[] = {
+        {"D1", "", "PASS"},     {"D1", "", "PASS"},   {"D2", "", "PASS"},   {"D3", "1.14", "FAIL"},
+        {"Z1", "5.10", "PASS"}, {"Z2", "60", "FAIL"}, {"Q1", "", "PASS"},   {"Q1", "", "PASS"},
+        {"Q2", "", "PASS"},     {"Q2", "", "PASS"},   {"Q3", "63", "FAIL"}, {"Q3", "66", "FAIL"},
+        {"M1", "", "PASS"},     {"M1", "", "PASS"},   {"M2", "", "PASS"},   {"M2", "", "PASS"}};
+    std::size_t at = o.out.find("Semiconductors");
+    at = o.out.rfind("SETUP", at);
+    for (const auto& l : lines) {
+        const std::string label = std::string("     ") + l.component + " ";
+        at = o.out.find(label, at + 1);
+        ASSERT_NE(at, std::string::npos) << l.component << "\n" << o.out;
+        const std::string line = o.out.substr(at, o.out.find('\n', at) - at);
+        EXPECT_EQ(line.substr(line.size() - 4), l.verdict) << line;
+        const auto value = line.find_first_not_of(' ', label.size());
+        EXPECT_EQ(line.compare(value, std::strlen(l.value), l.value), 0) << line;
+    }
+    EXPECT_EQ(o.out.find("NO TEST"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("UUT SN-SEMIS-0001 / KORA-SEMIS-1: FAILED"), std::string::npos) << o.out;
 }
 
 TEST_F(KoraRun, RepeatedIctProgramStepMeasuresEveryTime) {

@@ -12,6 +12,7 @@ struct MethodEntry {
 };
 
 // Classes whose test method exists; every other class runs as a generic "NO TEST" step.
+// clang-format off
 constexpr MethodEntry kMethods[] = {
     {kClassResistor, TestResistor},
     {kClassDischarge, TestDischarge},
@@ -22,7 +23,15 @@ constexpr MethodEntry kMethods[] = {
     {kClassSetup, TestSetup},
     // DIGITAL sections run by the vector interpreter
     {kClassDigital, TestDigital},
+    {kClassDiode, TestDiode},
+    {kClassZDiode, TestZDiode},
+    {kClassNpn, TestTransistor},
+    {kClassPnp, TestTransistor},
+    {kClassNFet, TestTransistor},
+    {kClassPFet, TestTransistor},
+    {kClassShunt, TestShunt},
 };
+// clang-format on
 
 } // namespace
 

@@ -13,5 +13,9 @@ EN_NEV_RESULT TestCapacitor(ComponentCall& call);
 EN_NEV_RESULT TestInductor(ComponentCall& call);
 EN_NEV_RESULT TestSetup(ComponentCall& call);
 EN_NEV_RESULT TestDigital(ComponentCall& call);
+EN_NEV_RESULT TestDiode(ComponentCall& call);
+EN_NEV_RESULT TestZDiode(ComponentCall& call);
+EN_NEV_RESULT TestTransistor(ComponentCall& call);
+EN_NEV_RESULT TestShunt(ComponentCall& call);
 
 } // namespace kora
