@@ -153,22 +153,22 @@
 
 /* Signal analyzer (two-path digitizer). */
 #define KORA_STEP_TABLE_SCOPE(STEP, ARG)                                                           \
-    STEP(CONF_SCOPE, SCOPE, -1, 0,                                                                 \
+    STEP(CONF_SCOPE, SCOPE, -1, 1,                                                                 \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Enable, double, DOUBLE, IN))                   \
-    STEP(MEAS_SCOPE, SCOPE, 1, 0,                                                                  \
+    STEP(MEAS_SCOPE, SCOPE, 1, 1,                                                                  \
          ARG(PreRouting, const char*, STR, IN) ARG(DevChanAttr, const char*, STR, IN)              \
              ARG(LowLimit, const char*, STR, IN) ARG(Nominal, double, DOUBLE, IN)                  \
                  ARG(HighLimit, const char*, STR, IN) ARG(MeasTime, double, DOUBLE, IN)            \
                      ARG(Result, double*, DOUBLEP, OUT) ARG(PostRouting, const char*, STR, IN))    \
-    STEP(ACQ_SCOPE, SCOPE, 1, 0,                                                                   \
+    STEP(ACQ_SCOPE, SCOPE, 1, 1,                                                                   \
          ARG(PreRoute, const char*, STR, IN) ARG(DevChanAttr, const char*, STR, IN)                \
              ARG(LowLimit, const char*, STR, IN) ARG(Nominal, const char*, STR, IN)                \
                  ARG(HighLimit, const char*, STR, IN) ARG(MeasDelay, double, DOUBLE, IN)           \
                      ARG(MeasTime, double, DOUBLE, IN) ARG(SampleCount, long, LONG, IN)            \
                          ARG(Samples, double*, DARRAY, OUT) ARG(PostRoute, const char*, STR, IN))  \
-    STEP(CTRG_SCOPE, SCOPE, -1, 0,                                                                 \
+    STEP(CTRG_SCOPE, SCOPE, -1, 1,                                                                 \
          ARG(DevChanAttr, const char*, STR, IN) ARG(LevelEnable, double, DOUBLE, IN))              \
-    STEP(TRIG_SCOPE, SCOPE, -1, 0, ARG(DevChanAttr, const char*, STR, IN))
+    STEP(TRIG_SCOPE, SCOPE, -1, 1, ARG(DevChanAttr, const char*, STR, IN))
 
 /* Analog and digital I/O module. */
 #define KORA_STEP_TABLE_ADIO(STEP, ARG)                                                            \

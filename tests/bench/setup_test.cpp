@@ -53,6 +53,7 @@ TEST_F(BenchLifeCycle, SetupOpensEveryDeviceWithTheOperatorsLog) {
         "   DCPWR_Setup",
         "   DIOMGR_Setup",
         "   DMM1_Setup(DMM_A)",
+        "   SIGANL1_Setup(SCOPE_A12)",
         "   FUNCGEN1_Setup(FGEN_A)",
         "   ADIO1_Setup(PIO2_A5)",
         "   URM1_Setup(URM_1)",
@@ -113,9 +114,9 @@ TEST_F(BenchLifeCycle, SetupOpensEveryDeviceWithTheOperatorsLog) {
     const rvo::Result& main = results.back();
     EXPECT_EQ(main.resultNo, 0);
     EXPECT_EQ(main.comment, "KORA 2.5.0");
-    // ROUTE, DCPWR, DIOMGR, DMM, FUNCGEN, ADIO, URM, PSAM, PICT, card, VPC on bench 1; DIOMGR and
-    // DMM on bench 2; the system cartridge.
-    EXPECT_EQ(main.valueInt, 14);
+    // ROUTE, DCPWR, DIOMGR, DMM, SIGANL, FUNCGEN, ADIO, URM, PSAM, PICT, card, VPC on bench 1;
+    // DIOMGR and DMM on bench 2; the system cartridge.
+    EXPECT_EQ(main.valueInt, 15);
 
     // Bench records: the active bench copies bench 1.
     BenchRecord* active = BenchByIndex(0);

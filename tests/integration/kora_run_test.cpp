@@ -105,7 +105,7 @@ TEST_F(KoraRun, ExampleProgramPasses) {
     EXPECT_NE(o.out.find("Ripple                         12.0000 mV         x < 20.0000 mV"),
               std::string::npos);
     EXPECT_NE(o.out.find("UUT SN-0001 / KORA-DEMO-1: PASSED   8 steps, 6 results passed, 0 "
-                         "failed, 25 done, 0 errors"),
+                         "failed, 26 done, 0 errors"),
               std::string::npos)
         << o.out;
     EXPECT_EQ(o.err, ""); // no progress line when the output is not a terminal
@@ -120,7 +120,7 @@ TEST_F(KoraRun, StationProgramBringsTheStationUpAndDown) {
          {"    DMM1                         \"LINE: DMM_A, GPIB0::22::INSTR\"",
           "    ICTX                         \"LINE: SM160(1),PSAM,PICT\"",
           "    DMM1                         \"LINE2: DMM_B, GPIB0::23::INSTR\"",
-          "  Set up the station             14                 0 <= x",
+          "  Set up the station             15                 0 <= x",
           "  Select the functional bench    2 ", "UUT SN-0002 / KORA-DEMO-1: PASSED   7 steps"}) {
         EXPECT_NE(o.out.find(line), std::string::npos) << line << "\n" << o.out;
     }
@@ -535,10 +535,10 @@ TEST_F(KoraRun, MissingLibraryAndUnimplementedMethods) {
     EXPECT_EQ(o.exit, 2);
     EXPECT_NE(o.err.find("cannot load libkora (/nonexistent/libkora.so)"), std::string::npos);
     fs::path dmm = Write("dmm.yaml", "program: x\nsteps:\n  - method: COMPI_KORA\n"
-                                     "  - method: CONF_SCOPE\n    DevChanAttr: SA1\n");
+                                     "  - method: COMPENSATE_ICTX\n    Type: RES\n");
     Outcome u = Run(dmm.string());
     EXPECT_EQ(u.exit, 2);
-    EXPECT_NE(u.err.find(":4: CONF_SCOPE is not implemented in this build of libkora"),
+    EXPECT_NE(u.err.find(":4: COMPENSATE_ICTX is not implemented in this build of libkora"),
               std::string::npos)
         << u.err;
     EXPECT_EQ(u.out, ""); // refused before anything ran
@@ -712,4 +712,54 @@ TEST_F(KoraRun, StimulusProgramReadsTheFilterAsNgspiceDoes) {
         const double expected = std::abs(ref.values["v(fout)"]);
         EXPECT_NEAR(j["variables"][variable].as<double>(), expected, 0.01 * expected);
     }
+}
+
+// --- Signal analyzer (waveforms.yaml) -----------------------------------------------------------
+
+// The comparator's output acquired on its edge: the frequency is the generator's within the
+// analyzer's time resolution, and the plateaus of the record agree with ngspice's transient of
+// the board with the generator's source resistance and the analyzer's 1 Mohm.
+TEST_F(KoraRun, WaveformsProgramAcquiresTheComparatorAsNgspiceDoes) {
+    namespace ng = kora::vbench::testing;
+    const fs::path json = dir_ / "waveforms.json";
+    Outcome o = Run(Example("waveforms.yaml") + " --json " + json.string());
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    EXPECT_NE(o.out.find("UUT SN-0020 / KORA-DEMO-1: PASSED   15 steps, 6 results passed, 0 "
+                         "failed"),
+              std::string::npos)
+        << o.out;
+    const YAML::Node j = YAML::LoadFile(json.string());
+    const double interval = 0.005 / 8192;
+    EXPECT_NEAR(j["variables"]["frequency"].as<double>(), 1000, 1000 * 1000 * interval);
+    // Plateau means of the record as the program saved it: the samples well above and well
+    // below the middle.
+    std::istringstream record(Read("/tmp/kora_waveforms_cout.txt"));
+    double high = 0, low = 0;
+    int highs = 0, lows = 0;
+    for (double v = 0; record >> v;) {
+        if (v > 4) {
+            high += v;
+            ++highs;
+        } else if (v < 1) {
+            low += v;
+            ++lows;
+        }
+    }
+    ASSERT_GT(highs, 1000);
+    ASSERT_GT(lows, 1000);
+    const double amplitude = high / highs - low / lows;
+    if (ng::NgspicePath().empty()) {
+        GTEST_SKIP() << "ngspice is not installed";
+    }
+    const std::string board =
+        ng::ReadText((fs::path(KORA_EXAMPLES_DIR) / "station" / "board.cir").string());
+    const std::string netlist = board.substr(0, board.rfind(".end")) +
+                                "VS vcc 0 DC 5\nVG g 0 PULSE(0 5 0 1n 1n 0.5m 1m)\n"
+                                "RG g cin 50.601\nRS cout 0 1Meg\n";
+    auto ref =
+        ng::RunNgspice(netlist, {"tran 1u 2m", "meas tran vhi avg v(cout) from=1.6m to=1.9m",
+                                 "meas tran vlo avg v(cout) from=1.1m to=1.4m", "print vhi vlo"});
+    ASSERT_TRUE(ref.ran && ref.values.count("vhi") && ref.values.count("vlo")) << ref.log;
+    const double expected = ref.values["vhi"].real() - ref.values["vlo"].real();
+    EXPECT_NEAR(amplitude, expected, 0.01 * expected);
 }

@@ -360,7 +360,7 @@ TEST_F(VbenchClassInstruments, FuncgenKeepsWaveformsSequencesAndChannels) {
     });
 }
 
-TEST_F(VbenchClassInstruments, SiganlKeepsPathsAndRefusesAcquisitionsClearly) {
+TEST_F(VbenchClassInstruments, SiganlKeepsPathsAndWaitsForTriggers) {
     const int32_t h = Open(SIGANL_Setup, "CAN0::0::7");
     int32_t length = 0;
     char status = '?';
@@ -454,28 +454,28 @@ TEST_F(VbenchClassInstruments, SiganlKeepsPathsAndRefusesAcquisitionsClearly) {
              return SIGANL_AcquisitionStatus(0, h, "B", &status, &s.warning, &s.error, s.message);
          },
          0},
-        {"acquisition needs the signal model",
+        {"acquisition starts on the board",
          [&](auto& s) {
              return SIGANL_InitiateAcquisition(0, h, "", &s.warning, &s.error, s.message);
          },
-         -16008, "no signal model"},
-        {"read needs it too",
+         0},
+        {"read waits for an edge of A that never comes",
          [&](auto& s) {
              return SIGANL_ReadWaveform(0, h, "CHA1", 16, 1, samples.data(), &read, &s.warning,
                                         &s.error, s.message);
          },
-         -16008},
-        {"nothing to fetch",
+         -16010, "Maximum time exceeded"},
+        {"nothing complete to fetch",
          [&](auto& s) {
              return SIGANL_FetchWaveform(0, h, "CHA1", 16, samples.data(), &read, &s.warning,
                                          &s.error, s.message);
          },
-         -16009},
+         -16011},
         {"nothing to trigger",
          [&](auto& s) {
              return SIGANL_SendSoftwareTrigger(0, h, "A", &s.warning, &s.error, s.message);
          },
-         -16009},
+         -16009, "software trigger"},
         {"abort", [&](auto& s) { return SIGANL_Abort(0, h, "", &s.warning, &s.error, s.message); },
          0},
     });

@@ -3,14 +3,27 @@
 //
 // An analyzer is opened by resource descriptor (see SetupInstrument in classlib.h) and keeps the
 // settings of its eight channels and two acquisition paths, checked against the words of the
-// header. It has no signal model yet: starting an acquisition (SIGANL_InitiateAcquisition,
-// SIGANL_ReadWaveform) answers "not supported by the virtual instrument", so a path's status
-// stays 'U' (unknown) and there is never a record to fetch.
+// header. Every call hands the settings on to the analyzer's model in the circuit
+// (vbench/modules/digitizer.h), which acquires the records; a simulated analyzer (no station
+// device) keeps settings only and acquires nothing.
+//
+// A path's status is 'U' until it is armed (and again after SIGANL_Abort), 'I' while it waits
+// for its trigger or its record is still running in virtual time, 'C' once the record is
+// complete. SIGANL_ReadWaveform arms the channel's path and lets virtual time pass until the
+// record is complete, or for the time-out when it does not complete by then.
+//
+// The analyzer's handle is also the handle of its module for the rspam driver
+// (rspam_AcquisitionStatusPath), as the class library's session on a module is the module
+// driver's session underneath: see SiganlDeviceOf.
 #include <siganl.h>
 
 #include "classlib.h"
 #include "siganl_codes.h"
+#include "siganl_module.h"
 
+#include <vbench/modules/digitizer.h>
+
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <string>
@@ -23,11 +36,16 @@ using kora::drivers::ClassSessions;
 using kora::drivers::MatchWord;
 using kora::drivers::Outcome;
 using kora::drivers::siganl::kErrNoAcquisition;
+using kora::drivers::siganl::kErrNotComplete;
 using kora::drivers::siganl::kErrNotSupported;
 using kora::drivers::siganl::kErrNullPointer;
+using kora::drivers::siganl::kErrTimeout;
 using kora::drivers::siganl::kSiganl;
+using kora::vbench::Digitizer;
+using kora::vbench::DigitizerTrigger;
 using kora::vbench::FormatArgs;
 using kora::vbench::Hex;
+using kora::vbench::VirtualBench;
 
 namespace {
 
@@ -52,6 +70,8 @@ constexpr std::array<const char*, 11> kOutputSources = {
     "VAL_OUT_SRC_IT1_A", "VAL_OUT_SRC_IT1_B", "VAL_OUT_SRC_XTI"};
 constexpr std::array<const char*, 2> kPolarities = {"HIGH", "LOW"};
 constexpr long kTriggerOutputMask = 0x3FF;
+constexpr std::size_t kFirstChannelSource = 10; // kEdgeSources from CHA1 on
+constexpr std::size_t kChannelsPerPath = 4;
 constexpr long kMaxRecord = 1 << 24;
 
 struct InputChannel {
@@ -90,14 +110,6 @@ struct Analyzer {
 
 ClassSessions<Analyzer> g_analyzers;
 
-template <typename Body>
-int32_t WithAnalyzer(const char* function, std::string arguments, long context, long handle,
-                     int32_t* warning, int32_t* error, char* message, Body&& body) {
-    return kora::drivers::WithClassSession(kSiganl, g_analyzers, function, std::move(arguments),
-                                           context, handle, warning, error, message,
-                                           [&](Analyzer& a, ClassLibCall&) { return body(a); });
-}
-
 std::size_t IndexOf(const char* word, const auto& words) {
     for (std::size_t i = 0; i < words.size(); ++i) {
         if (words[i] == word) {
@@ -105,6 +117,77 @@ std::size_t IndexOf(const char* word, const auto& words) {
         }
     }
     return 0;
+}
+
+// The analyzer's model in the circuit; null for a simulated analyzer or without a bench.
+Digitizer* ModelOf(const Analyzer& a, VirtualBench* bench) {
+    if (!bench || a.simulated || a.device.empty()) {
+        return nullptr;
+    }
+    return &kora::vbench::DigitizerOf(*bench, a.device);
+}
+
+// Hands the settings on to the model.
+void Sync(const Analyzer& a, Digitizer& d) {
+    for (std::size_t c = 0; c < kChannels.size(); ++c) {
+        const InputChannel& in = a.channels[c];
+        d.setInput(static_cast<int>(c), {.impedance = in.impedance,
+                                         .maxFrequency = in.maxFrequency,
+                                         .digitalFilter = in.digitalFilter,
+                                         .range = in.range * in.probeAttenuation,
+                                         .offset = in.offset});
+    }
+    for (std::size_t p = 0; p < a.paths.size(); ++p) {
+        const Path& path = a.paths[p];
+        DigitizerTrigger t;
+        double delay = path.delay;
+        if (path.triggerType == kTriggerTypes[1]) {
+            t.kind = DigitizerTrigger::Kind::Software;
+        } else if (path.triggerType == kTriggerTypes[2]) {
+            t.kind = DigitizerTrigger::Kind::Edge;
+            const auto s = std::find(kEdgeSources.begin(), kEdgeSources.end(), path.edgeSource);
+            const auto index = static_cast<std::size_t>(s - kEdgeSources.begin());
+            t.channel = s != kEdgeSources.end() && index >= kFirstChannelSource
+                            ? static_cast<int>(index - kFirstChannelSource)
+                            : -1;
+            t.level = path.edgeLevel;
+            t.rising = path.edgeSlope == kSlopes[0];
+        }
+        if (t.kind != DigitizerTrigger::Kind::Edge) {
+            delay += path.triggerValue; // the trigger's own delay
+        }
+        d.setTrigger(static_cast<int>(p), t);
+        d.setRecord(static_cast<int>(p), path.acqTime, path.count, delay);
+    }
+}
+
+template <typename Body>
+int32_t WithAnalyzer(const char* function, std::string arguments, long context, long handle,
+                     int32_t* warning, int32_t* error, char* message, Body&& body) {
+    return kora::drivers::WithClassSession(kSiganl, g_analyzers, function, std::move(arguments),
+                                           context, handle, warning, error, message,
+                                           [&](Analyzer& a, ClassLibCall& call) {
+                                               Outcome o = body(a);
+                                               if (Digitizer* d = ModelOf(a, call.bench())) {
+                                                   Sync(a, *d);
+                                               }
+                                               return o;
+                                           });
+}
+
+// Calls that act on the model: body(analyzer, model or null).
+template <typename Body>
+int32_t WithModel(const char* function, std::string arguments, long context, long handle,
+                  int32_t* warning, int32_t* error, char* message, Body&& body) {
+    return kora::drivers::WithClassSession(kSiganl, g_analyzers, function, std::move(arguments),
+                                           context, handle, warning, error, message,
+                                           [&](Analyzer& a, ClassLibCall& call) {
+                                               Digitizer* d = ModelOf(a, call.bench());
+                                               if (d) {
+                                                   Sync(a, *d);
+                                               }
+                                               return body(a, d, call.bench());
+                                           });
 }
 
 // The channel index of a channel name.
@@ -163,10 +246,44 @@ int32_t OnChannel(const char* function, std::string arguments, long context, lon
                         });
 }
 
-Outcome NoSignalModel(const Analyzer& a) {
-    return {kErrNotSupported, "the virtual analyzer " + a.name + " has no signal model yet"};
+constexpr char kStatusUnknown = 'U';
+constexpr const char* kSimulatedNoRecord = "a simulated analyzer acquires no record";
+constexpr const char* kNoSoftwareWait = "no path waits for a software trigger";
+
+char StatusLetter(Digitizer::Status s) {
+    switch (s) {
+    case Digitizer::Status::Complete:
+        return 'C';
+    case Digitizer::Status::InProgress:
+        return 'I';
+    case Digitizer::Status::Unknown:
+        break;
+    }
+    return kStatusUnknown;
 }
 
+template <typename Apply>
+int32_t OnModelPaths(const char* function, std::string arguments, long context, long handle,
+                     const char* path, bool single, int32_t* warning, int32_t* error, char* message,
+                     Apply&& apply) {
+    return WithModel(function, std::move(arguments), context, handle, warning, error, message,
+                     [&](Analyzer&, Digitizer* d, VirtualBench*) -> Outcome {
+                         std::vector<std::size_t> which;
+                         if (Outcome o = Paths(path, single, &which); o.status) {
+                             return o;
+                         }
+                         return apply(d, which);
+                     });
+}
+
+Outcome CopySamples(const Digitizer& d, std::size_t channel, long count, double* samples,
+                    int32_t* countRead) {
+    const std::vector<double>& record = d.samples(static_cast<int>(channel));
+    const std::size_t n = std::min(record.size(), static_cast<std::size_t>(count));
+    std::copy_n(record.begin(), n, samples);
+    *countRead = static_cast<int32_t>(n);
+    return 0;
+}
 } // namespace
 
 extern "C" {
@@ -199,15 +316,21 @@ int32_t SIGANL_Lib_Version(long context, char version[CLASSLIB_VERSION_SIZE], in
 
 int32_t SIGANL_Reset(long context, long handle, int32_t* warning, int32_t* error,
                      char message[CLASSLIB_MESSAGE_SIZE]) {
-    return WithAnalyzer(__func__, FormatArgs(context, handle), context, handle, warning, error,
-                        message, [&](Analyzer& a) -> Outcome {
-                            Analyzer fresh;
-                            fresh.name = std::move(a.name);
-                            fresh.device = std::move(a.device);
-                            fresh.simulated = a.simulated;
-                            a = std::move(fresh);
-                            return 0;
-                        });
+    return WithModel(__func__, FormatArgs(context, handle), context, handle, warning, error,
+                     message, [&](Analyzer& a, Digitizer* d, VirtualBench*) -> Outcome {
+                         for (int p = 0; d && p < 2; ++p) {
+                             d->abort(p);
+                         }
+                         Analyzer fresh;
+                         fresh.name = std::move(a.name);
+                         fresh.device = std::move(a.device);
+                         fresh.simulated = a.simulated;
+                         a = std::move(fresh);
+                         if (d) {
+                             Sync(a, *d);
+                         }
+                         return 0;
+                     });
 }
 
 int32_t SIGANL_ConfigureChannelCharacteristics(long context, long handle, const char* channel,
@@ -411,80 +534,140 @@ int32_t SIGANL_ActualRecordLength(long context, long handle, const char* path, i
 int32_t SIGANL_AcquisitionStatus(long context, long handle, const char* path, char* status,
                                  int32_t* warning, int32_t* error,
                                  char message[CLASSLIB_MESSAGE_SIZE]) {
-    return OnPaths(__func__, FormatArgs(context, handle, path, kora::vbench::kOut), context, handle,
-                   path, true, warning, error, message,
-                   [&](Analyzer&, const std::vector<std::size_t>&) -> Outcome {
-                       if (!status) {
-                           return kErrNullPointer;
-                       }
-                       *status = 'U'; // no acquisition can be started yet (see above)
-                       return 0;
-                   });
+    return OnModelPaths(__func__, FormatArgs(context, handle, path, kora::vbench::kOut), context,
+                        handle, path, true, warning, error, message,
+                        [&](Digitizer* d, const std::vector<std::size_t>& which) -> Outcome {
+                            if (!status) {
+                                return kErrNullPointer;
+                            }
+                            *status = d ? StatusLetter(d->status(static_cast<int>(which[0])))
+                                        : kStatusUnknown;
+                            return 0;
+                        });
 }
 
 int32_t SIGANL_InitiateAcquisition(long context, long handle, const char* path, int32_t* warning,
                                    int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
-    return OnPaths(__func__, FormatArgs(context, handle, path), context, handle, path, false,
-                   warning, error, message,
-                   [&](Analyzer& a, const std::vector<std::size_t>&) { return NoSignalModel(a); });
+    return OnModelPaths(__func__, FormatArgs(context, handle, path), context, handle, path, false,
+                        warning, error, message,
+                        [&](Digitizer* d, const std::vector<std::size_t>& which) -> Outcome {
+                            if (!d) {
+                                return {kErrNotSupported, kSimulatedNoRecord};
+                            }
+                            for (auto p : which) {
+                                d->initiate(static_cast<int>(p));
+                            }
+                            return 0;
+                        });
 }
 
 int32_t SIGANL_SendSoftwareTrigger(long context, long handle, const char* path, int32_t* warning,
                                    int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
-    return OnPaths(
-        __func__, FormatArgs(context, handle, path), context, handle, path, false, warning, error,
-        message,
-        [&](Analyzer&, const std::vector<std::size_t>&) -> Outcome { return kErrNoAcquisition; });
+    return OnModelPaths(__func__, FormatArgs(context, handle, path), context, handle, path, false,
+                        warning, error, message,
+                        [&](Digitizer* d, const std::vector<std::size_t>& which) -> Outcome {
+                            bool any = false;
+                            for (auto p : which) {
+                                any = (d && d->softwareTrigger(static_cast<int>(p))) || any;
+                            }
+                            return any ? Outcome(0) : Outcome(kErrNoAcquisition, kNoSoftwareWait);
+                        });
 }
 
 int32_t SIGANL_Abort(long context, long handle, const char* path, int32_t* warning, int32_t* error,
                      char message[CLASSLIB_MESSAGE_SIZE]) {
-    // Nothing can be running (see above): stopping it always succeeds.
-    return OnPaths(__func__, FormatArgs(context, handle, path), context, handle, path, false,
-                   warning, error, message,
-                   [&](Analyzer&, const std::vector<std::size_t>&) -> Outcome { return 0; });
+    return OnModelPaths(__func__, FormatArgs(context, handle, path), context, handle, path, false,
+                        warning, error, message,
+                        [&](Digitizer* d, const std::vector<std::size_t>& which) -> Outcome {
+                            for (auto p : which) {
+                                if (d) {
+                                    d->abort(static_cast<int>(p));
+                                }
+                            }
+                            return 0;
+                        });
 }
 
 int32_t SIGANL_ReadWaveform(long context, long handle, const char* channel, long count,
                             double timeout, double samples[], int32_t* countRead, int32_t* warning,
                             int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
-    return WithAnalyzer(__func__,
-                        FormatArgs(context, handle, channel, count, timeout, samples, countRead),
-                        context, handle, warning, error, message, [&](Analyzer& a) -> Outcome {
-                            if (countRead) {
-                                *countRead = 0;
-                            }
-                            std::size_t c = 0;
-                            if (Outcome o = ChannelIndex(channel, &c); o.status) {
-                                return o;
-                            }
-                            if (!samples || !countRead) {
-                                return kErrNullPointer;
-                            }
-                            if (count < 1) {
-                                return BadValue(kSiganl, "count", count, "at least 1");
-                            }
-                            return NoSignalModel(a);
-                        });
+    return WithModel(__func__,
+                     FormatArgs(context, handle, channel, count, timeout, samples, countRead),
+                     context, handle, warning, error, message,
+                     [&](Analyzer&, Digitizer* d, VirtualBench* bench) -> Outcome {
+                         if (countRead) {
+                             *countRead = 0;
+                         }
+                         std::size_t c = 0;
+                         if (Outcome o = ChannelIndex(channel, &c); o.status) {
+                             return o;
+                         }
+                         if (!samples || !countRead) {
+                             return kErrNullPointer;
+                         }
+                         if (count < 1) {
+                             return BadValue(kSiganl, "count", count, "at least 1");
+                         }
+                         if (!(timeout >= 0) || !std::isfinite(timeout)) {
+                             return BadValue(kSiganl, "timeout", timeout, "not negative");
+                         }
+                         if (!d) {
+                             return {kErrNotSupported, kSimulatedNoRecord};
+                         }
+                         const int path = static_cast<int>(c / kChannelsPerPath);
+                         d->initiate(path);
+                         const double now = bench->circuitNow();
+                         const auto end = d->completeAt(path);
+                         if (!end || *end - now > timeout) {
+                             bench->clock().waitSeconds(timeout);
+                             return kErrTimeout;
+                         }
+                         bench->clock().waitSeconds(std::max(0.0, *end - now));
+                         return CopySamples(*d, c, count, samples, countRead);
+                     });
 }
 
 int32_t SIGANL_FetchWaveform(long context, long handle, const char* channel, long count,
                              double samples[], int32_t* countRead, int32_t* warning, int32_t* error,
                              char message[CLASSLIB_MESSAGE_SIZE]) {
-    return WithAnalyzer(__func__, FormatArgs(context, handle, channel, count, samples, countRead),
-                        context, handle, warning, error, message, [&](Analyzer&) -> Outcome {
-                            if (countRead) {
-                                *countRead = 0;
-                            }
-                            std::size_t c = 0;
-                            if (Outcome o = ChannelIndex(channel, &c); o.status) {
-                                return o;
-                            }
-                            if (!samples || !countRead) {
-                                return kErrNullPointer;
-                            }
-                            return kErrNoAcquisition;
-                        });
+    return WithModel(__func__, FormatArgs(context, handle, channel, count, samples, countRead),
+                     context, handle, warning, error, message,
+                     [&](Analyzer&, Digitizer* d, VirtualBench*) -> Outcome {
+                         if (countRead) {
+                             *countRead = 0;
+                         }
+                         std::size_t c = 0;
+                         if (Outcome o = ChannelIndex(channel, &c); o.status) {
+                             return o;
+                         }
+                         if (!samples || !countRead) {
+                             return kErrNullPointer;
+                         }
+                         if (count < 1) {
+                             return BadValue(kSiganl, "count", count, "at least 1");
+                         }
+                         const int path = static_cast<int>(c / kChannelsPerPath);
+                         const auto status = d ? d->status(path) : Digitizer::Status::Unknown;
+                         if (status == Digitizer::Status::Unknown) {
+                             return kErrNoAcquisition;
+                         }
+                         if (status != Digitizer::Status::Complete) {
+                             return kErrNotComplete;
+                         }
+                         return CopySamples(*d, c, count, samples, countRead);
+                     });
 }
 
 } // extern "C"
+
+namespace kora::drivers::siganl {
+
+std::optional<std::string> SiganlDeviceOf(const vbench::DriverCall& call, long handle) {
+    const Analyzer* a = g_analyzers.find(call, handle);
+    if (!a || a->simulated || a->device.empty()) {
+        return std::nullopt;
+    }
+    return a->device;
+}
+
+} // namespace kora::drivers::siganl

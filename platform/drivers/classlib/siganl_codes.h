@@ -15,6 +15,8 @@ inline constexpr int32_t kErrValue = -16006;
 inline constexpr int32_t kErrNoBench = -16007;
 inline constexpr int32_t kErrNotSupported = -16008;
 inline constexpr int32_t kErrNoAcquisition = -16009;
+inline constexpr int32_t kErrTimeout = -16010;
+inline constexpr int32_t kErrNotComplete = -16011;
 // Analysis functions.
 inline constexpr int32_t kErrTooFewSamples = -16020;
 inline constexpr int32_t kErrInterval = -16021;
@@ -34,6 +36,8 @@ inline constexpr StatusText kStatusTexts[] = {
     {kErrNoBench, "No virtual bench is active"},
     {kErrNotSupported, "Not supported by the virtual instrument"},
     {kErrNoAcquisition, "No acquisition initiated (SIGANL_InitiateAcquisition)"},
+    {kErrTimeout, "Maximum time exceeded before the acquisition completed"},
+    {kErrNotComplete, "Acquisition not complete"},
     {kErrTooFewSamples, "Too few samples for the analysis"},
     {kErrInterval, "Invalid sample interval"},
     {kErrWindow, "Invalid time window"},

@@ -48,6 +48,7 @@ class Clock {
   private:
     mutable std::mutex mutex_; // guards the mode switch and the real-time origin
     std::atomic<int64_t> virtualNs_{0};
+    std::atomic<uint32_t> virtualWaits_{0};
     std::atomic<bool> realTime_{false};
     int64_t realOriginNs_ = 0;                        // clock value when real time began
     std::chrono::steady_clock::time_point realStart_; // steady time then
