@@ -476,38 +476,36 @@ TEST_F(IctxSteps, MethodResultsDecideTheWalkAndTheStepResult) {
     }
 }
 
-TEST_F(IctxSteps, UnknownVariantFailsBeforeAnyHardwareIsTouched) {
+TEST_F(IctxSteps, RefusalsComeBeforeAnyHardwareIsTouched) {
     ASSERT_EQ(Setup(), 0) << LastAlert();
-    ASSERT_EQ(Load(Program(kBoard), 1), 0) << LastAlert();
-    bench_->journal().clear();
-    EXPECT_EQ(Exec("ANALOG:", 1, 100, "V9"), -2);
-    EXPECT_NE(LastAlert().find("EXEC_ICTX"), std::string::npos);
-    EXPECT_NE(LastAlert().find("(0x81000012)"), std::string::npos);
-    EXPECT_NE(LastAlert().find("LINE 1\n\nS1: Invalid VARIANT 'V9' selected\n\nAvailable: V1,V2"),
-              std::string::npos)
-        << LastAlert();
-    EXPECT_EQ(bench_->journal().total(), 0u);
-    EXPECT_EQ(CallsIn(0).size(), 3u); // declared only
-    EXPECT_TRUE(ResultsOf(20).empty());
+    ASSERT_EQ(Load(Program(kBoard), 0), 0) << LastAlert(); // every bench; LINE2 has no ICT modules
+    const struct {
+        long bench;
+        const char* variant;
+        const char* text;
+    } cases[] = {
+        {1, "V9", "LINE 1\n\nS1: Invalid VARIANT 'V9' selected\n\nAvailable: V1,V2"},
+        {2, "", "ICTDevice PSAM not defined"},
+        {3, "", "BENCH selector out of range"},
+    };
+    long ref = 20;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        bench_->journal().clear();
+        g_calls.clear();
+        EXPECT_EQ(Exec("ANALOG:", c.bench, 100, c.variant, ++ref), -2);
+        EXPECT_NE(LastAlert().find(c.text), std::string::npos) << LastAlert();
+        EXPECT_NE(LastAlert().find("EXEC_ICTX"), std::string::npos);
+        EXPECT_EQ(bench_->journal().total(), 0u);
+        EXPECT_LE(g_calls.size(), 3u); // at most declared, never measured
+    }
+    EXPECT_TRUE(ResultsOf(21).empty());
 
     // Without a SETUP section there is no variant to select at all.
     ASSERT_EQ(Load(Program(Resistor(2, "R1", "10")), 1, 11), 0) << LastAlert();
-    EXPECT_EQ(Exec("ANALOG:", 1, 100, "V1", 21), -2);
+    EXPECT_EQ(Exec("ANALOG:", 1, 100, "V1", 31), -2);
     EXPECT_NE(LastAlert().find("Invalid VARIANT 'V1' selected\n\nAvailable: \n"), std::string::npos)
         << LastAlert();
-}
-
-TEST_F(IctxSteps, BenchWithoutPsamIsRefused) {
-    ASSERT_EQ(Setup(), 0) << LastAlert();
-    ASSERT_EQ(Load(Program(kBoard), 2), 0) << LastAlert(); // LINE2 has no ICT modules
-    bench_->journal().clear();
-    EXPECT_EQ(Exec("ANALOG:", 2, 100, ""), -2);
-    EXPECT_NE(LastAlert().find("ICTDevice PSAM not defined"), std::string::npos) << LastAlert();
-    EXPECT_EQ(g_calls.size(), 3u); // declared, never measured
-    EXPECT_EQ(bench_->journal().total(), 0u);
-
-    EXPECT_EQ(Exec("ANALOG:", 3, 100, "", 21), -2);
-    EXPECT_NE(LastAlert().find("BENCH selector out of range"), std::string::npos);
 }
 
 TEST_F(IctxSteps, FailedHardwareSetupSkipsTheWalk) {
