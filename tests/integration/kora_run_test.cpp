@@ -535,10 +535,10 @@ TEST_F(KoraRun, MissingLibraryAndUnimplementedMethods) {
     EXPECT_EQ(o.exit, 2);
     EXPECT_NE(o.err.find("cannot load libkora (/nonexistent/libkora.so)"), std::string::npos);
     fs::path dmm = Write("dmm.yaml", "program: x\nsteps:\n  - method: COMPI_KORA\n"
-                                     "  - method: COMPENSATE_ICTX\n    Type: RES\n");
+                                     "  - method: CONF_DIOMGR\n    VHigh: 5\n");
     Outcome u = Run(dmm.string());
     EXPECT_EQ(u.exit, 2);
-    EXPECT_NE(u.err.find(":4: COMPENSATE_ICTX is not implemented in this build of libkora"),
+    EXPECT_NE(u.err.find(":4: CONF_DIOMGR is not implemented in this build of libkora"),
               std::string::npos)
         << u.err;
     EXPECT_EQ(u.out, ""); // refused before anything ran
@@ -550,7 +550,8 @@ TEST_F(KoraRun, ScanListsTheRackOfTheStation) {
     for (const char* line :
          {"PSAM    PSAM_A3          A3    CAN0::0::3     rspsam.dll",
           "PSYS1   PSYS1_2          A1    CAN1::0::1", "PSM5    PSM5_B6          B6    CAN1::1::14",
-          "URM     URM_2            0-2   URM0::2        VX_Urm.dll", "20 devices"}) {
+          "PAM     PAM_B4           B4    CAN0::0::12    rspam.dll",
+          "URM     URM_2            0-2   URM0::2        VX_Urm.dll", "21 devices"}) {
         EXPECT_NE(table.out.find(line), std::string::npos) << line << "\n" << table.out;
     }
     const std::string scc = (fs::path(KORA_EXAMPLES_DIR) / "station" / "rack_scc.ini").string();
@@ -562,12 +563,12 @@ TEST_F(KoraRun, ScanListsTheRackOfTheStation) {
     Outcome json = Run("scan --naming 2 --json");
     ASSERT_EQ(json.exit, 0) << json.err;
     const YAML::Node records = YAML::Load(json.out);
-    ASSERT_EQ(records.size(), 20u) << json.out;
+    ASSERT_EQ(records.size(), 21u) << json.out;
     EXPECT_EQ(records[1]["device"].as<std::string>(), "PSAM_1");
     EXPECT_EQ(records[1]["slotName"].as<std::string>(), "3");
     EXPECT_EQ(records[1]["slot"].as<int>(), 3);
-    EXPECT_EQ(records[9]["device"].as<std::string>(), "PSYS1_2");
-    EXPECT_EQ(records[19]["texts"][4].as<std::string>(), "URM_2");
+    EXPECT_EQ(records[10]["device"].as<std::string>(), "PSYS1_2");
+    EXPECT_EQ(records[20]["texts"][4].as<std::string>(), "URM_2");
     EXPECT_EQ(Run("scan --hw /nonexistent.ini").exit, 2);
 }
 
