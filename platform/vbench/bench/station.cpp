@@ -254,11 +254,20 @@ Station StationFromKeys(const std::vector<std::pair<std::string, std::string>>& 
     for (const auto& [k, v] : keys) {
         values.emplace(Fold(k), v);
     }
-    static const std::set<std::string> known = {
-        "board",           "fixture",      "relayresistance",    "relayoffresistance",
-        "busresistance",   "debouncetime", "settlingtime",       "meternoise",
-        "noiseseed",       "cartridges",   "psamcurrentoffsets", "needlecapacitance",
-        "needleinductance", "chargedcapacitors"};
+    static const std::set<std::string> known = {"board",
+                                                "fixture",
+                                                "relayresistance",
+                                                "relayoffresistance",
+                                                "busresistance",
+                                                "debouncetime",
+                                                "settlingtime",
+                                                "meternoise",
+                                                "noiseseed",
+                                                "cartridges",
+                                                "psamcurrentoffsets",
+                                                "needlecapacitance",
+                                                "needleinductance",
+                                                "chargedcapacitors"};
     constexpr std::string_view kInputsSuffix = "inputs"; // <CARD>Inputs
     auto isInputsKey = [&](const std::string& folded) {
         return folded.size() > kInputsSuffix.size() &&

@@ -40,7 +40,7 @@ struct ComponentCall {
         bool afterIctStep = false; // the step before was an ICT step: routes stay as they are
         long reportLevel = 0;      // > 0: the set-up and release actions are sub-results
     } ownHardware;
-    double* value = nullptr;   // the verified value, for the compensation step; may be null
+    double* value = nullptr; // the verified value, for the compensation step; may be null
 };
 
 // Returns the step result: -1 failed, -2 error reported, -3 stop the program, -5 stop with -5,
