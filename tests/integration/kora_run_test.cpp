@@ -140,14 +140,15 @@ TEST_F(KoraRun, StationProgramBringsTheStationUpAndDown) {
 TEST_F(KoraRun, WholeBoardProgramTestsPartsThenPowersTheBoard) {
     Outcome o = Run(Example("board.yaml") + " --json " + (dir_ / "board.json").string());
     EXPECT_EQ(o.exit, 0) << o.err << o.out;
-    for (const char* name : {"R1", "R2", "RL", "RF", "R5", "R6", "Supply current", "Divider output",
-                             "Regulator output"}) {
+    for (const char* name :
+         {"R1", "R2", "RL", "RF", "R5", "R6", "Supply current", "Divider output",
+          "Regulator output", "Filter output at 1.6 kHz", "Board current with the load"}) {
         const std::size_t at = o.out.find(std::string(" ") + name + " ");
         ASSERT_NE(at, std::string::npos) << name << "\n" << o.out;
         const std::size_t end = o.out.find('\n', at);
         EXPECT_NE(o.out.substr(at, end - at).find("PASS"), std::string::npos) << name;
     }
-    EXPECT_NE(o.out.find("PASSED   10 steps, 10 results passed, 0 failed"), std::string::npos)
+    EXPECT_NE(o.out.find("PASSED   16 steps, 15 results passed, 0 failed"), std::string::npos)
         << o.out;
 }
 
