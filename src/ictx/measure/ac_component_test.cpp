@@ -128,7 +128,7 @@ struct AcBlock {
 };
 
 // The keyword matcher passes over blanks in its list, so "10 kHz" is matched without them.
-int32_t KeywordIndex(const char* text, const char* list, int32_t fallback) {
+int32_t KeywordIndexNoBlanks(const char* text, const char* list, int32_t fallback) {
     char word[32];
     std::size_t n = 0;
     for (const char* p = text; p && *p && n + 1 < sizeof word; ++p) {
@@ -137,23 +137,7 @@ int32_t KeywordIndex(const char* text, const char* list, int32_t fallback) {
         }
     }
     word[n] = 0;
-    const int k = MatchKeyword(word, list);
-    return k > 0 ? k - 1 : fallback;
-}
-
-void KeywordText(const char* list, int32_t i, char* out, std::size_t size) {
-    const char* p = list;
-    for (int32_t k = 0; k < i && p; ++k) {
-        p = std::strchr(p, ',');
-        p = p ? p + 1 : nullptr;
-    }
-    if (!p) {
-        out[0] = 0;
-        return;
-    }
-    const char* end = std::strchr(p, ',');
-    CopyText(out, size,
-             std::string_view(p, end ? static_cast<std::size_t>(end - p) : std::strlen(p)));
+    return KeywordIndex(word, list, fallback);
 }
 
 bool Guarded(int32_t mode) {
@@ -188,7 +172,7 @@ int32_t PinWireMode(const ComponentBlock& b) {
 }
 
 int32_t ModelOfText(const AcBlock& a) {
-    const int32_t k = KeywordIndex(a.modelText, a.cls->modelList, -1);
+    const int32_t k = KeywordIndexNoBlanks(a.modelText, a.cls->modelList, -1);
     return k < 0 ? a.model : a.cls->listModel[k];
 }
 
@@ -252,10 +236,12 @@ bool StoreSettings(AcBlock& a) {
             changed = true;
         }
     };
-    index(s.fIndex, s.f, KeywordIndex(a.frequency, kFrequencyList, -1), kTestFrequencies, kParamF);
-    index(s.vIndex, s.v, KeywordIndex(a.level, kLevelList, -1), kAcLevels, kParamV);
-    index(s.voIndex, s.vo, KeywordIndex(a.offset, kOffsetList, -1), kOffsets, kParamVO);
-    index(s.crIndex, s.cr, KeywordIndex(a.rangeI, kCurrentRangeList, -1), kCmuRanges, kParamCR);
+    index(s.fIndex, s.f, KeywordIndexNoBlanks(a.frequency, kFrequencyList, -1), kTestFrequencies,
+          kParamF);
+    index(s.vIndex, s.v, KeywordIndexNoBlanks(a.level, kLevelList, -1), kAcLevels, kParamV);
+    index(s.voIndex, s.vo, KeywordIndexNoBlanks(a.offset, kOffsetList, -1), kOffsets, kParamVO);
+    index(s.crIndex, s.cr, KeywordIndexNoBlanks(a.rangeI, kCurrentRangeList, -1), kCmuRanges,
+          kParamCR);
     real(s.md, a.delay, kParamMD);
     real(s.vr, a.rangeU, kParamVR);
     real(s.mc, a.head.correction, kParamMC);
@@ -456,13 +442,13 @@ struct AcSettings {
 
 AcSettings SettingsOf(const AcBlock& a) {
     AcSettings m{};
-    m.sampling = kSampling[KeywordIndex(a.frequency, kFrequencyList, 1)];
+    m.sampling = kSampling[KeywordIndexNoBlanks(a.frequency, kFrequencyList, 1)];
     // A record holds at most what one read can fetch.
     m.periods = std::clamp(a.average, 1, kMaxReadSamples / m.sampling.perPeriod);
     m.samples = m.sampling.perPeriod * m.periods;
-    m.level = kAcLevels[KeywordIndex(a.level, kLevelList, 1)];
-    m.offset = kOffsetArgument[KeywordIndex(a.offset, kOffsetList, 0)];
-    m.gainRange = kCmuRanges[KeywordIndex(a.rangeI, kCurrentRangeList, 15)];
+    m.level = kAcLevels[KeywordIndexNoBlanks(a.level, kLevelList, 1)];
+    m.offset = kOffsetArgument[KeywordIndexNoBlanks(a.offset, kOffsetList, 0)];
+    m.gainRange = kCmuRanges[KeywordIndexNoBlanks(a.rangeI, kCurrentRangeList, 15)];
     return m;
 }
 
@@ -822,7 +808,7 @@ long Run(AcBlock& a, const ComponentCall& call, StepError& error) {
     if (!b.enabled || call.inVariant == 0) {
         return 0;
     }
-    a.wireMode = KeywordIndex(b.method, kWireModeList, a.wireMode);
+    a.wireMode = KeywordIndexNoBlanks(b.method, kWireModeList, a.wireMode);
     a.model = ModelOfText(a);
     b.compensation = SystemCompensation(a);
 
@@ -912,7 +898,7 @@ long AcCallback(long reason, void* context, long contextSize) {
     }
     StepError error;
     const bool ok = ReadBackHead(*b, error);
-    a.wireMode = KeywordIndex(b->method, kWireModeList, a.wireMode);
+    a.wireMode = KeywordIndexNoBlanks(b->method, kWireModeList, a.wireMode);
     if (StoreSettings(a)) {
         MarkBenchModified(*b);
     }

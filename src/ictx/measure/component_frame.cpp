@@ -1,5 +1,6 @@
 #include "ictx/measure/component_frame.h"
 
+#include "frame/args.h"
 #include "frame/bench_context.h"
 #include "frame/step_frame.h"
 #include "frame/text.h"
@@ -211,6 +212,26 @@ void DefineTimeAttributes(ComponentBlock& b) {
 void RegisterAttributeCallback(ComponentBlock& b, RVO_CALLBACK callback) {
     ComponentBlock* self = &b;
     rvo_RegisterCallback(RVO_CALLBACK_ATTRIBUTE, 0, callback, sizeof self, &self);
+}
+
+int32_t KeywordIndex(const char* text, const char* list, int32_t fallback) {
+    const int k = MatchKeyword(text, list);
+    return k > 0 ? k - 1 : fallback;
+}
+
+void KeywordText(const char* list, int32_t i, char* out, std::size_t size) {
+    const char* p = list;
+    for (int32_t k = 0; k < i && p; ++k) {
+        p = std::strchr(p, ',');
+        p = p ? p + 1 : nullptr;
+    }
+    if (!p) {
+        out[0] = 0;
+        return;
+    }
+    const char* end = std::strchr(p, ',');
+    CopyText(out, size,
+             std::string_view(p, end ? static_cast<std::size_t>(end - p) : std::strlen(p)));
 }
 
 void RelinkPins(ComponentBlock& b) {

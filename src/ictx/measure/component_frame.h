@@ -12,6 +12,7 @@
 
 #include <rvoapi.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 
@@ -164,6 +165,11 @@ struct IntBounds {
 constexpr double kCorrectionBound = 1e16; // the additive "MEAS" correction, either sign
 void ClampEdited(const ComponentBlock& b, std::initializer_list<RealBounds> bounds);
 void ClampEdited(const ComponentBlock& b, std::initializer_list<IntBounds> bounds);
+
+// Index of a keyword attribute's text in its comma list, 0-based; `fallback` when not in it.
+int32_t KeywordIndex(const char* text, const char* list, int32_t fallback);
+// The keyword of index `i` of a comma list into `out` (empty past its end).
+void KeywordText(const char* list, int32_t i, char* out, std::size_t size);
 
 // Re-resolves the pins from the record and rebuilds their display texts (relink).
 void RelinkPins(ComponentBlock& b);

@@ -131,28 +131,6 @@ int32_t DefaultWireMode(const ComponentBlock& b, char modeChar) {
     return kTwoVoltage;
 }
 
-// Index of a keyword attribute's text in its list, 0-based; `fallback` when not in it.
-int32_t KeywordIndex(const char* text, const char* list, int32_t fallback) {
-    const int k = MatchKeyword(text, list);
-    return k > 0 ? k - 1 : fallback;
-}
-
-// The keyword of index `i` of a comma list into `out`.
-void KeywordText(const char* list, int32_t i, char* out, std::size_t size) {
-    const char* p = list;
-    for (int32_t k = 0; k < i && p; ++k) {
-        p = std::strchr(p, ',');
-        p = p ? p + 1 : nullptr;
-    }
-    if (!p) {
-        out[0] = 0;
-        return;
-    }
-    const char* end = std::strchr(p, ',');
-    CopyText(out, size,
-             std::string_view(p, end ? static_cast<std::size_t>(end - p) : std::strlen(p)));
-}
-
 void LoadSettings(ResistorBlock& r) {
     const SubTest& s = r.head.record->sub[0];
     r.voltage = s.v;

@@ -32,26 +32,6 @@ const char* const kGuardNames[] = {"GP1", "GP2", "GP3", "GP4"};
 
 thread_local std::array<double, kMaxReadSamples> tlsSamples;
 
-int32_t KeywordIndex(const char* text, const char* list, int32_t fallback) {
-    const int k = MatchKeyword(text, list);
-    return k > 0 ? k - 1 : fallback;
-}
-
-void KeywordText(const char* list, int32_t i, char* out, std::size_t size) {
-    const char* p = list;
-    for (int32_t k = 0; k < i && p; ++k) {
-        p = std::strchr(p, ',');
-        p = p ? p + 1 : nullptr;
-    }
-    if (!p) {
-        out[0] = 0;
-        return;
-    }
-    const char* end = std::strchr(p, ',');
-    CopyText(out, size,
-             std::string_view(p, end ? static_cast<std::size_t>(end - p) : std::strlen(p)));
-}
-
 double* Ul(SemiBlock& b, int k) {
     return k == 0 ? &b.head.ul : &b.sub[k].ul;
 }
