@@ -156,12 +156,7 @@ Runtime& Runtime::instance() {
 
 void Runtime::reset() {
     std::lock_guard lock(mutex_);
-    for (auto& [ref, s] : steps_) {
-        if (s->allocRecord && s->allocFree) {
-            s->allocFree(s->allocRecord);
-        }
-    }
-    steps_.clear();
+    steps_.clear(); // each step hands its allocated record back
     results_.clear();
     alerts_.clear();
     messages_.clear();

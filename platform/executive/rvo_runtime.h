@@ -83,6 +83,15 @@ struct Step {
     std::unique_ptr<uint8_t[], void (*)(void*)> record{nullptr, nullptr};
     void* allocRecord = nullptr; // record of rvo_EnterSTEPMethodAlloc
     RVO_RECORD_FREE allocFree = nullptr;
+    // The record a step allocated through the library goes back to the library with the step.
+    Step() = default;
+    Step(const Step&) = delete;
+    Step& operator=(const Step&) = delete;
+    ~Step() {
+        if (allocRecord && allocFree) {
+            allocFree(allocRecord);
+        }
+    }
     std::vector<Attribute> attributes;
     std::vector<std::size_t> results; // indices into the runtime's result list
 };
