@@ -61,9 +61,9 @@ bool TakeReal(double& field, double value) {
     return true;
 }
 
-EN_NEV_RESULT RunComponentStep(const StepCall& call, const ComponentStepSpec& spec) {
+EN_NEV_RESULT RunComponentStep(const StepCall& call, const ComponentStepPlan& plan) {
     const BenchRecord* active = ActiveBench();
-    const long n = spec.bench == 0 && active ? active->index : spec.bench;
+    const long n = plan.bench == 0 && active ? active->index : plan.bench;
     if (!active || n < 1 || n >= BenchCount()) {
         return ReportBeforeComponent(call, ParamError(kBenchArgument), kBenchOutOfRange);
     }
@@ -76,7 +76,7 @@ EN_NEV_RESULT RunComponentStep(const StepCall& call, const ComponentStepSpec& sp
         kept->record = ComponentRecord{};
         kept->texts.clear();
         ComponentRecord& r = kept->record;
-        r.classCode = spec.classCode;
+        r.classCode = plan.classCode;
         uint32_t classCode = 0;
         LookupComponentClass(ComponentClassText(r), &classCode, &r.subTestCount);
         for (uint32_t k = 0; k < r.subTestCount && k < kSubTests; ++k) {
@@ -89,7 +89,7 @@ EN_NEV_RESULT RunComponentStep(const StepCall& call, const ComponentStepSpec& sp
         r.name = kept->Keep(OrEmpty(call.stepName));
         r.comment = kept->Keep(OrEmpty(call.comment));
         r.classText = ComponentClassText(r);
-        spec.build(*kept);
+        plan.build(*kept);
         char error[kMessageSize] = {};
         if (CompileComponent(&r, error) != 0) {
             kept->built = false;
@@ -97,7 +97,7 @@ EN_NEV_RESULT RunComponentStep(const StepCall& call, const ComponentStepSpec& sp
         }
         kept->built = true;
     }
-    spec.takeReals(kept->record);
+    plan.takeReals(kept->record);
 
     uint32_t code = 0;
     char text[kMessageSize] = {};
@@ -114,8 +114,8 @@ EN_NEV_RESULT RunComponentStep(const StepCall& call, const ComponentStepSpec& sp
     c.ownHardware.enabled = true;
     // These steps enter without a step kind of their own: the last kind is the step before.
     c.ownHardware.afterIctStep = active->LastStepKind == kKindIctProgram;
-    c.ownHardware.reportLevel = spec.reportLevel;
-    return spec.method(c);
+    c.ownHardware.reportLevel = plan.reportLevel;
+    return plan.method(c);
 }
 
 } // namespace kora

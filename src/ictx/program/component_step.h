@@ -25,7 +25,7 @@ struct KeptComponent {
     void SetText(const char*& field, const char* text, uint32_t bit);
 };
 
-struct ComponentStepSpec {
+struct ComponentStepPlan {
     uint32_t classCode;
     long bench;       // 1.. a configured bench; 0 the thread's active bench
     long reportLevel; // of the ICT set-up and release around the test
@@ -39,7 +39,7 @@ struct ComponentStepSpec {
 
 // Runs the step: "BenchIndex out of range" (0x81000007) for a bench the thread does not have,
 // the compile step's message for a component that does not compile, else the method's result.
-EN_NEV_RESULT RunComponentStep(const StepCall& call, const ComponentStepSpec& spec);
+EN_NEV_RESULT RunComponentStep(const StepCall& call, const ComponentStepPlan& plan);
 
 // Takes `value` into `field` unless it is NaN; true when taken.
 bool TakeReal(double& field, double value);

@@ -59,12 +59,12 @@ KORA_EXPORT EN_NEV_RESULT CONTACT_ICTX(long stepRef, const char* stepName, long 
                                        double ContactCurrentLimit) {
     const StepCall call{stepRef, stepName, lineCode, stepArg, comment, kContactMethod};
     const long bench = std::max(1, std::atoi(OrEmpty(Options)));
-    ComponentStepSpec spec;
-    spec.classCode = kClassContact;
-    spec.bench = bench;
-    spec.reportLevel = RunFlags;
-    spec.method = TestContact;
-    spec.build = [&](KeptComponent& kept) {
+    ComponentStepPlan plan;
+    plan.classCode = kClassContact;
+    plan.bench = bench;
+    plan.reportLevel = RunFlags;
+    plan.method = TestContact;
+    plan.build = [&](KeptComponent& kept) {
         char modes[4] = {'-', '-', '-', 0};
         ForEachOption(Options, kContactOptions, [&](int option) {
             switch (option) {
@@ -89,7 +89,7 @@ KORA_EXPORT EN_NEV_RESULT CONTACT_ICTX(long stepRef, const char* stepName, long 
         kept.SetText(r.rl, ExcludeFromShort, kParamRL);
         kept.SetText(r.xo, ExcludeFromOpen, kParamXO);
     };
-    spec.takeReals = [&](ComponentRecord& r) {
+    plan.takeReals = [&](ComponentRecord& r) {
         // A voltage given keeps the compile step's bounds and moves the test current with it.
         const double voltages[2] = {ShortVoltage, ContactVoltage};
         const double bounds[2][2] = {{0.2, 5.0}, {1.0, 5.0}};
@@ -105,7 +105,7 @@ KORA_EXPORT EN_NEV_RESULT CONTACT_ICTX(long stepRef, const char* stepName, long 
             TakeReal(s.c, limits[k]);
         }
     };
-    return RunComponentStep(call, spec);
+    return RunComponentStep(call, plan);
 }
 
 KORA_EXPORT EN_NEV_RESULT TRACK_ICTX(long stepRef, const char* stepName, long lineCode,
@@ -113,17 +113,17 @@ KORA_EXPORT EN_NEV_RESULT TRACK_ICTX(long stepRef, const char* stepName, long li
                                      long BenchIndex, double Voltage, const char* Selected,
                                      double CurrentRange, double CurrentLimit) {
     const StepCall call{stepRef, stepName, lineCode, stepArg, comment, kTrackMethod};
-    ComponentStepSpec spec;
-    spec.classCode = kClassTrack;
-    spec.bench = BenchIndex;
-    spec.method = TestTrack;
-    spec.build = [&](KeptComponent& kept) {
+    ComponentStepPlan plan;
+    plan.classCode = kClassTrack;
+    plan.bench = BenchIndex;
+    plan.method = TestTrack;
+    plan.build = [&](KeptComponent& kept) {
         bool fast = false;
         ForEachOption(Options, kTrackOptions, [&](int option) { fast = fast || option == 1; });
         SetModes(kept, fast ? "F" : "N");
         kept.SetText(kept.record.tl, Selected, kParamTL);
     };
-    spec.takeReals = [&](ComponentRecord& r) {
+    plan.takeReals = [&](ComponentRecord& r) {
         SubTest& s = r.sub[0];
         if (TakeReal(s.v, Voltage)) {
             s.v = std::clamp(s.v, 0.2, 5.0);
@@ -132,7 +132,7 @@ KORA_EXPORT EN_NEV_RESULT TRACK_ICTX(long stepRef, const char* stepName, long li
         TakeReal(s.cr, CurrentRange);
         TakeReal(s.c, CurrentLimit);
     };
-    return RunComponentStep(call, spec);
+    return RunComponentStep(call, plan);
 }
 
 KORA_EXPORT EN_NEV_RESULT DISCHARGE_ICTX(long stepRef, const char* stepName, long lineCode,
@@ -141,18 +141,18 @@ KORA_EXPORT EN_NEV_RESULT DISCHARGE_ICTX(long stepRef, const char* stepName, lon
                                          const char* Reference, long Timeout) {
     (void)Options; // the discharge has no options of its own
     const StepCall call{stepRef, stepName, lineCode, stepArg, comment, kDischargeMethod};
-    ComponentStepSpec spec;
-    spec.classCode = kClassDischarge;
-    spec.bench = BenchIndex;
-    spec.method = TestDischarge;
-    spec.build = [&](KeptComponent& kept) {
+    ComponentStepPlan plan;
+    plan.classCode = kClassDischarge;
+    plan.bench = BenchIndex;
+    plan.method = TestDischarge;
+    plan.build = [&](KeptComponent& kept) {
         kept.SetText(kept.record.tl, Selected, kParamTL);
         kept.SetText(kept.record.rl, Reference, kParamRL);
     };
-    spec.takeReals = [&](ComponentRecord& r) {
+    plan.takeReals = [&](ComponentRecord& r) {
         if (Timeout > 0) {
             r.sub[2].mt = static_cast<double>(Timeout) / 1000.0;
         }
     };
-    return RunComponentStep(call, spec);
+    return RunComponentStep(call, plan);
 }
