@@ -87,8 +87,6 @@ constexpr int32_t kStateVoltageOver = -1;
 constexpr int32_t kStateUnder = 1;
 constexpr int32_t kStateOver = 2;
 constexpr int32_t kStateTimeout = 4;
-constexpr uint32_t kAttributeEdit = 0x80000001u;
-constexpr uint32_t kRelink = 0x80000000u;
 constexpr int32_t kPsuCouplingOff = 8;
 constexpr long kUnitFarad = 14;
 constexpr long kUnitHenry = 15;
@@ -871,19 +869,12 @@ long Run(AcBlock& a, const ComponentCall& call, StepError& error) {
 }
 
 long AcCallback(long reason, void* context, long contextSize) {
-    ComponentBlock* b = nullptr;
-    if (!context || contextSize != static_cast<long>(sizeof b)) {
-        return -1;
+    long answer = -1;
+    ComponentBlock* b = EditedBlock(reason, context, contextSize, &answer);
+    if (!b) {
+        return answer;
     }
-    std::memcpy(&b, context, sizeof b);
     auto& a = *reinterpret_cast<AcBlock*>(b);
-    if (static_cast<uint32_t>(reason) == kRelink) {
-        RelinkPins(*b);
-        return 0;
-    }
-    if (static_cast<uint32_t>(reason) != kAttributeEdit) {
-        return -1;
-    }
     for (double* value : {&a.delay, &a.rangeU, &b->correction}) {
         rvo_ReadAttrR(b->component, value);
     }

@@ -234,6 +234,29 @@ void KeywordText(const char* list, int32_t i, char* out, std::size_t size) {
              std::string_view(p, end ? static_cast<std::size_t>(end - p) : std::strlen(p)));
 }
 
+ComponentBlock* CallbackBlock(void* context, long contextSize) {
+    ComponentBlock* b = nullptr;
+    if (!context || contextSize != static_cast<long>(sizeof b)) {
+        return nullptr;
+    }
+    std::memcpy(&b, context, sizeof b);
+    return b;
+}
+
+ComponentBlock* EditedBlock(long reason, void* context, long contextSize, long* answer) {
+    ComponentBlock* b = CallbackBlock(context, contextSize);
+    *answer = -1;
+    if (!b) {
+        return nullptr;
+    }
+    if (static_cast<uint32_t>(reason) == kRelink) {
+        RelinkPins(*b);
+        *answer = 0;
+        return nullptr;
+    }
+    return static_cast<uint32_t>(reason) == kAttributeEdit ? b : nullptr;
+}
+
 void RelinkPins(ComponentBlock& b) {
     ResolvePins(b);
 }

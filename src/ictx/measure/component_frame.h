@@ -145,6 +145,15 @@ void DefineTimeAttributes(ComponentBlock& b);
 
 // Registers the method as the attribute callback of the step, with the block as context.
 void RegisterAttributeCallback(ComponentBlock& b, RVO_CALLBACK callback);
+// Reasons of an attribute callback: the operator edited an attribute; the executive relinked.
+constexpr uint32_t kAttributeEdit = 0x80000001u;
+constexpr uint32_t kRelink = 0x80000000u;
+// The block that RegisterAttributeCallback gave the callback as its context; null for a context
+// that is not one.
+ComponentBlock* CallbackBlock(void* context, long contextSize);
+// How a component's callback answers: the block for an attribute edit; a relink re-resolves the
+// pins and answers 0, any other reason -1 (in *answer, with null returned).
+ComponentBlock* EditedBlock(long reason, void* context, long contextSize, long* answer);
 
 // Reads the head's attributes back after an edit: variant check, swaps, limit adjustment, flags
 // and limits written into the component record; the bench is marked modified when anything of

@@ -1,5 +1,6 @@
 // The contact and short test of the CONTACT component: which pins are shorted to each other
 // (reported in groups) and which needles do not reach the board.
+#include "ictx/measure/component_frame.h"
 #include "ictx/measure/component_tests.h"
 #include "ictx/measure/contact_scan.h"
 
@@ -51,8 +52,6 @@ constexpr long kFirstPinResult = 10000;
 constexpr long kVerdictPassed = 1;
 constexpr long kVerdictFailed = -1;
 constexpr long kLineMarker = 8;
-constexpr uint32_t kAttributeEdit = 0x80000001u;
-constexpr uint32_t kRelink = 0x80000000u;
 constexpr std::size_t kListSize = 1024;
 
 constexpr ClassTraits kContactClass = {
@@ -413,19 +412,12 @@ bool StoreSettings(ContactBlock& c) {
 }
 
 long ContactCallback(long reason, void* context, long contextSize) {
-    ComponentBlock* b = nullptr;
-    if (!context || contextSize != static_cast<long>(sizeof b)) {
-        return -1;
+    long answer = -1;
+    ComponentBlock* b = EditedBlock(reason, context, contextSize, &answer);
+    if (!b) {
+        return answer;
     }
-    std::memcpy(&b, context, sizeof b);
     auto& c = *reinterpret_cast<ContactBlock*>(b);
-    if (static_cast<uint32_t>(reason) == kRelink) {
-        RelinkPins(*b);
-        return 0;
-    }
-    if (static_cast<uint32_t>(reason) != kAttributeEdit) {
-        return -1;
-    }
     for (double* value :
          {&c.shortVoltage, &c.openVoltage, &c.shortUpper, &c.openLower, &b->compensation}) {
         rvo_ReadAttrR(b->component, value);

@@ -18,7 +18,6 @@ namespace kora {
 
 namespace {
 
-constexpr uint32_t kAttributeEdit = 0x80000001u;
 constexpr long kLineMarker = 8;
 constexpr const char* kGroup = "DIGITAL";
 constexpr const char* kGroupOptions = "DIGITAL|OPTIONS";
@@ -135,11 +134,10 @@ bool ReadBack(ComponentBlock& b, StepError& error) {
 }
 
 long DigitalCallback(long reason, void* context, long contextSize) {
-    ComponentBlock* b = nullptr;
-    if (!context || contextSize != static_cast<long>(sizeof b)) {
+    ComponentBlock* b = CallbackBlock(context, contextSize);
+    if (!b) {
         return -1;
     }
-    std::memcpy(&b, context, sizeof b);
     if (static_cast<uint32_t>(reason) != kAttributeEdit) {
         return static_cast<uint32_t>(reason) == kMethodSave ? 0 : -1;
     }

@@ -1,5 +1,6 @@
 // The discharge of the DISCHARGE component: each pin in turn is emptied through the PSAM's
 // discharge unit, handed to the DC source once its voltage is low enough to hold, and grounded.
+#include "ictx/measure/component_frame.h"
 #include "ictx/measure/component_tests.h"
 #include "ictx/measure/pin_test_support.h"
 #include "ictx/measure/unit_control.h"
@@ -47,8 +48,6 @@ constexpr int32_t kGroundReference = 3; // B selector of a reference pin's final
 constexpr int32_t kGround = 4;          // and of every other pin's
 // The discharge current steps up as the voltage falls below each threshold.
 constexpr double kStepThresholds[] = {50.0, 25.0, 12.5};
-constexpr uint32_t kAttributeEdit = 0x80000001u;
-constexpr uint32_t kRelink = 0x80000000u;
 constexpr std::size_t kListSize = 1024;
 
 constexpr ClassTraits kDischargeClass = {
@@ -303,19 +302,12 @@ long Run(DischargeBlock& d, const ComponentCall& call, StepError& error) {
 }
 
 long DischargeCallback(long reason, void* context, long contextSize) {
-    ComponentBlock* b = nullptr;
-    if (!context || contextSize != static_cast<long>(sizeof b)) {
-        return -1;
+    long answer = -1;
+    ComponentBlock* b = EditedBlock(reason, context, contextSize, &answer);
+    if (!b) {
+        return answer;
     }
-    std::memcpy(&b, context, sizeof b);
     auto& d = *reinterpret_cast<DischargeBlock*>(b);
-    if (static_cast<uint32_t>(reason) == kRelink) {
-        RelinkPins(*b);
-        return 0;
-    }
-    if (static_cast<uint32_t>(reason) != kAttributeEdit) {
-        return -1;
-    }
     ComponentRecord& r = *b->record;
     for (double* value : {&d.activeLevel, &d.timeout, &d.discharged}) {
         rvo_ReadAttrR(b->component, value);

@@ -66,8 +66,6 @@ constexpr const char* kNoPict = "ERROR: No GUARDING without PICT module";
 constexpr const char* kNoPsam = "ICTDevice PSAM not defined";
 
 constexpr int32_t kReadTimeoutMs = 1000;
-constexpr uint32_t kAttributeEdit = 0x80000001u;
-constexpr uint32_t kRelink = 0x80000000u;
 constexpr int32_t kPsuCouplingOff = 8;
 
 struct ResistorBlock {
@@ -712,19 +710,12 @@ long Run(ResistorBlock& r, const ComponentCall& call, StepError& error) {
 }
 
 long ResistorCallback(long reason, void* context, long contextSize) {
-    ComponentBlock* b = nullptr;
-    if (!context || contextSize != static_cast<long>(sizeof b)) {
-        return -1;
+    long answer = -1;
+    ComponentBlock* b = EditedBlock(reason, context, contextSize, &answer);
+    if (!b) {
+        return answer;
     }
-    std::memcpy(&b, context, sizeof b);
     auto& r = *reinterpret_cast<ResistorBlock*>(b);
-    if (static_cast<uint32_t>(reason) == kRelink) {
-        RelinkPins(*b);
-        return 0;
-    }
-    if (static_cast<uint32_t>(reason) != kAttributeEdit) {
-        return -1;
-    }
     for (double* value : {&r.voltage, &r.currentLimit, &r.delay, &r.interval, &b->correction}) {
         rvo_ReadAttrR(b->component, value);
     }

@@ -25,8 +25,6 @@ constexpr const char* kNoPsam = "ICTDevice PSAM not defined";
 constexpr const char* kPinPair = "%s-%s";
 constexpr int32_t kFilterHertz[] = {0, 400, 4000, 40000, 100000, 0};
 constexpr int32_t kFilterDigital = 0;
-constexpr uint32_t kAttributeEdit = 0x80000001u;
-constexpr uint32_t kRelink = 0x80000000u;
 constexpr double kLimitBound = 1e16;
 const char* const kGuardNames[] = {"GP1", "GP2", "GP3", "GP4"};
 
@@ -171,11 +169,10 @@ void WriteRolePinsBack(SemiBlock& b) {
 }
 
 long SemiCallback(long reason, void* context, long contextSize) {
-    ComponentBlock* head = nullptr;
-    if (!context || contextSize != static_cast<long>(sizeof head)) {
+    ComponentBlock* head = CallbackBlock(context, contextSize);
+    if (!head) {
         return -1;
     }
-    std::memcpy(&head, context, sizeof head);
     auto& b = *reinterpret_cast<SemiBlock*>(head);
     if (static_cast<uint32_t>(reason) == kRelink) {
         RelinkPins(*head);

@@ -24,8 +24,6 @@ constexpr const char* kSortHint = "COMPONENT sorting by TYPE";
 constexpr const char* kAutozeroHint = "MU CMU";
 constexpr const char* kOffsetFormat = "OFFS.%s";
 constexpr const char* kNoPsam = "ERROR: No PSAM module";
-constexpr uint32_t kAttributeEdit = 0x80000001u;
-constexpr uint32_t kRelink = 0x80000000u;
 constexpr long kStepResult = 6;
 
 struct OffsetRange {
@@ -159,11 +157,10 @@ long Run(SetupBlock& s, StepError& error) {
 }
 
 long SetupCallback(long reason, void* context, long contextSize) {
-    ComponentBlock* b = nullptr;
-    if (!context || contextSize != static_cast<long>(sizeof b)) {
+    ComponentBlock* b = CallbackBlock(context, contextSize);
+    if (!b) {
         return -1;
     }
-    std::memcpy(&b, context, sizeof b);
     auto& s = *reinterpret_cast<SetupBlock*>(b);
     if (static_cast<uint32_t>(reason) == kRelink) {
         return 0;

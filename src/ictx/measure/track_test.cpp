@@ -1,5 +1,6 @@
 // The track test of the TRACK component: each pair of consecutive pins of its list must be joined
 // by a conducting track of less than the upper limit.
+#include "ictx/measure/component_frame.h"
 #include "ictx/measure/component_tests.h"
 #include "ictx/measure/pin_test_support.h"
 #include "ictx/measure/unit_control.h"
@@ -39,8 +40,6 @@ constexpr long kLineMarker = 8;
 constexpr int32_t kQueryCurrent = 1;
 constexpr ViStatus kOverRange = 0x3FFA2001;
 constexpr double kFlowShare = 1.0 / 5000; // of the current limit: below it nothing conducts
-constexpr uint32_t kAttributeEdit = 0x80000001u;
-constexpr uint32_t kRelink = 0x80000000u;
 constexpr std::size_t kListSize = 1024;
 
 constexpr ClassTraits kTrackClass = {"TRACK",   "TRACK", "ICTX_TRACK", "ICTX_TRACK[ %li ]\n",
@@ -233,19 +232,12 @@ long Run(TrackBlock& t, const ComponentCall& call, StepError& error) {
 }
 
 long TrackCallback(long reason, void* context, long contextSize) {
-    ComponentBlock* b = nullptr;
-    if (!context || contextSize != static_cast<long>(sizeof b)) {
-        return -1;
+    long answer = -1;
+    ComponentBlock* b = EditedBlock(reason, context, contextSize, &answer);
+    if (!b) {
+        return answer;
     }
-    std::memcpy(&b, context, sizeof b);
     auto& t = *reinterpret_cast<TrackBlock*>(b);
-    if (static_cast<uint32_t>(reason) == kRelink) {
-        RelinkPins(*b);
-        return 0;
-    }
-    if (static_cast<uint32_t>(reason) != kAttributeEdit) {
-        return -1;
-    }
     ComponentRecord& r = *b->record;
     SubTest& s = r.sub[0];
     for (double* value : {&t.voltage, &t.range, &t.limit, &t.upper}) {
