@@ -201,16 +201,16 @@
 
 /* Digital I/O manager and the PWM power outputs of the digital test modules. */
 #define KORA_STEP_TABLE_DIOMGR(STEP, ARG)                                                          \
-    STEP(CONF_DIOMGR, DIOMGR, -1, 0,                                                               \
+    STEP(CONF_DIOMGR, DIOMGR, -1, 1,                                                               \
          ARG(DevChanAttr, const char*, STR, IN) ARG(VHigh, double, DOUBLE, IN)                     \
              ARG(VLow_ILim, double, DOUBLE, IN))                                                   \
-    STEP(SET_DIOMGR, DIOMGR, -1, 0,                                                                \
+    STEP(SET_DIOMGR, DIOMGR, -1, 1,                                                                \
          ARG(DevChanAttr, const char*, STR, IN) ARG(Frequency, double, DOUBLE, IN)                 \
              ARG(DutyCycle, double, DOUBLE, IN))                                                   \
-    STEP(GET_DIOMGR, DIOMGR, -1, 0,                                                                \
+    STEP(GET_DIOMGR, DIOMGR, -1, 1,                                                                \
          ARG(DevChanAttr, const char*, STR, IN) ARG(SizeStatus, long, LONG, IN)                    \
              ARG(Buffer, char*, BUF, OUT) ARG(CompString, const char*, STR, IN))                   \
-    STEP(EXEC_DIOMGR, DIOMGR, -1, 0,                                                               \
+    STEP(EXEC_DIOMGR, DIOMGR, -1, 1,                                                               \
          ARG(OutInAttr, const char*, STR, IN) ARG(BufSize, long, LONG, IN)                         \
              ARG(Buffer, char*, BUF, OUT))
 

@@ -229,6 +229,23 @@ TEST_F(KoraRun, IoProgramReadsAndDrivesTheBoard) {
     EXPECT_NEAR(report["variables"]["div_mid"].as<double>(), 1.5986, 2e-3);
 }
 
+// The digital test module on the board's digital block: the NAND's truth table, the bus line
+// read back by its bidirectional channel, the power outputs' states.
+TEST_F(KoraRun, DigitalProgramDrivesTheLogicThroughTheDigitalManager) {
+    const fs::path json = dir_ / "digital.json";
+    Outcome o = Run(Example("digital.yaml") + " --json " + json.string());
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    EXPECT_NE(o.out.find("UUT SN-0007 / KORA-DEMO-1: PASSED"), std::string::npos) << o.out;
+    const YAML::Node report = YAML::LoadFile(json.string());
+    const struct {
+        const char* variable;
+        const char* text;
+    } expected[] = {{"truth", "1 1 1 0"}, {"table", "1110"}, {"bus", "0 1 1"}, {"power", "NNTO"}};
+    for (const auto& e : expected) {
+        EXPECT_EQ(report["variables"][e.variable].as<std::string>(), e.text) << e.variable;
+    }
+}
+
 TEST_F(KoraRun, IctProgramShowsEveryResistorAsAStep) {
     Outcome o = Run((fs::path(KORA_EXAMPLES_DIR) / "ict" / "ict.yaml").string());
     EXPECT_EQ(o.exit, 0) << o.err << o.out;
@@ -536,10 +553,10 @@ TEST_F(KoraRun, MissingLibraryAndUnimplementedMethods) {
     EXPECT_EQ(o.exit, 2);
     EXPECT_NE(o.err.find("cannot load libkora (/nonexistent/libkora.so)"), std::string::npos);
     fs::path dmm = Write("dmm.yaml", "program: x\nsteps:\n  - method: COMPI_KORA\n"
-                                     "  - method: CONF_DIOMGR\n    VHigh: 5\n");
+                                     "  - method: PINTEST_ICT\n");
     Outcome u = Run(dmm.string());
     EXPECT_EQ(u.exit, 2);
-    EXPECT_NE(u.err.find(":4: CONF_DIOMGR is not implemented in this build of libkora"),
+    EXPECT_NE(u.err.find(":4: PINTEST_ICT is not implemented in this build of libkora"),
               std::string::npos)
         << u.err;
     EXPECT_EQ(u.out, ""); // refused before anything ran

@@ -191,5 +191,31 @@ TEST_F(BusSequences, PinLocationFindsTheProbedChannelWithTheMarkLow) {
     }
 }
 
+TEST_F(BusSequences, DigitalTerminationPullsTheSenseLineTowardTheDriveLines) {
+    // The digital test's lines: 5 V between the high drive line B2 and the low drive line C1
+    // (sensed there), the meter on the sense line D2 against ground.
+    Dcs(0x04, 0x20, 0x04, 0x20, 1, 5.0, 0.1);
+    Ok(rspsam_ConfigureMeasurement(psam_, RSPSAM_FUNCTION_VOLTAGE, 10), "meter");
+    Ok(rspsam_cnx_Matrix(psam_, 5, 255, 0x01), "terminal 5");
+    Ok(rspsam_cnx_Gnd(psam_, 8, VI_TRUE), "terminal 8");
+    Ok(rspsam_ConfigureMultiPoint(psam_, 1, 20, 10, 5e-6), "record");
+    const struct {
+        int high, low; // relay channels of sides A and B; 4 parks
+        double volts;
+    } cases[] = {{4, 4, 0.0}, {1, 4, 5.0}, {1, 1, 2.5}, {2, 1, 5.0 / 11}, {1, 3, 5.0 * 100 / 101},
+                 {4, 2, 0.0}, {3, 3, 2.5}};
+    for (const auto& c : cases) {
+        for (int k = 1; k <= 4; ++k) {
+            const std::string n = std::to_string(k);
+            Ok(rspsam_Disconnect(psam_, ("RACH" + n).c_str(), "RACOM"), "open A");
+            Ok(rspsam_Disconnect(psam_, ("RBCH" + n).c_str(), "RBCOM"), "open B");
+        }
+        const std::string h = std::to_string(c.high), l = std::to_string(c.low);
+        Ok(rspsam_Connect(psam_, ("RACH" + h).c_str(), "RACOM"), "close A");
+        Ok(rspsam_Connect(psam_, ("RBCH" + l).c_str(), "RBCOM"), "close B");
+        EXPECT_NEAR(MeanReading(), c.volts, 0.02) << "DTERM " << c.high << "," << c.low;
+    }
+}
+
 } // namespace
 } // namespace kora::vbench

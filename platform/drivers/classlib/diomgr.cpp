@@ -1,58 +1,54 @@
-// DIOMGR: the digital I/O manager class library over the virtual bench.
+// DIOMGR: the digital I/O manager class library over the virtual bench; sessions, channels and
+// module handles. Ports, pattern runs and pattern sets are in diomgr_patterns.cpp.
 //
 // DIOMGR_Setup opens a session for a bench section of the software configuration (the section
-// must be there; the manager reads no keys of it). Channels and ports are named by text and keep
-// the settings they are given:
+// must be there). Its key DigitalPorts names the section of the bench's ports, one key per port:
+// "PORT = CHANNEL, CHANNEL, ...", the first channel taking the first character of a pattern.
+//
+// Channels are named by text and keep the settings they are given. A channel "DEVICE!DIOn" of a
+// digital functional test module of the station (vbench/modules/pdft.h) is that module's channel
+// n in the circuit: its driver drives the terminal, its receiver reads it. Any other name keeps its
+// settings only (and reads back its own drive when looped back).
 // - Drivers (DIOMGR_ConfigureStimulus): "TRISTATE" and "TTL" with a high level above the low
 //   level, both within -10..10 V; "ANALOG" with a high level within -10..10 V and a current limit
 //   above 0 up to 0.1 A. Loopback needs a driver on the channel.
 // - Receivers (DIOMGR_ConfigureResponse): "HYSTERESIS" or "WINDOW", thresholds within -10..10 V,
 //   the high one not below the low one.
-// - A stimulus port keeps the last pattern applied (kept as given). DIOMGR_PortResponse with
-//   "STATUS" tells "IDLE" for a port that was never driven and "DONE" for one that was; the data
-//   a port received ("RESULT") and the pattern sets need a digital signal model, which is not
-//   there yet: those calls answer "not supported by the virtual instrument".
 // - DIOMGR_Instrument_Get_Handle: a channel "DEVICE!PIN" names a pin of a module of the physical
 //   layer file ([device->DEVICE]); the module must be a device of the station unless its
-//   DriverOption holds "Simulate=1". The handle is the manager's own for that module (counted up
-//   from 1 across all sessions, the same for every channel of the module in one session); the
-//   module channel is the pin, "po1".."po4" in lower case for the power outputs.
+//   DriverOption holds "Simulate=1". The handle is the manager's resource-manager session on that
+//   module (the same for every channel of the module in one session; rspdft takes it, see
+//   diomgr_module.h); the module channel is the pin, "po1".."po4" in lower case for the power
+//   outputs. The manager's module sessions end with DIOMGR_Cleanup.
 #include <diomgr.h>
 
-#include "classlib.h"
+#include "diomgr_module.h"
+#include "diomgr_state.h"
+
+#include <vbench/modules/pdft.h>
 
 #include <array>
-#include <atomic>
+#include <cctype>
 #include <cmath>
 #include <map>
+#include <mutex>
 #include <string>
 
 using kora::drivers::BadSetting;
 using kora::drivers::BadValue;
 using kora::drivers::ClassLibCall;
-using kora::drivers::ClassLibrary;
 using kora::drivers::ClassSessions;
 using kora::drivers::ConfigKey;
 using kora::drivers::MatchWord;
 using kora::drivers::Outcome;
 using kora::drivers::StatusText;
 using kora::drivers::UpperCase;
+using kora::vbench::DigitalTestModule;
 using kora::vbench::FormatArgs;
 
-namespace {
+namespace kora::drivers::diomgr {
 
-constexpr int32_t kErrContext = -20001;
-constexpr int32_t kErrSession = -20002;
-constexpr int32_t kErrNotPresent = -20003;
-constexpr int32_t kErrNullPointer = -20004;
-constexpr int32_t kErrSetting = -20005;
-constexpr int32_t kErrValue = -20006;
-constexpr int32_t kErrNoBench = -20007;
-constexpr int32_t kErrNotSupported = -20008;
-constexpr int32_t kErrChannel = -20010;
-constexpr int32_t kErrConfig = -20011;
-constexpr int32_t kErrBench = -20012;
-constexpr int32_t kErrNoDriver = -20013;
+namespace {
 
 constexpr StatusText kStatusTexts[] = {
     {kErrContext, "Invalid argument: the reserved context must be 0"},
@@ -62,16 +58,25 @@ constexpr StatusText kStatusTexts[] = {
     {kErrSetting, "Invalid setting"},
     {kErrValue, "Value out of range"},
     {kErrNoBench, "No virtual bench is active"},
-    {kErrNotSupported, "Not supported by the virtual instrument"},
     {kErrChannel, "Unknown digital channel"},
     {kErrConfig, "Cannot read the digital I/O configuration"},
     {kErrBench, "Bench section not found"},
     {kErrNoDriver, "The channel has no driver configured (DIOMGR_ConfigureStimulus)"},
+    {kErrPort, "Unknown port"},
+    {kErrPattern, "Invalid pattern"},
+    {kErrPatternSet, "Unknown pattern set"},
+    {kErrNoReceiver, "The channel receives nothing (no receiver and no loopback)"},
 };
 
-constexpr ClassLibrary kDiomgr = {"DIOMGR",    kStatusTexts, kErrContext,
-                                  kErrNoBench, kErrSession,  kErrNullPointer,
-                                  kErrSetting, kErrValue,    kErrNotPresent};
+} // namespace
+
+const ClassLibrary kDiomgr = {"DIOMGR",    kStatusTexts, kErrContext,
+                              kErrNoBench, kErrSession,  kErrNullPointer,
+                              kErrSetting, kErrValue,    kErrNotPresent};
+
+ClassSessions<Manager> g_managers;
+
+namespace {
 
 constexpr const char* kVersion = "DIOMGR 1.0.0 (virtual bench)";
 constexpr long kSoftwareFile = 1;
@@ -83,45 +88,35 @@ constexpr std::array<const char*, 3> kDriverModes = {"TRISTATE", "TTL", "ANALOG"
 constexpr std::array<const char*, 2> kReceiverModes = {"HYSTERESIS", "WINDOW"};
 constexpr std::array<const char*, 2> kResponses = {"STATUS", "RESULT"};
 constexpr std::array<const char*, 4> kPowerOutputs = {"po1", "po2", "po3", "po4"};
+constexpr const char* kStatusIdle = "IDLE";
+constexpr const char* kStatusDone = "DONE";
 
-struct DigitalChannel {
-    std::string driverMode; // "" = no driver
-    double driveHigh = 0;
-    double driveLowOrLimit = 0;
-    bool loopback = false;
-    std::string receiverMode; // "" = no receiver
-    double thresholdHigh = 0;
-    double thresholdLow = 0;
+// The module sessions handed out, for rspdft.
+struct ModuleSession {
+    std::weak_ptr<vbench::VirtualBench> bench;
+    std::string device;
 };
-
-struct Port {
-    std::string pattern;
-    long applied = 0;
-};
-
-struct Manager {
-    std::string bench;
-    std::map<std::string, DigitalChannel> channels; // by upper-case name
-    std::map<std::string, Port> ports;              // by upper-case name
-    std::map<std::string, int32_t> modules;         // upper-case device name -> module handle
-};
-
-ClassSessions<Manager> g_managers;
-std::atomic<int32_t> g_nextModule{1};
-
-template <typename Body>
-int32_t WithManager(const char* function, std::string arguments, long context, long session,
-                    int32_t* warning, int32_t* error, char* message, Body&& body) {
-    return kora::drivers::WithClassSession(kDiomgr, g_managers, function, std::move(arguments),
-                                           context, session, warning, error, message,
-                                           std::forward<Body>(body));
-}
+std::mutex g_modulesMutex;
+std::map<long, ModuleSession> g_moduleSessions;
 
 Outcome CheckLevel(const char* what, double volts) {
     if (!(std::fabs(volts) <= kMaxLevel)) {
         return BadValue(kDiomgr, what, volts, "-10 to 10 V");
     }
     return 0;
+}
+
+// A station device by name (without regard to case); its station name, or "".
+std::string StationDeviceNamed(const vbench::VirtualBench* bench, const std::string& name) {
+    if (!bench || !bench->station()) {
+        return {};
+    }
+    for (const vbench::StationDevice& d : bench->station()->devices) {
+        if (UpperCase(d.name.c_str()) == UpperCase(name.c_str())) {
+            return d.name;
+        }
+    }
+    return {};
 }
 
 // The module and pin of a channel "DEVICE!PIN".
@@ -148,9 +143,8 @@ Outcome ModuleOf(const ClassLibCall& call, Manager& m, const char* channel, int3
     std::string problem;
     ConfigKey resource, options;
     const std::string section = "device->" + device;
-    if (!kora::drivers::ReadConfigKey(kPhysicalFile, section, "ResourceDesc", &resource,
-                                      &problem) ||
-        !kora::drivers::ReadConfigKey(kPhysicalFile, section, "DriverOption", &options, &problem)) {
+    if (!ReadConfigKey(kPhysicalFile, section, "ResourceDesc", &resource, &problem) ||
+        !ReadConfigKey(kPhysicalFile, section, "DriverOption", &options, &problem)) {
         return {kErrConfig, problem};
     }
     if (!resource.found) {
@@ -158,9 +152,8 @@ Outcome ModuleOf(const ClassLibCall& call, Manager& m, const char* channel, int3
                                  "] with a ResourceDesc"};
     }
     std::string reached;
-    const ViStatus opened = kora::drivers::OpenStationDevice(
-        call.driverCall(), resource.value.c_str(),
-        kora::drivers::OptionSimulates(options.value.c_str()), &reached);
+    const ViStatus opened = OpenStationDevice(call.driverCall(), resource.value.c_str(),
+                                              OptionSimulates(options.value.c_str()), &reached);
     if (opened == kora::drivers::kErrNoBench) {
         return kErrNoBench;
     }
@@ -168,12 +161,54 @@ Outcome ModuleOf(const ClassLibCall& call, Manager& m, const char* channel, int3
         return {kErrNotPresent, "no device of the station has the resource descriptor '" +
                                     resource.value + "' (module " + device + ")"};
     }
-    *handle = g_nextModule++;
+    *handle = LibrarySession(reached);
     m.modules[key] = *handle;
+    std::lock_guard lock(g_modulesMutex);
+    g_moduleSessions[*handle] = {vbench::VirtualBench::active(), reached};
     return 0;
 }
 
+void EndModuleSessions(Manager& m) {
+    std::lock_guard lock(g_modulesMutex);
+    for (const auto& [device, handle] : m.modules) {
+        g_moduleSessions.erase(handle);
+        EndLibrarySession(handle);
+    }
+    m.modules.clear();
+}
+
 } // namespace
+
+DigitalChannel& ChannelOf(const ClassLibCall& call, Manager& m, const std::string& name) {
+    const std::string key = UpperCase(name.c_str());
+    auto [it, made] = m.channels.try_emplace(key);
+    if (made) {
+        const auto bang = name.find('!');
+        if (bang != std::string::npos) {
+            const std::string device = StationDeviceNamed(call.bench(), name.substr(0, bang));
+            const int pin = DigitalTestModule::channelOf(name.substr(bang + 1));
+            if (!device.empty() && pin >= 0) {
+                it->second.device = device;
+                it->second.pin = pin;
+            }
+        }
+    }
+    return it->second;
+}
+
+std::optional<std::string> ModuleDeviceOf(const vbench::DriverCall& call, long handle) {
+    std::lock_guard lock(g_modulesMutex);
+    auto it = g_moduleSessions.find(handle);
+    if (it == g_moduleSessions.end() || !call.bench() ||
+        it->second.bench.lock().get() != call.bench()) {
+        return std::nullopt;
+    }
+    return it->second.device;
+}
+
+} // namespace kora::drivers::diomgr
+
+using namespace kora::drivers::diomgr;
 
 extern "C" {
 
@@ -202,6 +237,9 @@ int32_t DIOMGR_Setup(long context, const char* benchSection, int32_t* session, i
     }
     Manager m;
     m.bench = benchSection;
+    if (Outcome o = ReadPorts(benchSection, m); o.status) {
+        return call.finish(o.status, o.detail);
+    }
     *session = g_managers.openOnDevice(call.driverCall(), std::move(m),
                                        std::string("DIOMGR ") + benchSection);
     return call.finish(0);
@@ -209,8 +247,18 @@ int32_t DIOMGR_Setup(long context, const char* benchSection, int32_t* session, i
 
 int32_t DIOMGR_Cleanup(long context, long session, int32_t* warning, int32_t* error,
                        char message[CLASSLIB_MESSAGE_SIZE]) {
-    return kora::drivers::CleanupSession(kDiomgr, g_managers, __func__, context, session, warning,
-                                         error, message);
+    ClassLibCall call(kDiomgr, __func__, FormatArgs(context, session), context, warning, error,
+                      message);
+    if (call.early()) {
+        return call.finish(call.early());
+    }
+    Manager* m = g_managers.find(call.driverCall(), session);
+    if (!m) {
+        return call.finish(kErrSession);
+    }
+    EndModuleSessions(*m);
+    g_managers.close(session);
+    return call.finish(0);
 }
 
 int32_t DIOMGR_Lib_Version(long context, char version[CLASSLIB_VERSION_SIZE], int32_t* warning,
@@ -222,9 +270,17 @@ int32_t DIOMGR_Lib_Version(long context, char version[CLASSLIB_VERSION_SIZE], in
 int32_t DIOMGR_Reset(long context, long session, int32_t* warning, int32_t* error,
                      char message[CLASSLIB_MESSAGE_SIZE]) {
     return WithManager(__func__, FormatArgs(context, session), context, session, warning, error,
-                       message, [&](Manager& m, ClassLibCall&) -> Outcome {
+                       message, [&](Manager& m, ClassLibCall& call) -> Outcome {
+                           for (auto& [name, c] : m.channels) {
+                               if (c.pin >= 0 && call.bench()) {
+                                   DigitalTestModuleOf(*call.bench(), c.device)
+                                       .setDriver(c.pin, DigitalTestModule::Driver::Off, 0, 0);
+                               }
+                           }
                            m.channels.clear();
-                           m.ports.clear();
+                           m.sets.clear();
+                           m.lastSet.clear();
+                           m.donePorts.clear();
                            return 0;
                        });
 }
@@ -257,7 +313,7 @@ int32_t DIOMGR_ConfigureStimulus(long context, long session, const char* channel
                                  int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
     return WithManager(
         __func__, FormatArgs(context, session, channel, mode, high, lowOrCurrentLimit), context,
-        session, warning, error, message, [&](Manager& m, ClassLibCall&) -> Outcome {
+        session, warning, error, message, [&](Manager& m, ClassLibCall& call) -> Outcome {
             if (!channel || channel[0] == '\0') {
                 return {kErrChannel, "an empty channel name"};
             }
@@ -268,7 +324,8 @@ int32_t DIOMGR_ConfigureStimulus(long context, long session, const char* channel
             if (Outcome o = CheckLevel("high level", high); o.status) {
                 return o;
             }
-            if (d == kDriverModes[2]) {
+            const bool analog = d == kDriverModes[2];
+            if (analog) {
                 if (!(lowOrCurrentLimit > 0 && lowOrCurrentLimit <= kMaxAnalogCurrent)) {
                     return BadValue(kDiomgr, "current limit", lowOrCurrentLimit,
                                     "above 0 up to 0.1 A");
@@ -281,10 +338,17 @@ int32_t DIOMGR_ConfigureStimulus(long context, long session, const char* channel
                     return BadValue(kDiomgr, "high level", high, "above the low level");
                 }
             }
-            DigitalChannel& c = m.channels[UpperCase(channel)];
+            DigitalChannel& c = ChannelOf(call, m, channel);
             c.driverMode = d;
             c.driveHigh = high;
             c.driveLowOrLimit = lowOrCurrentLimit;
+            if (c.pin >= 0 && call.bench()) {
+                DigitalTestModuleOf(*call.bench(), c.device)
+                    .setDriver(c.pin,
+                               analog ? DigitalTestModule::Driver::Analog
+                                      : DigitalTestModule::Driver::Levels,
+                               high, lowOrCurrentLimit);
+            }
             return 0;
         });
 }
@@ -311,7 +375,7 @@ int32_t DIOMGR_ConfigureResponse(long context, long session, const char* channel
                                  char message[CLASSLIB_MESSAGE_SIZE]) {
     return WithManager(
         __func__, FormatArgs(context, session, channel, mode, high, low), context, session, warning,
-        error, message, [&](Manager& m, ClassLibCall&) -> Outcome {
+        error, message, [&](Manager& m, ClassLibCall& call) -> Outcome {
             if (!channel || channel[0] == '\0') {
                 return {kErrChannel, "an empty channel name"};
             }
@@ -328,7 +392,7 @@ int32_t DIOMGR_ConfigureResponse(long context, long session, const char* channel
             if (!(high >= low)) {
                 return BadValue(kDiomgr, "high threshold", high, "not below the low threshold");
             }
-            DigitalChannel& c = m.channels[UpperCase(channel)];
+            DigitalChannel& c = ChannelOf(call, m, channel);
             c.receiverMode = r;
             c.thresholdHigh = high;
             c.thresholdLow = low;
@@ -339,58 +403,58 @@ int32_t DIOMGR_ConfigureResponse(long context, long session, const char* channel
 int32_t DIOMGR_PortStimulus(long context, long session, const char* port, const char* data,
                             int32_t* warning, int32_t* error, char message[CLASSLIB_MESSAGE_SIZE]) {
     return WithManager(__func__, FormatArgs(context, session, port, data), context, session,
-                       warning, error, message, [&](Manager& m, ClassLibCall&) -> Outcome {
+                       warning, error, message, [&](Manager& m, ClassLibCall& call) -> Outcome {
                            if (!port || !data) {
                                return kErrNullPointer;
                            }
-                           if (port[0] == '\0') {
-                               return {kErrChannel, "an empty port name"};
-                           }
-                           Port& p = m.ports[UpperCase(port)];
-                           p.pattern = data;
-                           ++p.applied;
-                           return 0;
+                           return ApplyPatterns(call, m, UpperCase(port), data);
                        });
 }
 
 int32_t DIOMGR_PortResponse(long context, long session, const char* port, const char* what,
                             long size, char* buffer, int32_t* warning, int32_t* error,
                             char message[CLASSLIB_MESSAGE_SIZE]) {
-    return WithManager(
-        __func__, FormatArgs(context, session, port, what, size, kora::vbench::kOut), context,
-        session, warning, error, message, [&](Manager& m, ClassLibCall&) -> Outcome {
-            if (!port || !buffer) {
-                return kErrNullPointer;
-            }
-            if (size < 1) {
-                return BadValue(kDiomgr, "size", size, "at least 1");
-            }
-            buffer[0] = '\0';
-            const char* w = MatchWord(what, kResponses);
-            if (!w) {
-                return BadSetting(kDiomgr, "response", what, kResponses);
-            }
-            if (w == kResponses[1]) {
-                return {kErrNotSupported, "the data a port receives needs a digital signal model"};
-            }
-            auto it = m.ports.find(UpperCase(port));
-            const bool driven = it != m.ports.end() && it->second.applied > 0;
-            kora::drivers::CopyOut(buffer, static_cast<std::size_t>(size),
-                                   driven ? "DONE" : "IDLE");
-            return 0;
-        });
+    return WithManager(__func__, FormatArgs(context, session, port, what, size, kora::vbench::kOut),
+                       context, session, warning, error, message,
+                       [&](Manager& m, ClassLibCall&) -> Outcome {
+                           if (!port || !buffer) {
+                               return kErrNullPointer;
+                           }
+                           if (size < 1) {
+                               return BadValue(kDiomgr, "size", size, "at least 1");
+                           }
+                           buffer[0] = '\0';
+                           const char* w = MatchWord(what, kResponses);
+                           if (!w) {
+                               return BadSetting(kDiomgr, "response", what, kResponses);
+                           }
+                           const std::string name = UpperCase(port);
+                           if (!m.ports.count(name)) {
+                               return {kErrPort, port};
+                           }
+                           std::string text;
+                           if (w == kResponses[1]) {
+                               if (Outcome o = PortResult(m, name, &text); o.status) {
+                                   return o;
+                               }
+                           } else {
+                               text = m.donePorts.count(name) ? kStatusDone : kStatusIdle;
+                           }
+                           kora::drivers::CopyOut(buffer, static_cast<std::size_t>(size), text);
+                           return 0;
+                       });
 }
 
 int32_t DIOMGR_GetPatternSetExecutedPatternCount(long context, long session, const char* patternSet,
                                                  int32_t* count, int32_t* warning, int32_t* error,
                                                  char message[CLASSLIB_MESSAGE_SIZE]) {
     return WithManager(__func__, FormatArgs(context, session, patternSet, count), context, session,
-                       warning, error, message, [&](Manager&, ClassLibCall&) -> Outcome {
+                       warning, error, message, [&](Manager& m, ClassLibCall&) -> Outcome {
                            if (!patternSet || !count) {
                                return kErrNullPointer;
                            }
                            *count = 0;
-                           return {kErrNotSupported, "pattern sets need a digital signal model"};
+                           return PatternCount(m, UpperCase(patternSet), count);
                        });
 }
 
@@ -400,14 +464,21 @@ int32_t DIOMGR_GetPatternSetChannelData(long context, long session, const char* 
                                         char message[CLASSLIB_MESSAGE_SIZE]) {
     return WithManager(
         __func__, FormatArgs(context, session, patternSet, channel, size, kora::vbench::kOut),
-        context, session, warning, error, message, [&](Manager&, ClassLibCall&) -> Outcome {
+        context, session, warning, error, message, [&](Manager& m, ClassLibCall&) -> Outcome {
             if (!patternSet || !channel || !buffer) {
                 return kErrNullPointer;
             }
-            if (size > 0) {
-                buffer[0] = '\0';
+            if (size < 1) {
+                return BadValue(kDiomgr, "size", size, "at least 1");
             }
-            return {kErrNotSupported, "pattern sets need a digital signal model"};
+            buffer[0] = '\0';
+            std::string text;
+            if (Outcome o = ChannelData(m, UpperCase(patternSet), UpperCase(channel), &text);
+                o.status) {
+                return o;
+            }
+            kora::drivers::CopyOut(buffer, static_cast<std::size_t>(size), text);
+            return 0;
         });
 }
 

@@ -14,8 +14,9 @@
 // - rspsam_ConfigureMeasurement: function 1 voltage, 3 current; the range is rounded up to the
 //   meter's next range, and the low-pass filter returns to its start value of 400 Hz (a new
 //   function or range starts from the filter the module powers up with).
-// - Relay pairs "RACH1".."RACH4" with "RACOM" and "RBCH1".."RBCH4" with "RBCOM" are kept as state
-//   only; the station wires nothing to them.
+// - Relay pairs "RACH1".."RACH4" with "RACOM" and "RBCH1".."RBCH4" with "RBCOM" switch the
+//   module's digital termination network (SourceMeasureModule::setTermination): channel n of side
+//   A or B.
 // - rspsam_ConfigureTrigger: source 111 is the trigger line, which the module's software trigger
 //   (rspsam_trig_SendSoftwareSignal) drives: a record started with rspsam_Initiate then begins at
 //   the first software trigger after it (the PICT's CMU, on the same line, begins with it), and
@@ -158,6 +159,11 @@ ViStatus Open(const char* function, std::string arguments, ViRsrc resourceName, 
             m.setTerminalGround(t, false);
         }
         m.setDischargeEnabled(false);
+        for (int side = 0; side < 2; ++side) {
+            for (int channel = 1; channel <= 4; ++channel) {
+                m.setTermination(side, channel, false);
+            }
+        }
     }
     std::lock_guard lock(g_sessionsMutex);
     *vi = g_nextSession++;
@@ -278,11 +284,12 @@ ViStatus rspsam_SetAttributeViInt32(ViSession vi, ViConstString channel, ViAttr 
 
 ViStatus rspsam_Connect(ViSession vi, ViConstString channel, ViConstString common) {
     return Call(__func__, FormatArgs(vi, channel, common), vi,
-                [&](SourceMeasureModule&, Session& s) {
+                [&](SourceMeasureModule& m, Session& s) {
                     const std::string ch = Upper(channel), com = Upper(common);
                     if (!ValidPair(ch, com)) {
                         return kErrRelay;
                     }
+                    m.setTermination(ch[1] == 'A' ? 0 : 1, ch.back() - '0', true);
                     s.closedPairs.insert(ch);
                     return VI_SUCCESS;
                 });
@@ -290,11 +297,12 @@ ViStatus rspsam_Connect(ViSession vi, ViConstString channel, ViConstString commo
 
 ViStatus rspsam_Disconnect(ViSession vi, ViConstString channel, ViConstString common) {
     return Call(__func__, FormatArgs(vi, channel, common), vi,
-                [&](SourceMeasureModule&, Session& s) {
+                [&](SourceMeasureModule& m, Session& s) {
                     const std::string ch = Upper(channel), com = Upper(common);
                     if (!ValidPair(ch, com)) {
                         return kErrRelay;
                     }
+                    m.setTermination(ch[1] == 'A' ? 0 : 1, ch.back() - '0', false);
                     s.closedPairs.erase(ch);
                     return VI_SUCCESS;
                 });

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <numbers>
 
@@ -381,6 +382,24 @@ void SourceMeasureModule::setDischargeStep(int step) {
 void SourceMeasureModule::setDischargeEnabled(bool on) {
     dischargeOn_ = on;
     applyDischarge();
+}
+
+void SourceMeasureModule::setTermination(int side, int channel, bool closed) {
+    // The sense line D2 and the drive lines B2 and C1 of the digital test, by line index.
+    constexpr int kSenseLine = 7;
+    constexpr int kTermLines[] = {3, 4};
+    constexpr int kResistors = static_cast<int>(std::size(kTerminationOhms));
+    if (side < 0 || side > 1 || channel < 1 || channel > kResistors) {
+        return;
+    }
+    const std::string id = "term" + std::to_string(side) + ":" + std::to_string(channel);
+    if (!closed && !bench_.circuit().findAs<Switch>(prefix_ + id)) {
+        return; // never closed: nothing to open, and no element to add
+    }
+    bench_.beforeChange();
+    relay(id, prefix_ + "bus" + std::to_string(kSenseLine),
+          prefix_ + "bus" + std::to_string(kTermLines[side]), kTerminationOhms[channel - 1])
+        .setClosed(closed);
 }
 
 } // namespace kora::vbench

@@ -126,6 +126,14 @@ class SourceMeasureModule {
     void setDischargeStep(int step);
     void setDischargeEnabled(bool on);
 
+    // ---- digital termination ----
+    // Relay channel 1..4 of termination side 0 (RACHn to RACOM: toward the high drive line B2) or
+    // 1 (RBCHn to RBCOM: toward the low drive line C1). Channels 1, 2, 3 put 1 kohm, 10 kohm or
+    // 100 kohm (plus the relay) between the module's sense line D2 and that line; channel 4 is
+    // the parking position and reaches nothing.
+    static constexpr double kTerminationOhms[] = {1e3, 10e3, 100e3};
+    void setTermination(int side, int channel, bool closed);
+
     // Node name of a terminal.
     std::string terminalNet(int terminal) const;
 
