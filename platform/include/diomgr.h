@@ -49,7 +49,8 @@ KORA_PLATFORM_API int32_t DIOMGR_ConfigureResponse(long context, long session, c
                                                    const char* mode, double high, double low,
                                                    int32_t* warning, int32_t* error,
                                                    char message[CLASSLIB_MESSAGE_SIZE]);
-/* Applies a pattern (text of the port's data format) to a stimulus port. */
+/* Applies patterns to a stimulus port, one after the other: one character per channel of the
+ * port, patterns separated by blanks or commas. */
 KORA_PLATFORM_API int32_t DIOMGR_PortStimulus(long context, long session, const char* port,
                                               const char* data, int32_t* warning, int32_t* error,
                                               char message[CLASSLIB_MESSAGE_SIZE]);

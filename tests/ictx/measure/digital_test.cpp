@@ -177,5 +177,28 @@ TEST_F(DigitalTest, CurrentLimitOfADriveFightingAnOutputIsSeen) {
     }
 }
 
+// An input that nothing drives reads its own 100 kohm pull-down, unless DTERM switches the
+// termination network onto the sense line: then the divider of the drive levels, 5 V and 0 V.
+TEST_F(DigitalTest, TerminationDecidesWhatAnUndrivenPinReads) {
+    const std::string text = "[1, \"SETUP\", \"SETUP\", \"\", \"\"]\n"
+                             "[100, \"TERM\", \"DIGITAL\", \"\", \"\"]\n"
+                             "VDI=5.0,0.0\nDI=Z,\"A\"\n"
+                             "DTERM=0,0\nVMIR=-0.05,0.05,\"A\"\n"
+                             "DTERM=1,0\nVMIR=4.9,5.0,\"A\"\n"
+                             "DTERM=1,1\nVMIR=2.4,2.55,\"A\"\n"
+                             "DTERM=2,1\nVMIR=0.4,0.5,\"A\"\n";
+    loaded_ = Loaded();
+    Load(&text);
+    EXPECT_EQ(Run(Find("TERM"), 3030), 0) << text_;
+    int checked = 0;
+    for (const auto& r : results()) {
+        if (r.name.find("VMIR") != std::string::npos) {
+            ++checked;
+            EXPECT_EQ(r.verdict, rvo::Verdict::Pass) << r.name << " " << r.value;
+        }
+    }
+    EXPECT_EQ(checked, 4);
+}
+
 } // namespace
 } // namespace kora::test
