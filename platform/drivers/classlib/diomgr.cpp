@@ -84,8 +84,6 @@ constexpr long kPhysicalFile = 0;
 constexpr double kMaxLevel = 10;
 constexpr double kMaxAnalogCurrent = 0.1;
 
-constexpr std::array<const char*, 3> kDriverModes = {"TRISTATE", "TTL", "ANALOG"};
-constexpr std::array<const char*, 2> kReceiverModes = {"HYSTERESIS", "WINDOW"};
 constexpr std::array<const char*, 2> kResponses = {"STATUS", "RESULT"};
 constexpr std::array<const char*, 4> kPowerOutputs = {"po1", "po2", "po3", "po4"};
 constexpr const char* kStatusIdle = "IDLE";
@@ -324,7 +322,7 @@ int32_t DIOMGR_ConfigureStimulus(long context, long session, const char* channel
             if (Outcome o = CheckLevel("high level", high); o.status) {
                 return o;
             }
-            const bool analog = d == kDriverModes[2];
+            const bool analog = d == kDriverModes[kAnalog];
             if (analog) {
                 if (!(lowOrCurrentLimit > 0 && lowOrCurrentLimit <= kMaxAnalogCurrent)) {
                     return BadValue(kDiomgr, "current limit", lowOrCurrentLimit,

@@ -68,14 +68,14 @@ char Receive(vbench::VirtualBench* bench, DigitalChannel& c) {
     } else if (c.state < 0) {
         return 'X';
     } else {
-        const bool analog = c.driverMode == "ANALOG";
+        const bool analog = c.driverMode == kDriverModes[kAnalog];
         volts = c.state == 1 ? c.driveHigh : analog ? 0.0 : c.driveLowOrLimit;
     }
     double high = c.thresholdHigh, low = c.thresholdLow;
-    const bool window = c.receiverMode == "WINDOW";
+    const bool window = c.receiverMode == kReceiverModes[kWindow];
     if (c.receiverMode.empty()) {
-        high = low =
-            c.driverMode == "ANALOG" ? c.driveHigh / 2 : (c.driveHigh + c.driveLowOrLimit) / 2;
+        high = low = c.driverMode == kDriverModes[kAnalog] ? c.driveHigh / 2
+                                                           : (c.driveHigh + c.driveLowOrLimit) / 2;
     }
     if (volts >= high) {
         c.last = '1';
@@ -145,7 +145,7 @@ Outcome ApplyPatterns(const ClassLibCall& call, Manager& m, const std::string& p
                                      ")"};
         }
         for (std::size_t i = 0; i < names.size(); ++i) {
-            if (pattern[i] == 'Z' && channels[i]->driverMode != "TRISTATE") {
+            if (pattern[i] == 'Z' && channels[i]->driverMode != kDriverModes[kTristate]) {
                 return {kErrPattern, "'Z' for " + names[i] + ", which has no tri-state driver"};
             }
         }

@@ -5,6 +5,8 @@
 
 #include "classlib.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -30,6 +32,11 @@ constexpr int32_t kErrPatternSet = -20016;
 constexpr int32_t kErrNoReceiver = -20017;
 
 extern const ClassLibrary kDiomgr;
+
+// The words of the drivers' and receivers' modes, as the channels keep them.
+inline constexpr std::array<const char*, 3> kDriverModes = {"TRISTATE", "TTL", "ANALOG"};
+inline constexpr std::array<const char*, 2> kReceiverModes = {"HYSTERESIS", "WINDOW"};
+inline constexpr std::size_t kTristate = 0, kAnalog = 2, kWindow = 1;
 
 struct DigitalChannel {
     std::string driverMode; // "" = no driver
