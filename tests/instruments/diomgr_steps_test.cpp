@@ -155,6 +155,7 @@ TEST_F(DiomgrSteps, PowerOutputsReportTheirLoads) {
     EXPECT_NE(LastAlert().find("Selected channel is not a PDFT power channel"), std::string::npos)
         << LastAlert();
     EXPECT_EQ(Set("RACK_PDFT!po2:PWM", 2e6, NAN), -2);
+    EXPECT_NE(LastAlert().find("(0x81000011)"), std::string::npos) << LastAlert();
     EXPECT_NE(LastAlert().find("Value out of range"), std::string::npos) << LastAlert();
     // A duty cycle of 0 switches the tripped output off.
     ASSERT_EQ(Set("RACK_PDFT!po3:PWM", NAN, 0), 0) << LastAlert();
