@@ -215,6 +215,10 @@ void ApplyExecutiveDecl(const ExecutiveDecl& decl, rvo::Runtime& rt) {
     }
 }
 
+const char* ParameterTypeName(char type) {
+    return type == 'I' ? "int" : type == 'R' ? "real" : "text";
+}
+
 std::string ParameterValueText(const rvo::SysPara& p, char type) {
     char buf[64];
     switch (p.written ? p.written : type) {

@@ -44,5 +44,7 @@ void ApplyExecutiveDecl(const ExecutiveDecl& decl, rvo::Runtime& rt);
 
 // The value of a parameter as text, in the type it was last written or declared in.
 std::string ParameterValueText(const rvo::SysPara& p, char type);
+// "int", "real" or "text" for the type letter.
+const char* ParameterTypeName(char type);
 
 } // namespace kora::run
