@@ -21,6 +21,9 @@ struct ParameterDecl {
     int line = 0;
 };
 
+// The station id of a program that declares none.
+constexpr long kDefaultStationId = 1;
+
 struct ExecutiveDecl {
     std::optional<long> stationId, itemIndex, fixturePosition, deviceNaming;
     std::vector<ParameterDecl> parameters;

@@ -134,12 +134,12 @@ int Sync(const std::string& server, const std::string& spoolPath) {
     std::string error;
     auto store = OpenStore(server, true, error);
     SpoolDelivery delivery;
-    if (store && DeliverSpool(*store, spoolPath, delivery)) {
-        std::printf("%s\n", DeliveryNote(delivery, spoolPath, store->Name()).c_str());
-        return 0;
-    }
+    const bool emptied = store && DeliverSpool(*store, spoolPath, delivery);
     if (store) {
         std::printf("%s\n", DeliveryNote(delivery, spoolPath, store->Name()).c_str());
+    }
+    if (emptied) {
+        return 0;
     }
     std::fprintf(stderr, "kora-run: %s\n", store ? delivery.error.c_str() : error.c_str());
     return 2;
@@ -272,6 +272,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // The station named on the command line is the one every report names.
+    if (!stationName.empty()) {
+        program->station = stationName;
+    }
     if (stationId > 0) {
         program->executive.stationId = stationId;
     }
@@ -314,10 +318,7 @@ int main(int argc, char** argv) {
     }
     ReportView view = ViewOf(report);
     view.runUid = NewRunIdentifier();
-    if (!stationName.empty()) {
-        view.station.name = stationName;
-    }
-    view.station.id = program->executive.stationId.value_or(1);
+    view.station.id = program->executive.stationId.value_or(kDefaultStationId);
     view.station.panel = panel;
     view.station.host = HostName();
     if (!written || (!junitFile.empty() && !WriteJunit(report, junitFile, error)) ||

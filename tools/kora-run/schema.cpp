@@ -13,6 +13,7 @@ constexpr const char* kVersionTable = "kora_schema";
 constexpr const char* kRunIdentifierIndex =
     "CREATE UNIQUE INDEX IF NOT EXISTS uut_result_run_uid ON uut_result (run_uid)";
 
+// Parents before children; the run itself first.
 const std::vector<TableSpec> kTables = {
     {"uut_result",
      {{"id", T::Key},
@@ -182,7 +183,7 @@ bool Migrate(Store& store) {
 
 // The rows of `t` that belong to run ?1, through the key they refer to.
 std::string RowsOfRun(const TableSpec& t) {
-    if (t.keyed() && std::strcmp(t.name, kTables.front().name) == 0) {
+    if (&t == &kTables.front()) {
         return "id = ?1";
     }
     for (const ColumnSpec& c : t.columns) {
@@ -198,10 +199,6 @@ std::string RowsOfRun(const TableSpec& t) {
 }
 
 } // namespace
-
-const std::vector<TableSpec>& SchemaTables() {
-    return kTables;
-}
 
 const TableSpec* FindTable(const std::string& name) {
     for (const TableSpec& t : kTables) {

@@ -24,12 +24,10 @@ struct ColumnSpec {
 
 struct TableSpec {
     const char* name;
-    std::vector<ColumnSpec> columns;
+    std::vector<ColumnSpec> columns; // a keyed table's key first
     bool keyed() const { return !columns.empty() && columns.front().type == ColumnType::Key; }
 };
 
-// Parents before children.
-const std::vector<TableSpec>& SchemaTables();
 const TableSpec* FindTable(const std::string& name);
 
 // Creates the tables, adds the columns an older database lacks and records the version. Cheap
