@@ -40,9 +40,10 @@ int Shell(const std::string& cmd, const fs::path& out) {
 class PostgresStore : public ::testing::Test {
   protected:
     void SetUp() override {
-        // Short: the server's socket lives in it, and socket paths are limited to 107 bytes.
+        // Short, since the server's socket lives in it (socket paths are limited to 107 bytes),
+        // and under /tmp, which the server's unprivileged user can reach whatever TMPDIR says.
         static int counter = 0;
-        dir_ = fs::temp_directory_path() /
+        dir_ = fs::path("/tmp") /
                ("kora_pg_" + std::to_string(::getpid()) + "_" + std::to_string(++counter));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
