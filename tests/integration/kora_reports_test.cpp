@@ -139,6 +139,74 @@ TEST_F(KoraReports, ExampleReportsRenderInABrowser) {
     }
 }
 
+// A database of the first kora-run versions: the first run into it adds what it lacks, and its
+// old run still reads back and counts, told apart from the new one by the station.
+TEST_F(KoraReports, OlderDatabaseIsMigratedOnFirstWrite) {
+    const fs::path db = dir_ / "old.db";
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+    const auto rows = [&](const char* sql) {
+        std::string out;
+        sqlite3_stmt* q = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(raw, sql, -1, &q, nullptr), SQLITE_OK) << sql;
+        while (sqlite3_step(q) == SQLITE_ROW) {
+            for (int i = 0; i < sqlite3_column_count(q); ++i) {
+                const auto* t = sqlite3_column_text(q, i);
+                out += (i ? "|" : "") + std::string(t ? reinterpret_cast<const char*>(t) : "");
+            }
+            out += "\n";
+        }
+        sqlite3_finalize(q);
+        return out;
+    };
+    ASSERT_EQ(
+        sqlite3_exec(
+            raw,
+            "CREATE TABLE uut_result (id INTEGER PRIMARY KEY, program TEXT, program_file TEXT, "
+            "uut_serial TEXT, uut_part TEXT, station TEXT, start_time TEXT, execution_seconds "
+            "REAL, status TEXT, exit_status INTEGER, steps INTEGER, passed INTEGER, failed "
+            "INTEGER, errors INTEGER);"
+            "CREATE TABLE step_result (id INTEGER PRIMARY KEY, uut_result INTEGER, step_index "
+            "INTEGER, execution INTEGER, step_name TEXT, method TEXT, program_line INTEGER, "
+            "result_number INTEGER, result_name TEXT, status TEXT, kind TEXT, unit INTEGER, "
+            "unit_text TEXT, numeric_value TEXT, text_value TEXT, channel TEXT, comment TEXT, "
+            "step_return INTEGER, seconds REAL);"
+            "CREATE TABLE numeric_limits (step_result INTEGER, low_limit TEXT, low_operator TEXT, "
+            "high_limit TEXT, high_operator TEXT, units TEXT);"
+            "INSERT INTO uut_result VALUES (1, 'Old', 'old.yaml', 'SN-1', '', 'Bench', "
+            "'2020-01-01T00:00:00Z', 1.5, 'PASSED', 0, 1, 1, 0, 0);"
+            "INSERT INTO step_result VALUES (1, 1, 1, 1, 'Old supply', 'COMPR_KORA', 3, 0, "
+            "'Old supply', 'PASS', 'real', 0, '', '5.5', NULL, '', '', 0, 0.1);"
+            "INSERT INTO numeric_limits VALUES (1, '5', '<=', '6', '<=', '');",
+            nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    ASSERT_EQ(Run(Example("programs/compare.yaml") + " --db " + db.string() + " --station-id 7"), 0)
+        << Read(dir_ / "out.txt");
+    EXPECT_EQ(rows("SELECT version FROM kora_schema"), "3\n");
+    EXPECT_EQ(rows("SELECT id, station_id, length(run_uid) FROM uut_result ORDER BY id"),
+              "1||\n2|7|36\n");
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM step_result WHERE uut_result = 2 AND component IS NULL "
+                   "AND step_seq > 0"),
+              rows("SELECT COUNT(*) FROM step_result WHERE uut_result = 2"));
+    sqlite3_close(raw);
+
+    const fs::path html = dir_ / "old.html";
+    ASSERT_EQ(Run("report --db " + db.string() + " --run 1 --html " + html.string()), 0)
+        << Read(dir_ / "out.txt");
+    EXPECT_EQ(Count(Read(html), "<tr class=\"result pass\" id=\"r0-0\"><td>Old supply<"), 1u);
+    const struct {
+        const char* filter;
+        std::size_t oldRuns, newRuns;
+    } filters[] = {{"", 1, 1}, {" --station 7", 0, 1}, {" --station Bench", 1, 0}};
+    for (const auto& f : filters) {
+        SCOPED_TRACE(f.filter);
+        ASSERT_EQ(Run("stats --db " + db.string() + f.filter), 0) << Read(dir_ / "out.txt");
+        const std::string table = Read(dir_ / "out.txt");
+        EXPECT_EQ(Count(table, "\nOld supply +1 "), f.oldRuns) << table;
+        EXPECT_EQ(Count(table, "\nSupply voltage +1 "), f.newRuns) << table;
+    }
+}
+
 TEST(Statistics, CapabilityFromTheLimitsThereAre) {
     const double sigma = std::sqrt(2.0 / 3.0); // of 9, 10, 11, 10 (μ 10); NaN left out
     const struct {
@@ -191,7 +259,7 @@ TEST_F(KoraReports, StatisticsAcrossNoisyBoardsAgreeWithTheDatabase) {
     }
     std::vector<MeasurementStats> stats;
     std::string error;
-    ASSERT_TRUE(ReadStats(db.string(), "ICT board test", stats, error)) << error;
+    ASSERT_TRUE(ReadStats({db.string()}, "ICT board test", "", stats, error)) << error;
     // Directly: the first ICT step's R1 over the stored runs.
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);

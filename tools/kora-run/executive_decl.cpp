@@ -207,12 +207,16 @@ bool ApplySetOption(ExecutiveDecl& decl, const std::string& option, std::string&
 }
 
 void ApplyExecutiveDecl(const ExecutiveDecl& decl, rvo::Runtime& rt) {
-    rt.setStation(decl.stationId.value_or(1), decl.itemIndex.value_or(1));
+    rt.setStation(decl.stationId.value_or(kDefaultStationId), decl.itemIndex.value_or(1));
     rt.setFixturePosition(decl.fixturePosition.value_or(0));
     rt.setDeviceNaming(decl.deviceNaming.value_or(0));
     for (const auto& d : decl.parameters) {
         rt.setSysPara(d.para);
     }
+}
+
+const char* ParameterTypeName(char type) {
+    return type == 'I' ? "int" : type == 'R' ? "real" : "text";
 }
 
 std::string ParameterValueText(const rvo::SysPara& p, char type) {

@@ -21,6 +21,9 @@ struct ParameterDecl {
     int line = 0;
 };
 
+// The station id of a program that declares none.
+constexpr long kDefaultStationId = 1;
+
 struct ExecutiveDecl {
     std::optional<long> stationId, itemIndex, fixturePosition, deviceNaming;
     std::vector<ParameterDecl> parameters;
@@ -44,5 +47,7 @@ void ApplyExecutiveDecl(const ExecutiveDecl& decl, rvo::Runtime& rt);
 
 // The value of a parameter as text, in the type it was last written or declared in.
 std::string ParameterValueText(const rvo::SysPara& p, char type);
+// "int", "real" or "text" for the type letter.
+const char* ParameterTypeName(char type);
 
 } // namespace kora::run

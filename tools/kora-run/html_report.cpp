@@ -151,7 +151,10 @@ std::string HtmlReport(const ReportView& v) {
     };
     meta("UUT", v.uutSerial.empty() ? "-" : v.uutSerial);
     meta("Part", v.uutPart);
-    meta("Station", v.station);
+    meta("Station", v.station.name);
+    meta("Station id", v.station.id ? std::to_string(v.station.id) : "");
+    meta("Panel", v.station.panel ? std::to_string(v.station.panel) : "");
+    meta("Host", v.station.host);
     meta("Program file", v.programFile);
     meta("Started", v.startedAt);
     char duration[32];

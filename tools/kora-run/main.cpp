@@ -2,12 +2,15 @@
 //   kora-run [options] PROGRAM.yaml
 //   kora-run methods [NAME]
 //   kora-run scan [--sw FILE --hw FILE] [--naming N] [--json]
+//   kora-run report|stats|sync --db FILE|URI ...
 #include "format.h"
 #include "html_report.h"
 #include "program.h"
 #include "reports.h"
+#include "run_store.h"
 #include "runner.h"
 #include "scan.h"
+#include "spool.h"
 #include "stats.h"
 
 #include <CLI/CLI.hpp>
@@ -93,10 +96,11 @@ int ListMethods(const std::string& library, const std::string& name) {
     return 0;
 }
 
-int StoredReport(const std::string& db, long long run, const std::string& html) {
+int StoredReport(const std::string& db, long long run, const std::string& station,
+                 const std::string& html) {
     ReportView view;
     std::string error;
-    if (!ReadStoredRun(db, run, view, error) || !WriteHtml(view, html, error)) {
+    if (!ReadStoredRun(db, run, station, view, error) || !WriteHtml(view, html, error)) {
         std::fprintf(stderr, "kora-run: %s\n", error.c_str());
         return 2;
     }
@@ -106,16 +110,18 @@ int StoredReport(const std::string& db, long long run, const std::string& html) 
     return 0;
 }
 
-int Statistics(const std::string& db, const std::string& program, const std::string& html) {
+int Statistics(const std::vector<std::string>& dbs, const std::string& program,
+               const std::string& station, const std::string& html) {
     std::vector<MeasurementStats> stats;
     std::string error;
-    if (!ReadStats(db, program, stats, error)) {
+    if (!ReadStats(dbs, program, station, stats, error)) {
         std::fprintf(stderr, "kora-run: %s\n", error.c_str());
         return 2;
     }
     std::fputs(StatsTable(stats).c_str(), stdout);
-    const std::string title =
-        "Measurement statistics" + (program.empty() ? std::string() : " of " + program);
+    const std::string title = "Measurement statistics" +
+                              (program.empty() ? std::string() : " of " + program) +
+                              (station.empty() ? std::string() : " at station " + station);
     if (!html.empty() && !WriteStatsHtml(stats, title, html, error)) {
         std::fprintf(stderr, "kora-run: %s\n", error.c_str());
         return 2;
@@ -123,13 +129,37 @@ int Statistics(const std::string& db, const std::string& program, const std::str
     return 0;
 }
 
+// Delivers what waits in the station's spool to the server.
+int Sync(const std::string& server, const std::string& spoolPath) {
+    std::string error;
+    auto store = OpenStore(server, true, error);
+    SpoolDelivery delivery;
+    const bool emptied = store && DeliverSpool(*store, spoolPath, delivery);
+    if (store) {
+        std::printf("%s\n", DeliveryNote(delivery, spoolPath, store->Name()).c_str());
+    }
+    if (emptied) {
+        return 0;
+    }
+    std::fprintf(stderr, "kora-run: %s\n", store ? delivery.error.c_str() : error.c_str());
+    return 2;
+}
+
+std::string HostName() {
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? name : "";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"kora-run: runs KORA test programs on the virtual bench"};
     app.require_subcommand(0, 1);
-    std::string programFile, jsonFile, junitFile, dbFile, htmlFile, logFile, onError = "continue",
-                                                                             saveIct = "no";
+    std::string programFile, jsonFile, junitFile, htmlFile, logFile, onError = "continue",
+                                                                     saveIct = "no";
+    std::vector<std::string> dbTargets;
+    std::string stationName, spoolPath = DefaultSpoolPath();
+    long stationId = 0, panel = 0;
     RunOptions options;
     options.library = DefaultLibraryPath();
     app.add_option("program", programFile, "test program (YAML)");
@@ -143,7 +173,19 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"yes", "no"}));
     app.add_option("--json", jsonFile, "write the whole run as JSON");
     app.add_option("--junit", junitFile, "write a JUnit XML report (one test case per result)");
-    app.add_option("--db", dbFile, "append the run to an SQLite database");
+    app.add_option("--db", dbTargets,
+                   "append the run to an SQLite database or a PostgreSQL server "
+                   "(postgresql://...); may be given more than once")
+        ->allow_extra_args(false);
+    app.add_option("--station", stationName, "the station's name (default: the program's)")
+        ->envname("KORA_STATION");
+    app.add_option("--station-id", stationId, "the station's id, also the executive's")
+        ->envname("KORA_STATION_ID")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--panel", panel, "the panel the station tests")->envname("KORA_PANEL");
+    app.add_option("--spool", spoolPath, "where runs wait that the server could not take")
+        ->envname("KORA_SPOOL")
+        ->capture_default_str();
     app.add_option("--html", htmlFile, "write a self-contained HTML report with plots");
     app.add_option("--log", logFile,
                    "write the executive's messages to a log file ('-': to the console)");
@@ -155,15 +197,26 @@ int main(int argc, char** argv) {
     std::string methodName;
     methods->add_option("name", methodName, "step method");
     auto* reportCmd = app.add_subcommand("report", "write the HTML report of a stored run");
-    std::string storedDb, storedHtml, statsProgram;
+    std::string storedDb, storedHtml, statsProgram, storedStation;
+    std::vector<std::string> statsDbs;
     long long storedRun = 0;
-    reportCmd->add_option("--db", storedDb, "SQLite database written by --db")->required();
+    reportCmd->add_option("--db", storedDb, "database written by --db (file or server)")
+        ->required();
     reportCmd->add_option("--run", storedRun, "run id (default: the last run stored)");
+    reportCmd->add_option("--station", storedStation, "the last run of this station (name or id)");
     reportCmd->add_option("--html", storedHtml, "the HTML report to write")->required();
     auto* statsCmd = app.add_subcommand("stats", "statistics of the stored measurements");
-    statsCmd->add_option("--db", storedDb, "SQLite database written by --db")->required();
+    statsCmd
+        ->add_option("--db", statsDbs,
+                     "database written by --db (file or server); several are taken together")
+        ->required()
+        ->allow_extra_args(false);
     statsCmd->add_option("--program", statsProgram, "only the runs of this program (its name)");
+    statsCmd->add_option("--station", storedStation, "only the runs of this station (name or id)");
     statsCmd->add_option("--html", storedHtml, "also write them as HTML with histograms");
+    auto* syncCmd = app.add_subcommand("sync", "deliver the runs waiting in the spool");
+    syncCmd->add_option("--db", storedDb, "the server (postgresql://...)")->required();
+    syncCmd->add_option("--spool", spoolPath, "the spool")->envname("KORA_SPOOL");
     auto* scanCmd = app.add_subcommand("scan", "list the modules in the rack of a station");
     ScanOptions scanOptions;
     scanOptions.software = ExampleStationFile("system.ini");
@@ -185,14 +238,17 @@ int main(int argc, char** argv) {
         return ListMethods(options.library, methodName);
     }
     if (reportCmd->parsed()) {
-        return StoredReport(storedDb, storedRun, storedHtml);
+        return StoredReport(storedDb, storedRun, storedStation, storedHtml);
     }
     if (scanCmd->parsed()) {
         scanOptions.library = options.library;
         return ScanStation(scanOptions);
     }
     if (statsCmd->parsed()) {
-        return Statistics(storedDb, statsProgram, storedHtml);
+        return Statistics(statsDbs, statsProgram, storedStation, storedHtml);
+    }
+    if (syncCmd->parsed()) {
+        return Sync(storedDb, spoolPath);
     }
     if (programFile.empty()) {
         std::fprintf(stderr, "kora-run: no program given (kora-run --help)\n");
@@ -215,6 +271,13 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kora-run: %s\n", error.c_str());
             return 2;
         }
+    }
+    // The station named on the command line is the one every report names.
+    if (!stationName.empty()) {
+        program->station = stationName;
+    }
+    if (stationId > 0) {
+        program->executive.stationId = stationId;
     }
     std::ofstream log;
     if (logFile == "-") {
@@ -253,11 +316,22 @@ int main(int argc, char** argv) {
     if (!jsonFile.empty()) {
         written = WriteJson(report, jsonFile, error) && written;
     }
+    ReportView view = ViewOf(report);
+    view.runUid = NewRunIdentifier();
+    view.station.id = program->executive.stationId.value_or(kDefaultStationId);
+    view.station.panel = panel;
+    view.station.host = HostName();
     if (!written || (!junitFile.empty() && !WriteJunit(report, junitFile, error)) ||
-        (!htmlFile.empty() && !WriteHtml(ViewOf(report), htmlFile, error)) ||
-        (!dbFile.empty() && !WriteDatabase(report, dbFile, error))) {
+        (!htmlFile.empty() && !WriteHtml(view, htmlFile, error))) {
         std::fprintf(stderr, "kora-run: %s\n", error.c_str());
         return 2;
+    }
+    const auto say = [](const std::string& note) { std::fprintf(stderr, "%s\n", note.c_str()); };
+    for (const std::string& target : dbTargets) {
+        if (StoreRun(view, target, spoolPath, say, error) == RunStored::Failed) {
+            std::fprintf(stderr, "kora-run: %s\n", error.c_str());
+            return 2;
+        }
     }
     return report.exitStatus;
 }

@@ -3,8 +3,6 @@
 #include "executive_decl.h"
 #include "format.h"
 
-#include <sqlite3.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -35,39 +33,21 @@ double NumberOf(const std::string& text) {
     return text.empty() ? 0.0 : std::strtod(text.c_str(), nullptr);
 }
 
-// A prepared query whose columns are read by index; null columns read as empty or 0.
-class Query {
-  public:
-    Query(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-    ~Query() { sqlite3_finalize(stmt_); }
-    Query(const Query&) = delete;
-    Query& operator=(const Query&) = delete;
-    bool ok() const { return stmt_ != nullptr; }
-    Query& bind(int i, long long v) {
-        sqlite3_bind_int64(stmt_, i, v);
-        return *this;
-    }
-    bool next() { return sqlite3_step(stmt_) == SQLITE_ROW; }
-    std::string text(int i) const {
-        const auto* t = sqlite3_column_text(stmt_, i);
-        return t ? reinterpret_cast<const char*>(t) : "";
-    }
-    long long integer(int i) const { return sqlite3_column_int64(stmt_, i); }
-    double real(int i) const { return sqlite3_column_double(stmt_, i); }
-    bool null(int i) const { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
-
-  private:
-    sqlite3_stmt* stmt_ = nullptr;
-};
-
-bool HasColumn(sqlite3* db, const char* table, const char* column) {
-    const std::string sql = std::string("SELECT 1 FROM pragma_table_info('") + table +
-                            "') WHERE name = '" + column + "'";
-    Query q(db, sql.c_str());
-    return q.ok() && q.next();
-}
-
 } // namespace
+
+const char* KindName(rvo::ResultKind k) {
+    switch (k) {
+    case rvo::ResultKind::Real:
+        return "real";
+    case rvo::ResultKind::Integer:
+        return "integer";
+    case rvo::ResultKind::Text:
+        return "text";
+    case rvo::ResultKind::Series:
+        return "series";
+    }
+    return "?";
+}
 
 std::string JoinSamples(const std::vector<double>& values) {
     std::string out;
@@ -102,7 +82,7 @@ ReportView ViewOf(const RunReport& report) {
     v.programFile = p.file;
     v.uutSerial = p.uutSerial;
     v.uutPart = p.uutPart;
-    v.station = p.station;
+    v.station.name = p.station;
     v.startedAt = report.startedAt;
     v.verdict = report.verdict;
     v.seconds = report.seconds;
@@ -129,193 +109,203 @@ ReportView ViewOf(const RunReport& report) {
     v.alerts = report.alerts;
     v.log = report.messages;
     for (const auto& sp : report.parameters) {
-        v.parameters.push_back({sp.section, sp.name, ParameterValueText(sp, sp.written)});
+        v.parameters.push_back({sp.section, sp.name, ParameterValueText(sp, sp.written),
+                                ParameterTypeName(sp.written), sp.unit, sp.comment});
     }
     return v;
 }
 
-bool ReadStoredRun(const std::string& path, long long runId, ReportView& view, std::string& error) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        error = path + ": " + (db ? sqlite3_errmsg(db) : "cannot open the database");
-        sqlite3_close_v2(db);
+std::string StationCondition(int parameter, bool withId) {
+    const std::string p = "?" + std::to_string(parameter);
+    return "(" + p + " = '' OR u.station = " + p +
+           (withId ? " OR CAST(u.station_id AS TEXT) = " + p : std::string()) + ")";
+}
+
+bool ReadStoredRun(const std::string& target, long long runId, const std::string& station,
+                   ReportView& view, std::string& error) {
+    auto store = OpenStore(target, false, error);
+    return store && ReadRun(*store, runId, station, view, error);
+}
+
+bool ReadRun(Store& store, long long runId, const std::string& station, ReportView& view,
+             std::string& error) {
+    const std::set<std::string> runColumns = store.Columns("uut_result");
+    if (!runColumns.count("id")) {
+        error = store.Name() + ": not a kora-run database (no table uut_result)";
         return false;
     }
-    struct Closer {
-        sqlite3* db;
-        ~Closer() { sqlite3_close_v2(db); }
-    } closer{db};
-    if (!HasColumn(db, "uut_result", "id")) {
-        error = path + ": not a kora-run database (no table uut_result)";
-        return false;
-    }
-    // Databases written before the series, log and component columns existed still show.
-    const bool current = HasColumn(db, "step_result", "component");
-    Query run(db, current ? "SELECT id, program, program_file, uut_serial, uut_part, station, "
-                            "start_time, execution_seconds, status, exit_status, passed, failed, "
-                            "errors, done, stopped FROM uut_result WHERE id = ?1 OR (?1 = 0 AND "
-                            "id = (SELECT MAX(id) FROM uut_result))"
-                          : "SELECT id, program, program_file, uut_serial, uut_part, station, "
-                            "start_time, execution_seconds, status, exit_status, passed, failed, "
-                            "errors, 0, 0 FROM uut_result WHERE id = ?1 OR (?1 = 0 AND "
-                            "id = (SELECT MAX(id) FROM uut_result))");
-    if (!run.ok() || !run.bind(1, runId).next()) {
-        error = path + ": no run " + (runId ? std::to_string(runId) : std::string("stored"));
+    // Databases written before the series, log and component columns, or before the station
+    // identity, still show.
+    const bool current = store.Columns("step_result").count("component") != 0;
+    const bool identified = runColumns.count("station_id") != 0;
+    const std::string ofStation = StationCondition(2, identified);
+    auto run = store.Prepare(
+        std::string("SELECT id, program, program_file, uut_serial, uut_part, station, start_time, "
+                    "execution_seconds, status, exit_status, passed, failed, errors, ") +
+        (current ? "done, stopped, " : "0, 0, ") +
+        (identified ? "run_uid, station_id, panel, host " : "NULL, 0, 0, NULL ") +
+        "FROM uut_result u WHERE " + ofStation +
+        " AND (id = ?1 OR (?1 = 0 AND id = (SELECT MAX(id) FROM uut_result u WHERE " + ofStation +
+        ")))");
+    if (!run || !run->Int(1, runId).Text(2, station).Next()) {
+        error = store.Name() + ": no run " +
+                (runId ? std::to_string(runId) : std::string("stored")) +
+                (station.empty() ? "" : " of station " + station);
         return false;
     }
     view = ReportView{};
-    view.runId = run.integer(0);
-    view.program = run.text(1);
-    view.programFile = run.text(2);
-    view.uutSerial = run.text(3);
-    view.uutPart = run.text(4);
-    view.station = run.text(5);
-    view.startedAt = run.text(6);
-    view.seconds = run.real(7);
-    view.verdict = run.text(8);
-    view.exitStatus = static_cast<int>(run.integer(9));
-    view.passed = static_cast<int>(run.integer(10));
-    view.failed = static_cast<int>(run.integer(11));
-    view.errors = static_cast<int>(run.integer(12));
-    view.done = static_cast<int>(run.integer(13));
-    view.stopped = run.integer(14) != 0;
+    view.runId = run->Integer(0);
+    view.program = run->Column(1);
+    view.programFile = run->Column(2);
+    view.uutSerial = run->Column(3);
+    view.uutPart = run->Column(4);
+    view.station.name = run->Column(5);
+    view.startedAt = run->Column(6);
+    view.seconds = run->Number(7);
+    view.verdict = run->Column(8);
+    view.exitStatus = static_cast<int>(run->Integer(9));
+    view.passed = static_cast<int>(run->Integer(10));
+    view.failed = static_cast<int>(run->Integer(11));
+    view.errors = static_cast<int>(run->Integer(12));
+    view.done = static_cast<int>(run->Integer(13));
+    view.stopped = run->Integer(14) != 0;
+    view.runUid = run->Column(15);
+    view.station.id = run->Integer(16);
+    view.station.panel = static_cast<long>(run->Integer(17));
+    view.station.host = run->Column(18);
 
     // Every step of the run, with or without results (databases written before step_run
     // existed know only the steps that reported something: those are rebuilt from the results).
     std::map<long long, std::size_t> stepOfSeq;
     if (current) {
-        Query steps(db, "SELECT seq, step_index, execution, step_name, method, program_line, "
-                        "step_return, seconds FROM step_run WHERE uut_result = ? ORDER BY seq");
-        if (steps.ok()) {
-            steps.bind(1, view.runId);
-            while (steps.next()) {
+        auto steps = store.Prepare("SELECT seq, step_index, execution, step_name, method, "
+                                   "program_line, step_return, seconds FROM step_run "
+                                   "WHERE uut_result = ? ORDER BY seq");
+        if (steps) {
+            steps->Int(1, view.runId);
+            while (steps->Next()) {
                 ReportStep step;
-                step.index = static_cast<int>(steps.integer(1));
-                step.execution = static_cast<int>(steps.integer(2));
-                step.name = steps.text(3);
-                step.method = steps.text(4);
-                step.line = static_cast<int>(steps.integer(5));
-                step.result = static_cast<long>(steps.integer(6));
-                step.seconds = steps.real(7);
-                stepOfSeq[steps.integer(0)] = view.steps.size();
+                step.index = static_cast<int>(steps->Integer(1));
+                step.execution = static_cast<int>(steps->Integer(2));
+                step.name = steps->Column(3);
+                step.method = steps->Column(4);
+                step.line = static_cast<int>(steps->Integer(5));
+                step.result = static_cast<long>(steps->Integer(6));
+                step.seconds = steps->Number(7);
+                stepOfSeq[steps->Integer(0)] = view.steps.size();
                 view.steps.push_back(std::move(step));
             }
         }
     }
-    Query rows(db, current
-                       ? "SELECT s.step_index, s.execution, s.step_name, s.method, s.program_line, "
-                         "s.result_number, s.result_name, s.status, s.kind, s.unit, "
-                         "s.numeric_value, s.text_value, s.channel, s.comment, s.step_return, "
-                         "s.seconds, l.low_limit, l.low_operator, l.high_limit, l.high_operator, "
-                         "s.component, s.text_operator, s.expected, x.span, x.samples, "
-                         "s.step_seq FROM step_result s "
-                         "LEFT JOIN numeric_limits l ON l.step_result = s.id "
-                         "LEFT JOIN series x ON x.step_result = s.id "
-                         "WHERE s.uut_result = ? ORDER BY s.id"
-                       : "SELECT s.step_index, s.execution, s.step_name, s.method, s.program_line, "
-                         "s.result_number, s.result_name, s.status, s.kind, s.unit, "
-                         "s.numeric_value, s.text_value, s.channel, s.comment, s.step_return, "
-                         "s.seconds, l.low_limit, l.low_operator, l.high_limit, l.high_operator, "
-                         "NULL, NULL, NULL, NULL, NULL, NULL FROM step_result s "
-                         "LEFT JOIN numeric_limits l ON l.step_result = s.id "
-                         "WHERE s.uut_result = ? ORDER BY s.id");
-    if (!rows.ok()) {
-        error = path + ": " + sqlite3_errmsg(db);
+    auto rows = store.Prepare(
+        std::string("SELECT s.step_index, s.execution, s.step_name, s.method, s.program_line, "
+                    "s.result_number, s.result_name, s.status, s.kind, s.unit, "
+                    "s.numeric_value, s.text_value, s.channel, s.comment, s.step_return, "
+                    "s.seconds, l.low_limit, l.low_operator, l.high_limit, l.high_operator, ") +
+        (current ? "s.component, s.text_operator, s.expected, x.span, x.samples, s.step_seq "
+                   "FROM step_result s LEFT JOIN numeric_limits l ON l.step_result = s.id "
+                   "LEFT JOIN series x ON x.step_result = s.id "
+                 : "NULL, NULL, NULL, NULL, NULL, NULL FROM step_result s "
+                   "LEFT JOIN numeric_limits l ON l.step_result = s.id ") +
+        "WHERE s.uut_result = ? ORDER BY s.id");
+    if (!rows) {
+        error = store.Name() + ": " + store.Error();
         return false;
     }
-    rows.bind(1, view.runId);
-    while (rows.next()) {
+    rows->Int(1, view.runId);
+    while (rows->Next()) {
+        const StoreQuery& row = *rows;
         ReportStep* step = nullptr;
-        if (const auto it = stepOfSeq.find(rows.integer(25));
-            !rows.null(25) && it != stepOfSeq.end()) {
+        if (const auto it = stepOfSeq.find(row.Integer(25));
+            !row.IsNull(25) && it != stepOfSeq.end()) {
             step = &view.steps[it->second];
         } else {
-            const int index = static_cast<int>(rows.integer(0));
-            const int execution = static_cast<int>(rows.integer(1));
+            const int index = static_cast<int>(row.Integer(0));
+            const int execution = static_cast<int>(row.Integer(1));
             if (view.steps.empty() || view.steps.back().index != index ||
                 view.steps.back().execution != execution) {
                 ReportStep fresh;
                 fresh.index = index;
                 fresh.execution = execution;
-                fresh.name = rows.text(2);
-                fresh.method = rows.text(3);
-                fresh.line = static_cast<int>(rows.integer(4));
-                fresh.result = static_cast<long>(rows.integer(14));
-                fresh.seconds = rows.real(15);
+                fresh.name = row.Column(2);
+                fresh.method = row.Column(3);
+                fresh.line = static_cast<int>(row.Integer(4));
+                fresh.result = static_cast<long>(row.Integer(14));
+                fresh.seconds = row.Number(15);
                 view.steps.push_back(std::move(fresh));
             }
             step = &view.steps.back();
         }
         rvo::Result r;
-        r.resultNo = static_cast<long>(rows.integer(5));
-        r.name = rows.text(6);
-        r.stepName = rows.null(20) ? step->name : rows.text(20);
-        r.verdict = VerdictOf(rows.text(7));
-        r.kind = KindOf(rows.text(8));
-        r.unit = static_cast<long>(rows.integer(9));
-        r.channel = rows.text(12);
-        r.comment = rows.text(13);
+        r.resultNo = static_cast<long>(row.Integer(5));
+        r.name = row.Column(6);
+        r.stepName = row.IsNull(20) ? step->name : row.Column(20);
+        r.verdict = VerdictOf(row.Column(7));
+        r.kind = KindOf(row.Column(8));
+        r.unit = static_cast<long>(row.Integer(9));
+        r.channel = row.Column(12);
+        r.comment = row.Column(13);
         switch (r.kind) {
         case rvo::ResultKind::Real:
         case rvo::ResultKind::Integer:
-            r.value = NumberOf(rows.text(10));
+            r.value = NumberOf(row.Column(10));
             r.valueInt = static_cast<long>(r.value);
-            r.low = NumberOf(rows.text(16));
-            r.lowOp = rows.text(17);
-            r.high = NumberOf(rows.text(18));
-            r.highOp = rows.text(19);
+            r.low = NumberOf(row.Column(16));
+            r.lowOp = row.Column(17);
+            r.high = NumberOf(row.Column(18));
+            r.highOp = row.Column(19);
             break;
         case rvo::ResultKind::Text:
-            r.text = rows.text(11);
-            r.lowOp = rows.text(21);
-            r.expectedGiven = !rows.null(22);
-            r.expected = rows.text(22);
+            r.text = row.Column(11);
+            r.lowOp = row.Column(21);
+            r.expectedGiven = !row.IsNull(22);
+            r.expected = row.Column(22);
             break;
         case rvo::ResultKind::Series:
-            r.span = rows.real(23);
-            r.series = SplitSamples(rows.text(24));
+            r.span = row.Number(23);
+            r.series = SplitSamples(row.Column(24));
             break;
         }
         step->results.push_back(std::move(r));
     }
-    if (current && HasColumn(db, "graph", "label")) {
-        Query graphs(db, "SELECT step_seq, component, label, samples FROM graph "
-                         "WHERE uut_result = ? ORDER BY rowid");
-        if (graphs.ok()) {
-            graphs.bind(1, view.runId);
-            while (graphs.next()) {
-                if (const auto it = stepOfSeq.find(graphs.integer(0)); it != stepOfSeq.end()) {
+    if (current && store.Columns("graph").count("label")) {
+        auto graphs = store.Prepare("SELECT step_seq, component, label, samples FROM graph "
+                                    "WHERE uut_result = ? ORDER BY rowid");
+        if (graphs) {
+            graphs->Int(1, view.runId);
+            while (graphs->Next()) {
+                if (const auto it = stepOfSeq.find(graphs->Integer(0)); it != stepOfSeq.end()) {
                     view.steps[it->second].graphs.push_back(
-                        {graphs.text(1), graphs.text(2), SplitSamples(graphs.text(3))});
+                        {graphs->Column(1), graphs->Column(2), SplitSamples(graphs->Column(3))});
                 }
             }
         }
     }
-    Query alerts(db, "SELECT title, text, flags, answer FROM alert WHERE uut_result = ? "
-                     "ORDER BY rowid");
-    if (alerts.ok()) {
-        alerts.bind(1, view.runId);
-        while (alerts.next()) {
-            view.alerts.push_back({alerts.text(0), alerts.text(1),
-                                   static_cast<long>(alerts.integer(2)),
-                                   static_cast<long>(alerts.integer(3))});
+    if (auto alerts = store.Prepare("SELECT title, text, flags, answer FROM alert "
+                                    "WHERE uut_result = ? ORDER BY rowid")) {
+        alerts->Int(1, view.runId);
+        while (alerts->Next()) {
+            view.alerts.push_back({alerts->Column(0), alerts->Column(1),
+                                   static_cast<long>(alerts->Integer(2)),
+                                   static_cast<long>(alerts->Integer(3))});
         }
     }
     if (current) {
-        Query log(db, "SELECT level, text FROM log_line WHERE uut_result = ? ORDER BY seq");
-        if (log.ok()) {
-            log.bind(1, view.runId);
-            while (log.next()) {
-                view.log.push_back({static_cast<long>(log.integer(0)), log.text(1)});
+        if (auto log = store.Prepare("SELECT level, text FROM log_line WHERE uut_result = ? "
+                                     "ORDER BY seq")) {
+            log->Int(1, view.runId);
+            while (log->Next()) {
+                view.log.push_back({static_cast<long>(log->Integer(0)), log->Column(1)});
             }
         }
     }
-    Query params(db, "SELECT section, name, value FROM system_parameter WHERE uut_result = ? "
-                     "ORDER BY rowid");
-    if (params.ok()) {
-        params.bind(1, view.runId);
-        while (params.next()) {
-            view.parameters.push_back({params.text(0), params.text(1), params.text(2)});
+    if (auto params = store.Prepare("SELECT section, name, value, type, unit, comment "
+                                    "FROM system_parameter WHERE uut_result = ? ORDER BY rowid")) {
+        params->Int(1, view.runId);
+        while (params->Next()) {
+            view.parameters.push_back({params->Column(0), params->Column(1), params->Column(2),
+                                       params->Column(3), static_cast<long>(params->Integer(4)),
+                                       params->Column(5)});
         }
     }
     return true;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "runner.h"
+#include "store.h"
 
 #include <executive/rvo_runtime.h>
 
@@ -24,11 +25,24 @@ struct ReportStep {
 
 struct ReportParameter {
     std::string section, name, value;
+    std::string type; // "int", "real" or "text", as the run wrote it
+    long unit = 0;
+    std::string comment;
+};
+
+// Which station ran a run: what tells apart the runs of a line's stations in one database.
+struct StationIdentity {
+    long long id = 0; // the executive's station id
+    std::string name; // the station's name (the program's `station:` unless given)
+    long panel = 0;   // 0: not given
+    std::string host; // the computer that ran it
 };
 
 struct ReportView {
     long long runId = 0; // in the database; 0 for a run not stored
-    std::string program, programFile, uutSerial, uutPart, station, startedAt, verdict;
+    std::string runUid;  // unique across the stations of a line; empty in older databases
+    std::string program, programFile, uutSerial, uutPart, startedAt, verdict;
+    StationIdentity station;
     double seconds = 0;
     bool stopped = false;
     int passed = 0, failed = 0, done = 0, errors = 0, exitStatus = 0;
@@ -40,9 +54,20 @@ struct ReportView {
 
 ReportView ViewOf(const RunReport& report);
 
-// Reads run `runId` of the database at `path` (0: the last run stored). False with `error` when
-// the file is no kora-run database or has no such run.
-bool ReadStoredRun(const std::string& path, long long runId, ReportView& view, std::string& error);
+// Reads run `runId` of the database `target`, a file or a server (0: the last run stored, of
+// `station` when given: its name or id). False with `error` when it is no kora-run database or
+// has no such run.
+bool ReadStoredRun(const std::string& target, long long runId, const std::string& station,
+                   ReportView& view, std::string& error);
+bool ReadRun(Store& store, long long runId, const std::string& station, ReportView& view,
+             std::string& error);
+
+// The condition on uut_result `u` that picks the runs of a station (by name or id) given as
+// parameter ?N; an empty text picks every run. `withId`: the table has the station_id column.
+std::string StationCondition(int parameter, bool withId);
+
+// The kind of a result as stored ("real", "integer", "text", "series").
+const char* KindName(rvo::ResultKind kind);
 
 // Numbers of series samples stored as text: exact, separated by single spaces.
 std::string JoinSamples(const std::vector<double>& values);

@@ -1,5 +1,5 @@
-// The reports of a run: JSON (the whole run), JUnit XML (one test case per result) and SQLite
-// (runs, step results and numeric limits; several runs append).
+// The reports of a run in files: JSON (the whole run) and JUnit XML (one test case per result).
+// The database of runs is run_store.h.
 #pragma once
 
 #include "runner.h"
@@ -10,7 +10,6 @@ namespace kora::run {
 
 bool WriteJson(const RunReport& report, const std::string& path, std::string& error);
 bool WriteJunit(const RunReport& report, const std::string& path, std::string& error);
-bool WriteDatabase(const RunReport& report, const std::string& path, std::string& error);
 
 // A text as a JSON string, quotes included.
 std::string JsonString(const std::string& s);

@@ -2,14 +2,16 @@
 
 #include "format.h"
 #include "html_report.h"
+#include "report_view.h"
+#include "store.h"
 #include "svg_plot.h"
 
-#include <sqlite3.h>
-
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <tuple>
@@ -17,11 +19,6 @@
 namespace kora::run {
 
 namespace {
-
-std::string Column(sqlite3_stmt* s, int i) {
-    const auto* t = sqlite3_column_text(s, i);
-    return t ? reinterpret_cast<const char*>(t) : "";
-}
 
 std::string Capability(double v) {
     if (!std::isfinite(v)) {
@@ -44,29 +41,25 @@ std::string Name(const MeasurementStats& m) {
 } // namespace
 
 void ComputeStats(MeasurementStats& m) {
-    m.count = 0;
+    // Summed in the order of size, so that the same runs give the same figures whichever order
+    // the databases hold them in (a server's runs interleave across stations).
+    std::vector<double> finite;
+    std::copy_if(m.values.begin(), m.values.end(), std::back_inserter(finite),
+                 [](double v) { return std::isfinite(v); });
+    std::sort(finite.begin(), finite.end());
+    m.count = static_cast<long>(finite.size());
     double sum = 0;
-    m.min = INFINITY;
-    m.max = -INFINITY;
-    for (double v : m.values) {
-        if (std::isfinite(v)) {
-            ++m.count;
-            sum += v;
-            m.min = std::min(m.min, v);
-            m.max = std::max(m.max, v);
-        }
+    for (double v : finite) {
+        sum += v;
     }
+    m.min = m.count ? finite.front() : NAN;
+    m.max = m.count ? finite.back() : NAN;
     m.mean = m.count ? sum / static_cast<double>(m.count) : NAN;
     double squares = 0;
-    for (double v : m.values) {
-        if (std::isfinite(v)) {
-            squares += (v - m.mean) * (v - m.mean);
-        }
+    for (double v : finite) {
+        squares += (v - m.mean) * (v - m.mean);
     }
     m.sigma = m.count > 1 ? std::sqrt(squares / static_cast<double>(m.count - 1)) : NAN;
-    if (m.count == 0) {
-        m.min = m.max = NAN;
-    }
     const bool spread = std::isfinite(m.sigma) && m.sigma > 0;
     m.cp = spread && m.hasLow && m.hasHigh ? (m.high - m.low) / (6 * m.sigma) : NAN;
     if (!spread || (!m.hasLow && !m.hasHigh)) {
@@ -83,55 +76,55 @@ void ComputeStats(MeasurementStats& m) {
     }
 }
 
-bool ReadStats(const std::string& path, const std::string& program,
-               std::vector<MeasurementStats>& stats, std::string& error) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        error = path + ": " + (db ? sqlite3_errmsg(db) : "cannot open the database");
-        sqlite3_close_v2(db);
-        return false;
-    }
-    // Runs in the order stored; a measurement's limits are those of its latest run.
-    const char* sql =
-        "SELECT u.program, s.step_name, COALESCE(s.component, ''), s.result_name, s.unit, "
-        "s.numeric_value, s.status, l.low_operator, l.low_limit, l.high_operator, l.high_limit "
-        "FROM step_result s JOIN uut_result u ON u.id = s.uut_result "
-        "LEFT JOIN numeric_limits l ON l.step_result = s.id "
-        "WHERE s.kind IN ('real', 'integer') AND s.status IN ('PASS', 'FAIL') "
-        "AND (?1 = '' OR u.program = ?1) ORDER BY s.id";
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
-        error =
-            path + ": not a kora-run database with component results (" + sqlite3_errmsg(db) + ")";
-        sqlite3_close_v2(db);
-        return false;
-    }
-    sqlite3_bind_text(s, 1, program.c_str(), -1, SQLITE_TRANSIENT);
+bool ReadStats(const std::vector<std::string>& targets, const std::string& program,
+               const std::string& station, std::vector<MeasurementStats>& stats,
+               std::string& error) {
     std::map<std::tuple<std::string, std::string, std::string, std::string, long>, std::size_t>
         index;
     stats.clear();
-    while (sqlite3_step(s) == SQLITE_ROW) {
-        const long unit = sqlite3_column_int(s, 4);
-        auto key = std::make_tuple(Column(s, 0), Column(s, 1), Column(s, 2), Column(s, 3), unit);
-        auto [it, fresh] = index.emplace(key, stats.size());
-        if (fresh) {
-            MeasurementStats m;
-            std::tie(m.program, m.step, m.component, m.result, m.unit) = key;
-            stats.push_back(std::move(m));
+    for (const std::string& target : targets) {
+        auto store = OpenStore(target, false, error);
+        if (!store) {
+            return false;
         }
-        MeasurementStats& m = stats[it->second];
-        const std::string value = Column(s, 5);
-        m.values.push_back(value.empty() ? NAN : std::strtod(value.c_str(), nullptr));
-        m.failures += Column(s, 6) == "FAIL" ? 1 : 0;
-        m.lowOp = Column(s, 7);
-        m.highOp = Column(s, 9);
-        m.hasLow = !m.lowOp.empty();
-        m.low = m.hasLow ? std::strtod(Column(s, 8).c_str(), nullptr) : 0;
-        m.hasHigh = !m.highOp.empty();
-        m.high = m.hasHigh ? std::strtod(Column(s, 10).c_str(), nullptr) : 0;
+        // Runs in the order stored; a measurement's limits are those of its latest run.
+        auto q = store->Prepare(
+            "SELECT u.program, s.step_name, COALESCE(s.component, ''), s.result_name, s.unit, "
+            "s.numeric_value, s.status, l.low_operator, l.low_limit, l.high_operator, "
+            "l.high_limit FROM step_result s JOIN uut_result u ON u.id = s.uut_result "
+            "LEFT JOIN numeric_limits l ON l.step_result = s.id "
+            "WHERE s.kind IN ('real', 'integer') AND s.status IN ('PASS', 'FAIL') "
+            "AND (?1 = '' OR u.program = ?1) AND " +
+            StationCondition(2, store->Columns("uut_result").count("station_id") != 0) +
+            " ORDER BY s.id");
+        if (!q) {
+            error = store->Name() + ": not a kora-run database with component results (" +
+                    store->Error() + ")";
+            return false;
+        }
+        q->Text(1, program).Text(2, station);
+        while (q->Next()) {
+            const long unit = static_cast<long>(q->Integer(4));
+            auto key =
+                std::make_tuple(q->Column(0), q->Column(1), q->Column(2), q->Column(3), unit);
+            auto [it, fresh] = index.emplace(key, stats.size());
+            if (fresh) {
+                MeasurementStats m;
+                std::tie(m.program, m.step, m.component, m.result, m.unit) = key;
+                stats.push_back(std::move(m));
+            }
+            MeasurementStats& m = stats[it->second];
+            const std::string value = q->Column(5);
+            m.values.push_back(value.empty() ? NAN : std::strtod(value.c_str(), nullptr));
+            m.failures += q->Column(6) == "FAIL" ? 1 : 0;
+            m.lowOp = q->Column(7);
+            m.highOp = q->Column(9);
+            m.hasLow = !m.lowOp.empty();
+            m.low = m.hasLow ? std::strtod(q->Column(8).c_str(), nullptr) : 0;
+            m.hasHigh = !m.highOp.empty();
+            m.high = m.hasHigh ? std::strtod(q->Column(10).c_str(), nullptr) : 0;
+        }
     }
-    sqlite3_finalize(s);
-    sqlite3_close_v2(db);
     for (MeasurementStats& m : stats) {
         ComputeStats(m);
     }

@@ -25,9 +25,11 @@ struct MeasurementStats {
     std::vector<double> values;
 };
 
-// Reads the measurements of every stored run, or of the runs of `program` only (its name).
-bool ReadStats(const std::string& path, const std::string& program,
-               std::vector<MeasurementStats>& stats, std::string& error);
+// Reads the measurements of every run stored in the databases `targets` (files or servers, taken
+// together), or of the runs of `program` only (its name), or of `station` only (its name or id).
+bool ReadStats(const std::vector<std::string>& targets, const std::string& program,
+               const std::string& station, std::vector<MeasurementStats>& stats,
+               std::string& error);
 // The statistics of one measurement's values and limits (fills count to cpk).
 void ComputeStats(MeasurementStats& m);
 
