@@ -95,6 +95,20 @@ std::vector<double> SplitSamples(const std::string& text) {
     return out;
 }
 
+ReportStep StepOf(const StepRun& s) {
+    ReportStep step;
+    step.index = s.step->index;
+    step.line = s.step->line;
+    step.execution = s.execution;
+    step.name = s.step->name;
+    step.method = s.step->method->name;
+    step.result = s.result;
+    step.seconds = s.seconds;
+    step.results = s.results;
+    step.graphs = s.graphs;
+    return step;
+}
+
 ReportView ViewOf(const RunReport& report) {
     const Program& p = *report.program;
     ReportView v;
@@ -114,17 +128,7 @@ ReportView ViewOf(const RunReport& report) {
     v.exitStatus = report.exitStatus;
     v.steps.reserve(report.steps.size());
     for (const StepRun& s : report.steps) {
-        ReportStep step;
-        step.index = s.step->index;
-        step.line = s.step->line;
-        step.execution = s.execution;
-        step.name = s.step->name;
-        step.method = s.step->method->name;
-        step.result = s.result;
-        step.seconds = s.seconds;
-        step.results = s.results;
-        step.graphs = s.graphs;
-        v.steps.push_back(std::move(step));
+        v.steps.push_back(StepOf(s));
     }
     v.alerts = report.alerts;
     v.log = report.messages;
@@ -132,6 +136,36 @@ ReportView ViewOf(const RunReport& report) {
         v.parameters.push_back({sp.section, sp.name, ParameterValueText(sp, sp.written)});
     }
     return v;
+}
+
+bool ReadLastRuns(const std::string& path, int count, std::vector<RunSummary>& runs,
+                  std::string& error) {
+    runs.clear();
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        error = path + ": " + (db ? sqlite3_errmsg(db) : "cannot open the database");
+        sqlite3_close_v2(db);
+        return false;
+    }
+    struct Closer {
+        sqlite3* db;
+        ~Closer() { sqlite3_close_v2(db); }
+    } closer{db};
+    if (!HasColumn(db, "uut_result", "id")) {
+        error = path + ": not a kora-run database (no table uut_result)";
+        return false;
+    }
+    Query q(db, "SELECT id, program, uut_serial, start_time, status, execution_seconds "
+                "FROM uut_result ORDER BY id DESC LIMIT ?");
+    if (!q.ok()) {
+        error = path + ": " + sqlite3_errmsg(db);
+        return false;
+    }
+    q.bind(1, count);
+    while (q.next()) {
+        runs.push_back({q.integer(0), q.text(1), q.text(2), q.text(3), q.text(4), q.real(5)});
+    }
+    return true;
 }
 
 bool ReadStoredRun(const std::string& path, long long runId, ReportView& view, std::string& error) {

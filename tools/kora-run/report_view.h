@@ -39,10 +39,23 @@ struct ReportView {
 };
 
 ReportView ViewOf(const RunReport& report);
+ReportStep StepOf(const StepRun& run);
 
 // Reads run `runId` of the database at `path` (0: the last run stored). False with `error` when
 // the file is no kora-run database or has no such run.
 bool ReadStoredRun(const std::string& path, long long runId, ReportView& view, std::string& error);
+
+// A run as a list of runs shows it.
+struct RunSummary {
+    long long runId = 0;
+    std::string program, uutSerial, startedAt, verdict;
+    double seconds = 0;
+};
+
+// The last `count` runs of the database at `path`, the latest first. False with `error` when the
+// file is no kora-run database.
+bool ReadLastRuns(const std::string& path, int count, std::vector<RunSummary>& runs,
+                  std::string& error);
 
 // Numbers of series samples stored as text: exact, separated by single spaces.
 std::string JoinSamples(const std::vector<double>& values);
