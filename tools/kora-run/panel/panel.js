@@ -151,7 +151,6 @@ const handlers = {
     row.append(head);
     body.append(row);
     $('results').append(body);
-    body.scrollIntoView({block: 'nearest'});
     showProgress(s.seq, '[' + (s.seq + 1) + '/' + s.total + '] ' + s.name);
   },
   result(r) {
