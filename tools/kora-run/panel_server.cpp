@@ -50,6 +50,9 @@ constexpr const char* kBadAnswer = "an answer needs a dialog id and a number";
 constexpr const char* kForeignRequest = "not a request of the panel's page";
 constexpr const char* kNoVerdict = "the run ended without a verdict (exit status %d)";
 constexpr const char* kReportName = "report.html";
+// The verdict of a run that could not give its own.
+constexpr const char* kVerdictError = "ERROR";
+constexpr const char* kTextType = "text/plain; charset=utf-8";
 
 struct PanelProgram {
     std::string file, name, serial;
@@ -118,7 +121,8 @@ class Station {
         }
         process_ = std::make_unique<RunProcess>();
         if (!process_->Start(argv, kEventFd, (dir / "console.txt").string(), error)) {
-            hub.Publish(kEventEnd, JsonObject().Add("verdict", "ERROR").Add("error", error).Text());
+            hub.Publish(kEventEnd,
+                        JsonObject().Add("verdict", kVerdictError).Add("error", error).Text());
             return false;
         }
         busy_ = true;
@@ -173,7 +177,7 @@ class Station {
             char why[128];
             std::snprintf(why, sizeof why, kNoVerdict, status);
             const std::string json = JsonObject()
-                                         .Add("verdict", "ERROR")
+                                         .Add("verdict", kVerdictError)
                                          .Add("program", program.name)
                                          .Add("error", why)
                                          .Text();
@@ -203,7 +207,7 @@ class Station {
             run.verdict = end["verdict"].as<std::string>("");
             run.seconds = end["seconds"].as<double>(0);
         } catch (const YAML::Exception&) {
-            run.verdict = "ERROR";
+            run.verdict = kVerdictError;
         }
         std::lock_guard lock(mutex_);
         memory_.push_front(run);
@@ -258,13 +262,13 @@ bool FromPanel(const httplib::Request& req, httplib::Response& res) {
         return true;
     }
     res.status = 403;
-    res.set_content(kForeignRequest, "text/plain");
+    res.set_content(kForeignRequest, kTextType);
     return false;
 }
 
 void Refuse(httplib::Response& res, const std::string& why) {
     res.status = 409;
-    res.set_content(why, "text/plain");
+    res.set_content(why, kTextType);
 }
 
 bool ParseNumber(const std::string& text, long& value) {
@@ -379,7 +383,7 @@ void Routes(httplib::Server& server, Station& station, const ServeOptions& optio
         if (options.db.empty() ||
             !ReadStoredRun(options.db, std::stoll(req.matches[1]), view, error)) {
             res.status = 404;
-            res.set_content(error, "text/plain");
+            res.set_content(error, kTextType);
             return;
         }
         res.set_content(HtmlReport(view), "text/html; charset=utf-8");
