@@ -295,11 +295,11 @@ void rvo_GUIMessage(long level, const char* text) {
 
 long rvo_ProgressOpen(const char* title, const char* text, long steps) {
     rt().guiMessage(0, (std::string(title ? title : "") + "\n" + (text ? text : "")).c_str());
-    rt().progress(true, steps, 0);
+    rt().progress(true, steps, 0, title ? title : "", text ? text : "");
     return 0;
 }
 long rvo_ProgressStep(long position, const char* text) {
-    rt().progress(rt().progressOpen(), -1, position);
+    rt().progress(rt().progressOpen(), -1, position, nullptr, text ? text : "");
     return rt().progressOpen() ? 0 : -1;
 }
 long rvo_ProgressIsOpen(void) {

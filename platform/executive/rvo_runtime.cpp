@@ -171,6 +171,7 @@ void Runtime::reset() {
     alertPolicy_ = nullptr;
     messageSink_ = nullptr;
     resultSink_ = nullptr;
+    progressSink_ = nullptr;
     clock_ = nullptr;
     settings_.clear();
     deviceNaming_ = 0;
@@ -181,8 +182,7 @@ void Runtime::reset() {
     uuts_.clear();
     sysParas_.clear();
     callbacks_.clear();
-    progressSteps_ = progressPosition_ = 0;
-    progressOpen_ = false;
+    progress_ = ProgressWindow{};
     tlsStack.clear();
 }
 
@@ -219,6 +219,10 @@ void Runtime::setMessageSink(std::function<void(long, const std::string&)> sink)
 void Runtime::setResultSink(std::function<void(const Result&)> sink) {
     std::lock_guard lock(mutex_);
     resultSink_ = std::move(sink);
+}
+void Runtime::setProgressSink(std::function<void(const ProgressWindow&)> sink) {
+    std::lock_guard lock(mutex_);
+    progressSink_ = std::move(sink);
 }
 void Runtime::setClock(std::function<double()> clock) {
     std::lock_guard lock(mutex_);
@@ -329,11 +333,15 @@ const Attribute* Runtime::attribute(long stepRef, const std::string& name) const
 }
 long Runtime::progressPosition() const {
     std::lock_guard lock(mutex_);
-    return progressPosition_;
+    return progress_.position;
 }
 bool Runtime::progressOpen() const {
     std::lock_guard lock(mutex_);
-    return progressOpen_;
+    return progress_.open;
+}
+ProgressWindow Runtime::progressWindow() const {
+    std::lock_guard lock(mutex_);
+    return progress_;
 }
 std::vector<Callback> Runtime::callbacks() const {
     std::lock_guard lock(mutex_);
@@ -791,14 +799,29 @@ void Runtime::setUutPanelIndex(long uutId, long panelIndex) {
         it->second.panelIndex = panelIndex;
     }
 }
-void Runtime::progress(bool open, long steps, long position) {
-    std::lock_guard lock(mutex_);
-    progressOpen_ = open;
-    if (steps >= 0) {
-        progressSteps_ = steps;
+void Runtime::progress(bool open, long steps, long position, const char* title, const char* text) {
+    std::function<void(const ProgressWindow&)> sink;
+    ProgressWindow shown;
+    {
+        std::lock_guard lock(mutex_);
+        progress_.open = open;
+        if (steps >= 0) {
+            progress_.steps = steps;
+        }
+        if (position >= 0) {
+            progress_.position = position;
+        }
+        if (title) {
+            progress_.title = title;
+        }
+        if (text) {
+            progress_.text = text;
+        }
+        sink = progressSink_;
+        shown = progress_;
     }
-    if (position >= 0) {
-        progressPosition_ = position;
+    if (sink) {
+        sink(shown);
     }
 }
 

@@ -107,6 +107,14 @@ struct SysPara {
     char written = 0;
 };
 
+// The progress window of a long operation (the ICT save, the pin location tool): the operator's
+// terminate button closes it, which the operation sees through rvo_ProgressIsOpen.
+struct ProgressWindow {
+    bool open = false;
+    std::string title, text;
+    long steps = 0, position = 0;
+};
+
 struct Uut {
     long id = 0;
     std::string serial;
@@ -142,6 +150,8 @@ class Runtime {
     void setAlertPolicy(std::function<long(const Alert&)> policy);
     void setMessageSink(std::function<void(long level, const std::string&)> sink);
     void setResultSink(std::function<void(const Result&)> sink);
+    // Told every change of the progress window, outside the runtime's lock.
+    void setProgressSink(std::function<void(const ProgressWindow&)> sink);
     void setClock(std::function<double()> clock); // null restores the steady clock
     void setKeepResults(bool keep);               // off: results go to the sink only
     void setSetting(const std::string& name, const std::string& value); // for ${NAME}
@@ -166,6 +176,7 @@ class Runtime {
     const Attribute* attribute(long stepRef, const std::string& name) const;
     long progressPosition() const;
     bool progressOpen() const;
+    ProgressWindow progressWindow() const;
     std::vector<Callback> callbacks() const;
     // Calls the registered callback of `kind` with `reason`; returns its answer or -1.
     long invokeCallback(long kind, long reason);
@@ -209,7 +220,9 @@ class Runtime {
     long fixturePosition() const;
     long nestUutId(long nestIndex) const;
     void setUutPanelIndex(long uutId, long panelIndex);
-    void progress(bool open, long steps, long position);
+    // Negative steps or position and null texts keep what the window shows.
+    void progress(bool open, long steps, long position, const char* title = nullptr,
+                  const char* text = nullptr);
     SysPara* sysParaRef(const std::string& section, const std::string& name);
 
   private:
@@ -228,6 +241,7 @@ class Runtime {
     std::function<long(const Alert&)> alertPolicy_;
     std::function<void(long, const std::string&)> messageSink_;
     std::function<void(const Result&)> resultSink_;
+    std::function<void(const ProgressWindow&)> progressSink_;
     std::function<double()> clock_;
     std::map<std::string, std::string> settings_;
     long deviceNaming_ = 0;
@@ -236,8 +250,7 @@ class Runtime {
     std::map<long, Uut> uuts_;     // UUT id -> UUT
     std::map<std::pair<std::string, std::string>, SysPara> sysParas_;
     std::vector<Callback> callbacks_;
-    long progressSteps_ = 0, progressPosition_ = 0;
-    bool progressOpen_ = false;
+    ProgressWindow progress_;
 };
 
 // The step entered last on the calling thread (nested ICT steps push onto the same stack).

@@ -140,6 +140,64 @@ std::string HtmlPage(const std::string& title, const std::string& body) {
            "</body></html>\n";
 }
 
+std::string ReportStyle() {
+    return kStyle;
+}
+
+std::string HtmlResultRows(const ReportStep& s, std::size_t si, std::size_t ri) {
+    std::ostringstream o;
+    const rvo::Result& r = s.results[ri];
+    const bool nested = r.stepName != s.name;
+    if (nested && (ri == 0 || s.results[ri - 1].stepName != r.stepName)) {
+        // A component (nested step) heads its results; it is bad when any of them is.
+        bool groupBad = false;
+        for (std::size_t k = ri; k < s.results.size() && s.results[k].stepName == r.stepName; ++k) {
+            groupBad = groupBad || Bad(s.results[k].verdict);
+        }
+        o << "<tr class=\"component" << (groupBad ? " bad" : "") << "\"><td colspan=\"6\">"
+          << EscapeHtml(r.stepName) << "</td></tr>\n";
+    }
+    const std::string cls = VerdictClass(r.verdict);
+    const char* verdict = rvo::verdictName(r.verdict);
+    o << "<tr class=\"result " << cls << (nested ? " nested" : "") << "\" id=\"r" << si << "-" << ri
+      << "\"><td>" << EscapeHtml(r.name) << "</td><td class=\"num\">"
+      << EscapeHtml(ResultValueText(r)) << "</td><td class=\"num\">" << EscapeHtml(FormatLimits(r))
+      << "</td><td class=\"v\"><span class=\"" << verdict << "\">" << verdict << "</span></td><td>"
+      << EscapeHtml(r.channel) << "</td><td>" << EscapeHtml(r.comment) << "</td></tr>\n";
+    // A component's detail graph follows its last result.
+    const bool lastOfGroup =
+        nested && (ri + 1 == s.results.size() || s.results[ri + 1].stepName != r.stepName);
+    if (lastOfGroup) {
+        for (const StepGraph& g : s.graphs) {
+            if (g.step == r.stepName) {
+                o << "<tr class=\"plotrow graph" << (Bad(r.verdict) ? " bad" : "")
+                  << "\"><td colspan=\"6\"><div class=\"caption\">" << EscapeHtml(r.stepName)
+                  << ": " << EscapeHtml(g.label) << "</div>"
+                  << SeriesPlot(g.values, 0, GraphUnit(g.label), {}) << "</td></tr>\n";
+            }
+        }
+    }
+    if (r.kind == rvo::ResultKind::Series) {
+        o << "<tr class=\"plotrow" << (Bad(r.verdict) ? " bad" : "") << "\"><td colspan=\"6\">"
+          << SeriesPlot(r.series, r.span, r.unit, LimitsFor(s, r)) << "</td></tr>\n";
+    }
+    return o.str();
+}
+
+std::string HtmlStepBody(const ReportStep& s, std::size_t si) {
+    bool stepBad = false;
+    for (const rvo::Result& r : s.results) {
+        stepBad = stepBad || Bad(r.verdict);
+    }
+    std::string o = "<tbody class=\"step" + std::string(stepBad ? " bad" : "") + "\" id=\"s" +
+                    std::to_string(si) + "\"><tr class=\"step\"><th colspan=\"6\">" + StepTitle(s) +
+                    "</th></tr>\n";
+    for (std::size_t ri = 0; ri < s.results.size(); ++ri) {
+        o += HtmlResultRows(s, si, ri);
+    }
+    return o + "</tbody>\n";
+}
+
 std::string HtmlReport(const ReportView& v) {
     std::ostringstream o;
     o << "<header><h1>" << EscapeHtml(v.program) << " <span class=\"verdict " << v.verdict
@@ -200,56 +258,7 @@ std::string HtmlReport(const ReportView& v) {
          "style=\"width:23%\"></colgroup><thead><tr><th>Result</th><th>Value</th>"
          "<th>Limits</th><th>Verdict</th><th>Channel</th><th>Comment</th></tr></thead>\n";
     for (std::size_t si = 0; si < v.steps.size(); ++si) {
-        const ReportStep& s = v.steps[si];
-        bool stepBad = false;
-        for (const rvo::Result& r : s.results) {
-            stepBad = stepBad || Bad(r.verdict);
-        }
-        o << "<tbody class=\"step" << (stepBad ? " bad" : "") << "\" id=\"s" << si
-          << "\"><tr class=\"step\"><th colspan=\"6\">" << StepTitle(s) << "</th></tr>\n";
-        std::string component;
-        for (std::size_t ri = 0; ri < s.results.size(); ++ri) {
-            const rvo::Result& r = s.results[ri];
-            const bool nested = r.stepName != s.name;
-            if (nested && r.stepName != component) {
-                // A component (nested step) heads its results; it is bad when any of them is.
-                bool groupBad = false;
-                for (std::size_t k = ri;
-                     k < s.results.size() && s.results[k].stepName == r.stepName; ++k) {
-                    groupBad = groupBad || Bad(s.results[k].verdict);
-                }
-                o << "<tr class=\"component" << (groupBad ? " bad" : "") << "\"><td colspan=\"6\">"
-                  << EscapeHtml(r.stepName) << "</td></tr>\n";
-            }
-            component = nested ? r.stepName : std::string();
-            const std::string cls = VerdictClass(r.verdict);
-            const char* verdict = rvo::verdictName(r.verdict);
-            o << "<tr class=\"result " << cls << (nested ? " nested" : "") << "\" id=\"r" << si
-              << "-" << ri << "\"><td>" << EscapeHtml(r.name) << "</td><td class=\"num\">"
-              << EscapeHtml(ResultValueText(r)) << "</td><td class=\"num\">"
-              << EscapeHtml(FormatLimits(r)) << "</td><td class=\"v\"><span class=\"" << verdict
-              << "\">" << verdict << "</span></td><td>" << EscapeHtml(r.channel) << "</td><td>"
-              << EscapeHtml(r.comment) << "</td></tr>\n";
-            // A component's detail graph follows its last result.
-            const bool lastOfGroup =
-                nested && (ri + 1 == s.results.size() || s.results[ri + 1].stepName != r.stepName);
-            if (lastOfGroup) {
-                for (const StepGraph& g : s.graphs) {
-                    if (g.step == r.stepName) {
-                        o << "<tr class=\"plotrow graph" << (Bad(r.verdict) ? " bad" : "")
-                          << "\"><td colspan=\"6\"><div class=\"caption\">"
-                          << EscapeHtml(r.stepName) << ": " << EscapeHtml(g.label) << "</div>"
-                          << SeriesPlot(g.values, 0, GraphUnit(g.label), {}) << "</td></tr>\n";
-                    }
-                }
-            }
-            if (r.kind == rvo::ResultKind::Series) {
-                o << "<tr class=\"plotrow" << (Bad(r.verdict) ? " bad" : "")
-                  << "\"><td colspan=\"6\">"
-                  << SeriesPlot(r.series, r.span, r.unit, LimitsFor(s, r)) << "</td></tr>\n";
-            }
-        }
-        o << "</tbody>\n";
+        o << HtmlStepBody(v.steps[si], si);
     }
     o << "</table>\n";
     if (!v.alerts.empty()) {

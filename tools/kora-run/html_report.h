@@ -17,6 +17,14 @@ namespace kora::run {
 std::string HtmlReport(const ReportView& view);
 bool WriteHtml(const ReportView& view, const std::string& path, std::string& error);
 
+// The rows of a step's results as the report shows them, a `tbody` with the step's head; the
+// step is number `si` (0-based) of its run. The rows of result `ri` alone (with the head of its
+// component when it begins one) are what a live display appends as the result is recorded.
+std::string HtmlStepBody(const ReportStep& step, std::size_t si);
+std::string HtmlResultRows(const ReportStep& step, std::size_t si, std::size_t ri);
+// The reports' style sheet.
+std::string ReportStyle();
+
 // Text made safe for HTML element content and attribute values.
 std::string EscapeHtml(const std::string& text);
 // The page around a body: head with title and the reports' style sheet.

@@ -3,8 +3,11 @@
 //   kora-run methods [NAME]
 //   kora-run scan [--sw FILE --hw FILE] [--naming N] [--json]
 //   kora-run report|stats|sync --db FILE|URI ...
+//   kora-run serve [--port N] PROGRAM.yaml...
 #include "format.h"
 #include "html_report.h"
+#include "operator_pipe.h"
+#include "panel_server.h"
 #include "program.h"
 #include "reports.h"
 #include "run_store.h"
@@ -17,9 +20,11 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 namespace {
 
@@ -193,6 +198,13 @@ int main(int argc, char** argv) {
     app.add_option("--set", sets, "give a system parameter a value: SECTION:NAME=VALUE")
         ->allow_extra_args(false);
     app.add_option("--library", options.library, "libkora to load")->capture_default_str();
+    std::string uutSerial;
+    app.add_option("--uut-serial", uutSerial, "the UUT's serial number (instead of the program's)");
+    int operatorFd = -1;
+    app.add_option("--operator-fd", operatorFd,
+                   "events to the operator panel on this file descriptor, its answers on the "
+                   "standard input (kora-run serve starts runs so)")
+        ->check(CLI::NonNegativeNumber);
     auto* methods = app.add_subcommand("methods", "list the step methods, or one's arguments");
     std::string methodName;
     methods->add_option("name", methodName, "step method");
@@ -229,6 +241,21 @@ int main(int argc, char** argv) {
     scanCmd->add_flag("--json", scanOptions.json, "print the scan as JSON");
     scanCmd->add_option("--log", scanOptions.logFile,
                         "write the scan's messages to a log file ('-': to stderr)");
+    auto* serveCmd = app.add_subcommand("serve", "the operator panel: a local web page that runs "
+                                                 "the programs and answers their dialogs");
+    ServeOptions serveOptions;
+    serveCmd->add_option("programs", serveOptions.programs, "test programs (YAML)")->required();
+    serveCmd->add_option("--port", serveOptions.port, "TCP port (0: any free port)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 65535));
+    serveCmd
+        ->add_option("--listen", serveOptions.listen,
+                     "address to listen on (the loopback address: this computer only)")
+        ->capture_default_str();
+    serveCmd->add_option("--db", serveOptions.db,
+                         "append every run to this SQLite database and list the last runs from it");
+    serveCmd->add_option("--work", serveOptions.work,
+                         "folder for the runs' reports (default: a new temporary folder)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -250,6 +277,10 @@ int main(int argc, char** argv) {
     if (syncCmd->parsed()) {
         return Sync(storedDb, spoolPath);
     }
+    if (serveCmd->parsed()) {
+        serveOptions.library = options.library;
+        return Serve(serveOptions);
+    }
     if (programFile.empty()) {
         std::fprintf(stderr, "kora-run: no program given (kora-run --help)\n");
         return 2;
@@ -265,6 +296,9 @@ int main(int argc, char** argv) {
     if (!program) {
         std::fprintf(stderr, "kora-run: %s\n", error.c_str());
         return 2;
+    }
+    if (!uutSerial.empty()) {
+        program->uutSerial = uutSerial;
     }
     for (const auto& option : sets) {
         if (!ApplySetOption(program->executive, option, error)) {
@@ -297,7 +331,17 @@ int main(int argc, char** argv) {
         }
         options.logLine = [&](const std::string& line) { log << line << '\n'; };
     }
+    std::unique_ptr<PipeOperator> panel;
+    if (operatorFd >= 0) {
+        std::signal(SIGPIPE, SIG_IGN); // the panel may go away; the run goes on without it
+        panel = std::make_unique<PipeOperator>(operatorFd, STDIN_FILENO);
+        options.panel = panel.get();
+        options.progress = false;
+    }
     options.onStart = [&] {
+        if (panel) {
+            panel->Started(*program);
+        }
         std::printf("Program %s (%s)%s%s\n", program->name.c_str(), program->file.c_str(),
                     program->uutSerial.empty() ? "" : "  UUT ", program->uutSerial.c_str());
     };
@@ -332,6 +376,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kora-run: %s\n", error.c_str());
             return 2;
         }
+    }
+    if (panel) {
+        panel->Finished(report);
     }
     return report.exitStatus;
 }

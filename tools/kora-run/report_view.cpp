@@ -75,6 +75,20 @@ std::vector<double> SplitSamples(const std::string& text) {
     return out;
 }
 
+ReportStep StepOf(const StepRun& s) {
+    ReportStep step;
+    step.index = s.step->index;
+    step.line = s.step->line;
+    step.execution = s.execution;
+    step.name = s.step->name;
+    step.method = s.step->method->name;
+    step.result = s.result;
+    step.seconds = s.seconds;
+    step.results = s.results;
+    step.graphs = s.graphs;
+    return step;
+}
+
 ReportView ViewOf(const RunReport& report) {
     const Program& p = *report.program;
     ReportView v;
@@ -94,17 +108,7 @@ ReportView ViewOf(const RunReport& report) {
     v.exitStatus = report.exitStatus;
     v.steps.reserve(report.steps.size());
     for (const StepRun& s : report.steps) {
-        ReportStep step;
-        step.index = s.step->index;
-        step.line = s.step->line;
-        step.execution = s.execution;
-        step.name = s.step->name;
-        step.method = s.step->method->name;
-        step.result = s.result;
-        step.seconds = s.seconds;
-        step.results = s.results;
-        step.graphs = s.graphs;
-        v.steps.push_back(std::move(step));
+        v.steps.push_back(StepOf(s));
     }
     v.alerts = report.alerts;
     v.log = report.messages;
@@ -113,6 +117,31 @@ ReportView ViewOf(const RunReport& report) {
                                 ParameterTypeName(sp.written), sp.unit, sp.comment});
     }
     return v;
+}
+
+bool ReadLastRuns(const std::string& target, int count, std::vector<RunSummary>& runs,
+                  std::string& error) {
+    runs.clear();
+    auto store = OpenStore(target, false, error);
+    if (!store) {
+        return false;
+    }
+    if (!store->Columns("uut_result").count("id")) {
+        error = store->Name() + ": not a kora-run database (no table uut_result)";
+        return false;
+    }
+    auto q = store->Prepare("SELECT id, program, uut_serial, start_time, status, execution_seconds "
+                            "FROM uut_result ORDER BY id DESC LIMIT ?");
+    if (!q) {
+        error = store->Name() + ": " + store->Error();
+        return false;
+    }
+    q->Int(1, count);
+    while (q->Next()) {
+        runs.push_back({q->Integer(0), q->Column(1), q->Column(2), q->Column(3), q->Column(4),
+                        q->Number(5)});
+    }
+    return true;
 }
 
 std::string StationCondition(int parameter, bool withId) {

@@ -53,6 +53,7 @@ struct ReportView {
 };
 
 ReportView ViewOf(const RunReport& report);
+ReportStep StepOf(const StepRun& run);
 
 // Reads run `runId` of the database `target`, a file or a server (0: the last run stored, of
 // `station` when given: its name or id). False with `error` when it is no kora-run database or
@@ -68,6 +69,18 @@ std::string StationCondition(int parameter, bool withId);
 
 // The kind of a result as stored ("real", "integer", "text", "series").
 const char* KindName(rvo::ResultKind kind);
+
+// A run as a list of runs shows it.
+struct RunSummary {
+    long long runId = 0;
+    std::string program, uutSerial, startedAt, verdict;
+    double seconds = 0;
+};
+
+// The last `count` runs of the database `target` (a file or a server URI), the latest first. False
+// with `error` when it is no kora-run database.
+bool ReadLastRuns(const std::string& target, int count, std::vector<RunSummary>& runs,
+                  std::string& error);
 
 // Numbers of series samples stored as text: exact, separated by single spaces.
 std::string JoinSamples(const std::vector<double>& values);

@@ -159,10 +159,16 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
     rt.setResultSink([&](const rvo::Result& r) {
         if (current) {
             current->results.push_back(r);
+            if (options.panel) {
+                options.panel->ResultRecorded(*current, r);
+            }
         }
     });
     rt.setMessageSink([&](long level, const std::string& text) {
         report.messages.push_back({level, text});
+        if (options.panel) {
+            options.panel->Message(level, text);
+        }
         if (options.logLine) {
             options.logLine(text);
         }
@@ -171,6 +177,9 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
         progress.Clear();
         std::fprintf(stderr, "%s%s%s\n", a.title.empty() ? "" : a.title.c_str(),
                      a.title.empty() ? "" : ": ", a.text.c_str());
+        if (options.panel) {
+            return options.panel->Answer(a);
+        }
         if (a.flags == RVO_ALERT_SAVE_QUESTION) {
             return options.saveIct ? RVO_ANSWER_SAVE : 0;
         }
@@ -187,6 +196,9 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
         }
         return 0;
     });
+    if (options.panel) {
+        rt.setProgressSink([&](const rvo::ProgressWindow& w) { options.panel->Progress(w); });
+    }
     for (const auto& [name, value] : program.settings) {
         rt.setSetting(name, value);
     }
@@ -231,6 +243,9 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
                 run.step = &step;
                 run.execution = exec;
                 current = &run;
+                if (options.panel) {
+                    options.panel->StepStarted(run, doneSteps, total);
+                }
                 CommonArgs common{step.index, step.name.c_str(), static_cast<long>(step.line) << 8,
                                   0, step.comment.c_str()};
                 const auto values = BuildArgValues(step);
@@ -254,7 +269,11 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
                         PrintResult(run, r);
                     }
                 }
-                if (run.result == -5 || run.stepResult == -5) {
+                if (options.panel) {
+                    options.panel->StepFinished(run);
+                }
+                if (run.result == -5 || run.stepResult == -5 ||
+                    (options.panel && options.panel->StopRequested())) {
                     report.stopped = true;
                 }
             }
@@ -302,6 +321,7 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
     rt.setResultSink(nullptr);
     rt.setMessageSink(nullptr);
     rt.setAlertPolicy(nullptr);
+    rt.setProgressSink(nullptr);
     // libkora stays loaded: its bench records may still be referenced by the runtime's callbacks.
     return true;
 }

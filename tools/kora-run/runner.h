@@ -2,6 +2,7 @@
 // thunk, results, alerts and messages collected from the executive runtime.
 #pragma once
 
+#include "operator.h"
 #include "program.h"
 
 #include <executive/rvo_runtime.h>
@@ -25,6 +26,9 @@ struct RunOptions {
     bool echoResults = true;
     std::function<void(const std::string&)> logLine; // messages of the executive
     std::function<void()> onStart;                   // libkora and every method were found
+    // When given, it is shown every step and result and answers every alert instead of the
+    // policy above.
+    Operator* panel = nullptr;
 };
 
 // The detail graph of a nested step (an ICT component's measured record, thinned): its label
