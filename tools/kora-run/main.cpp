@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
                                                                      saveIct = "no";
     std::vector<std::string> dbTargets;
     std::string stationName, spoolPath = DefaultSpoolPath();
-    long stationId = 0, panel = 0;
+    long stationId = 0, panelIndex = 0;
     RunOptions options;
     options.library = DefaultLibraryPath();
     app.add_option("program", programFile, "test program (YAML)");
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
     app.add_option("--station-id", stationId, "the station's id, also the executive's")
         ->envname("KORA_STATION_ID")
         ->check(CLI::PositiveNumber);
-    app.add_option("--panel", panel, "the panel the station tests")->envname("KORA_PANEL");
+    app.add_option("--panel", panelIndex, "the panel the station tests")->envname("KORA_PANEL");
     app.add_option("--spool", spoolPath, "where runs wait that the server could not take")
         ->envname("KORA_SPOOL")
         ->capture_default_str();
@@ -363,7 +363,7 @@ int main(int argc, char** argv) {
     ReportView view = ViewOf(report);
     view.runUid = NewRunIdentifier();
     view.station.id = program->executive.stationId.value_or(kDefaultStationId);
-    view.station.panel = panel;
+    view.station.panel = panelIndex;
     view.station.host = HostName();
     if (!written || (!junitFile.empty() && !WriteJunit(report, junitFile, error)) ||
         (!htmlFile.empty() && !WriteHtml(view, htmlFile, error))) {
