@@ -222,7 +222,7 @@ long SemiCallback(long reason, void* context, long contextSize) {
                             {&s.ctrlCurrent, -1.0, 1.0},
                             {&s.frequency, 0.0, 1000.0},
                             {&s.offset, -30.0, 30.0}});
-        ClampEdited(*head, {{&s.average, 1, kMaxReadSamples}, {&s.duty, 1, 100}});
+        ClampEdited(*head, {{&s.average, 1, kMaxReadSamples}, {&s.duty, 0, 100}});
     }
     for (auto& text : b.roleText) {
         rvo_ReadAttrSList(head->component, text, sizeof text);
@@ -283,6 +283,10 @@ bool PinsDefined(const SemiBlock& b, int subTests) {
 
 void UpdateOutputs(SemiBlock& b, int subTests) {
     ComponentBlock& h = b.head;
+    // The current-regulation flag shows with or without details.
+    for (int k = 0; k < subTests; ++k) {
+        rvo_UpdateAttrI(h.component, &b.sub[k].regulated);
+    }
     if (!h.details) {
         return;
     }
@@ -293,6 +297,7 @@ void UpdateOutputs(SemiBlock& b, int subTests) {
         rvo_UpdateAttrI(h.component, &b.sub[k].reads);
         rvo_UpdateAttrR(h.component, &b.sub[k].mean);
         rvo_UpdateAttrR(h.component, &b.sub[k].rangeI);
+        rvo_UpdateAttrR(h.component, &b.sub[k].auxMean);
     }
     for (double& t : h.times) {
         rvo_UpdateAttrR(h.component, &t);
@@ -312,6 +317,8 @@ long Run(SemiBlock& b, const ComponentCall& call, const SemiClass& cls, StepErro
         s.valid = 0;
         s.mean = 0;
         s.reads = 0;
+        s.auxMean = 0;
+        s.regulated = 0;
     }
     bool anySub = false;
     for (int k = 0; k < cls.subTests; ++k) {

@@ -146,7 +146,7 @@ long MeasurePolarity(SemiBlock& b, int k, ModuleErrors& errors, bool& ok) {
     const PolarityNames& n = kPolarities[k];
     ok = false;
     const int32_t periods = std::clamp(s.average, 1, kMaxReadSamples);
-    const double period = 1.0 / s.frequency;
+    const double period = 1.0 / (s.frequency > 0 ? s.frequency : kDefaultFrequency);
     const double on = period * std::clamp(s.duty, 1, 100) / 100.0;
     const double sampled = std::max(on - s.delay, s.interval);
     const int32_t perPulse = static_cast<int32_t>(std::clamp(
