@@ -363,6 +363,37 @@ TEST_F(KoraRun, SemiconductorProgramFailsOnlyTheWrongParts) {
     EXPECT_NE(o.out.find("UUT SN-SEMIS-0001 / KORA-SEMIS-1: FAILED"), std::string::npos) << o.out;
 }
 
+// The switching example: relays, photocouplers and varistors; the wrong ones fail with the
+// readings its component file's comment names.
+TEST_F(KoraRun, SwitchingProgramFailsOnlyTheWrongParts) {
+    Outcome o = Run((fs::path(KORA_EXAMPLES_DIR) / "ict" / "switches.yaml").string());
+    EXPECT_EQ(o.exit, 1) << o.err << o.out;
+    const struct {
+        const char* component;
+        const char* value; // how the reading begins ("" for any)
+        const char* verdict;
+    } lines[] = {{"K1", "", "PASS"},  {"K1", "", "PASS"},    {"K1", "", "PASS"},
+                 {"K2", "", "PASS"},  {"K2", "", "PASS"},    {"K2", "", "PASS"},
+                 {"K3", "", "FAIL"},  {"K3", "5.0", "FAIL"}, {"U1", "", "PASS"},
+                 {"U1", "", "PASS"},  {"U1", "", "PASS"},    {"U2", "2.6", "FAIL"},
+                 {"U2", "", "PASS"},  {"RV1", "", "PASS"},   {"RV1", "", "PASS"},
+                 {"RV2", "", "FAIL"}, {"RV2", "", "FAIL"}};
+    std::size_t at = o.out.find("Switching parts");
+    at = o.out.rfind("SETUP", at);
+    for (const auto& l : lines) {
+        const std::string label = std::string("     ") + l.component + " ";
+        at = o.out.find(label, at + 1);
+        ASSERT_NE(at, std::string::npos) << l.component << "\n" << o.out;
+        const std::string line = o.out.substr(at, o.out.find('\n', at) - at);
+        EXPECT_EQ(line.substr(line.size() - 4), l.verdict) << line;
+        const auto value = line.find_first_not_of(' ', label.size());
+        EXPECT_EQ(line.compare(value, std::strlen(l.value), l.value), 0) << line;
+    }
+    EXPECT_EQ(o.out.find("NO TEST"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("UUT SN-SWITCHES-0001 / KORA-SWITCHES-1: FAILED"), std::string::npos)
+        << o.out;
+}
+
 TEST_F(KoraRun, RepeatedIctProgramStepMeasuresEveryTime) {
     // The example ICT program with its first EXEC_ICTX repeated: each repetition follows an ICT
     // step and finds the hardware as the one before left it.

@@ -126,7 +126,8 @@ INSTANTIATE_TEST_SUITE_P(
         OpCase{"zener_regulator.cir", {"v(z)", "v(v1)", "v(vm)", "i(v1)", "i(v2)"}, kNonlinear},
         OpCase{"bjt_amplifier.cir", {"v(b)", "v(c)", "v(e)", "i(vcc)"}, kNonlinear},
         OpCase{"bjt_pnp_switch.cir", {"v(out)", "v(pb)", "v(nb)", "v(bn)", "i(vcc)"}, kNonlinear},
-        OpCase{"fet_switch.cir", {"v(d)", "v(out)", "v(x)", "i(vdd)", "i(vin)"}, kNonlinear}),
+        OpCase{"fet_switch.cir", {"v(d)", "v(out)", "v(x)", "i(vdd)", "i(vin)"}, kNonlinear},
+        OpCase{"photocoupler.cir", {"v(a)", "v(b)", "v(c)", "i(vled)", "i(vcc)"}, kNonlinear}),
     [](const auto& info) {
         std::string n = info.param.file;
         return n.substr(0, n.find('.'));

@@ -182,6 +182,9 @@ void AddNetlist(Circuit& circuit, const Netlist& netlist, const std::string& pre
             sw.setControl(n[2], n[3], model->get("VT", 0), model->get("VH", 0));
             break;
         }
+        case ElementKind::Vccs:
+            circuit.add<Vccs>(name, n[0], n[1], n[2], n[3], e.value);
+            break;
         case ElementKind::VSource:
             circuit.add<Source>(name, n[0], n[1], Source::Mode::Voltage, e.source);
             break;

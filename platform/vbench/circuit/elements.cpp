@@ -153,6 +153,15 @@ bool Switch::updateRegime(const double* x, int n) {
     return changed;
 }
 
+// ---- Vccs -------------------------------------------------------------------------------------
+
+void Vccs::setup(SetupContext& s) {
+    s.entry(p_, cp_, &pc_);
+    s.entry(p_, cn_, &pcn_);
+    s.entry(n_, cp_, &nc_);
+    s.entry(n_, cn_, &ncn_);
+}
+
 // ---- Source -----------------------------------------------------------------------------------
 
 Source::Source(std::string name, int hi, int lo, Mode mode, SourceSettings settings)

@@ -116,6 +116,29 @@ class Switch : public Device {
     ConductanceSlots slots_;
 };
 
+// A voltage-controlled current source (SPICE's G element): gm x (v(cp) - v(cn)) flows from `p`
+// through the element to `n`. A photocoupler's light is one: the LED's current, read across a
+// small resistance in its path, drives the photo current into the output transistor's base.
+class Vccs : public Device {
+  public:
+    Vccs(std::string name, int p, int n, int cp, int cn, double gm)
+        : Device(std::move(name)), p_(p), n_(n), cp_(cp), cn_(cn), gm_(gm) {}
+    void setup(SetupContext& s) override;
+    void load(LoadContext& ctx) override { stamp(ctx, gm_); }
+    void loadAc(AcContext& ctx) const override { stamp(ctx, std::complex<double>(gm_)); }
+
+  private:
+    template <typename Ctx, typename T> void stamp(const Ctx& ctx, T gm) const {
+        ctx.add(pc_, gm);
+        ctx.add(pcn_, -gm);
+        ctx.add(nc_, -gm);
+        ctx.add(ncn_, gm);
+    }
+    int p_, n_, cp_, cn_;
+    double gm_;
+    int pc_ = 0, pcn_ = 0, nc_ = 0, ncn_ = 0;
+};
+
 // An independent source between `hi` and `lo` whose branch unknown is the current it delivers out
 // of `hi` into the circuit. A voltage source with a current limit turns into a current source at
 // the limit when the load asks for more, and back when the load lets its voltage rise to the set

@@ -11,6 +11,8 @@
 //   Mname d g s b model [W=w] [L=l]       MOSFET, level 1 (.model NMOS / PMOS)
 //   Sname n+ n- nc+ nc- model [ON|OFF]    voltage-controlled switch (.model SW); a relay is a coil
 //                                         resistor plus such a switch, NO or NC by its thresholds
+//   Gname n+ n- nc+ nc- gm                voltage-controlled current source: gm x v(nc+, nc-) flows
+//                                         from n+ through it to n- (a photocoupler's light)
 //   Vname / Iname n+ n- [[DC] v] [AC mag [phase]] [PULSE(...) | SIN(...)]
 //   Xname nets... subckt                  instance of a .subckt (flattened, names "xname.inner")
 #pragma once
@@ -49,7 +51,8 @@ enum class ElementKind {
     Mosfet,
     VSource,
     ISource,
-    Switch
+    Switch,
+    Vccs
 };
 
 enum class ModelKind { Diode, Npn, Pnp, Nmos, Pmos, Switch };
@@ -94,7 +97,7 @@ struct Element {
     ElementKind kind = ElementKind::Resistor;
     std::string name;               // folded, with the kind letter ("r1", "x1.q3")
     std::vector<std::string> nodes; // folded net names; ground is "0"
-    double value = 0;               // R, C, L
+    double value = 0;               // R, C, L; G: transconductance
     std::string model;              // D, Q, M, S
     double area = 1;                // D, Q
     double w = 0, l = 0;            // M; 0 = the model default

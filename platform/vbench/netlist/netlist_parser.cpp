@@ -516,9 +516,18 @@ class Parser {
             sourceSettings(card, 3, e);
             return e;
         }
+        case 'g': {
+            e.kind = ElementKind::Vccs;
+            needTokens(card, 6, "NAME N+ N- NC+ NC- GM");
+            e.nodes = {t[1].folded, t[2].folded, t[3].folded, t[4].folded};
+            e.value = number(card, t[5], e.name);
+            if (t.size() > 6) {
+                unexpected(card, t[6]);
+            }
+            return e;
+        }
         case 'e':
         case 'f':
-        case 'g':
         case 'h':
         case 'b':
             throw NetlistError(card.where,

@@ -30,6 +30,10 @@ constexpr MethodEntry kMethods[] = {
     {kClassNFet, TestTransistor},
     {kClassPFet, TestTransistor},
     {kClassShunt, TestShunt},
+    {kClassRelayNo, TestRelay},
+    {kClassRelayNc, TestRelay},
+    {kClassPhotocoupler, TestPhotocoupler},
+    {kClassVaristor, TestVaristor},
 };
 // clang-format on
 

@@ -17,5 +17,8 @@ EN_NEV_RESULT TestDiode(ComponentCall& call);
 EN_NEV_RESULT TestZDiode(ComponentCall& call);
 EN_NEV_RESULT TestTransistor(ComponentCall& call);
 EN_NEV_RESULT TestShunt(ComponentCall& call);
+EN_NEV_RESULT TestRelay(ComponentCall& call);
+EN_NEV_RESULT TestPhotocoupler(ComponentCall& call);
+EN_NEV_RESULT TestVaristor(ComponentCall& call);
 
 } // namespace kora

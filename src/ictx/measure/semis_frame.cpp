@@ -7,6 +7,7 @@
 #include "frame/text.h"
 
 #include <rspsam.h>
+#include <winapi.h>
 
 #include <algorithm>
 #include <array>
@@ -80,6 +81,11 @@ void LoadSubSettings(SemiBlock& b) {
             s.nom = t.nv;
             s.ll = t.ll;
         }
+        s.ctrlLevel = t.sv;
+        s.ctrlCurrent = t.sc;
+        s.frequency = t.f;
+        s.offset = t.vo;
+        s.duty = t.sd;
         s.value = kBelowRange;
         s.valid = 0;
     }
@@ -106,6 +112,15 @@ bool StoreSubSettings(SemiBlock& b) {
         real(t.c, s.current, kParamC);
         real(t.md, s.delay, kParamMD);
         real(t.mi, s.interval, kParamMI);
+        real(t.sv, s.ctrlLevel, kParamSV);
+        real(t.sc, s.ctrlCurrent, kParamSC);
+        real(t.f, s.frequency, kParamF);
+        real(t.vo, s.offset, kParamVO);
+        if (t.sd != s.duty) {
+            t.sd = s.duty;
+            rec.paramMask |= kParamSD;
+            changed = true;
+        }
         if (t.ma != s.average) {
             t.ma = s.average;
             rec.paramMask |= kParamMA;
@@ -185,11 +200,13 @@ long SemiCallback(long reason, void* context, long contextSize) {
     const int subTests = std::clamp(b.subTests, 0, kSubTests);
     for (int k = 0; k < subTests; ++k) {
         SubBlock& s = b.sub[k];
-        for (double* v : {&s.voltage, &s.current, &s.delay, &s.interval, &s.time, &s.ul, &s.nom,
-                          &s.ll, &s.gateLevel, &s.gateImp}) {
+        for (double* v :
+             {&s.voltage, &s.current, &s.delay, &s.interval, &s.time, &s.ul, &s.nom, &s.ll,
+              &s.gateLevel, &s.gateImp, &s.ctrlLevel, &s.ctrlCurrent, &s.frequency, &s.offset}) {
             rvo_ReadAttrR(head->component, v);
         }
         rvo_ReadAttrI(head->component, &s.average);
+        rvo_ReadAttrI(head->component, &s.duty);
         rvo_ReadAttrB(head->component, &s.enabled);
         rvo_ReadAttrSList(head->component, s.filter, sizeof s.filter);
         rvo_ReadAttrSList(head->component, s.rangeSel, sizeof s.rangeSel);
@@ -200,8 +217,12 @@ long SemiCallback(long reason, void* context, long contextSize) {
                             {&s.time, 0.0, 5.0},
                             {&s.ul, -kLimitBound, kLimitBound},
                             {&s.nom, -kLimitBound, kLimitBound},
-                            {&s.ll, -kLimitBound, kLimitBound}});
-        ClampEdited(*head, {{&s.average, 1, kMaxReadSamples}});
+                            {&s.ll, -kLimitBound, kLimitBound},
+                            {&s.ctrlLevel, -30.0, 30.0},
+                            {&s.ctrlCurrent, -1.0, 1.0},
+                            {&s.frequency, 0.0, 1000.0},
+                            {&s.offset, -30.0, 30.0}});
+        ClampEdited(*head, {{&s.average, 1, kMaxReadSamples}, {&s.duty, 0, 100}});
     }
     for (auto& text : b.roleText) {
         rvo_ReadAttrSList(head->component, text, sizeof text);
@@ -249,9 +270,10 @@ bool PinsDefined(const SemiBlock& b, int subTests) {
         if (!b.sub[k].enabled) {
             continue;
         }
-        const RolePair& p = b.roles->pairs[k];
-        for (int pin : {p.hi, p.lo, p.gate, p.senseHi, p.senseLo}) {
-            if (pin >= 0 && !b.rolePin[pin]) {
+        PairSlot slots[kPairSlots];
+        SlotsOf(b.roles->pairs[k], slots);
+        for (const PairSlot& slot : slots) {
+            if (slot.pin >= 0 && !b.rolePin[slot.pin]) {
                 return false;
             }
         }
@@ -261,6 +283,10 @@ bool PinsDefined(const SemiBlock& b, int subTests) {
 
 void UpdateOutputs(SemiBlock& b, int subTests) {
     ComponentBlock& h = b.head;
+    // The current-regulation flag shows with or without details.
+    for (int k = 0; k < subTests; ++k) {
+        rvo_UpdateAttrI(h.component, &b.sub[k].regulated);
+    }
     if (!h.details) {
         return;
     }
@@ -271,6 +297,7 @@ void UpdateOutputs(SemiBlock& b, int subTests) {
         rvo_UpdateAttrI(h.component, &b.sub[k].reads);
         rvo_UpdateAttrR(h.component, &b.sub[k].mean);
         rvo_UpdateAttrR(h.component, &b.sub[k].rangeI);
+        rvo_UpdateAttrR(h.component, &b.sub[k].auxMean);
     }
     for (double& t : h.times) {
         rvo_UpdateAttrR(h.component, &t);
@@ -290,6 +317,8 @@ long Run(SemiBlock& b, const ComponentCall& call, const SemiClass& cls, StepErro
         s.valid = 0;
         s.mean = 0;
         s.reads = 0;
+        s.auxMean = 0;
+        s.regulated = 0;
     }
     bool anySub = false;
     for (int k = 0; k < cls.subTests; ++k) {
@@ -481,6 +510,37 @@ bool ConnectPair(SemiBlock& b, int k, PinConnector& pins, ModuleErrors& errors) 
         }
     }
     return pins.Settle(false, errors);
+}
+
+BusLine RoleBusLine(const SemiBlock& b, int k, int role) {
+    return RoleLine(b.roles->pairs[k], role, b.rolePin);
+}
+
+bool ConnectRoles(SemiBlock& b, int k, PinConnector& pins, ModuleErrors& errors) {
+    PairSlot slots[kPairSlots];
+    SlotsOf(b.roles->pairs[k], slots);
+    for (int i = 0; i < kPairSlots; ++i) {
+        const PairSlot& slot = slots[i];
+        bool before = false;
+        for (int j = 0; j < i; ++j) {
+            before = before || slots[j].pin == slot.pin;
+        }
+        if (slot.pin < 0 || before) {
+            continue;
+        }
+        const ChannelRecord& pin = *b.rolePin[slot.pin];
+        pins.NoteModule(pin);
+        if (!pins.Connect(pin, RoleBusLine(b, k, slot.pin), errors)) {
+            return false;
+        }
+    }
+    return pins.Settle(false, errors);
+}
+
+void WaitSeconds(double seconds) {
+    if (seconds > 0) {
+        Sleep(static_cast<DWORD>(std::max(1.0, std::floor(seconds * 1000 + 0.5))));
+    }
 }
 
 bool PsuCouplingOff(BenchRecord& bench, ModuleErrors& errors) {

@@ -8,6 +8,9 @@
 #include "ictx/measure/semis_pins.h"
 #include "ictx/measure/unit_control.h"
 
+#include <cmath>
+#include <cstddef>
+
 namespace kora {
 
 constexpr const char* kSemiFilterList = "DIGITAL,400,4000,40000,100000,NONE";
@@ -39,6 +42,17 @@ struct SubBlock {
     int32_t reads;
     double gateLevel; // FET: the gate voltage of this sub-test
     double gateImp;   // FET: "GATE.IMP"
+    // A switch's control circuit (the file's SV and SC): a relay's coil voltage and current limit;
+    // a photocoupler's output supply (sub-test 1's).
+    double ctrlLevel;
+    double ctrlCurrent;
+    // A pulsed stimulus (varistor): the file's F, VO and SD (duty cycle in percent); the periods
+    // are the sub-test's AVERAGE (MA).
+    double frequency;
+    double offset;
+    int32_t duty;
+    int32_t regulated; // the source ran at its current limit
+    double auxMean;    // a second reading of the sub-test (the switch's short-circuit current)
 };
 
 struct SemiBlock {
@@ -93,6 +107,22 @@ SubRead ReadSettingsOf(const SubBlock& s, bool timed);
 
 // Connects HI and LO of sub-test k (and its gate) on their groups and waits for the debounce.
 bool ConnectPair(SemiBlock& b, int k, PinConnector& pins, ModuleErrors& errors);
+// The bus line of role pin `role` in sub-test k (RoleLine); connects every pin of sub-test k on
+// its line and waits for the debounce.
+BusLine RoleBusLine(const SemiBlock& b, int k, int role);
+bool ConnectRoles(SemiBlock& b, int k, PinConnector& pins, ModuleErrors& errors);
+// A wait in the bench's time, rounded to whole milliseconds (none for 0).
+void WaitSeconds(double seconds);
+
+// The smallest range of a table that holds `value`; the largest when none does.
+template <std::size_t N> double RangeAtLeast(const double (&ranges)[N], double value) {
+    for (double r : ranges) {
+        if (r >= std::fabs(value)) {
+            return r;
+        }
+    }
+    return ranges[N - 1];
+}
 
 // The PSU's coupling off, where the bench has one.
 bool PsuCouplingOff(BenchRecord& bench, ModuleErrors& errors);

@@ -8,8 +8,40 @@ constexpr const char* kTwoPinError = "Invalid test pin selection (HI|LO)";
 constexpr const char* kBipolarError = "Invalid test pin selection (COLLECTOR|BASE|EMITTER)";
 constexpr const char* kFetError = "Invalid test pin selection (DRAIN|GATE|SOURCE)";
 constexpr const char* kShuntError = "Invalid test pin selection (FORCE+|FORCE-|SENSE+|SENSE-)";
+constexpr const char* kPhotoError = "Invalid test pin selection (DIODE+|DIODE-|CONT1|CONT2)";
+constexpr const char* kRelayError = "Invalid test pin selection (COIL+|COIL-|CONT1|CONT2)";
 
 using G = BusGroup;
+
+constexpr RolePair kRelaySwitch = {.hi = 2,
+                                   .hiGroup = G::A,
+                                   .lo = 3,
+                                   .loGroup = G::B,
+                                   .ctrlHi = 0,
+                                   .ctrlHiGroup = G::C,
+                                   .ctrlLo = 1};
+constexpr RolePair kRelayCoil = {.hi = 0,
+                                 .hiGroup = G::C,
+                                 .lo = 1,
+                                 .loGroup = G::D,
+                                 .senseHi = 2,
+                                 .senseHiGroup = G::A,
+                                 .senseLo = 3,
+                                 .senseLoGroup = G::B,
+                                 .ctrlHi = 0,
+                                 .ctrlHiGroup = G::C,
+                                 .ctrlLo = 1};
+constexpr RolePair kPhotoSwitch = {
+    .hi = 2, .hiGroup = G::B, .lo = 3, .loGroup = G::C, .ctrlHi = 0, .ctrlLo = 1, .supply = 4};
+constexpr RolePair kPhotoDiode = {.hi = 0,
+                                  .hiGroup = G::A,
+                                  .lo = 1,
+                                  .loGroup = G::D,
+                                  .senseHi = 2,
+                                  .senseHiGroup = G::B,
+                                  .senseLo = 3,
+                                  .senseLoGroup = G::C,
+                                  .supply = 4};
 
 // Diode: the forced current runs from the anode (A, force HI) to the cathode (B, the CMU's
 // virtual ground), as in the resistor's two-wire modes. Z-diode: the PSU's second channel drives
@@ -50,6 +82,31 @@ constexpr ClassRoles kRoles[] = {
      {"FORCE+", "FORCE-", nullptr, nullptr, "SENSE+", "SENSE-"},
      kShuntError,
      {{0, G::C, 1, G::D, -1, G::B, 4, G::A, 5, G::B}, {-1, G::A, -1, G::B}, {-1, G::A, -1, G::B}}},
+    // Relay: the switch as the resistor's two wires (SWITCH.HI A at the source, SWITCH.LO B at
+    // the meter's other input), the coil on the two groups the supply's second channel reaches
+    // (COIL+ C, COIL- D). The coil's sub-test reads the coil pins on those lines.
+    {kClassRelayNo,
+     {"COIL+", "COIL-", "SWITCH.HI", "SWITCH.LO", nullptr, nullptr},
+     kRelayError,
+     {kRelaySwitch, kRelaySwitch, kRelayCoil}},
+    {kClassRelayNc,
+     {"COIL+", "COIL-", "SWITCH.HI", "SWITCH.LO", nullptr, nullptr},
+     kRelayError,
+     {kRelaySwitch, kRelaySwitch, kRelayCoil}},
+    // Photocoupler: the meter's prescribed masks (+ both B lines, - both C lines) take the switch
+    // (SWITCH.HI B, SWITCH.LO C); the supply's second channel feeds SUPPLY+ on D and returns
+    // through SWITCH.LO's C line; the LED is driven by the PICT's analog output on A and returns
+    // into the CMU's virtual ground on the D line SUPPLY+ leaves free.
+    {kClassPhotocoupler,
+     {"DIODE+", "DIODE-", "SWITCH.HI", "SWITCH.LO", "SUPPLY+", nullptr},
+     kPhotoError,
+     {kPhotoSwitch, kPhotoSwitch, kPhotoDiode}},
+    // Varistor: the source's force HI (A) drives HI, LO returns through the ammeter (meter - on
+    // C, meter + with the source's LO on D).
+    {kClassVaristor,
+     {"HI", "LO", nullptr, nullptr, nullptr, nullptr},
+     kTwoPinError,
+     {{0, G::A, 1, G::C}, {0, G::A, 1, G::C}, {-1, G::A, -1, G::B}}},
 };
 
 // Line 1 of each group, in the order of BusGroup.
@@ -79,6 +136,54 @@ const char* RolePinText(const ComponentRecord& record, int k) {
 BusLine LineOf(BusGroup group, const ChannelRecord& pin) {
     const int first = kFirstLine[static_cast<int>(group)];
     return static_cast<BusLine>(first + (pin.pinIndex & 1));
+}
+
+void SlotsOf(const RolePair& p, PairSlot (&slots)[kPairSlots]) {
+    slots[0] = {p.hi, p.hiGroup};
+    slots[1] = {p.lo, p.loGroup};
+    slots[2] = {p.gate, p.gateGroup};
+    slots[3] = {p.senseHi, p.senseHiGroup};
+    slots[4] = {p.senseLo, p.senseLoGroup};
+    slots[5] = {p.ctrlHi, p.ctrlHiGroup};
+    slots[6] = {p.ctrlLo, p.ctrlLoGroup};
+    slots[7] = {p.supply, p.supplyGroup};
+}
+
+BusLine RoleLine(const RolePair& p, int role, const ChannelRecord* const (&pins)[kRolePins]) {
+    PairSlot slots[kPairSlots];
+    SlotsOf(p, slots);
+    BusLine taken[kPairSlots];
+    int takenRole[kPairSlots];
+    int count = 0;
+    for (const PairSlot& s : slots) {
+        if (s.pin < 0 || !pins[s.pin]) {
+            continue;
+        }
+        BusLine line = LineOf(s.group, *pins[s.pin]);
+        bool repeat = false;
+        for (int i = 0; i < count; ++i) {
+            repeat = repeat || takenRole[i] == s.pin;
+        }
+        if (!repeat) {
+            for (int i = 0; i < count; ++i) {
+                if (taken[i] == line) {
+                    line = static_cast<BusLine>(line ^ 1);
+                }
+            }
+        } else {
+            for (int i = 0; i < count; ++i) {
+                if (takenRole[i] == s.pin) {
+                    line = taken[i];
+                }
+            }
+        }
+        if (s.pin == role) {
+            return line;
+        }
+        taken[count] = line;
+        takenRole[count++] = s.pin;
+    }
+    return pins[role] ? LineOf(BusGroup::A, *pins[role]) : kLabA1;
 }
 
 int32_t PsuBit(BusLine line) {

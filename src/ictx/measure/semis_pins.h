@@ -32,7 +32,22 @@ struct RolePair {
     BusGroup senseHiGroup = BusGroup::A;
     int senseLo = -1;
     BusGroup senseLoGroup = BusGroup::B;
+    int ctrlHi = -1; // the control circuit of a switch (coil, LED): its driven end
+    BusGroup ctrlHiGroup = BusGroup::A;
+    int ctrlLo = -1; // and its return
+    BusGroup ctrlLoGroup = BusGroup::D;
+    int supply = -1; // the supply pin of a switch's output side
+    BusGroup supplyGroup = BusGroup::D;
 };
+
+// The pins of a sub-test in the order they take their lines: hi, lo, gate, senseHi, senseLo,
+// ctrlHi, ctrlLo, supply; with the group of each.
+constexpr int kPairSlots = 8;
+struct PairSlot {
+    int pin;
+    BusGroup group;
+};
+void SlotsOf(const RolePair& p, PairSlot (&slots)[kPairSlots]);
 
 struct ClassRoles {
     uint32_t classCode;
@@ -51,6 +66,10 @@ const char*& RolePinRef(ComponentRecord& record, int k);
 // The bus line a pin takes in a group; and its bit in the analog bus order of the PSU's masks
 // (bit 0 ABa1 .. bit 7 ABd2) and in the PSAM's and PICT's mask layout.
 BusLine LineOf(BusGroup group, const ChannelRecord& pin);
+// The line of role pin `role` in sub-test pair `p`: its group's line by parity, unless a pin
+// before it in the pair's order holds that line already; then the group's other line. Two pins
+// of a switch's circuits may share a group, and must not meet on one line.
+BusLine RoleLine(const RolePair& p, int role, const ChannelRecord* const (&pins)[kRolePins]);
 int32_t PsuBit(BusLine line);
 int32_t PsamBit(BusLine line);
 int32_t PictBit(BusLine line);
