@@ -143,7 +143,7 @@ class Runtime {
     void setMessageSink(std::function<void(long level, const std::string&)> sink);
     void setResultSink(std::function<void(const Result&)> sink);
     void setClock(std::function<double()> clock); // null restores the steady clock
-    void setKeepResults(bool keep);               // off: results go to the sink only
+    void setKeepResults(bool keep);               // off: results and messages go to the sinks only
     void setSetting(const std::string& name, const std::string& value); // for ${NAME}
     void setDeviceNaming(long mode);
     void setGroupCompiled(bool compiled);
