@@ -595,7 +595,9 @@ void Runtime::guiMessage(long level, const char* text) {
     std::string t = text ? text : "";
     {
         std::lock_guard lock(mutex_);
-        messages_.push_back({level, t});
+        if (keepResults_) {
+            messages_.push_back({level, t});
+        }
         sink = messageSink_;
     }
     if (sink) {

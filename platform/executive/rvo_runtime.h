@@ -153,7 +153,7 @@ class Runtime {
     // Told every change of the progress window, outside the runtime's lock.
     void setProgressSink(std::function<void(const ProgressWindow&)> sink);
     void setClock(std::function<double()> clock); // null restores the steady clock
-    void setKeepResults(bool keep);               // off: results go to the sink only
+    void setKeepResults(bool keep);               // off: results and messages go to the sinks only
     void setSetting(const std::string& name, const std::string& value); // for ${NAME}
     void setDeviceNaming(long mode);
     void setGroupCompiled(bool compiled);

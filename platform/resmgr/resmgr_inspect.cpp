@@ -117,6 +117,18 @@ bool DeviceLocked(std::string_view device) {
     return it != state.devices.end() && it->second.locked;
 }
 
+std::vector<std::string> LockedDevices() {
+    State& state = GlobalState();
+    const std::lock_guard lock(state.mutex);
+    std::vector<std::string> names;
+    for (const auto& [key, device] : state.devices) {
+        if (device.locked) {
+            names.push_back(key);
+        }
+    }
+    return names;
+}
+
 int Clients() {
     State& state = GlobalState();
     const std::lock_guard lock(state.mutex);

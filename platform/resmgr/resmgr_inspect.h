@@ -44,6 +44,8 @@ KORA_RESMGR_INTERNAL_API void CloseLibrarySession(int32_t session);
 // Open sessions of a device ("NAME" or "device->NAME") over all resources.
 KORA_RESMGR_INTERNAL_API int OpenSessions(std::string_view device);
 KORA_RESMGR_INTERNAL_API bool DeviceLocked(std::string_view device);
+// Names of the devices whose lock is held now.
+KORA_RESMGR_INTERNAL_API std::vector<std::string> LockedDevices();
 // Number of threads that set up and have not cleaned up yet.
 KORA_RESMGR_INTERNAL_API int Clients();
 

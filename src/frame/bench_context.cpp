@@ -9,6 +9,7 @@ namespace kora {
 namespace {
 
 BenchContext gContexts[kBenchContextSlots];
+std::atomic<uint32_t> gEpoch{1};
 
 BenchContext* FindSlot(uint32_t thread) {
     for (auto& slot : gContexts) {
@@ -45,6 +46,7 @@ BenchRecord* AllocBenchContext(int32_t count) {
         slot.benches.store(benches, std::memory_order_relaxed);
         slot.benchCount.store(benches ? count : 0, std::memory_order_relaxed);
         slot.threadId.store(thread, std::memory_order_release);
+        gEpoch.fetch_add(1, std::memory_order_acq_rel);
         return benches;
     }
     return nullptr;
@@ -87,6 +89,10 @@ BenchRecord* BenchByIndex(int32_t index) {
     }
     BenchRecord* benches = slot->benches.load(std::memory_order_relaxed);
     return benches ? benches + index : nullptr;
+}
+
+uint32_t BenchMemoryEpoch() {
+    return gEpoch.load(std::memory_order_acquire);
 }
 
 BenchRecord* ActiveBench() {

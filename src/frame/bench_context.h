@@ -27,4 +27,10 @@ BenchRecord* BenchByIndex(int32_t index);
 // The calling thread's active bench (record 0), or null.
 BenchRecord* ActiveBench();
 
+// A step's kept data may point into the bench memory (bench and channel records, component
+// programs) or cache what the instruments opened in it hold: valid while no bench memory is
+// allocated afresh. Each allocation starts a new epoch; a step that noted the epoch with its
+// pointers or cache takes them afresh when it has changed.
+uint32_t BenchMemoryEpoch();
+
 } // namespace kora

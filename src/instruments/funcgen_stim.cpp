@@ -8,6 +8,7 @@
 // go to the channel when they changed or the waveform is new. The waveform handle is handed back
 // on every execution, the cached one when nothing was loaded.
 #include "exports/export.h"
+#include "frame/bench_context.h"
 #include "frame/text.h"
 #include "instruments/funcgen_common.h"
 
@@ -65,6 +66,7 @@ struct StimRecord {
     char data[8];
     // cache
     int32_t cacheReady;
+    uint32_t cacheEpoch; // the bench memory epoch of the session that holds the waveform
     const double* cachedSamples;
     int32_t cachedCount;
     int32_t waveHandle; // -1 none
@@ -86,6 +88,7 @@ struct ExecRecord {
     double cycleTime;
     // cache
     int32_t cacheReady;
+    uint32_t cacheEpoch; // the bench memory epoch of the session that holds the sequence
     const long* cachedHandles;
     int32_t sequence; // -1 none
     double cachedGain;
@@ -94,11 +97,20 @@ struct ExecRecord {
 
 void ResetCache(StimRecord& r) {
     r.cacheReady = 1;
+    r.cacheEpoch = BenchMemoryEpoch();
     r.cachedSamples = nullptr;
     r.cachedCount = 0;
     r.waveHandle = -1;
     r.markers = nullptr;
     r.cachedMarkerIndex = r.cachedMarkerLength = 0;
+    r.cachedGain = r.cachedOffset = NAN;
+}
+
+void ResetSequenceCache(ExecRecord& r) {
+    r.cacheReady = 1;
+    r.cacheEpoch = BenchMemoryEpoch();
+    r.sequence = -1;
+    r.cachedHandles = nullptr;
     r.cachedGain = r.cachedOffset = NAN;
 }
 
@@ -158,6 +170,13 @@ class StimRun {
 
 bool StimRun::load(const double* samples, bool* loaded) {
     const long count = r_.sampleCount;
+    if (r_.cacheEpoch != BenchMemoryEpoch()) {
+        // A full clean-up closed the session that held the waveform, with its waveforms: a
+        // later execution loads it again into the session set up since.
+        std::lock_guard lock(g_heldMutex);
+        HeldOf().erase(pass_.record);
+        ResetCache(r_);
+    }
     bool same = false;
     {
         std::lock_guard lock(g_heldMutex);
@@ -293,6 +312,10 @@ EN_NEV_RESULT RunExec(StepPass<ExecRecord>& pass, DeviceRecord& gen, const long*
     bool created = false;
     {
         std::lock_guard lock(g_heldMutex);
+        if (r.cacheEpoch != BenchMemoryEpoch()) {
+            HeldOf().erase(pass.record); // the session that held the sequence is closed
+            ResetSequenceCache(r);
+        }
         Held& held = HeldOf()[pass.record];
         const bool same = r.sequence >= 0 && handles == r.cachedHandles &&
                           static_cast<long>(held.values.size()) == r.waveCount &&
@@ -430,10 +453,7 @@ KORA_EXPORT EN_NEV_RESULT EXEC_FUNCGEN(long stepRef, const char* stepName, long 
         [&](auto& pass) {
             ExecRecord& r = *pass.record;
             if (!r.cacheReady) {
-                r.cacheReady = 1;
-                r.sequence = -1;
-                r.cachedHandles = nullptr;
-                r.cachedGain = r.cachedOffset = NAN;
+                ResetSequenceCache(r);
             }
             r.head.selector = 0;
             if (!CompileDevChanAttr(pass.error, r.head, DevChanAttr, kExecMethod, 1)) {

@@ -165,7 +165,9 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
         }
     });
     rt.setMessageSink([&](long level, const std::string& text) {
-        report.messages.push_back({level, text});
+        if (options.keepRuns) {
+            report.messages.push_back({level, text});
+        }
         if (options.panel) {
             options.panel->Message(level, text);
         }
@@ -175,8 +177,10 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
     });
     rt.setAlertPolicy([&](const rvo::Alert& a) -> long {
         progress.Clear();
-        std::fprintf(stderr, "%s%s%s\n", a.title.empty() ? "" : a.title.c_str(),
-                     a.title.empty() ? "" : ": ", a.text.c_str());
+        if (options.echoAlerts) {
+            std::fprintf(stderr, "%s%s%s\n", a.title.empty() ? "" : a.title.c_str(),
+                         a.title.empty() ? "" : ": ", a.text.c_str());
+        }
         if (options.panel) {
             return options.panel->Answer(a);
         }
@@ -228,8 +232,28 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
     }
     const int executions = options.compileOnly ? 1 : options.repeat;
     total *= static_cast<std::size_t>(executions);
-    report.steps.reserve(total);
+    report.steps.reserve(options.keepRuns ? total : 1);
     std::size_t doneSteps = 0;
+    bool stepError = false;
+    auto tally = [&](const StepRun& run) {
+        stepError = stepError || run.result == -2 || run.result == -5 || run.stepResult == -2;
+        for (const auto& r : run.results) {
+            switch (r.verdict) {
+            case rvo::Verdict::Pass:
+                report.passed++;
+                break;
+            case rvo::Verdict::Fail:
+                report.failed++;
+                break;
+            case rvo::Verdict::Done:
+                report.done++;
+                break;
+            case rvo::Verdict::Error:
+                report.errors++;
+                break;
+            }
+        }
+    };
     for (int exec = 1; exec <= executions && !report.stopped; ++exec) {
         for (std::size_t i = 0; i < program.steps.size() && !report.stopped; ++i) {
             const ProgramStep& step = program.steps[i];
@@ -276,7 +300,14 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
                     (options.panel && options.panel->StopRequested())) {
                     report.stopped = true;
                 }
+                if (!options.keepRuns) {
+                    tally(run);
+                    report.steps.pop_back();
+                }
             }
+        }
+        if (options.afterExecution) {
+            options.afterExecution(exec);
         }
     }
     progress.Clear();
@@ -288,25 +319,8 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
         }
     }
 
-    bool stepError = false;
     for (const auto& run : report.steps) {
-        stepError = stepError || run.result == -2 || run.result == -5 || run.stepResult == -2;
-        for (const auto& r : run.results) {
-            switch (r.verdict) {
-            case rvo::Verdict::Pass:
-                report.passed++;
-                break;
-            case rvo::Verdict::Fail:
-                report.failed++;
-                break;
-            case rvo::Verdict::Done:
-                report.done++;
-                break;
-            case rvo::Verdict::Error:
-                report.errors++;
-                break;
-            }
-        }
+        tally(run);
     }
     if (stepError || report.errors > 0 || report.stopped) {
         report.verdict = "ERROR";

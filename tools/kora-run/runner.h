@@ -24,8 +24,13 @@ struct RunOptions {
     bool saveIct = false;
     bool progress = false; // draw the progress line (on a terminal)
     bool echoResults = true;
-    std::function<void(const std::string&)> logLine; // messages of the executive
-    std::function<void()> onStart;                   // libkora and every method were found
+    bool echoAlerts = true; // show each alert on stderr
+    // Off: the report keeps only the counts and the verdict, not each step's run, results and
+    // messages (a long --repeat soak keeps no more memory after its first execution).
+    bool keepRuns = true;
+    std::function<void(int execution)> afterExecution; // each execution of the program ended
+    std::function<void(const std::string&)> logLine;   // messages of the executive
+    std::function<void()> onStart;                     // libkora and every method were found
     // When given, it is shown every step and result and answers every alert instead of the
     // policy above.
     Operator* panel = nullptr;

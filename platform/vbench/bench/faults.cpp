@@ -25,6 +25,7 @@ void FaultInjector::reset() {
     std::lock_guard lock(mutex_);
     rules_.clear();
     calls_.clear();
+    total_ = 0;
     messages_.clear();
 }
 
@@ -34,11 +35,14 @@ std::optional<InjectedFault> FaultInjector::onCall(std::string_view function) {
     if (it == calls_.end()) {
         it = calls_.emplace(std::string(function), 0).first;
     }
-    const uint64_t n = ++it->second;
+    const uint64_t own = ++it->second;
+    const uint64_t any = ++total_;
     for (auto& r : rules_) {
-        if (r.spent || r.rule.function != function) {
+        const bool anyCall = r.rule.function.empty();
+        if (r.spent || (!anyCall && r.rule.function != function)) {
             continue;
         }
+        const uint64_t n = anyCall ? any : own;
         const bool hit = r.rule.persistent ? n >= r.rule.occurrence : n == r.rule.occurrence;
         if (!hit) {
             continue;
@@ -52,6 +56,9 @@ std::optional<InjectedFault> FaultInjector::onCall(std::string_view function) {
 
 uint64_t FaultInjector::calls(std::string_view function) const {
     std::lock_guard lock(mutex_);
+    if (function.empty()) {
+        return total_;
+    }
     auto it = calls_.find(function);
     return it == calls_.end() ? 0 : it->second;
 }

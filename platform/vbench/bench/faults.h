@@ -16,7 +16,7 @@
 namespace kora::vbench {
 
 struct FaultRule {
-    std::string function;    // e.g. "ZQsm160_quickConnect"
+    std::string function;    // e.g. "ZQsm160_quickConnect"; empty: any driver call
     uint64_t occurrence = 1; // the call that fails first (1 = the next call after a reset)
     bool persistent = false; // fail every call from then on, not just that one
     int32_t code = 0;        // the status to return
@@ -38,7 +38,7 @@ class FaultInjector {
 
     // Counts a call of `function` and returns the fault it must report, if any.
     std::optional<InjectedFault> onCall(std::string_view function);
-    // Calls of `function` counted so far.
+    // Calls of `function` counted so far; of every function for an empty name.
     uint64_t calls(std::string_view function) const;
     // Message of a code that an injected fault returned (the newest such rule).
     std::optional<std::string> messageFor(int32_t code) const;
@@ -52,6 +52,7 @@ class FaultInjector {
     mutable std::mutex mutex_;
     std::vector<Rule> rules_;
     std::map<std::string, uint64_t, std::less<>> calls_;
+    uint64_t total_ = 0;
     std::map<int32_t, std::string> messages_;
     int nextId_ = 1;
 };

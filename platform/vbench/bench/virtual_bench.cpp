@@ -167,6 +167,15 @@ MatrixCard& VirtualBench::matrixCard(const std::string& name) {
     return ModuleNamed(cards_, *this, name);
 }
 
+std::vector<const MatrixCard*> VirtualBench::matrixCards() {
+    std::lock_guard lock(mutex_);
+    std::vector<const MatrixCard*> cards;
+    for (const auto& [name, card] : cards_) {
+        cards.push_back(card.get());
+    }
+    return cards;
+}
+
 SourceMeasureModule& VirtualBench::sourceMeasureModule(const std::string& name) {
     std::lock_guard lock(mutex_);
     return ModuleNamed(psams_, *this, name);

@@ -29,6 +29,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kora::vbench {
 
@@ -75,6 +76,8 @@ class VirtualBench {
     // The matrix card of that device name, created on first use (names match without regard to
     // case). Cards go with the circuit when a station is loaded.
     MatrixCard& matrixCard(const std::string& name);
+    // Every matrix card made so far (for tests that check that nothing is left connected).
+    std::vector<const MatrixCard*> matrixCards();
     // The source and measure module of that device name, likewise.
     SourceMeasureModule& sourceMeasureModule(const std::string& name);
 

@@ -934,7 +934,7 @@ EN_NEV_RESULT RunAcComponent(ComponentCall& call, const AcClass& cls) {
         }
         if (!error.failed() && block &&
             (phase == RVO_PHASE_RUN || phase == RVO_PHASE_COMPILE_RUN)) {
-            block->head.bench = call.bench;
+            LinkForRun(block->head, call);
             block->cls = &cls;
             result = Run(*block, call, error);
         } else if (error.failed()) {

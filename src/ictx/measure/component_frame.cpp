@@ -108,6 +108,7 @@ bool PrepareComponentBlock(ComponentBlock& b, const ComponentCall& call, const C
     b.bench = call.bench;
     b.record = call.record;
     b.availableVariants = call.availableVariants;
+    b.linkEpoch = BenchMemoryEpoch();
     b.benchIndex = call.benchIndex;
     b.sectionIndex = r.index;
     b.classCode = r.classCode;
@@ -143,6 +144,19 @@ bool PrepareComponentBlock(ComponentBlock& b, const ComponentCall& call, const C
     BuildHints(b);
     b.valid = 0;
     b.value = kBelowRange;
+    return true;
+}
+
+bool LinkForRun(ComponentBlock& b, const ComponentCall& call) {
+    b.bench = call.bench;
+    const uint32_t epoch = BenchMemoryEpoch();
+    if (b.linkEpoch == epoch && b.record == call.record) {
+        return false;
+    }
+    b.record = call.record;
+    b.availableVariants = call.availableVariants;
+    b.linkEpoch = epoch;
+    ResolvePins(b);
     return true;
 }
 
@@ -267,15 +281,35 @@ void WritePinsBack(ComponentBlock& b) {
         if (std::strcmp(OrEmpty(now), b.pinText[slot]) == 0) {
             continue;
         }
-        // The block lives as long as the step, so the record may point at its text.
-        RecordPinRef(*b.record, slot) = b.pinText[slot][0] ? b.pinText[slot] : nullptr;
-        char error[kMessageSize];
-        int32_t count = 0;
-        b.pin[slot] =
-            b.pinText[slot][0] ? ResolveTestPin(*b.bench, b.pinText[slot], &count, error) : nullptr;
+        if (!TakeEditedPin(*b.bench, b.pinText[slot], sizeof b.pinText[slot],
+                           RecordPinRef(*b.record, slot), b.pin[slot])) {
+            continue;
+        }
         b.pinDefined[slot] = b.pin[slot] != nullptr;
         MarkBenchModified(b);
     }
+}
+
+bool TakeEditedPin(const BenchRecord& bench, char* text, std::size_t size, const char*& recordPin,
+                   const ChannelRecord*& pin) {
+    if (!text[0]) {
+        recordPin = nullptr;
+        pin = nullptr;
+        return true;
+    }
+    char error[kMessageSize];
+    int32_t count = 0;
+    const ChannelRecord* found = ResolveTestPin(bench, text, &count, error);
+    if (!found) {
+        CopyText(text, size, OrEmpty(recordPin));
+        return false;
+    }
+    // The record outlives the step's block (an executive reset drops the block, the program
+    // stays with the bench), so it points at the channel's name in the bench's own table.
+    recordPin = found->appName;
+    CopyText(text, size, found->appName);
+    pin = found;
+    return true;
 }
 
 void ClampEdited(const ComponentBlock& b, std::initializer_list<RealBounds> bounds) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "bench/bench.h"
+#include "frame/bench_context.h"
 #include "frame/errors.h"
 #include "ictx/measure/component_methods.h"
 #include "ictx/measure/ict_hardware.h"
@@ -54,6 +55,7 @@ struct ComponentBlock {
     BenchRecord* bench;
     ComponentRecord* record;
     const char* availableVariants;
+    uint32_t linkEpoch; // the bench memory epoch (frame/bench_context.h) of the pointers above
     int32_t benchIndex;
     int32_t sectionIndex;
     uint32_t classCode;
@@ -125,6 +127,11 @@ long EnterComponentStep(const ComponentCall& call, const ClassTraits& cls, long 
 bool PrepareComponentBlock(ComponentBlock& b, const ComponentCall& call, const ClassTraits& cls,
                            StepError& error);
 
+// Before a run pass: takes the call's bench, and when the bench memory the block's pointers were
+// taken from has been allocated afresh since (a full clean-up and a new set-up) or the call brings
+// another record, takes the record afresh and re-resolves the pins. True when it relinked.
+bool LinkForRun(ComponentBlock& b, const ComponentCall& call);
+
 // ---- attributes ----------------------------------------------------------------------------
 
 // The head group (TYPE, NAME, ID, INFO, VARIANT, ENABLED, LOCKED, REPORT, ABORTONFAIL); with an
@@ -184,6 +191,11 @@ void KeywordText(const char* list, int32_t i, char* out, std::size_t size);
 void RelinkPins(ComponentBlock& b);
 // Writes the pin texts of the block into the record (after a swap or a pin edit).
 void WritePinsBack(ComponentBlock& b);
+// One edited pin text of a block (`size` bytes) for the record's pin: an empty text clears the
+// pin; a channel name makes the record point at the name in the bench's channel table and gives
+// that channel in `pin`; any other text is refused (false) and shown back as the record has it.
+bool TakeEditedPin(const BenchRecord& bench, char* text, std::size_t size, const char*& recordPin,
+                   const ChannelRecord*& pin);
 
 // ---- measurement ---------------------------------------------------------------------------
 

@@ -238,7 +238,7 @@ EN_NEV_RESULT TestDigital(ComponentCall& call) {
         }
         if (!error.failed() && block &&
             (phase == RVO_PHASE_RUN || phase == RVO_PHASE_COMPILE_RUN)) {
-            block->head.bench = call.bench;
+            LinkForRun(block->head, call);
             result = Run(*block, call, error);
         } else if (error.failed()) {
             result = block ? AlertComponentError(block->head, kDigitalClass, error) : -2;

@@ -34,7 +34,7 @@ EN_NEV_RESULT RunPinTestMethod(ComponentCall& call, const ClassTraits& cls, Defi
         }
         if (!error.failed() && block &&
             (phase == RVO_PHASE_RUN || phase == RVO_PHASE_COMPILE_RUN)) {
-            block->head.bench = call.bench;
+            LinkForRun(block->head, call);
             result = run(*block, error);
         } else if (error.failed()) {
             result = block ? AlertPinTestError(block->head, cls.alertFormat, error) : -2;

@@ -173,13 +173,10 @@ void WriteRolePinsBack(SemiBlock& b) {
         if (std::strcmp(OrEmpty(now), b.roleText[k]) == 0) {
             continue;
         }
-        RolePinRef(*b.head.record, k) = b.roleText[k][0] ? b.roleText[k] : nullptr;
-        char error[kMessageSize];
-        int32_t count = 0;
-        b.rolePin[k] = b.roleText[k][0]
-                           ? ResolveTestPin(*b.head.bench, b.roleText[k], &count, error)
-                           : nullptr;
-        MarkBenchModified(b.head);
+        if (TakeEditedPin(*b.head.bench, b.roleText[k], sizeof b.roleText[k],
+                          RolePinRef(*b.head.record, k), b.rolePin[k])) {
+            MarkBenchModified(b.head);
+        }
     }
 }
 
@@ -394,7 +391,9 @@ EN_NEV_RESULT RunSemiMethod(ComponentCall& call, const SemiClass& cls) {
         }
         if (!error.failed() && block && block->roles &&
             (phase == RVO_PHASE_RUN || phase == RVO_PHASE_COMPILE_RUN)) {
-            block->head.bench = call.bench;
+            if (LinkForRun(block->head, call)) {
+                ResolveRolePins(*block);
+            }
             result = Run(*block, call, cls, error);
         } else if (error.failed()) {
             result = block ? AlertComponentError(block->head, cls.traits, error) : -2;

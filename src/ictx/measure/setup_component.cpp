@@ -66,6 +66,7 @@ void Define(SetupBlock& s, const ComponentCall& call, bool run) {
     b.bench = call.bench;
     b.record = call.record;
     b.availableVariants = call.availableVariants;
+    b.linkEpoch = BenchMemoryEpoch();
     b.benchIndex = call.benchIndex;
     b.sectionIndex = r.index;
     b.classCode = r.classCode;
@@ -214,7 +215,7 @@ EN_NEV_RESULT TestSetup(ComponentCall& call) {
             Define(*block, call, run);
         }
         if (!error.failed() && block && run) {
-            block->head.bench = call.bench;
+            LinkForRun(block->head, call);
             result = Run(*block, error);
         }
         if (call.errorCode) {

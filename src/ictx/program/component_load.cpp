@@ -6,6 +6,8 @@
 #include "ictx/program/component_order.h"
 #include "ictx/program/component_parser.h"
 
+#include <atomic>
+
 namespace kora {
 
 int32_t CompileComponents(ComponentRecord* components, int32_t count, char* errors,
@@ -26,11 +28,16 @@ int32_t CompileComponents(ComponentRecord* components, int32_t count, char* erro
     return count;
 }
 
+namespace {
+std::atomic<uint32_t> gLoads{0};
+} // namespace
+
 bool LoadComponentModel(const BenchRecord* bench, ComponentModel* model, const char* fileName,
                         const std::string_view* text, char* strings, std::size_t stringSize,
                         LoadClock clock, LoadOutcome* outcome, char* error) {
     *outcome = LoadOutcome{};
     model->componentCount = 0;
+    model->loadSerial = gLoads.fetch_add(1, std::memory_order_relaxed) + 1;
     int32_t count = text ? ParseComponentText(bench, model, fileName, *text, model->components,
                                               kMaxComponents, strings, stringSize, error)
                          : ParseComponentFile(bench, model, fileName, model->components,

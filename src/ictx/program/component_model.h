@@ -246,6 +246,7 @@ struct ComponentModel {
     ComponentRecord setup; // copy of the SETUP section
     const char* variants;  // available variants: "-" then the SETUP variants
     int32_t itemCount;     // vector pool position
+    uint32_t loadSerial;   // which load of the process filled it (1, 2, ...)
     ComponentRecord components[kMaxComponents];
     VectorItem items[kMaxVectorItems];
 };

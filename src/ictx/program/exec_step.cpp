@@ -86,7 +86,7 @@ struct ExecRecord {
     char variant[128];
     char type[8];
     char title[128];
-    int32_t reserved;
+    uint32_t linkEpoch; // the bench memory epoch the compensation attributes point into
 };
 static_assert(sizeof(ExecRecord) == 800);
 
@@ -167,6 +167,17 @@ void DeclareComponents(const ExecRecord& r, BenchRecord& bench, long firstStep) 
     }
 }
 
+// The system compensation attributes show the bench's own values, so they point into the bench
+// memory; a later execution after a full clean-up points them at the bench set up afresh.
+void DefineCompensation(ExecRecord& r, BenchRecord& bench) {
+    rvo_DefineAttrR("SYSR0", kCompensationGroup, &bench.compensation[kSysR0], kUnitOhm, nullptr);
+    rvo_DefineAttrR("SYSC0", kCompensationGroup, &bench.compensation[kSysC0], kUnitFaradDisplay,
+                    nullptr);
+    rvo_DefineAttrR("SYSL0", kCompensationGroup, &bench.compensation[kSysL0], kUnitHenryDisplay,
+                    nullptr);
+    r.linkEpoch = BenchMemoryEpoch();
+}
+
 void DefineExec(StepPass<ExecRecord>& pass, ExecArguments& args) {
     ExecRecord& r = *pass.record;
     args.entered = rvo_TSTAMP();
@@ -201,12 +212,7 @@ void DefineExec(StepPass<ExecRecord>& pass, ExecArguments& args) {
     rvo_DefineAttrI("STEP ID", kExecMethod, &r.stepId, 0, "First component");
     rvo_DefineAttrS("VARIANT", kExecMethod, r.variant, 0, nullptr);
     if (r.analog) {
-        rvo_DefineAttrR("SYSR0", kCompensationGroup, &bench->compensation[kSysR0], kUnitOhm,
-                        nullptr);
-        rvo_DefineAttrR("SYSC0", kCompensationGroup, &bench->compensation[kSysC0],
-                        kUnitFaradDisplay, nullptr);
-        rvo_DefineAttrR("SYSL0", kCompensationGroup, &bench->compensation[kSysL0],
-                        kUnitHenryDisplay, nullptr);
+        DefineCompensation(r, *bench);
     }
     // A writable switch; the executive's boolean category leaves no room for its hint.
     rvo_DefineAttrI("RESULTS", kDetails, &r.results, 0, kBoolean);
@@ -316,6 +322,9 @@ EN_NEV_RESULT ExecuteExec(StepPass<ExecRecord>& pass, ExecArguments& args) {
     BenchRecord* bench = ProgramBench(*pass.bench, args.bench, pass.error);
     if (!bench || !SelectVariant(r, *bench->ictProgram, pass.error)) {
         return -2;
+    }
+    if (r.analog && r.linkEpoch != BenchMemoryEpoch()) {
+        DefineCompensation(r, *bench);
     }
     if (r.analog) {
         rvo_UpdateAttrR(r.component, &bench->compensation[kSysR0]);

@@ -35,8 +35,8 @@ constexpr std::size_t kTitleSize = 1024;
 // loaded by this step point into it, so it lives as long as the executive keeps the step.
 struct LoadRecord {
     void* component;
-    int32_t firstBench; // the bench whose model the parse filled
-    int32_t reserved;
+    int32_t firstBench;  // the bench whose model the parse filled
+    uint32_t loadSerial; // that model's, right after the parse
     int32_t benchIndex;
     int32_t componentCount;
     double tQsort;
@@ -63,6 +63,7 @@ void CopyModel(const ComponentModel& from, ComponentModel& to) {
     to.setup = from.setup;
     to.variants = from.variants;
     to.itemCount = from.itemCount;
+    to.loadSerial = from.loadSerial;
     std::memcpy(to.components, from.components,
                 sizeof(ComponentRecord) * static_cast<std::size_t>(from.componentCount));
     std::memcpy(to.items, from.items,
@@ -79,23 +80,15 @@ double Now() {
     return rvo_TSTAMP();
 }
 
-void DefineLoad(StepPass<LoadRecord>& pass, const char* componentFile, long benchIndex) {
+// Loads the record's file into the model of every bench of its range. False with the pass's
+// error set; a program with failed compiles is kept (as the parser left it) and still fails.
+bool LoadRange(StepPass<LoadRecord>& pass) {
     LoadRecord& r = *pass.record;
-    r.component = rvo_GetCurrentComponent();
-    CopyText(r.componentFile, OrEmpty(componentFile));
-    r.benchIndex = TruncToInt32(static_cast<double>(benchIndex));
-    rvo_DefineAttr("ComponentFile", kLoadMethod, RVO_ATTR_TEXT, r.componentFile,
-                   static_cast<long>(sizeof r.componentFile), kWritable, nullptr);
-    rvo_DefineAttrI("BenchIndex", kLoadMethod, &r.benchIndex, 0, nullptr);
-    rvo_ReadAttrS(r.component, r.componentFile, static_cast<long>(sizeof r.componentFile));
-    rvo_ReadAttrI(r.component, &r.benchIndex);
-
     const int32_t benches = BenchCount();
     const int32_t first = r.benchIndex == 0 ? 1 : r.benchIndex;
     const int32_t last = r.benchIndex == 0 ? benches - 1 : r.benchIndex;
     if (r.benchIndex < 0 || r.benchIndex >= benches || first > last) {
-        pass.error.Set(ParamError(kBenchArgument), kOutOfRange);
-        return;
+        return pass.error.Set(ParamError(kBenchArgument), kOutOfRange);
     }
     BenchRecord& bench = *BenchByIndex(first);
     if (first == last) {
@@ -106,8 +99,7 @@ void DefineLoad(StepPass<LoadRecord>& pass, const char* componentFile, long benc
     }
     ComponentModel* model = ModelOf(bench);
     if (!model) {
-        pass.error.Set(kErrMemory, kLoadMethod);
-        return;
+        return pass.error.Set(kErrMemory, kLoadMethod);
     }
     r.firstBench = first;
     r.componentCount = 0;
@@ -116,10 +108,10 @@ void DefineLoad(StepPass<LoadRecord>& pass, const char* componentFile, long benc
     char message[kMessageSize] = {};
     const bool loaded = LoadComponentModel(&bench, model, r.componentFile, nullptr, r.strings,
                                            sizeof r.strings, Now, &outcome, message);
+    r.loadSerial = model->loadSerial;
     bench.ictModified = 0;
     if (!loaded) {
-        pass.error.Set(kErrResource, message);
-        return;
+        return pass.error.Set(kErrResource, message);
     }
     r.componentCount = outcome.count;
     r.tQsort = outcome.sortSeconds;
@@ -127,8 +119,7 @@ void DefineLoad(StepPass<LoadRecord>& pass, const char* componentFile, long benc
         BenchRecord& further = *BenchByIndex(b);
         ComponentModel* copy = ModelOf(further);
         if (!copy) {
-            pass.error.Set(kErrMemory, kLoadMethod);
-            return;
+            return pass.error.Set(kErrMemory, kLoadMethod);
         }
         CopyModel(*model, *copy);
         further.ictModified = 0;
@@ -140,10 +131,32 @@ void DefineLoad(StepPass<LoadRecord>& pass, const char* componentFile, long benc
     // From now on there is a program whose parameters the operator may change.
     SetIctParameterSaver(SaveIctProgramOfBench);
     if (outcome.compileFailures > 0) {
-        pass.error.Set(kErrResource, message);
-        return;
+        return pass.error.Set(kErrResource, message);
     }
-    rvo_DefineAttrR("TQsort", kDetails, &r.tQsort, kUnitSeconds, nullptr);
+    return true;
+}
+
+void DefineLoad(StepPass<LoadRecord>& pass, const char* componentFile, long benchIndex) {
+    LoadRecord& r = *pass.record;
+    r.component = rvo_GetCurrentComponent();
+    CopyText(r.componentFile, OrEmpty(componentFile));
+    r.benchIndex = TruncToInt32(static_cast<double>(benchIndex));
+    rvo_DefineAttr("ComponentFile", kLoadMethod, RVO_ATTR_TEXT, r.componentFile,
+                   static_cast<long>(sizeof r.componentFile), kWritable, nullptr);
+    rvo_DefineAttrI("BenchIndex", kLoadMethod, &r.benchIndex, 0, nullptr);
+    rvo_ReadAttrS(r.component, r.componentFile, static_cast<long>(sizeof r.componentFile));
+    rvo_ReadAttrI(r.component, &r.benchIndex);
+    if (LoadRange(pass)) {
+        rvo_DefineAttrR("TQsort", kDetails, &r.tQsort, kUnitSeconds, nullptr);
+    }
+}
+
+// A later execution runs the program as the first did: when the bench no longer holds the
+// program this step loaded (a full clean-up freed it with the bench memory, or another load
+// replaced it), the step loads its file again.
+bool StillLoaded(const LoadRecord& r) {
+    const BenchRecord* bench = r.firstBench >= 1 ? BenchByIndex(r.firstBench) : nullptr;
+    return bench && bench->ictProgram && bench->ictProgram->loadSerial == r.loadSerial;
 }
 
 EN_NEV_RESULT ReportCounts(StepPass<LoadRecord>& pass) {
@@ -151,6 +164,9 @@ EN_NEV_RESULT ReportCounts(StepPass<LoadRecord>& pass) {
     const StepCall& call = pass.call;
     rvo_ReadAttrS(r.component, r.componentFile, static_cast<long>(sizeof r.componentFile));
     rvo_ReadAttrI(r.component, &r.benchIndex);
+    if (r.loadSerial != 0 && !StillLoaded(r) && !LoadRange(pass)) {
+        return -2;
+    }
     const BenchRecord* bench = r.firstBench >= 1 ? BenchByIndex(r.firstBench) : nullptr;
     const ComponentModel* model = bench ? bench->ictProgram : nullptr;
     const int32_t count = model ? r.componentCount : 0;
