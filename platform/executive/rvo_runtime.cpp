@@ -181,8 +181,7 @@ void Runtime::reset() {
     uuts_.clear();
     sysParas_.clear();
     callbacks_.clear();
-    progressSteps_ = progressPosition_ = 0;
-    progressOpen_ = false;
+    progress_ = ProgressWindow{};
     tlsStack.clear();
 }
 
@@ -329,11 +328,15 @@ const Attribute* Runtime::attribute(long stepRef, const std::string& name) const
 }
 long Runtime::progressPosition() const {
     std::lock_guard lock(mutex_);
-    return progressPosition_;
+    return progress_.position;
 }
 bool Runtime::progressOpen() const {
     std::lock_guard lock(mutex_);
-    return progressOpen_;
+    return progress_.open;
+}
+ProgressWindow Runtime::progressWindow() const {
+    std::lock_guard lock(mutex_);
+    return progress_;
 }
 std::vector<Callback> Runtime::callbacks() const {
     std::lock_guard lock(mutex_);
@@ -791,15 +794,62 @@ void Runtime::setUutPanelIndex(long uutId, long panelIndex) {
         it->second.panelIndex = panelIndex;
     }
 }
-void Runtime::progress(bool open, long steps, long position) {
-    std::lock_guard lock(mutex_);
-    progressOpen_ = open;
-    if (steps >= 0) {
-        progressSteps_ = steps;
+void Runtime::openProgress(const char* title, const char* text, long steps) {
+    {
+        std::lock_guard lock(mutex_);
+        progress_ = ProgressWindow{};
+        progress_.title = title ? title : "";
+        progress_.text = text ? text : "";
+        progress_.steps = steps;
+        progress_.open = true;
     }
-    if (position >= 0) {
-        progressPosition_ = position;
+    showProgress();
+}
+
+bool Runtime::stepProgress(long position, const char* detail) {
+    {
+        std::lock_guard lock(mutex_);
+        if (position >= 0) {
+            progress_.position = position;
+        }
+        progress_.detail = detail ? detail : "";
+        if (!progress_.open) {
+            return false;
+        }
+    }
+    showProgress();
+    return progressOpen();
+}
+
+void Runtime::closeProgress() {
+    std::lock_guard lock(mutex_);
+    progress_.open = false;
+}
+
+void Runtime::terminateProgress() {
+    std::lock_guard lock(mutex_);
+    if (progress_.open) {
+        progress_.open = false;
+        progress_.terminated = true;
     }
 }
 
+void Runtime::showProgress() {
+    Alert a;
+    std::function<long(const Alert&)> policy;
+    {
+        std::lock_guard lock(mutex_);
+        policy = alertPolicy_;
+        a.title = progress_.title;
+        a.text = progress_.text;
+        a.flags = kAlertProgress;
+        a.detail = progress_.detail;
+        a.position = progress_.position;
+        a.steps = progress_.steps;
+    }
+    // The policy answers without the lock held: an operator panel may take its time.
+    if (policy && policy(a) == RVO_ANSWER_STOP) {
+        terminateProgress();
+    }
+}
 } // namespace kora::rvo

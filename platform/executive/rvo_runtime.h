@@ -49,6 +49,22 @@ struct Alert {
     std::string text;
     long flags = 0;
     long answer = 0;
+    // A progress window (flags kAlertProgress): the text under its bar and where the bar stands.
+    std::string detail;
+    long position = 0, steps = 0;
+};
+
+// The flags under which a progress window reaches the alert policy, the operator's one way in:
+// when it opens and at every step. It is no alert: it is not recorded with the alerts and takes
+// no scripted answer. The policy's RVO_ANSWER_STOP is the operator's terminate, which closes it.
+constexpr long kAlertProgress = 0x1000;
+
+// The progress window as it was last shown; it stays readable after it closed.
+struct ProgressWindow {
+    std::string title, text, detail;
+    long steps = 0, position = 0;
+    bool open = false;
+    bool terminated = false; // closed by the operator, not by the library
 };
 
 struct Message {
@@ -166,6 +182,9 @@ class Runtime {
     const Attribute* attribute(long stepRef, const std::string& name) const;
     long progressPosition() const;
     bool progressOpen() const;
+    ProgressWindow progressWindow() const;
+    // The operator's terminate of the open progress window, from any thread (an operator panel).
+    void terminateProgress();
     std::vector<Callback> callbacks() const;
     // Calls the registered callback of `kind` with `reason`; returns its answer or -1.
     long invokeCallback(long kind, long reason);
@@ -209,7 +228,10 @@ class Runtime {
     long fixturePosition() const;
     long nestUutId(long nestIndex) const;
     void setUutPanelIndex(long uutId, long panelIndex);
-    void progress(bool open, long steps, long position);
+    void openProgress(const char* title, const char* text, long steps);
+    // Moves the bar; false when the window is closed (also by the operator's answer to this step).
+    bool stepProgress(long position, const char* detail);
+    void closeProgress();
     SysPara* sysParaRef(const std::string& section, const std::string& name);
 
   private:
@@ -236,8 +258,8 @@ class Runtime {
     std::map<long, Uut> uuts_;     // UUT id -> UUT
     std::map<std::pair<std::string, std::string>, SysPara> sysParas_;
     std::vector<Callback> callbacks_;
-    long progressSteps_ = 0, progressPosition_ = 0;
-    bool progressOpen_ = false;
+    ProgressWindow progress_;
+    void showProgress(); // hands the window to the policy
 };
 
 // The step entered last on the calling thread (nested ICT steps push onto the same stack).
