@@ -655,6 +655,18 @@ TEST_F(KoraRun, PinLocationListsTheNeedlesTheProbeTouches) {
         }
     }
     EXPECT_EQ(Run(program + " --probe r3_a@soon").exit, 2);
+    // The executive's station item names a bench the program does not have.
+    const fs::path ict = fs::path(KORA_EXAMPLES_DIR) / "ict";
+    const fs::path item2 =
+        Write("item2.yaml", "program: Item 2\nexecutive:\n  item_index: 2\nsteps:\n"
+                            "  - method: SETUP_KORA\n    BenchName: ICT\n    BenchCount: 1\n"
+                            "    SW_Config: " +
+                                (ict / "system.ini").string() +
+                                "\n    HW_Config: " + (ict / "hardware.ini").string() + "\n");
+    Outcome wrong = Run(item2.string() + " --pin-location");
+    EXPECT_EQ(wrong.exit, 2) << wrong.out;
+    EXPECT_NE(wrong.err.find("CALLBACK PINLOCATION"), std::string::npos) << wrong.err;
+    EXPECT_NE(wrong.err.find("Invalid TEST INDEX selected"), std::string::npos) << wrong.err;
 }
 
 TEST_F(KoraRun, MethodReference) {
