@@ -843,9 +843,6 @@ void Runtime::showProgress() {
         a.title = progress_.title;
         a.text = progress_.text;
         a.flags = kAlertProgress;
-        a.detail = progress_.detail;
-        a.position = progress_.position;
-        a.steps = progress_.steps;
     }
     // The policy answers without the lock held: an operator panel may take its time.
     if (policy && policy(a) == RVO_ANSWER_STOP) {

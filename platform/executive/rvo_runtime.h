@@ -49,14 +49,12 @@ struct Alert {
     std::string text;
     long flags = 0;
     long answer = 0;
-    // A progress window (flags kAlertProgress): the text under its bar and where the bar stands.
-    std::string detail;
-    long position = 0, steps = 0;
 };
 
 // The flags under which a progress window reaches the alert policy, the operator's one way in:
-// when it opens and at every step. It is no alert: it is not recorded with the alerts and takes
-// no scripted answer. The policy's RVO_ANSWER_STOP is the operator's terminate, which closes it.
+// when it opens and at every step, with its title and text (progressWindow() has the rest). It is
+// no alert: it is not recorded with the alerts and takes no scripted answer. The policy's
+// RVO_ANSWER_STOP is the operator's terminate, which closes it.
 constexpr long kAlertProgress = 0x1000;
 
 // The progress window as it was last shown; it stays readable after it closed.

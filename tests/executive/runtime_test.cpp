@@ -166,10 +166,12 @@ TEST_F(Runtime, AlertAnswersScriptThenPolicy) {
 // scripted answer and is not recorded. The policy's stop closes it, as does a panel's terminate.
 TEST_F(Runtime, ProgressWindowGoesThroughTheAlertPolicy) {
     std::vector<rvo::Alert> seen;
+    std::vector<rvo::ProgressWindow> shown;
     rvo().scriptAlertAnswers({11});
     rvo().setAlertPolicy([&](const rvo::Alert& a) {
         seen.push_back(a);
-        return a.flags == rvo::kAlertProgress && a.position == 2 ? -5L : 0L;
+        shown.push_back(rvo().progressWindow());
+        return a.flags == rvo::kAlertProgress && shown.back().position == 2 ? -5L : 0L;
     });
     rvo_ProgressOpen("TITLE", "text", 120);
     EXPECT_EQ(rvo_ProgressStep(1, "hit 1\n"), 0);
@@ -178,8 +180,9 @@ TEST_F(Runtime, ProgressWindowGoesThroughTheAlertPolicy) {
     EXPECT_EQ(rvo_ProgressIsOpen(), 0);
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[0].title, "TITLE");
-    EXPECT_EQ(seen[0].steps, 120);
-    EXPECT_EQ(seen[2].detail, "hit 1\nhit 2\n");
+    EXPECT_EQ(seen[0].text, "text");
+    EXPECT_EQ(shown[0].steps, 120);
+    EXPECT_EQ(shown[2].detail, "hit 1\nhit 2\n");
     const rvo::ProgressWindow w = rvo().progressWindow();
     EXPECT_TRUE(w.terminated);
     EXPECT_EQ(w.detail, "hit 1\nhit 2\n");
