@@ -336,7 +336,7 @@
                      ARG(LoPin, const char*, STR, IN) ARG(BenchIndex, long, LONG, IN))
 
 /* Pin location tool: the tool runs as a station callback; the step itself only returns -2. */
-#define KORA_STEP_TABLE_ICT(STEP, ARG) STEP(PINTEST_ICT, ICT, -1, 0, )
+#define KORA_STEP_TABLE_ICT(STEP, ARG) STEP(PINTEST_ICT, ICT, -1, 1, )
 
 #define KORA_STEP_TABLE(STEP, ARG)                                                                 \
     KORA_STEP_TABLE_KORA(STEP, ARG)                                                                \

@@ -295,18 +295,17 @@ void rvo_GUIMessage(long level, const char* text) {
 
 long rvo_ProgressOpen(const char* title, const char* text, long steps) {
     rt().guiMessage(0, (std::string(title ? title : "") + "\n" + (text ? text : "")).c_str());
-    rt().progress(true, steps, 0, title ? title : "", text ? text : "");
+    rt().openProgress(title, text, steps);
     return 0;
 }
 long rvo_ProgressStep(long position, const char* text) {
-    rt().progress(rt().progressOpen(), -1, position, nullptr, text ? text : "");
-    return rt().progressOpen() ? 0 : -1;
+    return rt().stepProgress(position, text) ? 0 : -1;
 }
 long rvo_ProgressIsOpen(void) {
     return rt().progressOpen() ? 1 : 0;
 }
 void rvo_ProgressClose(void) {
-    rt().progress(false, -1, -1);
+    rt().closeProgress();
 }
 
 double rvo_TSTAMP(void) {

@@ -801,24 +801,58 @@ void Runtime::setUutPanelIndex(long uutId, long panelIndex) {
         it->second.panelIndex = panelIndex;
     }
 }
-void Runtime::progress(bool open, long steps, long position, const char* title, const char* text) {
+void Runtime::openProgress(const char* title, const char* text, long steps) {
+    {
+        std::lock_guard lock(mutex_);
+        progress_ = ProgressWindow{};
+        progress_.title = title ? title : "";
+        progress_.text = text ? text : "";
+        progress_.steps = steps;
+        progress_.open = true;
+    }
+    showProgress();
+}
+
+bool Runtime::stepProgress(long position, const char* detail) {
+    {
+        std::lock_guard lock(mutex_);
+        if (position >= 0) {
+            progress_.position = position;
+        }
+        progress_.detail = detail ? detail : "";
+        if (!progress_.open) {
+            return false;
+        }
+    }
+    showProgress();
+    return progressOpen();
+}
+
+void Runtime::closeProgress() {
+    {
+        std::lock_guard lock(mutex_);
+        progress_.open = false;
+    }
+    notifyProgress();
+}
+
+void Runtime::terminateProgress() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!progress_.open) {
+            return;
+        }
+        progress_.open = false;
+        progress_.terminated = true;
+    }
+    notifyProgress();
+}
+
+void Runtime::notifyProgress() {
     std::function<void(const ProgressWindow&)> sink;
     ProgressWindow shown;
     {
         std::lock_guard lock(mutex_);
-        progress_.open = open;
-        if (steps >= 0) {
-            progress_.steps = steps;
-        }
-        if (position >= 0) {
-            progress_.position = position;
-        }
-        if (title) {
-            progress_.title = title;
-        }
-        if (text) {
-            progress_.text = text;
-        }
         sink = progressSink_;
         shown = progress_;
     }
@@ -827,4 +861,20 @@ void Runtime::progress(bool open, long steps, long position, const char* title, 
     }
 }
 
+void Runtime::showProgress() {
+    notifyProgress();
+    Alert a;
+    std::function<long(const Alert&)> policy;
+    {
+        std::lock_guard lock(mutex_);
+        policy = alertPolicy_;
+        a.title = progress_.title;
+        a.text = progress_.text;
+        a.flags = kAlertProgress;
+    }
+    // The policy answers without the lock held: an operator panel may take its time.
+    if (policy && policy(a) == RVO_ANSWER_STOP) {
+        terminateProgress();
+    }
+}
 } // namespace kora::rvo

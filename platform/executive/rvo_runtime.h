@@ -51,6 +51,20 @@ struct Alert {
     long answer = 0;
 };
 
+// The flags under which a progress window reaches the alert policy, the operator's one way in:
+// when it opens and at every step, with its title and text (progressWindow() has the rest). It is
+// no alert: it is not recorded with the alerts and takes no scripted answer. The policy's
+// RVO_ANSWER_STOP is the operator's terminate, which closes it.
+constexpr long kAlertProgress = 0x1000;
+
+// The progress window as it was last shown; it stays readable after it closed.
+struct ProgressWindow {
+    std::string title, text, detail;
+    long steps = 0, position = 0;
+    bool open = false;
+    bool terminated = false; // closed by the operator, not by the library
+};
+
 struct Message {
     long level = 0;
     std::string text;
@@ -109,12 +123,6 @@ struct SysPara {
 
 // The progress window of a long operation (the ICT save, the pin location tool): the operator's
 // terminate button closes it, which the operation sees through rvo_ProgressIsOpen.
-struct ProgressWindow {
-    bool open = false;
-    std::string title, text;
-    long steps = 0, position = 0;
-};
-
 struct Uut {
     long id = 0;
     std::string serial;
@@ -177,6 +185,8 @@ class Runtime {
     long progressPosition() const;
     bool progressOpen() const;
     ProgressWindow progressWindow() const;
+    // The operator's terminate of the open progress window, from any thread (an operator panel).
+    void terminateProgress();
     std::vector<Callback> callbacks() const;
     // Calls the registered callback of `kind` with `reason`; returns its answer or -1.
     long invokeCallback(long kind, long reason);
@@ -220,9 +230,10 @@ class Runtime {
     long fixturePosition() const;
     long nestUutId(long nestIndex) const;
     void setUutPanelIndex(long uutId, long panelIndex);
-    // Negative steps or position and null texts keep what the window shows.
-    void progress(bool open, long steps, long position, const char* title = nullptr,
-                  const char* text = nullptr);
+    void openProgress(const char* title, const char* text, long steps);
+    // Moves the bar; false when the window is closed (also by the operator's answer to this step).
+    bool stepProgress(long position, const char* detail);
+    void closeProgress();
     SysPara* sysParaRef(const std::string& section, const std::string& name);
 
   private:
@@ -251,6 +262,8 @@ class Runtime {
     std::map<std::pair<std::string, std::string>, SysPara> sysParas_;
     std::vector<Callback> callbacks_;
     ProgressWindow progress_;
+    void showProgress();   // hands the window to the sink and the policy
+    void notifyProgress(); // hands the window to the sink
 };
 
 // The step entered last on the calling thread (nested ICT steps push onto the same stack).

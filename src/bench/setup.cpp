@@ -14,6 +14,7 @@
 #include "frame/bench_context.h"
 #include "frame/step_frame.h"
 #include "frame/text.h"
+#include "ictx/measure/pin_location.h"
 
 #include <dcpwr.h>
 #include <diomgr.h>
@@ -196,6 +197,7 @@ EN_NEV_RESULT SetupRun::Run() {
         }
         if (ok) {
             RegisterIctSaveCallback();
+            RegisterPinLocationCallback();
         }
         LogLine(" UNLOCK");
         if (!ok) {

@@ -162,6 +162,41 @@ TEST_F(Runtime, AlertAnswersScriptThenPolicy) {
     EXPECT_EQ(a[2].answer, 11);
 }
 
+// A progress window reaches the operator through the alert policy, as no alert: it takes no
+// scripted answer and is not recorded. The policy's stop closes it, as does a panel's terminate.
+TEST_F(Runtime, ProgressWindowGoesThroughTheAlertPolicy) {
+    std::vector<rvo::Alert> seen;
+    std::vector<rvo::ProgressWindow> shown;
+    rvo().scriptAlertAnswers({11});
+    rvo().setAlertPolicy([&](const rvo::Alert& a) {
+        seen.push_back(a);
+        shown.push_back(rvo().progressWindow());
+        return a.flags == rvo::kAlertProgress && shown.back().position == 2 ? -5L : 0L;
+    });
+    rvo_ProgressOpen("TITLE", "text", 120);
+    EXPECT_EQ(rvo_ProgressStep(1, "hit 1\n"), 0);
+    EXPECT_EQ(rvo_ProgressIsOpen(), 1);
+    EXPECT_EQ(rvo_ProgressStep(2, "hit 1\nhit 2\n"), -1); // the operator's terminate
+    EXPECT_EQ(rvo_ProgressIsOpen(), 0);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].title, "TITLE");
+    EXPECT_EQ(seen[0].text, "text");
+    EXPECT_EQ(shown[0].steps, 120);
+    EXPECT_EQ(shown[2].detail, "hit 1\nhit 2\n");
+    const rvo::ProgressWindow w = rvo().progressWindow();
+    EXPECT_TRUE(w.terminated);
+    EXPECT_EQ(w.detail, "hit 1\nhit 2\n");
+    EXPECT_TRUE(alerts().empty());
+    EXPECT_EQ(rvo_Alert("SAVE", "q", 12), 11); // the scripted answer is still there
+
+    rvo_ProgressOpen("AGAIN", "", 10);
+    rvo().terminateProgress();
+    EXPECT_EQ(rvo_ProgressIsOpen(), 0);
+    rvo_ProgressOpen("LAST", "", 10);
+    rvo_ProgressClose();
+    EXPECT_FALSE(rvo().progressWindow().terminated);
+}
+
 TEST_F(Runtime, EnvironmentExpansion) {
     setenv("KORA_TEST_DIR", "/data/st", 1);
     rvo().setSetting("PROGRAM_DIR", "/prog");

@@ -621,6 +621,102 @@ TEST_F(KoraRun, ScanListsTheRackOfTheStation) {
     EXPECT_EQ(Run("scan --hw /nonexistent.ini").exit, 2);
 }
 
+// The compensation example: kora-run's operator takes the board out and inserts the short plate
+// as the dialogs ask, the parts then read their own values, and the saved component file keeps
+// each part's value, so that a load of it alone measures them right. An operator who answers
+// without touching the fixture compensates the board itself away.
+TEST_F(KoraRun, CompensationFollowsTheDialogsAndKeepsItsValuesInTheFile) {
+    const fs::path ict = fs::path(KORA_EXAMPLES_DIR) / "ict";
+    for (const char* f :
+         {"compensation.yaml", "compensation.cir", "compensation-fixture.txt",
+          "compensation-hardware.ini", "compensation-system.ini", "compensation.ict"}) {
+        fs::copy_file(ict / f, dir_ / f);
+    }
+    const std::string program = (dir_ / "compensation.yaml").string();
+    Outcome o = Run(program + " --save-ict yes");
+    EXPECT_EQ(o.exit, 0) << o.err << o.out;
+    for (const char* act :
+         {"operator: board taken out of the fixture", "operator: short plate inserted",
+          "operator: board back in the fixture"}) {
+        EXPECT_NE(o.err.find(act), std::string::npos) << act << "\n" << o.err;
+    }
+    const std::string saved = Read(dir_ / "compensation.ict");
+    for (const char* line : {"\n#CAP0, 8.", "\n#IND0, 3.9", "\n#RES0, 1.3"}) {
+        EXPECT_NE(saved.find(line), std::string::npos) << line << "\n" << saved;
+    }
+    const fs::path reload =
+        Write("reload.yaml", "program: Reload\nsteps:\n"
+                             "  - method: SETUP_KORA\n    BenchName: COMP\n"
+                             "    BenchCount: 1\n"
+                             "    SW_Config: ${PROGRAM_DIR}/compensation-system.ini\n"
+                             "    HW_Config: ${PROGRAM_DIR}/compensation-hardware.ini\n"
+                             "  - method: LOAD_ICTX\n"
+                             "    ComponentFile: ${PROGRAM_DIR}/compensation.ict\n"
+                             "    BenchIndex: 1\n"
+                             "  - method: EXEC_ICTX\n    Mode: ANALOG\n"
+                             "    BenchIndex: 1\n    StepId: 1000\n    Variant: \"\"\n"
+                             "  - method: CLEANUP_KORA\n");
+    Outcome again = Run(reload.string());
+    EXPECT_EQ(again.exit, 0) << again.err << again.out;
+    EXPECT_NE(again.out.find("4 results passed, 0 failed"), std::string::npos) << again.out;
+
+    fs::copy_file(ict / "compensation.ict", dir_ / "compensation.ict",
+                  fs::copy_options::overwrite_existing);
+    Outcome kept = Run(program + " --fixture keep");
+    EXPECT_EQ(kept.exit, 1) << kept.err << kept.out;
+    EXPECT_EQ(kept.err.find("operator:"), std::string::npos) << kept.err;
+}
+
+// The pin location tool on the example ICT station, started after the set-up: the probe touches
+// r3_a, then r1_b. r3_a's needles show with those of r3_b, 10 ohm away and so within the
+// source's reach (0.5 V, 10 mA); r1_a, 10 kohm from r1_b, stays out. Without a probe the
+// operator's close ends the tool with an empty list, and 'never' leaves it to its 120 idle scans.
+TEST_F(KoraRun, PinLocationListsTheNeedlesTheProbeTouches) {
+    const std::string program = (fs::path(KORA_EXAMPLES_DIR) / "ict" / "pinlocation.yaml").string();
+    const struct {
+        const char* args;
+        std::vector<const char*> shown, absent;
+    } cases[] = {
+        {" --pin-location --probe r3_a@2+4,r1_b@10s+4s",
+         {"Pin location tool: PIN LOCATION:  BENCH[1]  -  SM160 MODULES=2\n",
+          "  MATRIX_A1.P6        R3_A\n", "  MATRIX_A1.P7        R3_B\n",
+          "  MATRIX_A2.P6        R3_SA\n", "  MATRIX_A2.P7        R3_SB\n",
+          "  MATRIX_A1.P2        R1_B\n", "(window closed by the operator after 17."},
+         {"MATRIX_A1.P1 ", "MATRIX_A1.P4 "}},
+        {" --pin-location --progress-close 5",
+         {"  (window closed by the operator after 5."},
+         {"MATRIX_A"}},
+        {" --pin-location --progress-close never",
+         {"  (window closed by the tool after 1"},
+         {"MATRIX_A"}},
+    };
+    for (const auto& c : cases) {
+        Outcome o = Run(program + c.args);
+        EXPECT_EQ(o.exit, 0) << c.args << "\n" << o.err << o.out;
+        for (const char* text : c.shown) {
+            EXPECT_NE(o.out.find(text), std::string::npos) << c.args << ": " << text << "\n"
+                                                           << o.out;
+        }
+        for (const char* text : c.absent) {
+            EXPECT_EQ(o.out.find(text), std::string::npos) << c.args << ": " << text << "\n"
+                                                           << o.out;
+        }
+    }
+    EXPECT_EQ(Run(program + " --probe r3_a@soon").exit, 2);
+    // The executive's station item names a bench the program does not have.
+    const fs::path ict = fs::path(KORA_EXAMPLES_DIR) / "ict";
+    const fs::path item2 =
+        Write("item2.yaml", "program: Item 2\nexecutive:\n  item_index: 2\nsteps:\n"
+                            "  - method: SETUP_KORA\n    BenchName: ICT\n    BenchCount: 1\n"
+                            "    SW_Config: " +
+                                (ict / "system.ini").string() +
+                                "\n    HW_Config: " + (ict / "hardware.ini").string() + "\n");
+    Outcome wrong = Run(item2.string() + " --pin-location");
+    EXPECT_EQ(wrong.exit, 2) << wrong.out;
+    EXPECT_NE(wrong.err.find("CALLBACK PINLOCATION"), std::string::npos) << wrong.err;
+    EXPECT_NE(wrong.err.find("Invalid TEST INDEX selected"), std::string::npos) << wrong.err;
+}
+
 TEST_F(KoraRun, MethodReference) {
     Outcome all = Run("methods");
     EXPECT_EQ(all.exit, 0);

@@ -47,7 +47,7 @@ TEST(PipeOperator, WaitsForAnOfferedAnswerAndGoesOnWithoutThePanel) {
         EXPECT_EQ(ReadLine(events[0]), "answered {\"id\":1,\"answer\":11}");
 
         // Requests are taken in order while the step waits on its next question.
-        rt.progress(true, 120, 3, "PIN LOCATION", "");
+        rt.openProgress("PIN LOCATION", "", 120);
         EXPECT_FALSE(op.StopRequested());
         Send(requests[1], "close-progress\nstop\nanswer 2 -5\n");
         EXPECT_EQ(op.Answer({"", "ERROR# 1", RVO_ALERT_ERROR, 0}), RVO_ANSWER_STOP);

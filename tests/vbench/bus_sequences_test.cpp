@@ -158,11 +158,12 @@ TEST_F(BusSequences, DiodeForwardVoltageIsReadAcrossTheForcedCurrent) {
     EXPECT_TRUE(SourceAt(1)) << "the source runs at its forced current";
 }
 
-TEST_F(BusSequences, PinLocationFindsTheProbedChannelWithTheMarkLow) {
-    // The probe holds net p on system ground.
-    Circuit& c = bench_->circuit();
-    bench_->beforeChange();
-    c.add<Resistor>("test:probe", c.node("p"), kGround, 0.5);
+// The operator's probe holds net p on system ground for a second of virtual time: only then, and
+// only on p's channel, does the source limit.
+TEST_F(BusSequences, PinLocationFindsTheProbedChannelWhileTheProbeTouches) {
+    const double t0 = bench_->clock().seconds();
+    ASSERT_TRUE(bench_->scheduleProbe("P", t0 + 1.0, t0 + 2.0)); // nets match without case
+    EXPECT_FALSE(bench_->scheduleProbe("nowhere", t0, t0 + 1.0));
     Ok(ZQsm160_SetAttributeViBoolean(sm_, "", 1150002, VI_FALSE), "mark");
     Ok(ZQsm160_hscDisconnectAll(sm_), "disconnect");
     Ok(rspsam_ConfigureCoupling(psam_, 0), "coupling off");
@@ -181,12 +182,15 @@ TEST_F(BusSequences, PinLocationFindsTheProbedChannelWithTheMarkLow) {
     Ok(ZQsm160_Connect(sm_, "LABa1", "ABa1"), "couple a1");
     Ok(ZQsm160_Connect(sm_, "LABa2", "ABa2"), "couple a2");
     const struct {
+        double at;
         int pin;
         bool limits;
-    } cases[] = {{kP, true}, {kQ, false}, {kOpen, false}};
+    } cases[] = {
+        {0.5, kP, false}, {1.2, kP, true}, {1.4, kQ, false}, {1.6, kOpen, false}, {2.5, kP, false}};
     for (const auto& k : cases) {
+        bench_->clock().waitSeconds(t0 + k.at - bench_->clock().seconds());
         Abcd(k.pin, 0, 1);
-        EXPECT_EQ(SourceAt(1), k.limits) << "pin P" << k.pin;
+        EXPECT_EQ(SourceAt(1), k.limits) << "pin P" << k.pin << " at " << k.at << " s";
         Abcd(k.pin, 0, 0);
     }
 }

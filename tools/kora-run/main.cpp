@@ -205,6 +205,21 @@ int main(int argc, char** argv) {
                    "events to the operator panel on this file descriptor, its answers on the "
                    "standard input (kora-run serve starts runs so)")
         ->check(CLI::NonNegativeNumber);
+    std::string fixture = "follow", probes, closeAfter;
+    OperatorOptions operatorOptions;
+    app.add_option("--fixture", fixture,
+                   "at a fixture dialog the operator does what it asks (follow: board out, short "
+                   "plate in, board back after the step) or only answers (keep)")
+        ->check(CLI::IsMember({"follow", "keep"}))
+        ->capture_default_str();
+    app.add_flag("--pin-location", operatorOptions.pinLocation,
+                 "start the station's pin location tool after SETUP_KORA");
+    app.add_option("--probe", probes,
+                   "the probe in the pin location tool: NET@START[+LENGTH],... in seconds after "
+                   "its window opened (LENGTH 3 s by default)");
+    app.add_option("--progress-close", closeAfter,
+                   "when the operator closes the pin location window: SECONDS after it opened, or "
+                   "'never' (default: 3 s after the last touch, never without a probe)");
     auto* methods = app.add_subcommand("methods", "list the step methods, or one's arguments");
     std::string methodName;
     methods->add_option("name", methodName, "step method");
@@ -289,6 +304,17 @@ int main(int argc, char** argv) {
                       : onError == "ask" ? OnError::Ask
                                          : OnError::Continue;
     options.saveIct = saveIct == "yes";
+    operatorOptions.fixture = fixture == "keep" ? FixtureAnswer::Keep : FixtureAnswer::Follow;
+    {
+        std::string error;
+        if ((!probes.empty() && !ParseProbes(probes, operatorOptions.probes, error)) ||
+            (!closeAfter.empty() &&
+             !ParseCloseAfter(closeAfter, operatorOptions.closeAfter, error))) {
+            std::fprintf(stderr, "kora-run: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    options.op = std::make_shared<SimulatedOperator>(operatorOptions);
     options.progress = isatty(STDOUT_FILENO) && isatty(STDERR_FILENO);
 
     std::string error;

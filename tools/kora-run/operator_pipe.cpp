@@ -106,7 +106,7 @@ void PipeOperator::Handle(const std::string& line) {
         std::lock_guard lock(mutex_);
         stop_ = true;
     } else if (request == kRequestCloseProgress) {
-        rvo::Runtime::instance().progress(false, -1, -1);
+        rvo::Runtime::instance().terminateProgress();
     }
 }
 

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 
 namespace kora::run {
 
@@ -116,6 +117,32 @@ void PrintResult(const StepRun& run, const rvo::Result& r) {
                 rvo::verdictName(r.verdict));
 }
 
+constexpr const char* kToolHead = "Pin location tool: %s\n";
+constexpr const char* kToolLine = "  %s\n";
+constexpr const char* kToolEnd = "  (window closed %s after %.1f s)\n";
+constexpr const char* kNoTool =
+    "kora-run: no pin location tool is registered (no SETUP_KORA ran)\n";
+
+// The operator starts the station's pin location tool; its window's list when it ended is
+// printed. False when the tool could not run.
+bool RunPinLocationTool(SimulatedOperator& op, rvo::Runtime& rt) {
+    const ToolRun run = op.RunPinLocation(rt);
+    if (run.result == -1) {
+        std::fputs(kNoTool, stderr);
+        return false;
+    }
+    std::printf(kToolHead, run.window.title.empty() ? "-" : run.window.title.c_str());
+    std::istringstream lines(run.window.detail);
+    for (std::string line; std::getline(lines, line);) {
+        std::printf(kToolLine, line.c_str());
+    }
+    if (!run.window.title.empty()) {
+        std::printf(kToolEnd, run.window.terminated ? "by the operator" : "by the tool",
+                    run.seconds);
+    }
+    return run.result == 0;
+}
+
 } // namespace
 
 std::string DefaultLibraryPath() {
@@ -176,10 +203,16 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
         }
     });
     rt.setAlertPolicy([&](const rvo::Alert& a) -> long {
+        if (a.flags == rvo::kAlertProgress) {
+            return options.op ? options.op->Answer(a) : 0;
+        }
         progress.Clear();
         if (options.echoAlerts) {
             std::fprintf(stderr, "%s%s%s\n", a.title.empty() ? "" : a.title.c_str(),
                          a.title.empty() ? "" : ": ", a.text.c_str());
+        }
+        if (options.op && a.flags == 0) {
+            options.op->Answer(a); // a dialog: the operator does what it asks, then answers
         }
         if (options.panel) {
             return options.panel->Answer(a);
@@ -300,6 +333,14 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
                     (options.panel && options.panel->StopRequested())) {
                     report.stopped = true;
                 }
+                if (options.op) {
+                    options.op->StepDone();
+                    if (options.op->StartsPinLocationAfter(step.method->name)) {
+                        progress.Clear();
+                        report.toolFailed =
+                            !RunPinLocationTool(*options.op, rt) || report.toolFailed;
+                    }
+                }
                 if (!options.keepRuns) {
                     tally(run);
                     report.steps.pop_back();
@@ -322,7 +363,7 @@ bool RunProgram(const Program& program, const RunOptions& options, RunReport& re
     for (const auto& run : report.steps) {
         tally(run);
     }
-    if (stepError || report.errors > 0 || report.stopped) {
+    if (stepError || report.errors > 0 || report.stopped || report.toolFailed) {
         report.verdict = "ERROR";
         report.exitStatus = 2;
     } else if (report.failed > 0) {

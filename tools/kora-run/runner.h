@@ -3,12 +3,14 @@
 #pragma once
 
 #include "operator.h"
+#include "simulated_operator.h"
 #include "program.h"
 
 #include <executive/rvo_runtime.h>
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,7 @@ struct RunOptions {
     // When given, it is shown every step and result and answers every alert instead of the
     // policy above.
     Operator* panel = nullptr;
+    std::shared_ptr<SimulatedOperator> op; // the operator at the virtual station
 };
 
 // The detail graph of a nested step (an ICT component's measured record, thinned): its label
@@ -64,6 +67,7 @@ struct RunReport {
     std::vector<rvo::Message> messages;
     std::vector<rvo::SysPara> parameters; // the system parameters the run wrote
     bool stopped = false;                 // the run ended early (-5 or an alert answered stop)
+    bool toolFailed = false;              // a station tool the operator started reported an error
     int passed = 0, failed = 0, done = 0, errors = 0;
     std::string verdict; // "PASSED", "FAILED", "ERROR"
     int exitStatus = 0;  // 0 passed, 1 failed, 2 error

@@ -37,6 +37,7 @@ void VirtualBench::loadStation(Station station) {
     cards_.clear();
     psams_.clear();
     needles_.clear();
+    probes_.clear();
     fixture_ = Fixture::Board;
     auto circuit = std::make_unique<Circuit>();
     AddNetlist(*circuit, station.board);
@@ -61,6 +62,12 @@ void VirtualBench::loadStation(Station station) {
 }
 
 SolveReport VirtualBench::settle() {
+    std::lock_guard lock(mutex_);
+    applyProbes();
+    return catchUp();
+}
+
+SolveReport VirtualBench::catchUp() {
     std::lock_guard lock(mutex_);
     const double now = static_cast<double>(clock_.nowNs() - circuitEpochNs_) * 1e-9;
     const double elapsed = now - circuit_->time();
@@ -95,6 +102,45 @@ void VirtualBench::setFixture(Fixture fixture) {
         n.board->setClosed(fixture == Fixture::Board);
         n.plate->setClosed(fixture == Fixture::ShortPlate);
     }
+}
+
+bool VirtualBench::scheduleProbe(const std::string& net, double from, double until) {
+    std::lock_guard lock(mutex_);
+    std::string name = net;
+    if (!circuit_->findNode(name)) {
+        for (char& c : name) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        if (!circuit_->findNode(name)) {
+            return false;
+        }
+    }
+    // A hand-held lead and its tip on the needle: half an ohm, as a probe wire is.
+    constexpr double kLeadOhms = 0.5, kOpenOhms = 1e12;
+    beforeChange();
+    Circuit& c = *circuit_;
+    Switch& lead = c.add<Switch>("vb:probe:" + std::to_string(probes_.size()) + ":" + name,
+                                 c.node(name), kGround, kLeadOhms, kOpenOhms, false);
+    probes_.push_back({&lead, from, until});
+    return true;
+}
+
+void VirtualBench::applyProbes() {
+    const double now = clock_.seconds();
+    bool change = false;
+    for (const Probe& p : probes_) {
+        change = change || p.lead->closed() != (now >= p.from && now < p.until);
+    }
+    if (!change) {
+        return;
+    }
+    if (circuit_->hasMemory() && circuitNow() > circuit_->time()) {
+        catchUp();
+    }
+    for (const Probe& p : probes_) {
+        p.lead->setClosed(now >= p.from && now < p.until);
+    }
+    circuit_->setSolved(false);
 }
 
 std::string VirtualBench::needleNode(const std::string& card, int pin, const std::string& net) {

@@ -93,6 +93,10 @@ class VirtualBench {
     // station with needle strays a node of its own behind them (created on first use).
     std::string needleNode(const std::string& card, int pin, const std::string& net);
 
+    // The operator's probe, a lead from system ground: touches board net `net` from `from` until
+    // `until` (seconds on the bench clock). False when the board has no such net.
+    bool scheduleProbe(const std::string& net, double from, double until);
+
     // Serialises the drivers' use of the bench across threads.
     std::recursive_mutex& mutex() { return mutex_; }
 
@@ -108,6 +112,11 @@ class VirtualBench {
     static std::string activationError();
 
   private:
+    SolveReport catchUp();
+    // Puts the probes in the state they have at the clock's present; the circuit first catches
+    // up with them as they were.
+    void applyProbes();
+
     Clock clock_;
     Journal journal_;
     FaultInjector faults_;
@@ -125,6 +134,11 @@ class VirtualBench {
         Switch* plate;
     };
     std::vector<Needle> needles_;
+    struct Probe {
+        Switch* lead;
+        double from, until;
+    };
+    std::vector<Probe> probes_;
     std::recursive_mutex mutex_;
 };
 

@@ -105,6 +105,19 @@ const char* ComponentClassText(const ComponentRecord& record) {
     }
 }
 
+const char* CompensationValueName(uint32_t classCode) {
+    switch (classCode) {
+    case kClassCapacitor:
+        return "CAP0";
+    case kClassInductor:
+        return "IND0";
+    case kClassResistor:
+        return "RES0";
+    default:
+        return nullptr;
+    }
+}
+
 int32_t CountComponentClasses(const ComponentRecord* components, int32_t count,
                               ClassCount (&lines)[kClassCountLines]) {
     for (int i = 0; i < kClassCountLines; ++i) {

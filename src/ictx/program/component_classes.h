@@ -15,6 +15,10 @@ void LookupComponentClass(const char* classText, uint32_t* classCode, uint32_t* 
 // code, or the record's own class text for codes without a name.
 const char* ComponentClassText(const ComponentRecord& record);
 
+// The name of a class's compensation value ("CAP0", "IND0", "RES0"), under which a component's
+// own value is shown and kept in its component file; null for classes without one.
+const char* CompensationValueName(uint32_t classCode);
+
 // One line of the load report: result id, name and how many components it counts.
 struct ClassCount {
     const char* name;

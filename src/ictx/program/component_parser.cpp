@@ -8,6 +8,7 @@
 #include "ictx/program/value_template.h"
 #include "ictx/program/vector_items.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,7 @@ namespace kora {
 namespace {
 
 constexpr const char* kPreprocessorCommands =
-    "DISABLED,NOREPORT,ABORTONFAIL,LOCKED,SORT,NOSORT,COMPENSATION";
+    "DISABLED,NOREPORT,ABORTONFAIL,LOCKED,SORT,NOSORT,COMPENSATION,CAP0,IND0,RES0";
 constexpr const char* kNoFileName = "Invalid file name (NULL)";
 constexpr const char* kFileOpen = "File open error";
 constexpr const char* kBadPreprocessor = "Invalid Pre-Processor command #%s";
@@ -117,6 +118,7 @@ class Parser {
         while (*end && *end != '\t' && *end != ',' && *end != '\r' && *end != '\n') {
             ++end;
         }
+        const char* value = *end == '\t' || *end == ',' ? end + 1 : nullptr;
         while (end > line + 1 && end[-1] == ' ') {
             --end;
         }
@@ -148,13 +150,33 @@ class Parser {
         case 5:
             section_->flags |= kFlagSort;
             break;
+        case 6: // NOSORT: accepted, no effect
+            break;
         case 7:
             // What the compensation step marked, as the writer saved it.
             section_->flags |= kFlagCompensation;
             break;
         default:
-            break;
+            return CompensationValue(word, value);
         }
+        return true;
+    }
+
+    // "#CAP0,<value>" (IND0, RES0): the component's own compensation value as the compensation
+    // step measured it and the writer saved it; only under its own class.
+    bool CompensationValue(const char* word, const char* value) {
+        const char* name = CompensationValueName(section_->classCode);
+        if (!name || std::strcmp(name, word) != 0) {
+            return Fail(kBadPreprocessor, word);
+        }
+        while (value && IsBlank(*value)) {
+            ++value;
+        }
+        if (!value || !(std::isdigit(static_cast<unsigned char>(*value)) || *value == '.' ||
+                        *value == '-' || *value == '+')) {
+            return Fail("%s", kBadValue);
+        }
+        section_->compensation = CLocaleAtof(value);
         return true;
     }
 

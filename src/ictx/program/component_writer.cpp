@@ -22,6 +22,7 @@ constexpr const char* kOpenError = "File Open Error";
 constexpr const char* kBackupSuffix = "~";
 constexpr const char* kUnknownItem = "// !!! UNKOWN ITEM !!!";
 constexpr const char* kValueFormat = " %-8.7g";
+constexpr const char* kCompensationLine = "#%s,%s\n";
 constexpr int kCommentColumn = 40;
 constexpr int kMinCommentGap = 3;
 
@@ -237,6 +238,11 @@ int WriteComponentSection(std::FILE* file, const ComponentRecord* record,
     }
     if (r.flags & kFlagSort) {
         std::fputs("#SORT\n", file);
+    }
+    // The component's own compensation value, which the compensation step measured.
+    if (const char* name = CompensationValueName(r.classCode); name && r.compensation != 0) {
+        char number[64];
+        std::fprintf(file, kCompensationLine, name, CNumber(number, kValueFormat, r.compensation));
     }
     std::fputc('\n', file);
     if (r.info) {

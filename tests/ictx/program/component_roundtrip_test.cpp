@@ -270,6 +270,62 @@ TEST(ComponentRoundTrip, CompensationComponentsReadBackAsTheSameProgram) {
     EXPECT_EQ(second.model->components[1].sub[0].f, 10000);
 }
 
+// A component's own compensation value, as the compensation step measured it, is saved as the
+// "#CAP0" (IND0, RES0) line of its class and loads back into the record; the line is refused
+// under another class or without a value.
+TEST(ComponentRoundTrip, CompensationValuesAreSavedWithTheirComponents) {
+    auto bench = test::MakeBench(test::ComponentFileGenerator::Channels());
+    const std::string text = "[1, \"C1\", \"CAPACITOR\", \"\", \"\"]\n#CAP0, 8.012345e-11\n"
+                             "TP=\"P1\"\nTP=\"P2\"\nNV=10e-12\n"
+                             "[2, \"L1\", \"INDUCTOR\", \"\", \"\"]\n#IND0\t4.1e-6\n"
+                             "TP=\"P1\"\nTP=\"P2\"\nNV=10e-6\n"
+                             "[3, \"R1\", \"RESISTOR\", \"\", \"\"]\n#RES0,1.25\n"
+                             "TP=\"P3\"\nTP=\"P4\"\nNV=0.47\n"
+                             "[4, \"R2\", \"RESISTOR\", \"\", \"\"]\nTP=\"P3\"\nTP=\"P4\"\nNV=10\n";
+    test::Loaded first, second;
+    std::string_view view(text);
+    ASSERT_EQ(LoadComponentProgram(bench.get(), first.model.get(), "comp.ict", &view,
+                                   first.strings.data(), first.strings.size(), first.error),
+              4)
+        << first.error;
+    const double values[] = {8.012345e-11, 4.1e-6, 1.25, 0};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(first.model->components[i].compensation, values[i]) << i;
+    }
+    const std::string saved = WriteModel(*first.model);
+    for (const char* line :
+         {"\n#CAP0, 8.012345e-11\n", "\n#IND0, 4.1e-06 \n", "\n#RES0, 1.25    \n"}) {
+        EXPECT_NE(saved.find(line), std::string::npos) << line << "\n" << saved;
+    }
+    EXPECT_EQ(saved.find("#RES0", saved.find("\"R2\"")), std::string::npos) << saved;
+    std::string_view savedView(saved);
+    ASSERT_EQ(LoadComponentProgram(bench.get(), second.model.get(), "comp.ict", &savedView,
+                                   second.strings.data(), second.strings.size(), second.error),
+              4)
+        << second.error;
+    for (int i = 0; i < 4; ++i) {
+        CompareComponent(first.model->components[i], second.model->components[i],
+                         "component " + std::to_string(i));
+        EXPECT_EQ(second.model->components[i].compensation, values[i]) << i;
+    }
+
+    const struct {
+        const char* line;
+        const char* error;
+    } refused[] = {
+        {"#CAP0,1e-12", "Invalid Pre-Processor command #CAP0"},
+        {"#RES0", "Invalid PARAMETER VALUE definition"},
+        {"#RES0, ohm", "Invalid PARAMETER VALUE definition"},
+    };
+    for (const auto& r : refused) {
+        test::Loaded bad;
+        const std::string file =
+            std::string("[3, \"R1\", \"RESISTOR\", \"\", \"\"]\n") + r.line + "\nNV=1\n";
+        EXPECT_LE(bad.Parse(bench.get(), file), 0) << r.line;
+        EXPECT_EQ(std::string(bad.error).rfind(r.error, 0), 0u) << r.line << ": " << bad.error;
+    }
+}
+
 // Broken files: every failure names the line it stopped at, and a file that still loads is
 // saved and read back without loss.
 TEST(ComponentRoundTrip, MutatedFilesFailWithTheirLineOrReadBack) {
