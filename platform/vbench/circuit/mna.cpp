@@ -14,9 +14,9 @@ constexpr int kMaxUpdateRank = 32;
 // Columns of the base's inverse kept at most, in multiples of the rank: rows changed and changed
 // back again keep theirs until the next factorisation.
 constexpr int kKeptColumnsPerRank = 2;
-// Largest residual of an updated solve, relative to the terms of its row; the factorisation's
-// own is near the rounding error, a larger one means a capacitance matrix near singular.
-constexpr double kResidualTolerance = 1e-10;
+// Largest residual of an updated solve, relative to the terms of its row: about what a fresh
+// factorisation leaves; a larger one means a capacitance matrix near singular.
+constexpr double kResidualTolerance = 1e-13;
 
 } // namespace
 
@@ -330,21 +330,34 @@ bool MnaSystem::solveReal(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
         baseSolve(b, x);
         return x.allFinite();
     }
-    baseSolve(b, y_);
     const long p = static_cast<long>(rows_.size()), q = static_cast<long>(cols_.size());
-    Eigen::VectorXd t(q);
-    for (long i = 0; i < q; ++i) {
-        t[i] = y_[cols_[static_cast<std::size_t>(i)]];
-    }
-    const Eigen::VectorXd u = change_ * capacitance_.solve(t);
-    x = y_;
-    for (long j = 0; j < p; ++j) {
-        x -= u[j] *
-             g_.col(gColumnOfRow_[static_cast<std::size_t>(rows_[static_cast<std::size_t>(j)])]);
-    }
+    auto updated = [&](const Eigen::VectorXd& rhs, Eigen::VectorXd& out) {
+        baseSolve(rhs, y_);
+        Eigen::VectorXd t(q);
+        for (long i = 0; i < q; ++i) {
+            t[i] = y_[cols_[static_cast<std::size_t>(i)]];
+        }
+        const Eigen::VectorXd u = change_ * capacitance_.solve(t);
+        out = y_;
+        for (long j = 0; j < p; ++j) {
+            const auto row = static_cast<std::size_t>(rows_[static_cast<std::size_t>(j)]);
+            out -= u[j] * g_.col(gColumnOfRow_[row]);
+        }
+    };
+    updated(b, x);
     ++updatedSolves_;
-    if (x.allFinite() && residualSmall(b, x)) {
-        return true;
+    // One step of refinement brings an update whose capacitance matrix is poorly conditioned
+    // back to the accuracy of a fresh factorisation; answers must not depend on the way taken.
+    for (int pass = 0; pass < 2 && x.allFinite(); ++pass) {
+        if (residualSmall(b, x)) {
+            return true;
+        }
+        if (pass == 0) {
+            const Eigen::VectorXd r = residual_;
+            Eigen::VectorXd correction(unknowns_);
+            updated(r, correction);
+            x += correction;
+        }
     }
     // The update lost accuracy (or the matrix is singular): the present matrix on its own.
     if (!factorBase()) {

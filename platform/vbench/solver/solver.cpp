@@ -23,6 +23,9 @@ constexpr double kSmallestSourceStep = 1e-4;
 // shunt conductances, so rounding alone moves it by more than vntol from iteration to iteration,
 // while its currents balance to femtoamperes.
 constexpr int kResidualTestAfter = 8;
+// What rounding leaves of a row's residual, relative to the terms that make it: a relay's
+// kilosiemens times volts must not widen the tolerance of its node beyond that.
+constexpr double kResidualRounding = 1e-14;
 
 } // namespace
 
@@ -117,7 +120,7 @@ bool Solver::satisfied(const double* x, const Eigen::VectorXd& b) {
     const int n = circuit_.unknowns();
     circuit_.system().residual(x, b.data(), residual_, scale_);
     for (int i = 0; i < n; ++i) {
-        const double tol = options_.reltol * scale_[i] +
+        const double tol = kResidualRounding * scale_[i] +
                            (circuit_.isCurrent(i) ? options_.vntol : options_.abstol);
         if (!(std::fabs(residual_[i]) <= tol)) {
             return false;
