@@ -14,9 +14,9 @@ constexpr int kMaxUpdateRank = 32;
 // Columns of the base's inverse kept at most, in multiples of the rank: rows changed and changed
 // back again keep theirs until the next factorisation.
 constexpr int kKeptColumnsPerRank = 2;
-// Largest residual of an updated solve, relative to the terms of its row: about what a fresh
+// Largest residual of an updated solve, relative to the terms of its row: well above what a fresh
 // factorisation leaves; a larger one means a capacitance matrix near singular.
-constexpr double kResidualTolerance = 1e-13;
+constexpr double kResidualTolerance = 1e-10;
 
 } // namespace
 
