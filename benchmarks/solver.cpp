@@ -7,7 +7,9 @@
 // parsed here and run by ngspice.
 //
 // BM_DcSolve: one operating point per iteration after a change of the main supply or of a
-//   resistor (what a measurement costs the bench); the board with or without its diodes.
+//   resistor (what a measurement costs the bench); the board with or without its diodes. The
+//   counters split the Newton iterations into full factorisations and solves answered by an
+//   update of the kept one.
 // BM_ParseAndSolve: netlist text to operating point in this process.
 // BM_WholeProcess: a forked process that reads the file, solves and exits, against
 //   "ngspice -b" on the same file; counters ours_ms, ngspice_ms and ratio (ngspice / ours).
@@ -131,6 +133,7 @@ void BM_DcSolve(benchmark::State& state) {
     auto* supply = circuit.findAs<Source>("v1");
     auto* resistor = circuit.findAs<Resistor>("r1");
     const long factorisations = circuit.system().realFactorisations();
+    const long updated = circuit.system().updatedSolves();
     long iterations = 0;
     bool flip = false;
     for (auto _ : state) {
@@ -151,6 +154,8 @@ void BM_DcSolve(benchmark::State& state) {
     state.counters["newton_per_solve"] = static_cast<double>(iterations) / count;
     state.counters["factor_per_solve"] =
         static_cast<double>(circuit.system().realFactorisations() - factorisations) / count;
+    state.counters["updated_per_solve"] =
+        static_cast<double>(circuit.system().updatedSolves() - updated) / count;
 }
 BENCHMARK(BM_DcSolve)
     ->ArgNames({"nets", "diodes", "matrix_change"})

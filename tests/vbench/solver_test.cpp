@@ -11,6 +11,8 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <string>
+#include <vector>
 
 namespace kora::vbench {
 namespace {
@@ -300,6 +302,93 @@ Rp d3 0 1
     none.steppingIterations = 2;
     EXPECT_EQ(Solver(starved, none).operatingPoint().status, SolveStatus::NoConvergence);
     EXPECT_FALSE(starved.solved());
+}
+
+TEST(VbenchSolver, UpdatedSolvesAgreeWithAFreshFactorisationAcrossSwitchChanges) {
+    // A ladder with diodes to ground and a bank of relays between its rungs. Each round flips a
+    // few relays; the kept factorisation answers through its update (or refactorises when the
+    // change grows), and every answer must be that of a circuit solved from scratch.
+    std::string text = "relay ladder\nV1 n0 0 DC 5\n.model dd D(IS=1e-14 N=1.05 RS=0.5)\n";
+    constexpr int kRungs = 60, kRelays = 24;
+    for (int i = 0; i < kRungs; ++i) {
+        text += "R" + std::to_string(i) + " n" + std::to_string(i) + " n" + std::to_string(i + 1) +
+                " " + std::to_string(100 + 37 * (i % 7)) + "\n";
+        text += "RG" + std::to_string(i) + " n" + std::to_string(i + 1) + " 0 10k\n";
+        if (i % 9 == 4) {
+            text += "D" + std::to_string(i) + " n" + std::to_string(i + 1) + " 0 dd\n";
+        }
+    }
+    Netlist n = ParseNetlist(text, "ladder.cir");
+    auto relayNodes = [](int k) { return std::pair{(k * 7) % kRungs, (k * 13 + 5) % kRungs + 1}; };
+    auto addRelays = [&](Circuit& c, const std::vector<bool>& closed) {
+        for (int k = 0; k < kRelays; ++k) {
+            auto [a, b] = relayNodes(k);
+            c.add<Switch>("k" + std::to_string(k), c.node("n" + std::to_string(a)),
+                          c.node("n" + std::to_string(b)), 0.2, 1e12, closed[k]);
+        }
+    };
+    std::vector<bool> closed(kRelays, false);
+    Circuit kept;
+    AddNetlist(kept, n);
+    addRelays(kept, closed);
+    Solver solver(kept);
+    ASSERT_TRUE(solver.operatingPoint().ok());
+    for (int round = 0; round < 40; ++round) {
+        // One relay per round, and every eighth round many at once.
+        for (int k = 0; k < (round % 8 == 7 ? kRelays / 2 : 1); ++k) {
+            const int which = (round * 5 + k * 3) % kRelays;
+            closed[which] = !closed[which];
+            kept.findAs<Switch>("k" + std::to_string(which))->setClosed(closed[which]);
+        }
+        kept.setSolved(false);
+        ASSERT_TRUE(solver.operatingPoint().ok()) << "round " << round;
+        Circuit fresh;
+        AddNetlist(fresh, n);
+        addRelays(fresh, closed);
+        ASSERT_TRUE(Solver(fresh).operatingPoint().ok());
+        for (int i = 1; i <= kRungs; i += 3) {
+            const std::string net = "n" + std::to_string(i);
+            ASSERT_NEAR(kept.voltage(net), fresh.voltage(net),
+                        1e-9 + 1e-7 * std::fabs(fresh.voltage(net)))
+                << net << " in round " << round;
+        }
+    }
+    EXPECT_GT(kept.system().updatedSolves(), kept.system().realFactorisations());
+}
+
+TEST(VbenchSolver, AFailedSolveIsReportedAndLeavesTheLastGoodPoint) {
+    const char* text = R"(diode pair
+V1 in 0 DC 1
+R1 in a 100
+D1 a 0 dd
+D2 a 0 dd
+.model dd D(IS=1e-15 N=1)
+)";
+    Netlist n = ParseNetlist(text, "pair.cir");
+    Circuit c;
+    AddNetlist(c, n);
+    Solver solver(c);
+    ASSERT_TRUE(solver.operatingPoint().ok());
+    const double good = c.voltage("a");
+    // Starved of iterations, a large step of the source cannot be followed: the solver says so,
+    // and what it leaves is the last good point, not its last iterate.
+    SolverOptions normal = solver.options();
+    solver.options().maxIterations = 1;
+    solver.options().steppingIterations = 1;
+    c.findAs<Source>("v1")->setLevel(30);
+    c.setSolved(false);
+    const SolveReport failed = solver.operatingPoint();
+    EXPECT_EQ(failed.status, SolveStatus::NoConvergence);
+    EXPECT_FALSE(c.solved());
+    EXPECT_EQ(c.voltage("a"), good);
+    // With its iterations back it reaches what a fresh circuit reaches.
+    solver.options() = normal;
+    ASSERT_TRUE(solver.operatingPoint().ok());
+    Circuit fresh;
+    AddNetlist(fresh, n);
+    fresh.findAs<Source>("v1")->setLevel(30);
+    ASSERT_TRUE(Solver(fresh).operatingPoint().ok());
+    EXPECT_NEAR(c.voltage("a"), fresh.voltage("a"), 1e-9);
 }
 
 } // namespace

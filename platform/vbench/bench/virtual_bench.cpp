@@ -61,6 +61,9 @@ void VirtualBench::loadStation(Station station) {
     station_ = std::move(station);
 }
 
+// A failed solve leaves the last good point and an unsolved circuit, so the next settle() tries
+// again; the meters read no number meanwhile, which their drivers report as over range (the
+// PSAM's and the PICT's records, the DMM's reading).
 SolveReport VirtualBench::settle() {
     std::lock_guard lock(mutex_);
     applyProbes();

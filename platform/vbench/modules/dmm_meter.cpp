@@ -511,8 +511,9 @@ void DmmMeter::takeTrigger(VirtualBench* bench, int64_t atNs) {
         }
         const double sigma = (accuracy.ofReading * std::fabs(exact) + accuracy.ofRange * range) / 3;
         double sample = noise.around(exact, sigma);
-        if (std::fabs(sample) > kDmmOverRangeShare * range) {
-            sample = std::copysign(kDmmOverRangeReading, sample);
+        // No number (the board did not solve) reads as over range too.
+        if (!(std::fabs(sample) <= kDmmOverRangeShare * range)) {
+            sample = std::copysign(kDmmOverRangeReading, std::isnan(sample) ? 1.0 : sample);
         }
         if (bench && bench->faults().onCall(kDmmSampleFault)) {
             sample = kNaN;

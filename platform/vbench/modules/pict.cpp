@@ -341,7 +341,10 @@ double PictModule::circuitTime() {
 }
 
 double PictModule::trueCurrent() {
-    bench_.settle();
+    // An unsolved board reads as over range (no number), as the PSAM's meter does.
+    if (!bench_.settle().ok()) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
     if (!cmu_->enabled()) {
         return 0;
     }
@@ -459,7 +462,7 @@ PictModule::Record PictModule::takeRecord(int64_t startNs) {
     for (double v : values) {
         const double sigma = (kReadingAccuracy * std::fabs(v) + kRangeAccuracy * r.range) / 3;
         double sample = bench_.noise().around(v, sigma);
-        if (std::fabs(sample) > kOverRange * r.range) {
+        if (!(std::fabs(sample) <= kOverRange * r.range)) {
             sample = std::numeric_limits<double>::quiet_NaN();
             over = true;
         } else {

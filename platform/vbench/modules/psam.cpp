@@ -260,7 +260,11 @@ void SourceMeasureModule::setRecord(int sampleCount, double interval) {
 }
 
 double SourceMeasureModule::trueReading() {
-    bench_.settle();
+    // A board the solver could not solve reads as no number, which the record reports as over
+    // range: the driver's warning, never a stale value.
+    if (!bench_.settle().ok()) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
     const Circuit& c = bench_.circuit();
     if (function_ == Function::Current) {
         return -ammeter_->deliveredCurrent(c.solution().data());
@@ -357,7 +361,7 @@ std::vector<double> SourceMeasureModule::takeRecord(bool* overRange, int64_t tri
         filtered += offset;
         const double sigma = (kReadingAccuracy * std::fabs(filtered) + kRangeAccuracy * range_) / 3;
         double sample = bench_.noise().around(filtered, sigma);
-        if (std::fabs(sample) > kOverRange * range_) {
+        if (!(std::fabs(sample) <= kOverRange * range_)) {
             sample = std::numeric_limits<double>::quiet_NaN();
             *overRange = true;
         }

@@ -1,3 +1,8 @@
+// Every Newton iteration reloads the matrix but rarely factorises it: the MNA system answers a
+// matrix that differs from its kept factorisation in a few rows (a relay, the junctions of a
+// non-linear board, a transient's non-linear parts from one step to the next) by a low-rank
+// update of that factorisation (see circuit/mna.h for the choice and its limits). A failed solve
+// hands back the last good point with its status, so that nothing reads its last iterate.
 #include <vbench/solver/solver.h>
 
 #include <algorithm>
@@ -13,6 +18,14 @@ namespace {
 constexpr double kGminSteppingStart = 1e-2;
 constexpr double kSourceStep = 0.1;
 constexpr double kSmallestSourceStep = 1e-4;
+// After this many iterations without the unknowns settling, a point is also taken when it meets
+// every equation: a net that floats (every relay to it open) has a voltage fixed only by the
+// shunt conductances, so rounding alone moves it by more than vntol from iteration to iteration,
+// while its currents balance to femtoamperes.
+constexpr int kResidualTestAfter = 8;
+// What rounding leaves of a row's residual, relative to the terms that make it: a relay's
+// kilosiemens times volts must not widen the tolerance of its node beyond that.
+constexpr double kResidualRounding = 1e-14;
 
 } // namespace
 
@@ -66,14 +79,21 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
         for (int i = 0; i < nodes; ++i) {
             a[c.nodeDiagonal(i)] += shunt;
         }
-        if (!sys.factorReal()) {
-            return SolveStatus::Singular;
-        }
         for (int i = 0; i < n; ++i) {
             b[i] = rhs_[static_cast<std::size_t>(i)];
         }
+        if (nonlinear && iter >= kResidualTestAfter && ctx.limited == 0 && !ctx.initJunctions &&
+            satisfied(x.data(), b)) {
+            return SolveStatus::Converged;
+        }
+        if (!sys.factorReal()) {
+            return SolveStatus::Singular;
+        }
         if (!sys.solveReal(b, xn)) {
             return SolveStatus::Singular;
+        }
+        if (!xn.allFinite()) {
+            return SolveStatus::NoConvergence;
         }
         bool converged = ctx.limited == 0 && !ctx.initJunctions;
         for (int i = 0; i < n && converged; ++i) {
@@ -94,9 +114,34 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
     return SolveStatus::NoConvergence;
 }
 
+bool Solver::satisfied(const double* x, const Eigen::VectorXd& b) {
+    // The loaded matrix is the linearisation at x itself (nothing limited), so A x - b is the
+    // circuit's own residual there: currents at the nodes, volts in the branch equations.
+    const int n = circuit_.unknowns();
+    circuit_.system().residual(x, b.data(), residual_, scale_);
+    for (int i = 0; i < n; ++i) {
+        const double tol = kResidualRounding * scale_[i] +
+                           (circuit_.isCurrent(i) ? options_.vntol : options_.abstol);
+        if (!(std::fabs(residual_[i]) <= tol)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 SolveReport Solver::solveWithFallbacks(const Mode& mode, bool cold) {
-    SolveReport r;
     const std::vector<double> start = circuit_.solution();
+    SolveReport r = attempt(mode, cold, start);
+    if (!r.ok()) {
+        // What a failed attempt leaves behind is no solution: the next solve, the readings taken
+        // meanwhile and the junctions' limiting all start again from the last good point.
+        circuit_.solution() = start;
+    }
+    return r;
+}
+
+SolveReport Solver::attempt(const Mode& mode, bool cold, const std::vector<double>& start) {
+    SolveReport r;
     const double shunt = options_.nodeShunt;
     const int stageIterations = options_.steppingIterations;
     r.status = newton(mode, shunt, 1, cold, options_.maxIterations, &r.iterations);

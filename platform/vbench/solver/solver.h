@@ -77,12 +77,16 @@ class Solver {
     };
     SolveReport solve(const Mode& mode, bool cold);
     SolveReport solveWithFallbacks(const Mode& mode, bool cold);
+    SolveReport attempt(const Mode& mode, bool cold, const std::vector<double>& start);
+    // Whether x meets every equation of the matrix and right-hand side loaded at x.
+    bool satisfied(const double* x, const Eigen::VectorXd& b);
     SolveStatus newton(const Mode& mode, double shunt, double sourceScale, bool cold,
                        int maxIterations, int* iterations);
 
     Circuit& circuit_;
     SolverOptions options_;
     std::vector<double> rhs_;
+    Eigen::VectorXd residual_, scale_;
 };
 
 } // namespace kora::vbench
