@@ -160,6 +160,9 @@ class Loader {
     // ${NAME}: a program setting (PROGRAM_DIR, PROGRAM_NAME, PROGRAM_FILE, 'settings') or an
     // environment variable; anything else is an error, never an empty text.
     std::string Expand(const yaml::Node& n, const std::string& text) {
+        if (text.find("${") == std::string::npos) {
+            return text;
+        }
         std::string out;
         for (std::size_t i = 0; i < text.size();) {
             if (text.compare(i, 2, "${") == 0) {

@@ -12,11 +12,6 @@ constexpr const char* kBadConversion = "bad conversion";
 constexpr const char* kSyntaxError = "invalid YAML";
 constexpr std::string_view kNullWords[] = {"", "~", "null", "Null", "NULL"};
 
-const std::string& EmptyText() {
-    static const std::string empty;
-    return empty;
-}
-
 bool IsNullWord(std::string_view text) {
     for (std::string_view w : kNullWords) {
         if (text == w) {
@@ -28,7 +23,7 @@ bool IsNullWord(std::string_view text) {
 
 class EventParser {
   public:
-    EventParser(const std::string& text, std::deque<NodeData>& nodes) : nodes_(nodes) {
+    EventParser(const std::string& text, std::pmr::deque<NodeData>& nodes) : nodes_(nodes) {
         yaml_parser_initialize(&parser_);
         yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()),
                                      text.size());
@@ -73,7 +68,7 @@ class EventParser {
     }
 
     NodeData& NewNode(NodeType type) {
-        NodeData& n = nodes_.emplace_back();
+        NodeData& n = nodes_.emplace_back(nodes_.get_allocator().resource());
         n.type = type;
         n.line = static_cast<int>(event_.start_mark.line);
         return n;
@@ -130,14 +125,14 @@ class EventParser {
     yaml_parser_t parser_{};
     yaml_event_t event_{};
     bool live_ = false;
-    std::deque<NodeData>& nodes_;
+    std::pmr::deque<NodeData>& nodes_;
     std::map<std::string, const NodeData*> anchors_;
 };
 
 } // namespace
 
-const std::string& Node::Scalar() const {
-    return IsScalar() ? d_->scalar : EmptyText();
+std::string Node::Scalar() const {
+    return IsScalar() ? std::string(d_->scalar) : std::string();
 }
 
 std::size_t Node::size() const {
@@ -167,7 +162,7 @@ template <> std::string Node::as<std::string>() const {
     if (!IsScalar()) {
         throw Exception{Mark(), kBadConversion};
     }
-    return d_->scalar;
+    return std::string(d_->scalar);
 }
 
 Node::iterator Node::begin() const {
@@ -195,7 +190,8 @@ Document Load(const std::string& text) {
     EventParser parser(text, *doc.nodes_);
     doc.root_ = parser.Parse();
     if (!doc.root_) {
-        doc.root_ = &doc.nodes_->emplace_back(); // no document: a null, as an empty file
+        doc.root_ =
+            &doc.nodes_->emplace_back(doc.arena_.get()); // no document: a null, as an empty file
     }
     return doc;
 }
