@@ -80,6 +80,12 @@ fs::path GenerateStation(int count, Part part) {
     return dir;
 }
 
+// What the set-up or load said when it failed: its last alert.
+std::string SetupError(const kora::rvo::Runtime& rvo) {
+    const auto& alerts = rvo.alerts();
+    return "set-up or load failed" + (alerts.empty() ? std::string() : ": " + alerts.back().text);
+}
+
 double CpuSeconds() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -104,7 +110,7 @@ void BM_ExecIctx(benchmark::State& state) {
     const std::string file = (dir / "board.ict").string();
     if (SETUP_KORA(1, "Setup", 0x100, 0, "", "ICT", 1, sw.c_str(), hw.c_str()) != 0 ||
         LOAD_ICTX(2, "Load", 0x200, 0, "", file.c_str(), 1) != 0) {
-        state.SkipWithError("set-up or load failed");
+        state.SkipWithError(SetupError(rvo).c_str());
         return;
     }
     double cpu = 0, solver = 0, virtualTime = 0;
@@ -140,6 +146,9 @@ BENCHMARK(BM_ExecIctx)
     ->Args({1000, kResistors})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
+// The largest isolated board the set-up takes: 2,480 resistors on 31 SM160 cards (it finds no
+// matrix card for a channel of the 32nd).
+BENCHMARK(BM_ExecIctx)->Args({2480, kResistors})->Unit(benchmark::kMillisecond)->Iterations(1);
 // One pass: while the sine is on the bus the virtual bench follows the whole board in time, so
 // the CPU time per capacitor grows with the board.
 BENCHMARK(BM_ExecIctx)
@@ -147,6 +156,115 @@ BENCHMARK(BM_ExecIctx)
     ->Args({1000, kCapacitors})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
+
+// A connected board as a tester meets it: a chain of cells that share their end nets, each cell
+// a 10 k resistor A-B guarded at C against its parallel path A-C-B (2.2 k and 4.7 k), and a 47 k
+// from B to the board's ground. Every net has one needle, ground too; four parts per two nets,
+// so the largest board fills the bench's 5,120 channels.
+constexpr int kPartsPerCell = 4;
+
+fs::path GenerateConnectedStation(int cells) {
+    const fs::path dir =
+        fs::temp_directory_path() /
+        ("kora_connected_run_" + std::to_string(::getpid()) + "_" + std::to_string(cells));
+    fs::create_directories(dir);
+    const int nets = 2 * cells + 1; // A of the first cell, then C and B of each
+    const int needles = nets + 1;   // and ground
+    const int cards = (needles + kPinsPerCard - 1) / kPinsPerCard;
+    std::ofstream hw(dir / "hardware.ini"), sw(dir / "system.ini"), fixture(dir / "fixture.txt"),
+        board(dir / "board.cir"), program(dir / "board.ict");
+    for (int c = 1; c <= cards; ++c) {
+        hw << "[device->MX" << c << "]\nType = SM160\nResourceDesc = CAN0::0::" << c << "\n\n";
+    }
+    hw << "[device->PSAM]\nType = PSAM\nResourceDesc = CAN0::1::1\n\n"
+       << "[device->PICT]\nType = PICT\nResourceDesc = CAN0::1::2\n\n"
+       << "[VirtualBench]\nBoard = board.cir\nFixture = fixture.txt\nCartridges = SSC\n"
+       << "RelayResistance = 0.2\nBusResistance = 0.05\nDebounceTime = 500u\n"
+       << "SettlingTime = 2m\nNoiseSeed = 1\n";
+    sw << "[LogicalNames]\nICT = BENCH_ICT\n\n[BENCH_ICT]\nType = BENCH\nAppChannelTable = "
+          "CHANNELS\nKORAsetupROUTE = 0\nKORAsetupICTX = 1\nICTDevice = PSAM\nICTDevice2 = PICT\n";
+    for (int c = 1; c <= cards; ++c) {
+        sw << "SwitchDevice" << c << " = MX" << c << "\n";
+    }
+    sw << "\n[CHANNELS]\n";
+    for (int n = 0; n < needles; ++n) {
+        const std::string net = n == 0 ? "0" : "n" + std::to_string(n);
+        sw << "T" << n << " = MX" << n / kPinsPerCard + 1 << "!P" << n % kPinsPerCard + 1 << "\n";
+        fixture << "MX" << n / kPinsPerCard + 1 << " P" << n % kPinsPerCard + 1 << " " << net
+                << "\n";
+    }
+    board << "Generated connected board\n";
+    program << "[1, \"SETUP\", \"SETUP\", \"\", \"\"]\n";
+    int index = 10;
+    const auto resistor = [&](const std::string& name, int a, int b, int guard, double ohms) {
+        board << name << " " << (a ? "n" + std::to_string(a) : "0") << " "
+              << (b ? "n" + std::to_string(b) : "0") << " " << ohms << "\n";
+        program << "[" << index++ << ", \"" << name << "\", \"RESISTOR\", \"\", \"\"]\nTP=\"T" << a
+                << "\"\nTP=\"T" << b << "\"\n";
+        if (guard) {
+            program << "GP=\"T" << guard << "\"\n";
+        }
+        // The unguarded parts see the rest of the board in parallel: wide limits.
+        program << "MM=\"V\"\nNV=" << ohms << "\nNV+=" << (guard ? 1 : 100)
+                << "\nNV-=" << (guard ? -1 : -100) << "\nV=1\nC=0.001\nCR=0.0002\n";
+    };
+    for (int k = 0; k < cells; ++k) {
+        const int a = 2 * k + 1, c = a + 1, b = a + 2;
+        resistor("R" + std::to_string(k), a, b, c, 10000);
+        resistor("RA" + std::to_string(k), a, c, 0, 2200);
+        resistor("RB" + std::to_string(k), c, b, 0, 4700);
+        resistor("RG" + std::to_string(k), b, 0, 0, 47000);
+    }
+    board << ".end\n";
+    return dir;
+}
+
+// state.range(0): cells of the connected board; CPU time per resistor as for the isolated ones.
+void BM_ExecIctxConnected(benchmark::State& state) {
+    const int cells = static_cast<int>(state.range(0));
+    const int count = kPartsPerCell * cells;
+    const fs::path dir = GenerateConnectedStation(cells);
+    auto& rvo = kora::rvo::Runtime::instance();
+    rvo.reset();
+    rvo.setKeepResults(false);
+    kora::resmgr::inspect::Reset();
+    auto bench = std::make_shared<VirtualBench>();
+    bench->loadStation(kora::vbench::LoadStation((dir / "hardware.ini").string()));
+    VirtualBench::activate(bench);
+    bench->journal().setRecording(false);
+    const std::string sw = (dir / "system.ini").string(), hw = (dir / "hardware.ini").string();
+    const std::string file = (dir / "board.ict").string();
+    if (SETUP_KORA(1, "Setup", 0x100, 0, "", "ICT", 1, sw.c_str(), hw.c_str()) != 0 ||
+        LOAD_ICTX(2, "Load", 0x200, 0, "", file.c_str(), 1) != 0) {
+        state.SkipWithError(SetupError(rvo).c_str());
+        return;
+    }
+    double cpu = 0, solver = 0;
+    for (auto _ : state) {
+        const double cpu0 = CpuSeconds(), solver0 = bench->solverSeconds();
+        const long result = EXEC_ICTX(3, "Run", 0x300, 0, "", "ANALOG", 1, 1000, "");
+        cpu += CpuSeconds() - cpu0;
+        solver += bench->solverSeconds() - solver0;
+        if (result < -1) {
+            state.SkipWithError("EXEC_ICTX failed");
+            break;
+        }
+    }
+    const double components = static_cast<double>(state.iterations()) * count;
+    state.counters["parts"] = count;
+    state.counters["cpu_us_per_component"] = cpu / components * 1e6;
+    state.counters["solver_us_per_component"] = solver / components * 1e6;
+    state.counters["cpu_us_without_solver"] = (cpu - solver) / components * 1e6;
+    CLEANUP_KORA(4, "Cleanup", 0x400, 0, "", "");
+    kora::FreeBenchContext();
+    VirtualBench::activate(nullptr);
+    rvo.reset();
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_ExecIctxConnected)->Arg(25)->Arg(250)->Unit(benchmark::kMillisecond)->Iterations(2);
+// The largest connected board a bench holds: its 5,120 component sections (1,279 cells, 5,116
+// parts and the set-up) on 2,559 nets and ground.
+BENCHMARK(BM_ExecIctxConnected)->Arg(1279)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // The contact and short test of a board of `pins` nets, one needle each and 1 k to the board's
 // ground (which has a needle of its own), with `shorts` pairs of nets bridged by 0.1 ohm: one
@@ -209,7 +327,7 @@ void BM_ContactTest(benchmark::State& state) {
     const std::string file = (dir / "board.ict").string();
     if (SETUP_KORA(1, "Setup", 0x100, 0, "", "ICT", 1, sw.c_str(), hw.c_str()) != 0 ||
         LOAD_ICTX(2, "Load", 0x200, 0, "", file.c_str(), 1) != 0) {
-        state.SkipWithError("set-up or load failed");
+        state.SkipWithError(SetupError(rvo).c_str());
         return;
     }
     double cpu = 0, solver = 0, virtualTime = 0;
@@ -288,7 +406,7 @@ void BM_DigitalVectors(benchmark::State& state) {
     const std::string file = (dir / "logic.ict").string();
     if (SETUP_KORA(1, "Setup", 0x100, 0, "", "LOGIC", 1, sw.c_str(), hw.c_str()) != 0 ||
         LOAD_ICTX(2, "Load", 0x200, 0, "", file.c_str(), 1) != 0) {
-        state.SkipWithError("set-up or load failed");
+        state.SkipWithError(SetupError(rvo).c_str());
         return;
     }
     double cpu = 0, solver = 0, virtualTime = 0;

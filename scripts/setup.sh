@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libinih-dev libyaml-cpp-dev libsqlite3-dev libpq-dev postgresql libeigen3-dev libcli11-dev
+  libinih-dev libyaml-cpp-dev libyaml-dev libsqlite3-dev libpq-dev postgresql libeigen3-dev libcli11-dev
   libcpp-httplib-dev
   clang libclang-rt-14-dev clang-format clang-tidy
   binutils locales

@@ -1,5 +1,6 @@
 #include "text.h"
 
+#include <charconv>
 #include <clocale>
 #include <cmath>
 #include <cstdarg>
@@ -60,6 +61,20 @@ locale_t cLocale() {
 double CLocaleAtof(const char* text) {
     if (!text) {
         return 0.0;
+    }
+    // from_chars reads the plain decimal forms several times faster than strtod; what it does
+    // not take the same way (a sign '+', leading blanks, hexadecimal, a value out of range) goes
+    // to strtod, so the value is always strtod's.
+    const char c = text[0];
+    if ((c >= '0' && c <= '9') || c == '-' || c == '.') {
+        // Numbers are read from within longer lines: look no further than any number reaches.
+        constexpr std::size_t kLongestNumber = 64;
+        const std::size_t length = strnlen(text, kLongestNumber);
+        double value = 0.0;
+        const auto [end, ec] = std::from_chars(text, text + length, value);
+        if (ec == std::errc() && *end != 'x' && *end != 'X' && length < kLongestNumber) {
+            return value;
+        }
     }
     return strtod_l(text, nullptr, cLocale());
 }

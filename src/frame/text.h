@@ -39,6 +39,20 @@ void TrimBlanks(char* text);
 
 // Numbers follow the C locale's rules whatever the process locale is.
 double CLocaleAtof(const char* text);
+
+// strchr for a character other than the terminator, as a plain loop: the fields of a line are
+// a few characters long, shorter than the library call's set-up.
+inline const char* FindChar(const char* text, char c) {
+    for (; *text; ++text) {
+        if (*text == c) {
+            return text;
+        }
+    }
+    return nullptr;
+}
+inline char* FindChar(char* text, char c) {
+    return const_cast<char*>(FindChar(static_cast<const char*>(text), c));
+}
 long CLocaleAtol(const char* text);
 
 // Truncation toward zero into 32 bits, saturating where a double does not fit (NaN gives 0).

@@ -1,6 +1,6 @@
 #include "executive_decl.h"
 
-#include <yaml-cpp/yaml.h>
+#include "yaml_tree.h"
 
 #include <cerrno>
 #include <cmath>
@@ -23,11 +23,11 @@ constexpr struct {
     {"DEG", 20},   {"DEGC", 21},  {"DEGF", 22},  {"JOULE", 23}, {"WATT", 24},
 };
 
-[[noreturn]] void Fail(const YAML::Node& n, const std::string& text) {
+[[noreturn]] void Fail(const yaml::Node& n, const std::string& text) {
     throw DeclError{n.Mark().line + 1, text};
 }
 
-std::string Scalar(const YAML::Node& n, const char* what) {
+std::string Scalar(const yaml::Node& n, const char* what) {
     if (!n.IsScalar()) {
         Fail(n, std::string("'") + what + "' must be a single value");
     }
@@ -55,7 +55,7 @@ bool ReadReal(const std::string& s, double& out) {
     return true;
 }
 
-long LongOf(const YAML::Node& n, const char* what) {
+long LongOf(const yaml::Node& n, const char* what) {
     long v = 0;
     if (!ReadLong(Scalar(n, what), v)) {
         Fail(n, std::string("'") + what + "' must be an integer");
@@ -80,7 +80,7 @@ char TypeOfWord(const std::string& word) {
     return word == "int" ? 'I' : word == "real" ? 'R' : word == "text" ? 'S' : 0;
 }
 
-ParameterDecl LoadParameter(const YAML::Node& def) {
+ParameterDecl LoadParameter(const yaml::Node& def) {
     if (!def.IsMap()) {
         Fail(def, "a parameter is a mapping with section, name, type and value");
     }
@@ -129,7 +129,7 @@ ParameterDecl LoadParameter(const YAML::Node& def) {
 
 } // namespace
 
-ExecutiveDecl LoadExecutiveDecl(const YAML::Node& node) {
+ExecutiveDecl LoadExecutiveDecl(const yaml::Node& node) {
     if (!node.IsMap()) {
         Fail(node, "'executive' is a mapping (station_id, item_index, fixture_position, "
                    "device_naming, parameters)");

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace YAML {
+namespace kora::run::yaml {
 class Node;
 }
 
@@ -36,7 +36,7 @@ struct DeclError {
 };
 
 // Reads the 'executive' mapping; throws DeclError on a mistake.
-ExecutiveDecl LoadExecutiveDecl(const YAML::Node& node);
+ExecutiveDecl LoadExecutiveDecl(const yaml::Node& node);
 
 // Applies "SECTION:NAME=VALUE" to the declarations: the declared parameter gets the value in its
 // type; an undeclared one is added with the type the value reads as. False with `error` set.

@@ -1,6 +1,6 @@
 #include "program.h"
 
-#include <yaml-cpp/yaml.h>
+#include "yaml_tree.h"
 
 #include <cerrno>
 #include <clocale>
@@ -12,6 +12,7 @@
 #include <locale.h>
 #include <set>
 #include <sstream>
+#include <unordered_map>
 
 namespace kora::run {
 
@@ -27,7 +28,7 @@ struct ProgramError {
     std::string text;
 };
 
-[[noreturn]] void Fail(const YAML::Node& node, const std::string& text) {
+[[noreturn]] void Fail(const yaml::Node& node, const std::string& text) {
     throw ProgramError{node.Mark().line >= 0 ? node.Mark().line + 1 : 0, text};
 }
 
@@ -79,7 +80,7 @@ class Loader {
   public:
     explicit Loader(Program& p) : p_(p) {}
 
-    void Load(const YAML::Node& root) {
+    void Load(const yaml::Node& root) {
         if (!root.IsMap()) {
             Fail(root, "a program is a mapping with 'program' and 'steps'");
         }
@@ -149,7 +150,7 @@ class Loader {
     }
 
   private:
-    std::string Scalar(const YAML::Node& n, const char* what) {
+    std::string Scalar(const yaml::Node& n, const char* what) {
         if (!n.IsScalar()) {
             Fail(n, std::string("'") + what + "' must be a single value");
         }
@@ -158,7 +159,10 @@ class Loader {
 
     // ${NAME}: a program setting (PROGRAM_DIR, PROGRAM_NAME, PROGRAM_FILE, 'settings') or an
     // environment variable; anything else is an error, never an empty text.
-    std::string Expand(const YAML::Node& n, const std::string& text) {
+    std::string Expand(const yaml::Node& n, const std::string& text) {
+        if (text.find("${") == std::string::npos) {
+            return text;
+        }
         std::string out;
         for (std::size_t i = 0; i < text.size();) {
             if (text.compare(i, 2, "${") == 0) {
@@ -184,14 +188,14 @@ class Loader {
         return out;
     }
 
-    void LoadVariable(const YAML::Node& key, const YAML::Node& def) {
+    void LoadVariable(const yaml::Node& key, const yaml::Node& def) {
         auto var = std::make_unique<Variable>();
         var->name = key.as<std::string>();
         var->line = key.Mark().line + 1;
         if (p_.variables.count(var->name)) {
             Fail(key, "variable '" + var->name + "' is defined twice");
         }
-        YAML::Node value(YAML::NodeType::Undefined); // stays undefined without a 'value'
+        yaml::Node value(yaml::NodeType::Undefined); // stays undefined without a 'value'
         std::string type;
         long size = -1;
         if (def.IsMap()) {
@@ -305,7 +309,7 @@ class Loader {
         p_.variables[var->name] = std::move(var);
     }
 
-    Variable* VariableOf(const YAML::Node& n, const std::string& text) {
+    Variable* VariableOf(const yaml::Node& n, const std::string& text) {
         auto it = p_.variables.find(text.substr(1));
         if (it == p_.variables.end()) {
             Fail(n, "unknown variable '" + text + "'");
@@ -359,7 +363,7 @@ class Loader {
         return "?";
     }
 
-    void LoadArg(ArgSpec& a, const YAML::Node& n) {
+    void LoadArg(ArgSpec& a, const yaml::Node& n) {
         const ArgInfo& info = *a.info;
         a.given = true;
         if (n.IsNull()) {
@@ -404,7 +408,7 @@ class Loader {
 
     // An array or buffer passed with a count larger than it holds would be overrun by the
     // method: refuse the program instead.
-    void CheckSizes(const ProgramStep& step, const YAML::Node& node) {
+    void CheckSizes(const ProgramStep& step, const yaml::Node& node) {
         for (const auto& a : step.args) {
             const auto t = a.info->type;
             if (!a.variable || (t != ArgType::DARRAY && t != ArgType::LARRAY && t != ArgType::BUF &&
@@ -430,7 +434,7 @@ class Loader {
         }
     }
 
-    void LoadStep(const YAML::Node& s) {
+    void LoadStep(const yaml::Node& s) {
         if (!s.IsMap() || !s["method"]) {
             Fail(s, "a step is a mapping with a 'method' and its arguments");
         }
@@ -438,7 +442,7 @@ class Loader {
         step.index = static_cast<int>(p_.steps.size()) + 1;
         step.line = s.Mark().line + 1;
         const std::string method = Scalar(s["method"], "method");
-        step.method = FindStepInfo(method);
+        step.method = MethodOf(method);
         if (!step.method) {
             Fail(s["method"], "unknown method '" + method + "' (kora-run methods lists them)");
         }
@@ -451,7 +455,7 @@ class Loader {
             }
             step.repeat = static_cast<int>(r);
         }
-        if (const YAML::Node attributes = s["attributes"]) {
+        if (const yaml::Node attributes = s["attributes"]) {
             if (!attributes.IsMap()) {
                 Fail(attributes, "'attributes' is a mapping of attribute names to values");
             }
@@ -490,7 +494,17 @@ class Loader {
         p_.steps.push_back(std::move(step));
     }
 
+    // Programs call a few methods many times: each is looked up in the table once.
+    const StepInfo* MethodOf(const std::string& name) {
+        auto [it, added] = methods_.try_emplace(name, nullptr);
+        if (added) {
+            it->second = FindStepInfo(name);
+        }
+        return it->second;
+    }
+
     Program& p_;
+    std::unordered_map<std::string, const StepInfo*> methods_;
 };
 
 } // namespace
@@ -567,12 +581,12 @@ std::optional<Program> ParseProgram(const std::string& text, const std::string& 
     p.file = path;
     p.folder = fs::absolute(fs::path(path)).parent_path().string();
     try {
-        YAML::Node root = YAML::Load(text);
-        Loader(p).Load(root);
+        const yaml::Document doc = yaml::Load(text);
+        Loader(p).Load(doc.root());
     } catch (const ProgramError& e) {
         error = path + ":" + std::to_string(e.line) + ": " + e.text;
         return std::nullopt;
-    } catch (const YAML::Exception& e) {
+    } catch (const yaml::Exception& e) {
         error = path + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg;
         return std::nullopt;
     }

@@ -2,6 +2,10 @@
 
 #include "frame/args.h"
 
+#include <algorithm>
+#include <string_view>
+#include <unordered_map>
+
 namespace kora {
 
 namespace {
@@ -52,8 +56,22 @@ constexpr CountEntry kCountLines[kClassCountLines] = {
 
 } // namespace
 
+// Once per section header: by hash over the class names, which hold no blanks, so an exact
+// match is what MatchKeyword would find.
 void LookupComponentClass(const char* classText, uint32_t* classCode, uint32_t* subTests) {
-    const int k = MatchKeyword(classText, kClassTexts, ',');
+    static const auto* const index = [] {
+        auto* map = new std::unordered_map<std::string_view, int>();
+        const std::string_view list = kClassTexts;
+        int k = 1;
+        for (std::size_t from = 0; from <= list.size(); ++k) {
+            const std::size_t comma = std::min(list.find(',', from), list.size());
+            map->emplace(list.substr(from, comma - from), k);
+            from = comma + 1;
+        }
+        return map;
+    }();
+    const auto it = classText ? index->find(classText) : index->end();
+    const int k = it == index->end() ? 0 : it->second;
     if (k > 0) {
         *classCode = kClasses[k - 1].code;
         *subTests = kClasses[k - 1].subTests;

@@ -1,6 +1,8 @@
 #include "ictx/program/component_params.h"
 
-#include <cstring>
+#include <algorithm>
+#include <array>
+#include <utility>
 
 namespace kora {
 
@@ -65,13 +67,60 @@ const KeywordEntry kKeywords[kKeywordCount] = {
     {"VMOR", "+rrP", kItemVmor},
 };
 
-int FindKeyword(const char* keyword) {
-    for (int k = 0; k < kKeywordCount; ++k) {
-        if (keyword && std::strcmp(kKeywords[k].keyword, keyword) == 0) {
-            return k + 1;
-        }
+namespace {
+
+// Keywords have at most six characters: packed into one word, in the order of their bytes, they
+// are found by a binary search instead of comparing text with each in turn.
+constexpr std::size_t kPackedLength = 8;
+
+bool Pack(const char* text, uint64_t& packed) {
+    packed = 0;
+    std::size_t i = 0;
+    for (; i < kPackedLength && text[i]; ++i) {
+        packed |= static_cast<uint64_t>(static_cast<unsigned char>(text[i]))
+                  << (8 * (kPackedLength - 1 - i));
     }
-    return 0;
+    return text[i] == 0;
+}
+
+struct KeywordIndex {
+    std::array<std::pair<uint64_t, int>, kKeywordCount> sorted{};
+    std::array<const NumericParam*, kKeywordCount + 1> numeric{}; // by 1-based keyword number
+
+    KeywordIndex() {
+        for (int k = 0; k < kKeywordCount; ++k) {
+            Pack(kKeywords[k].keyword, sorted[k].first);
+            sorted[k].second = k + 1;
+        }
+        std::sort(sorted.begin(), sorted.end());
+    }
+
+    int Find(const char* keyword) const {
+        uint64_t packed = 0;
+        if (!keyword || !Pack(keyword, packed)) {
+            return 0;
+        }
+        const auto it =
+            std::lower_bound(sorted.begin(), sorted.end(), std::pair<uint64_t, int>(packed, 0));
+        return it != sorted.end() && it->first == packed ? it->second : 0;
+    }
+};
+
+const KeywordIndex& Index() {
+    static const KeywordIndex index = [] {
+        KeywordIndex built;
+        for (const NumericParam& p : kNumericParams) {
+            built.numeric[static_cast<std::size_t>(built.Find(p.keyword))] = &p;
+        }
+        return built;
+    }();
+    return index;
+}
+
+} // namespace
+
+int FindKeyword(const char* keyword) {
+    return Index().Find(keyword);
 }
 
 const char* ItemKeyword(uint32_t type) {
@@ -116,12 +165,8 @@ const NumericParam kNumericParams[kNumericParamCount] = {
 };
 
 const NumericParam* FindNumericParam(const char* keyword) {
-    for (const NumericParam& p : kNumericParams) {
-        if (std::strcmp(p.keyword, keyword) == 0) {
-            return &p;
-        }
-    }
-    return nullptr;
+    const KeywordIndex& index = Index();
+    return index.numeric[static_cast<std::size_t>(index.Find(keyword))];
 }
 
 } // namespace kora

@@ -8,6 +8,7 @@
 #include "ictx/program/value_template.h"
 #include "ictx/program/vector_items.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <string>
 
 namespace kora {
 
@@ -51,6 +53,22 @@ constexpr int kKeywordTL = 31;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
+}
+
+// The first "//" in [from, end).
+char* FindSlashes(char* from, char* end) {
+    while (from < end) {
+        auto* slash =
+            static_cast<char*>(std::memchr(from, '/', static_cast<std::size_t>(end - from)));
+        if (!slash || slash + 1 >= end) {
+            return nullptr;
+        }
+        if (slash[1] == '/') {
+            return slash;
+        }
+        from = slash + 1;
+    }
+    return nullptr;
 }
 
 class Parser {
@@ -264,14 +282,14 @@ class Parser {
     }
 
     void CutEndOfLineComment(char* rest) {
-        char* slashes = std::strstr(rest, "//");
         char* end = rest + std::strlen(rest);
+        char* slashes = FindSlashes(rest, end);
         if (slashes) {
             char* text = slashes + 2;
             while (*text == ' ') {
                 ++text;
             }
-            char* textEnd = text + std::strlen(text);
+            char* textEnd = end;
             while (textEnd > text && (textEnd[-1] == '\n' || textEnd[-1] == '\r')) {
                 *--textEnd = 0;
             }
@@ -291,14 +309,14 @@ class Parser {
         const char* p = rest + 1;
         const long index = CLocaleAtol(p);
         std::string_view texts[4];
-        if (const char* q = std::strchr(p, ',')) {
+        if (const char* q = FindChar(p, ',')) {
             ++q;
             for (auto& text : texts) {
-                const char* open = std::strchr(q, '"');
+                const char* open = FindChar(q, '"');
                 if (!open) {
                     break;
                 }
-                const char* close = std::strchr(open + 1, '"');
+                const char* close = FindChar(open + 1, '"');
                 const char* end = close ? close : open + 1 + std::strlen(open + 1);
                 text =
                     TrimRight(std::string_view(open + 1, static_cast<std::size_t>(end - open - 1)));
@@ -369,7 +387,7 @@ class Parser {
     }
 
     bool Parameter(char* line) {
-        char* eq = std::strchr(line, '=');
+        char* eq = FindChar(line, '=');
         if (!eq) {
             return Fail("%s", kBadValue);
         }
@@ -619,36 +637,47 @@ bool Parser::Fail(const char* format, ...) {
 }
 
 // Lines as fgets gives them: up to and including the line end, at most kComponentLineSize - 1
-// bytes at a time.
+// bytes at a time. A file is read whole first: one read instead of a library call per line.
 class LineSource {
   public:
-    explicit LineSource(std::FILE* file) : file_(file) {}
     explicit LineSource(std::string_view text) : text_(text) {}
 
     bool Next(char* line) {
-        if (file_) {
-            return std::fgets(line, static_cast<int>(kComponentLineSize), file_) != nullptr;
-        }
         if (pos_ >= text_.size()) {
             return false;
         }
-        std::size_t n = 0;
-        while (n < kComponentLineSize - 1 && pos_ < text_.size()) {
-            const char c = text_[pos_++];
-            line[n++] = c;
-            if (c == '\n') {
-                break;
-            }
-        }
+        const std::size_t room = std::min(kComponentLineSize - 1, text_.size() - pos_);
+        const char* from = text_.data() + pos_;
+        const void* newline = std::memchr(from, '\n', room);
+        const std::size_t n =
+            newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - from) + 1 : room;
+        std::memcpy(line, from, n);
         line[n] = 0;
+        pos_ += n;
         return true;
     }
 
   private:
-    std::FILE* file_ = nullptr;
     std::string_view text_;
     std::size_t pos_ = 0;
 };
+
+// What fgets would have given before an error or the end of the file.
+std::string ReadWhole(std::FILE* file) {
+    constexpr std::size_t kBlock = 1 << 16;
+    std::string text;
+    std::size_t used = 0;
+    for (;;) {
+        text.resize(used + kBlock);
+        const std::size_t n = std::fread(text.data() + used, 1, kBlock, file);
+        used += n;
+        if (n < kBlock) {
+            break;
+        }
+    }
+    text.resize(used);
+    return text;
+}
 
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
@@ -693,10 +722,10 @@ int32_t ParseComponentFile(const BenchRecord* bench, ComponentModel* model, cons
         parser.Fail("%s", kFileOpen);
         return -2;
     }
-    LineSource source(file);
-    const int32_t result = Run(parser, source);
+    const std::string text = ReadWhole(file);
     std::fclose(file);
-    return result;
+    LineSource source(text);
+    return Run(parser, source);
 }
 
 int32_t ParseComponentText(const BenchRecord* bench, ComponentModel* model, const char* fileName,

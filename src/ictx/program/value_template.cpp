@@ -20,11 +20,11 @@ bool IsBlank(char c) {
 // A field in double quotes, from the next quote to the following one (or the end); what stands
 // between the closing quote and the next comma is passed over.
 bool QuotedField(const char*& p, std::string_view& field) {
-    const char* open = std::strchr(p, '"');
+    const char* open = FindChar(p, '"');
     if (!open) {
         return false;
     }
-    const char* close = std::strchr(open + 1, '"');
+    const char* close = FindChar(open + 1, '"');
     const char* end = close ? close : open + 1 + std::strlen(open + 1);
     field = TrimRight(std::string_view(open + 1, static_cast<std::size_t>(end - open - 1)));
     p = close ? close + 1 : end;
