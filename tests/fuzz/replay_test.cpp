@@ -32,7 +32,8 @@ TEST_P(CorpusReplay, EveryStoredInputRunsCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(Parsers, CorpusReplay,
                          ::testing::Values("devchan", "limits", "keyword", "ini", "component",
-                                           "serial", "datafile"));
+                                           "serial", "datafile", "program", "netlist", "station",
+                                           "routing"));
 
 } // namespace
 } // namespace kora::fuzz
