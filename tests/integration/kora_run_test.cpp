@@ -583,11 +583,13 @@ TEST_F(KoraRun, MissingLibraryAndUnimplementedMethods) {
     Outcome o = Run("--library /nonexistent/libkora.so " + program.string());
     EXPECT_EQ(o.exit, 2);
     EXPECT_NE(o.err.find("cannot load libkora (/nonexistent/libkora.so)"), std::string::npos);
-    fs::path dmm = Write("dmm.yaml", "program: x\nsteps:\n  - method: COMPI_KORA\n"
-                                     "  - method: PINTEST_ICT\n");
-    Outcome u = Run(dmm.string());
+    // Every method of the table has a body now: a library without the step methods stands in for
+    // a build that lacks one.
+    const fs::path other = fs::path(KORA_LIBKORA_PATH).parent_path() / "libresmgr.so";
+    fs::path dmm = Write("dmm.yaml", "program: x\nsteps:\n  - method: COMPI_KORA\n");
+    Outcome u = Run("--library " + other.string() + " " + dmm.string());
     EXPECT_EQ(u.exit, 2);
-    EXPECT_NE(u.err.find(":4: PINTEST_ICT is not implemented in this build of libkora"),
+    EXPECT_NE(u.err.find(":3: COMPI_KORA is not implemented in this build of libkora"),
               std::string::npos)
         << u.err;
     EXPECT_EQ(u.out, ""); // refused before anything ran
