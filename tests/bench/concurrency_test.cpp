@@ -56,7 +56,8 @@ TEST_F(Concurrency, EightThreadsSetUpMeasureAndCleanUpTheirOwnBenches) {
         // closed are closed already, so each reading sees the resistor whatever the order.
         for (int k = 0; k < kReadings; ++k) {
             double value = NAN;
-            const long rc = MEAS_DMM(base + 10 + k, "Meas", 0xA00, 0, "", "DMM_A!HI>R5_A,DMM_A!SHI>R5_A,DMM_A!LO>R5_B,DMM_A!SLO>R5_B",
+            const long rc = MEAS_DMM(base + 10 + k, "Meas", 0xA00, 0, "",
+                                     "DMM_A!HI>R5_A,DMM_A!SHI>R5_A,DMM_A!LO>R5_B,DMM_A!SLO>R5_B",
                                      "RES_4W", "2190", 0, "2210", 0.02, &value, "");
             if (rc != 0) {
                 ++failures;
@@ -80,10 +81,9 @@ TEST_F(Concurrency, EightThreadsSetUpMeasureAndCleanUpTheirOwnBenches) {
         t.join();
     }
     const auto log = Log();
-    const std::vector<std::string> logs[3] = {
-        {log.begin(), log.begin() + marks[0]},
-        {log.begin() + marks[0], log.begin() + marks[1]},
-        {log.begin() + marks[1], log.end()}};
+    const std::vector<std::string> logs[3] = {{log.begin(), log.begin() + marks[0]},
+                                              {log.begin() + marks[0], log.begin() + marks[1]},
+                                              {log.begin() + marks[1], log.end()}};
 
     EXPECT_EQ(failures.load(), 0) << LastAlert();
     for (int t = 0; t < kThreads; ++t) {

@@ -81,9 +81,11 @@ struct ComponentScratch {
     ComponentModel* model = static_cast<ComponentModel*>(std::calloc(1, sizeof(ComponentModel)));
     std::vector<char> strings = std::vector<char>(kStringBufferSize);
     void reset() {
-        const auto used = static_cast<std::size_t>(std::min(model->componentCount + 1, kMaxComponents));
+        const auto used =
+            static_cast<std::size_t>(std::min(model->componentCount + 1, kMaxComponents));
         std::memset(model->components, 0, used * sizeof(ComponentRecord));
-        const auto items = static_cast<std::size_t>(std::min(model->itemCount + 1, kMaxVectorItems));
+        const auto items =
+            static_cast<std::size_t>(std::min(model->itemCount + 1, kMaxVectorItems));
         std::memset(model->items, 0, items * sizeof(VectorItem));
         std::memset(model, 0, offsetof(ComponentModel, components));
         const std::size_t text = std::strlen(strings.data()) + 1;
@@ -94,8 +96,8 @@ struct ComponentScratch {
 // A folder of this process for the files the station reader insists on reading.
 const std::filesystem::path& ScratchFolder() {
     static const std::filesystem::path dir = [] {
-        auto d = std::filesystem::temp_directory_path() /
-                 ("kora_fuzz_" + std::to_string(::getpid()));
+        auto d =
+            std::filesystem::temp_directory_path() / ("kora_fuzz_" + std::to_string(::getpid()));
         std::filesystem::create_directories(d);
         return d;
     }();

@@ -363,7 +363,7 @@ class Loader {
         return "?";
     }
 
-    void LoadArg(ArgSpec& a, const yaml::Node& n) {
+    void LoadArg(ArgBinding& a, const yaml::Node& n) {
         const ArgInfo& info = *a.info;
         a.given = true;
         if (n.IsNull()) {
@@ -466,7 +466,7 @@ class Loader {
             }
         }
         for (const auto& arg : step.method->args) {
-            ArgSpec a;
+            ArgBinding a;
             a.info = &arg;
             a.realValue = NAN; // an omitted real is not a number
             step.args.push_back(a);
@@ -478,7 +478,7 @@ class Loader {
                 continue;
             }
             auto it = std::find_if(step.args.begin(), step.args.end(),
-                                   [&](const ArgSpec& a) { return key == a.info->name; });
+                                   [&](const ArgBinding& a) { return key == a.info->name; });
             if (it == step.args.end()) {
                 std::string names;
                 for (const auto& a : step.method->args) {
@@ -607,7 +607,7 @@ std::optional<Program> LoadProgram(const std::string& path, std::string& error) 
 std::vector<ArgValue> BuildArgValues(const ProgramStep& step) {
     std::vector<ArgValue> values(step.args.size());
     for (std::size_t i = 0; i < step.args.size(); ++i) {
-        const ArgSpec& a = step.args[i];
+        const ArgBinding& a = step.args[i];
         ArgValue& v = values[i];
         Variable* var = a.variable;
         switch (a.info->type) {

@@ -34,7 +34,7 @@ struct Variable {
 };
 
 // One argument as the program gives it: a literal, a variable, or nothing (the neutral value).
-struct ArgSpec {
+struct ArgBinding {
     const ArgInfo* info = nullptr;
     bool given = false;
     bool null = false; // an explicit null (~) for a text or pointer
@@ -51,7 +51,7 @@ struct ProgramStep {
     std::string name;
     std::string comment;
     int repeat = 1;
-    std::vector<ArgSpec> args; // in the order of the method's arguments
+    std::vector<ArgBinding> args; // in the order of the method's arguments
     // Step attributes as the step editor keeps them ("DATA": "YES"), by name or "GROUP|NAME".
     std::vector<std::pair<std::string, std::string>> attributes;
 };

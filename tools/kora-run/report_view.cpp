@@ -138,8 +138,8 @@ bool ReadLastRuns(const std::string& target, int count, std::vector<RunSummary>&
     }
     q->Int(1, count);
     while (q->Next()) {
-        runs.push_back({q->Integer(0), q->Column(1), q->Column(2), q->Column(3), q->Column(4),
-                        q->Number(5)});
+        runs.push_back(
+            {q->Integer(0), q->Column(1), q->Column(2), q->Column(3), q->Column(4), q->Number(5)});
     }
     return true;
 }

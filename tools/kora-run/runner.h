@@ -3,8 +3,8 @@
 #pragma once
 
 #include "operator.h"
-#include "simulated_operator.h"
 #include "program.h"
+#include "simulated_operator.h"
 
 #include <executive/rvo_runtime.h>
 

@@ -14,7 +14,7 @@ constexpr const char* kRunIdentifierIndex =
     "CREATE UNIQUE INDEX IF NOT EXISTS uut_result_run_uid ON uut_result (run_uid)";
 
 // Parents before children; the run itself first.
-const std::vector<TableSpec> kTables = {
+const std::vector<TableDef> kTables = {
     {"uut_result",
      {{"id", T::Key},
       {"program", T::Text},
@@ -120,7 +120,7 @@ const char* TypeOf(const StoreDialect& d, ColumnType type) {
     return d.text;
 }
 
-std::string ColumnSql(const StoreDialect& d, const ColumnSpec& c) {
+std::string ColumnSql(const StoreDialect& d, const ColumnDef& c) {
     std::string sql = std::string(c.name) + " " + TypeOf(d, c.type);
     if (c.references) {
         sql += std::string(" REFERENCES ") + c.references + "(id)";
@@ -128,7 +128,7 @@ std::string ColumnSql(const StoreDialect& d, const ColumnSpec& c) {
     return sql;
 }
 
-std::string CreateSql(const StoreDialect& d, const TableSpec& t) {
+std::string CreateSql(const StoreDialect& d, const TableDef& t) {
     std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + t.name + " (";
     for (std::size_t i = 0; i < t.columns.size(); ++i) {
         sql += (i ? ", " : "") + ColumnSql(d, t.columns[i]);
@@ -149,7 +149,7 @@ long StoredVersion(Store& store) {
 
 bool Migrate(Store& store) {
     const StoreDialect& d = store.Dialect();
-    for (const TableSpec& t : kTables) {
+    for (const TableDef& t : kTables) {
         const std::set<std::string> present = store.Columns(t.name);
         if (present.empty()) {
             if (!store.Exec(CreateSql(d, t))) {
@@ -157,7 +157,7 @@ bool Migrate(Store& store) {
             }
             continue;
         }
-        for (const ColumnSpec& c : t.columns) {
+        for (const ColumnDef& c : t.columns) {
             if (!present.count(c.name) && !store.Exec(std::string("ALTER TABLE ") + t.name +
                                                       " ADD COLUMN " + ColumnSql(d, c))) {
                 return false;
@@ -165,8 +165,8 @@ bool Migrate(Store& store) {
         }
     }
     // The rows of a run are looked up by the key they belong to.
-    for (const TableSpec& t : kTables) {
-        for (const ColumnSpec& c : t.columns) {
+    for (const TableDef& t : kTables) {
+        for (const ColumnDef& c : t.columns) {
             if (c.references && !store.Exec(std::string("CREATE INDEX IF NOT EXISTS ") + t.name +
                                             "_" + c.name + " ON " + t.name + " (" + c.name + ")")) {
                 return false;
@@ -182,13 +182,13 @@ bool Migrate(Store& store) {
 }
 
 // The rows of `t` that belong to run ?1, through the key they refer to.
-std::string RowsOfRun(const TableSpec& t) {
+std::string RowsOfRun(const TableDef& t) {
     if (&t == &kTables.front()) {
         return "id = ?1";
     }
-    for (const ColumnSpec& c : t.columns) {
+    for (const ColumnDef& c : t.columns) {
         if (c.references) {
-            const TableSpec* parent = FindTable(c.references);
+            const TableDef* parent = FindTable(c.references);
             return std::string(c.name) + (parent == &kTables.front()
                                               ? std::string(" = ?1")
                                               : " IN (SELECT id FROM " + std::string(parent->name) +
@@ -200,8 +200,8 @@ std::string RowsOfRun(const TableSpec& t) {
 
 } // namespace
 
-const TableSpec* FindTable(const std::string& name) {
-    for (const TableSpec& t : kTables) {
+const TableDef* FindTable(const std::string& name) {
+    for (const TableDef& t : kTables) {
         if (name == t.name) {
             return &t;
         }
@@ -239,7 +239,7 @@ RowWriter::RowWriter(Store& store, const char* table) : table_(FindTable(table))
         return;
     }
     std::string columns, values;
-    for (const ColumnSpec& c : table_->columns) {
+    for (const ColumnDef& c : table_->columns) {
         if (c.type != T::Key) {
             columns += (columns.empty() ? "" : ", ") + std::string(c.name);
             values += values.empty() ? "?" : ", ?";
@@ -251,7 +251,7 @@ RowWriter::RowWriter(Store& store, const char* table) : table_(FindTable(table))
 
 int RowWriter::Index(const char* column) const {
     int index = 0;
-    for (const ColumnSpec& c : table_->columns) {
+    for (const ColumnDef& c : table_->columns) {
         if (c.type == T::Key) {
             continue;
         }

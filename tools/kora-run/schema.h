@@ -16,19 +16,19 @@ constexpr long kSchemaVersion = 3;
 
 enum class ColumnType { Key, Integer, Real, Text };
 
-struct ColumnSpec {
+struct ColumnDef {
     const char* name;
     ColumnType type;
     const char* references = nullptr; // the table whose key this column holds
 };
 
-struct TableSpec {
+struct TableDef {
     const char* name;
-    std::vector<ColumnSpec> columns; // a keyed table's key first
+    std::vector<ColumnDef> columns; // a keyed table's key first
     bool keyed() const { return !columns.empty() && columns.front().type == ColumnType::Key; }
 };
 
-const TableSpec* FindTable(const std::string& name);
+const TableDef* FindTable(const std::string& name);
 
 // Creates the tables, adds the columns an older database lacks and records the version. Cheap
 // when the database is current.
@@ -51,7 +51,7 @@ class RowWriter {
   private:
     int Index(const char* column) const;
 
-    const TableSpec* table_;
+    const TableDef* table_;
     std::unique_ptr<StoreQuery> query_;
 };
 

@@ -1,12 +1,7 @@
 // The diode, Z-diode, transistor and FET tests on the semiconductor example board: each part read
 // at its netlist's value, the wrong parts failing with the readings the component file's comment
 // names, the masks and settings each class sends, the pin errors and the result names.
-#include "ictx/measure/component_tests.h"
-#include "ictx/measure/ict_hardware.h"
-#include "ictx/program/component_load.h"
-
-#include "ictx/program/ict_program_support.h"
-#include "support/station.h"
+#include "ictx/measure/example_board.h"
 #include "vbench/ngspice_runner.h"
 
 #include <cmath>
@@ -19,70 +14,9 @@ namespace {
 
 const fs::path kSemis = fs::path(KORA_EXAMPLES_DIR) / "ict";
 
-class SemisTest : public StationTest {
-  protected:
-    void SetUp() override {
-        StationTest::SetUp();
-        hw_ = (kSemis / "semis_hardware.ini").string();
-        sw_ = (kSemis / "semis_system.ini").string();
-        bench_ = std::make_shared<VirtualBench>();
-        bench_->loadStation(vbench::LoadStation(hw_));
-        VirtualBench::activate(bench_);
-        ASSERT_EQ(Setup("SEMIS", 1), 0) << LastAlert();
-        bench1_ = BenchByIndex(1);
-        ASSERT_NE(bench1_, nullptr);
-        Load(ReadFile(kSemis / "semis.ict"));
-    }
-
-    void Load(const std::string& text) {
-        std::string_view view = text;
-        char error[kMessageSize] = {};
-        ASSERT_GT(LoadComponentProgram(bench1_, loaded_.model.get(), "semis.ict", &view,
-                                       loaded_.strings.data(), loaded_.strings.size(), error),
-                  0)
-            << error;
-        char setupError[kMessageSize];
-        ASSERT_EQ(IctSetup(1, *bench1_, 0, 0, nullptr, setupError), 0u) << setupError;
-        bench_->journal().clear();
-        rvo().reset();
-    }
-
-    ComponentRecord* Find(const char* name) {
-        ComponentModel& m = *loaded_.model;
-        for (int32_t i = 0; i < m.componentCount; ++i) {
-            if (std::strcmp(m.components[i].name, name) == 0) {
-                return &m.components[i];
-            }
-        }
-        ADD_FAILURE() << name;
-        return nullptr;
-    }
-
-    long Run(const char* name) {
-        ComponentRecord* r = Find(name);
-        ComponentCall call;
-        call.stepId = 1000 + r->index;
-        call.name = r->name;
-        call.bench = bench1_;
-        call.benchIndex = 1;
-        call.record = r;
-        call.availableVariants = loaded_.model->variants;
-        call.errorCode = &code_;
-        call.errorText = text_;
-        return FindComponentMethod(r->classCode)(call);
-    }
-
-    BenchRecord* bench1_ = nullptr;
-    Loaded loaded_;
-    uint32_t code_ = 0;
-    char text_[kMessageSize] = {};
-};
-
 // The driver calls that wire a test: matrix terminals, PICT switches, PSU connections, source
-// mode and polarity, gate drive and the pins' bus lines, in the order sent, without the session
-// handle (its number depends on the tests run before).
-std::string Wiring(const vbench::Journal& journal) {
-    static const char* const kWiring[] = {"rspsam_cnx_Matrix",
+// mode and polarity, gate drive and the pins' bus lines.
+const std::vector<const char*> kWiring = {"rspsam_cnx_Matrix",
                                           "rspict_cnx_ConfigureSwitches",
                                           "rspsu_Connect",
                                           "rspsam_SetAttributeViInt32",
@@ -90,18 +24,14 @@ std::string Wiring(const vbench::Journal& journal) {
                                           "rspict_aos_ConfigureDc",
                                           "ZQsm160_quickConnect",
                                           "rspsu_Disconnect"};
-    std::string out;
-    for (const auto& e : journal.entries()) {
-        for (const char* f : kWiring) {
-            if (e.function == f) {
-                const auto comma = e.arguments.find(", ");
-                out += e.function.substr(e.function.find('_') + 1) + "(" +
-                       e.arguments.substr(comma == std::string::npos ? 0 : comma + 2) + ") ";
-            }
-        }
+
+class SemisTest : public ExampleBoardTest {
+  protected:
+    void SetUp() override {
+        ExampleBoardTest::SetUp();
+        Open("semis", "SEMIS");
     }
-    return out;
-}
+};
 
 TEST_F(SemisTest, EachClassWiresItsPinsAsDesigned) {
     struct Case {
@@ -152,66 +82,43 @@ TEST_F(SemisTest, EachClassWiresItsPinsAsDesigned) {
                "Disconnect(\"CH2_SHI\", \"ABc2\") Disconnect(\"CH2_SLO\", \"ABd1\") "},
     };
     for (const auto& c : cases) {
-        Load(ReadFile(kSemis / "semis.ict"));
+        Load(BoardText());
         EXPECT_EQ(Run(c.name), 0) << c.name << ": " << text_;
-        EXPECT_EQ(Wiring(bench_->journal()), c.wiring) << c.name;
+        EXPECT_EQ(Wiring(kWiring), c.wiring) << c.name;
     }
 }
 
 TEST_F(SemisTest, ResultsCarryTheirNamesTagsAndVerdicts) {
     // The whole file in order: every part after another, as the execute step walks them.
-    struct Case {
-        const char* result;
-        const char* comment;
-        double value;
-        double tolerance; // absolute
-        bool pass;
-    } cases[] = {
-        {"D1", "DIODE.UF", 0.6113, 0.006, true},
-        {"IR", "DIODE.IR,URC", 0, 1e-7, true},
-        {"D2", "DIODE.UF", 0.1881, 0.002, true},
-        {"D3", "DIODE.UF", 1.1415, 0.01, false},
-        {"VREVERSE", "Z-DIODE.UR", 5.100, 0.05, true},
-        {"VREVERSE", "Z-DIODE.UR", 0.60, 0.02, false},
-        {"Q1.UBE", "UBE", 0.6636, 0.006, true},
-        {"Q1.UBC", "UBC", 0.6313, 0.006, true},
-        {"Q2.UBE", "UBE", -0.6636, 0.006, true},
-        {"Q2.UBC", "UBC", -0.6313, 0.006, true},
-        {"Q3.UBE", "UBE", 0.6313, 0.006, false},
-        {"Q3.UBC", "UBC", 0.6636, 0.006, false},
-        {"M1.UDS.ON", "UDS.ON", 0.008, 0.005, true},
-        {"M1.UDS.OFF", "UDS.OFF", 5.0, 0.01, true},
-        {"M2.UDS.ON", "UDS.ON", 0.008, 0.005, true},
-        {"M2.UDS.OFF", "UDS.OFF", 5.0, 0.01, true},
-        {"SHUNT", "SHUNT", 0.010, 0.0001, true},
-        {"SHUNT", "SHUNT", 0.022, 0.0002, false},
-    };
-    for (const char* name :
-         {"D1", "D2", "D3", "Z1", "Z2", "Q1", "Q2", "Q3", "M1", "M2", "S1", "S2"}) {
-        Run(name);
-    }
+    ExpectResults({"D1", "D2", "D3", "Z1", "Z2", "Q1", "Q2", "Q3", "M1", "M2", "S1", "S2"},
+                  {
+                      {"D1", "DIODE.UF", 0.6113, 0.006, true},
+                      {"IR", "DIODE.IR,URC", 0, 1e-7, true},
+                      {"D2", "DIODE.UF", 0.1881, 0.002, true},
+                      {"D3", "DIODE.UF", 1.1415, 0.01, false},
+                      {"VREVERSE", "Z-DIODE.UR", 5.100, 0.05, true},
+                      {"VREVERSE", "Z-DIODE.UR", 0.60, 0.02, false},
+                      {"Q1.UBE", "UBE", 0.6636, 0.006, true},
+                      {"Q1.UBC", "UBC", 0.6313, 0.006, true},
+                      {"Q2.UBE", "UBE", -0.6636, 0.006, true},
+                      {"Q2.UBC", "UBC", -0.6313, 0.006, true},
+                      {"Q3.UBE", "UBE", 0.6313, 0.006, false},
+                      {"Q3.UBC", "UBC", 0.6636, 0.006, false},
+                      {"M1.UDS.ON", "UDS.ON", 0.008, 0.005, true},
+                      {"M1.UDS.OFF", "UDS.OFF", 5.0, 0.01, true},
+                      {"M2.UDS.ON", "UDS.ON", 0.008, 0.005, true},
+                      {"M2.UDS.OFF", "UDS.OFF", 5.0, 0.01, true},
+                      {"SHUNT", "SHUNT", 0.010, 0.0001, true},
+                      {"SHUNT", "SHUNT", 0.022, 0.0002, false},
+                  });
     const auto all = results();
-    ASSERT_EQ(all.size(), std::size(cases));
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        const auto& c = cases[i];
-        EXPECT_EQ(all[i].name, c.result) << i;
-        EXPECT_EQ(all[i].comment, c.comment) << c.result;
-        EXPECT_NEAR(all[i].value, c.value, c.tolerance) << c.result;
-        EXPECT_EQ(all[i].verdict, c.pass ? rvo::Verdict::Pass : rvo::Verdict::Fail) << c.result;
-    }
     // The detail text names the pin pair of the sub-test.
     EXPECT_EQ(all[1].channel, "D1_A-D1_K");
     EXPECT_EQ(all[7].channel, "Q1_B-Q1_C");
 }
 
 TEST_F(SemisTest, MissingPinsAndModulesAreReportedBeforeAnyConnection) {
-    struct Case {
-        const char* name;
-        const char* from; // edit of the component file
-        const char* to;
-        const char* alert; // the class's format
-        const char* message;
-    } cases[] = {
+    ExpectPinErrors({
         {"D2", "TP=\"D2_K\"\n", "", "ICTX_DIODE[ %li ]\n\nBENCH=%s\n\n%s",
          "Invalid test pin selection (HI|LO)"},
         {"Z1", "TP=\"Z1_A\"\n", "TP=\"NOWHERE\"\n", "ICTX_ZDIODE[ %li ]\n\nBENCH=%s\n\n%s",
@@ -222,25 +129,11 @@ TEST_F(SemisTest, MissingPinsAndModulesAreReportedBeforeAnyConnection) {
          "Invalid test pin selection (DRAIN|GATE|SOURCE)"},
         {"S1", "TS=\"S1_SN\"\n", "", "ICTX_SHUNT[ % li ]\n\nBENCH=%s\n\n%s",
          "Invalid test pin selection (FORCE+|FORCE-|SENSE+|SENSE-)"},
-    };
-    for (const auto& c : cases) {
-        std::string text = ReadFile(kSemis / "semis.ict");
-        text.replace(text.find(c.from), std::strlen(c.from), c.to);
-        Load(text);
-        rvo().scriptAlertAnswers({0});
-        EXPECT_EQ(Run(c.name), -2) << c.name;
-        EXPECT_EQ(code_, kErrResource) << c.name;
-        char alert[kReportSize];
-        FormatText(alert, sizeof alert, c.alert, static_cast<long>(Find(c.name)->index),
-                   bench1_->name, c.message);
-        EXPECT_EQ(LastAlert(), alert);
-        EXPECT_EQ(Calls("ZQsm160_quickConnect"), 0u) << c.name;
-        EXPECT_TRUE(results().empty()) << c.name;
-    }
+    });
     // The Z-diode's current comes from the supply; the reverse current needs the PICT.
     bench1_->ictModules[kIctPsu].inUse = 0;
     bench1_->ictModules[kIctPict].inUse = 0;
-    Load(ReadFile(kSemis / "semis.ict"));
+    Load(BoardText());
     for (auto [name, message] : {std::pair{"Z1", "ERROR: No PSU available"},
                                  {"D1", "ERROR: No PICT available"},
                                  {"M1", "ERROR: No PICT available"},

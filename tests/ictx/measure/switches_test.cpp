@@ -2,12 +2,7 @@
 // its netlist's value, the wrong parts failing with the readings the component file's comment
 // names, the wiring each class sends, the pin and module errors, the result names, the edits
 // and the relay's operate time against the test's wait.
-#include "ictx/measure/component_tests.h"
-#include "ictx/measure/ict_hardware.h"
-#include "ictx/program/component_load.h"
-
-#include "ictx/program/ict_program_support.h"
-#include "support/station.h"
+#include "ictx/measure/example_board.h"
 #include "vbench/ngspice_runner.h"
 
 #include <cmath>
@@ -19,94 +14,19 @@ namespace {
 
 const fs::path kExamples = fs::path(KORA_EXAMPLES_DIR) / "ict";
 
-class SwitchesTest : public StationTest {
+// The driver calls that wire a test.
+const std::vector<const char*> kWiring = {
+    "rspsam_cnx_Matrix",           "rspict_cnx_ConfigureSwitches",     "rspsu_Connect",
+    "rspsu_ConfigureVoltageLevel", "rspsam_dcs_ConfigureVoltageLevel", "rspict_aos_ConfigureDc",
+    "ZQsm160_quickConnect"};
+
+class SwitchesTest : public ExampleBoardTest {
   protected:
     void SetUp() override {
-        StationTest::SetUp();
-        bench_ = std::make_shared<VirtualBench>();
-        bench_->loadStation(vbench::LoadStation((kExamples / "switches_hardware.ini").string()));
-        VirtualBench::activate(bench_);
-        hw_ = (kExamples / "switches_hardware.ini").string();
-        sw_ = (kExamples / "switches_system.ini").string();
-        ASSERT_EQ(Setup("SWITCHES", 1), 0) << LastAlert();
-        bench1_ = BenchByIndex(1);
-        ASSERT_NE(bench1_, nullptr);
-        Load(ReadFile(kExamples / "switches.ict"));
+        ExampleBoardTest::SetUp();
+        Open("switches", "SWITCHES");
     }
-
-    void Load(const std::string& text) {
-        std::string_view view = text;
-        char error[kMessageSize] = {};
-        ASSERT_GT(LoadComponentProgram(bench1_, loaded_.model.get(), "switches.ict", &view,
-                                       loaded_.strings.data(), loaded_.strings.size(), error),
-                  0)
-            << error;
-        char setupError[kMessageSize];
-        ASSERT_EQ(IctSetup(1, *bench1_, 0, 0, nullptr, setupError), 0u) << setupError;
-        bench_->journal().clear();
-        rvo().reset();
-    }
-
-    ComponentRecord* Find(const char* name) {
-        ComponentModel& m = *loaded_.model;
-        for (int32_t i = 0; i < m.componentCount; ++i) {
-            if (std::strcmp(m.components[i].name, name) == 0) {
-                return &m.components[i];
-            }
-        }
-        ADD_FAILURE() << name;
-        return nullptr;
-    }
-
-    long Run(const char* name) {
-        ComponentRecord* r = Find(name);
-        ComponentCall call;
-        call.stepId = 1000 + r->index;
-        call.name = r->name;
-        call.bench = bench1_;
-        call.benchIndex = 1;
-        call.record = r;
-        call.availableVariants = loaded_.model->variants;
-        call.errorCode = &code_;
-        call.errorText = text_;
-        return FindComponentMethod(r->classCode)(call);
-    }
-
-    // The value of the last result of that name.
-    double Value(const char* result) {
-        for (auto it = results().rbegin(); it != results().rend(); ++it) {
-            if (it->name == result) {
-                return it->value;
-            }
-        }
-        ADD_FAILURE() << result;
-        return 0;
-    }
-
-    BenchRecord* bench1_ = nullptr;
-    Loaded loaded_;
-    uint32_t code_ = 0;
-    char text_[kMessageSize] = {};
 };
-
-// The driver calls that wire a test, in the order sent, without the session handle.
-std::string Wiring(const vbench::Journal& journal) {
-    static const char* const kWiring[] = {
-        "rspsam_cnx_Matrix",           "rspict_cnx_ConfigureSwitches",     "rspsu_Connect",
-        "rspsu_ConfigureVoltageLevel", "rspsam_dcs_ConfigureVoltageLevel", "rspict_aos_ConfigureDc",
-        "ZQsm160_quickConnect"};
-    std::string out;
-    for (const auto& e : journal.entries()) {
-        for (const char* f : kWiring) {
-            if (e.function == f) {
-                const auto comma = e.arguments.find(", ");
-                out += e.function.substr(e.function.find('_') + 1) + "(" +
-                       e.arguments.substr(comma == std::string::npos ? 0 : comma + 2) + ") ";
-            }
-        }
-    }
-    return out;
-}
 
 TEST_F(SwitchesTest, EachClassWiresItsPinsAsDesigned) {
     struct Case {
@@ -153,51 +73,35 @@ TEST_F(SwitchesTest, EachClassWiresItsPinsAsDesigned) {
                 "dcs_ConfigureVoltageLevel(-8.2) dcs_ConfigureVoltageLevel(0) "},
     };
     for (const auto& c : cases) {
-        Load(ReadFile(kExamples / "switches.ict"));
+        Load(BoardText());
         EXPECT_EQ(Run(c.name), 0) << c.name << ": " << text_;
-        EXPECT_EQ(Wiring(bench_->journal()), c.wiring) << c.name;
+        EXPECT_EQ(Wiring(kWiring), c.wiring) << c.name;
     }
 }
 
 TEST_F(SwitchesTest, ResultsCarryTheirNamesTagsAndVerdicts) {
-    struct Case {
-        const char* result;
-        const char* comment;
-        double value;
-        double tolerance; // absolute
-        bool pass;
-    } cases[] = {
-        {"K1.USW.ON", "USW.ON", 0.0, 0.02, true},
-        {"K1.USW.OFF", "USW.OFF", 5.0, 0.01, true},
-        {"K1.RCOIL", "RCOIL", 200.0, 2.0, true},
-        {"K2.USW.ON", "USW.ON", 5.0, 0.01, true},
-        {"K2.USW.OFF", "USW.OFF", 0.0, 0.02, true},
-        {"K2.RCOIL", "RCOIL", 200.0, 2.0, true},
-        {"K3.USW.ON", "USW.ON", 0.0, 0.02, false},
-        {"K3.USW.OFF", "USW.OFF", 5.0, 0.01, false},
-        {"U1.USW.ON", "USW.ON", 0.086, 0.01, true},
-        // The output's 4.7 kohm pull-up against the 1 Mohm of the board's rest.
-        {"U1.USW.OFF", "USW.OFF", 4.977, 0.01, true},
-        {"U1.VFD", "UFD", 1.211, 0.01, true},
-        {"U2.USW.ON", "USW.ON", 2.65, 0.05, false},
-        {"U2.USW.OFF", "USW.OFF", 4.977, 0.01, true},
-        {"ICLAMP+", "VARISTOR.ICLAMP+", 0.979e-3, 0.01e-3, true},
-        {"I.CLAMP-", "VARISTOR.ICLAMP-", 0.979e-3, 0.01e-3, true},
-        {"ICLAMP+", "VARISTOR.ICLAMP+", 0.37e-6, 0.05e-6, false},
-        {"I.CLAMP-", "VARISTOR.ICLAMP-", 0.37e-6, 0.05e-6, false},
-    };
-    for (const char* name : {"K1", "K2", "K3", "U1", "U2", "RV1", "RV2"}) {
-        Run(name);
-    }
+    ExpectResults({"K1", "K2", "K3", "U1", "U2", "RV1", "RV2"},
+                  {
+                      {"K1.USW.ON", "USW.ON", 0.0, 0.02, true},
+                      {"K1.USW.OFF", "USW.OFF", 5.0, 0.01, true},
+                      {"K1.RCOIL", "RCOIL", 200.0, 2.0, true},
+                      {"K2.USW.ON", "USW.ON", 5.0, 0.01, true},
+                      {"K2.USW.OFF", "USW.OFF", 0.0, 0.02, true},
+                      {"K2.RCOIL", "RCOIL", 200.0, 2.0, true},
+                      {"K3.USW.ON", "USW.ON", 0.0, 0.02, false},
+                      {"K3.USW.OFF", "USW.OFF", 5.0, 0.01, false},
+                      {"U1.USW.ON", "USW.ON", 0.086, 0.01, true},
+                      // The output's 4.7 kohm pull-up against the 1 Mohm of the board's rest.
+                      {"U1.USW.OFF", "USW.OFF", 4.977, 0.01, true},
+                      {"U1.VFD", "UFD", 1.211, 0.01, true},
+                      {"U2.USW.ON", "USW.ON", 2.65, 0.05, false},
+                      {"U2.USW.OFF", "USW.OFF", 4.977, 0.01, true},
+                      {"ICLAMP+", "VARISTOR.ICLAMP+", 0.979e-3, 0.01e-3, true},
+                      {"I.CLAMP-", "VARISTOR.ICLAMP-", 0.979e-3, 0.01e-3, true},
+                      {"ICLAMP+", "VARISTOR.ICLAMP+", 0.37e-6, 0.05e-6, false},
+                      {"I.CLAMP-", "VARISTOR.ICLAMP-", 0.37e-6, 0.05e-6, false},
+                  });
     const auto all = results();
-    ASSERT_EQ(all.size(), std::size(cases));
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        const auto& c = cases[i];
-        EXPECT_EQ(all[i].name, c.result) << i;
-        EXPECT_EQ(all[i].comment, c.comment) << c.result;
-        EXPECT_NEAR(all[i].value, c.value, c.tolerance) << c.result;
-        EXPECT_EQ(all[i].verdict, c.pass ? rvo::Verdict::Pass : rvo::Verdict::Fail) << c.result;
-    }
     // The detail text names the pin pair of the sub-test.
     EXPECT_EQ(all[0].channel, "K1_SH-K1_SL");
     EXPECT_EQ(all[2].channel, "K1_CP-K1_CN");
@@ -206,36 +110,16 @@ TEST_F(SwitchesTest, ResultsCarryTheirNamesTagsAndVerdicts) {
 }
 
 TEST_F(SwitchesTest, MissingPinsAndModulesAreReportedBeforeAnyConnection) {
-    struct Case {
-        const char* name;
-        const char* from; // edit of the component file
-        const char* to;
-        const char* alert; // the class's format
-        const char* message;
-    } cases[] = {
+    ExpectPinErrors({
         {"K1", "TP=\"K1_CN\"\n", "", "ICTX_RELAY[ % li ]\n\nBENCH=%s\n\n%s",
          "Invalid test pin selection (COIL+|COIL-|CONT1|CONT2)"},
         {"U1", "TS=\"U1_VCC\"\n", "", "ICTX_PHOTOCOUPLER[ % li ]\n\nBENCH=%s\n\n%s",
          "Invalid test pin selection (DIODE+|DIODE-|CONT1|CONT2)"},
         {"RV1", "TP=\"RV1_B\"\n", "TP=\"NOWHERE\"\n", "ICTX_VARISTOR[ %li ]\n\nBENCH=%s\n\n%s",
          "Invalid test pin selection (HI|LO)"},
-    };
-    for (const auto& c : cases) {
-        std::string text = ReadFile(kExamples / "switches.ict");
-        text.replace(text.find(c.from), std::strlen(c.from), c.to);
-        Load(text);
-        rvo().scriptAlertAnswers({0});
-        EXPECT_EQ(Run(c.name), -2) << c.name;
-        EXPECT_EQ(code_, kErrResource) << c.name;
-        char alert[kReportSize];
-        FormatText(alert, sizeof alert, c.alert, static_cast<long>(Find(c.name)->index),
-                   bench1_->name, c.message);
-        EXPECT_EQ(LastAlert(), alert);
-        EXPECT_EQ(Calls("ZQsm160_quickConnect"), 0u) << c.name;
-        EXPECT_TRUE(results().empty()) << c.name;
-    }
+    });
     bench1_->ictModules[kIctPsu].inUse = 0;
-    Load(ReadFile(kExamples / "switches.ict"));
+    Load(BoardText());
     for (const char* name : {"K1", "RV1"}) {
         rvo().scriptAlertAnswers({0});
         EXPECT_EQ(Run(name), -2) << name;
@@ -270,7 +154,7 @@ TEST_F(SwitchesTest, ARelayReadTooSoonAfterItsCoilFindsTheContactStillMoving) {
     // The coil's 2.5 ms time constant closes K1's contact some 3 ms after the coil is switched
     // on: read 1 ms after, the contact is still open, and it never closes before the coil goes
     // off again (with the default wait it does, see above).
-    std::string text = ReadFile(kExamples / "switches.ict");
+    std::string text = BoardText();
     text.replace(text.find("NV=0,5,200"), 10, "NV=0,5,200\nMD=0.001,0.001,0.001");
     Load(text);
     EXPECT_EQ(Run("K1"), -1);
