@@ -37,9 +37,13 @@ class ExampleBoardTest : public StationTest {
 
     void Load(const std::string& text) {
         std::string_view view = text;
+        LoadAs(name_ + ".ict", &view);
+    }
+    // Loads the component file `file` (or `text` under its name), sets the ICT hardware up and
+    // starts the journal and the executive afresh.
+    void LoadAs(const std::string& file, const std::string_view* text = nullptr) {
         char error[kMessageSize] = {};
-        const std::string file = name_ + ".ict";
-        ASSERT_GT(LoadComponentProgram(bench1_, loaded_.model.get(), file.c_str(), &view,
+        ASSERT_GT(LoadComponentProgram(bench1_, loaded_.model.get(), file.c_str(), text,
                                        loaded_.strings.data(), loaded_.strings.size(), error),
                   0)
             << error;

@@ -1,12 +1,8 @@
 // The pin tests (discharge, contact and short, track) on the pin-test example board, run through
 // the execute step and as step methods: the faults of the board are each named, each fault
 // removed passes, the driver calls follow the bus document, and errors leave the matrix open.
-#include "ictx/measure/component_tests.h"
 #include "ictx/measure/contact_scan.h"
-#include "ictx/program/component_load.h"
-
-#include "ictx/program/ict_program_support.h"
-#include "support/station.h"
+#include "ictx/measure/example_board.h"
 
 #include <kora/step_methods.h>
 #include <vbench/circuit/elements.h>
@@ -23,10 +19,10 @@ namespace {
 
 const fs::path kPins = fs::path(KORA_EXAMPLES_DIR) / "ict";
 
-class PinTests : public StationTest {
+class PinTests : public ExampleBoardTest {
   protected:
     void SetUp() override {
-        StationTest::SetUp();
+        ExampleBoardTest::SetUp();
         Station({});
     }
 
@@ -68,41 +64,7 @@ class PinTests : public StationTest {
         UseStation(dir);
         ASSERT_EQ(Setup("PINS", 1), 0) << LastAlert();
         bench1_ = BenchByIndex(1);
-        char error[kMessageSize] = {};
-        ASSERT_GT(LoadComponentProgram(bench1_, loaded_.model.get(), (dir / "pins.ict").c_str(),
-                                       nullptr, loaded_.strings.data(), loaded_.strings.size(),
-                                       error),
-                  0)
-            << error;
-        char setupError[kMessageSize];
-        ASSERT_EQ(IctSetup(1, *bench1_, 0, 0, nullptr, setupError), 0u) << setupError;
-        bench_->journal().clear();
-        rvo().reset();
-    }
-
-    ComponentRecord* Find(const char* name) {
-        ComponentModel& m = *loaded_.model;
-        for (int32_t i = 0; i < m.componentCount; ++i) {
-            if (std::strcmp(m.components[i].name, name) == 0) {
-                return &m.components[i];
-            }
-        }
-        ADD_FAILURE() << name;
-        return nullptr;
-    }
-
-    long Run(const char* name) {
-        ComponentRecord* r = Find(name);
-        ComponentCall call;
-        call.stepId = 1000 + r->index;
-        call.name = r->name;
-        call.bench = bench1_;
-        call.benchIndex = 1;
-        call.record = r;
-        call.availableVariants = loaded_.model->variants;
-        call.errorCode = &code_;
-        call.errorText = text_;
-        return FindComponentMethod(r->classCode)(call);
+        LoadAs((dir / "pins.ict").string());
     }
 
     // Results named `name` (a sub-result's name or the step's own).
@@ -133,10 +95,6 @@ class PinTests : public StationTest {
         return c ? c->voltage() : NAN;
     }
 
-    BenchRecord* bench1_ = nullptr;
-    Loaded loaded_;
-    uint32_t code_ = 0;
-    char text_[kMessageSize] = {};
     int copies_ = 0;
 };
 
