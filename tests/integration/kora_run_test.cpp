@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <spawn.h>
 #include <sstream>
 #include <string>
@@ -415,8 +416,9 @@ TEST_F(KoraRun, FailingLimitInEveryReport) {
     fs::path program = Write("mixed.yaml", kMixed);
     const fs::path json = dir_ / "r.json", junit = dir_ / "r.xml", db = dir_ / "r.db",
                    html = dir_ / "r.html";
-    Outcome o = Run(program.string() + " --json " + json.string() + " --junit " + junit.string() +
-                    " --db " + db.string() + " --html " + html.string());
+    Outcome o =
+        Run(program.string() + " --json " + json.string() + " --junit " + junit.string() +
+            " --db " + db.string() + " --html " + html.string() + " --station-id 7 --panel 3");
     EXPECT_EQ(o.exit, 1) << o.out << o.err;
     // The HTML report lists the two failures first, each linked to its row.
     const std::string page = Read(html);
@@ -446,15 +448,22 @@ TEST_F(KoraRun, FailingLimitInEveryReport) {
     EXPECT_EQ(j["steps"][2]["results"][0]["verdict"].as<std::string>(), "PASS");
     EXPECT_EQ(j["summary"]["failed"].as<int>(), 2);
     EXPECT_EQ(j["steps"][0]["line"].as<int>(), 6);
+    EXPECT_EQ(j["station_id"].as<int>(), 7);
+    EXPECT_EQ(j["panel"].as<int>(), 3);
+    EXPECT_EQ(j["run_uid"].as<std::string>().size(), 36u);
 
     QFile file(QString::fromStdString(junit.string()));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     QXmlStreamReader xml(&file);
     int cases = 0, failures = 0;
     QString failureText;
+    std::map<std::string, std::string> properties;
     while (!xml.atEnd()) {
         if (xml.readNext() == QXmlStreamReader::StartElement) {
-            if (xml.name() == QLatin1String("testcase")) {
+            if (xml.name() == QLatin1String("property")) {
+                properties[xml.attributes().value("name").toString().toStdString()] =
+                    xml.attributes().value("value").toString().toStdString();
+            } else if (xml.name() == QLatin1String("testcase")) {
                 ++cases;
             } else if (xml.name() == QLatin1String("failure")) {
                 ++failures;
@@ -467,6 +476,9 @@ TEST_F(KoraRun, FailingLimitInEveryReport) {
     EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
     EXPECT_EQ(cases, 3);
     EXPECT_EQ(failures, 2);
+    EXPECT_EQ(properties["station.id"], "7");
+    EXPECT_EQ(properties["station.panel"], "3");
+    EXPECT_EQ(properties["run.uid"], j["run_uid"].as<std::string>());
     EXPECT_EQ(failureText.toStdString(), "value 6.0000 V, limits 4.7500 V <= x <= 5.2500 V");
 
     // A second run appends; limits and NaN values survive as text.
@@ -704,7 +716,10 @@ TEST_F(KoraRun, PinLocationListsTheNeedlesTheProbeTouches) {
                                                            << o.out;
         }
     }
-    EXPECT_EQ(Run(program + " --probe r3_a@soon").exit, 2);
+    EXPECT_EQ(Run(program + " --pin-location --probe r3_a@soon").exit, 2);
+    Outcome alone = Run(program + " --probe r3_a@2");
+    EXPECT_EQ(alone.exit, 2);
+    EXPECT_NE(alone.err.find("--pin-location"), std::string::npos) << alone.err;
     // The executive's station item names a bench the program does not have.
     const fs::path ict = fs::path(KORA_EXAMPLES_DIR) / "ict";
     const fs::path item2 =

@@ -212,14 +212,17 @@ int main(int argc, char** argv) {
                    "plate in, board back after the step) or only answers (keep)")
         ->check(CLI::IsMember({"follow", "keep"}))
         ->capture_default_str();
-    app.add_flag("--pin-location", operatorOptions.pinLocation,
-                 "start the station's pin location tool after SETUP_KORA");
+    auto* pinLocation = app.add_flag("--pin-location", operatorOptions.pinLocation,
+                                     "start the station's pin location tool after SETUP_KORA");
+    // A probe or a close time without the tool would be ignored: the operator is told instead.
     app.add_option("--probe", probes,
                    "the probe in the pin location tool: NET@START[+LENGTH],... in seconds after "
-                   "its window opened (LENGTH 3 s by default)");
+                   "its window opened (LENGTH 3 s by default)")
+        ->needs(pinLocation);
     app.add_option("--progress-close", closeAfter,
                    "when the operator closes the pin location window: SECONDS after it opened, or "
-                   "'never' (default: 3 s after the last touch, never without a probe)");
+                   "'never' (default: 3 s after the last touch, never without a probe)")
+        ->needs(pinLocation);
     auto* methods = app.add_subcommand("methods", "list the step methods, or one's arguments");
     std::string methodName;
     methods->add_option("name", methodName, "step method");
@@ -382,16 +385,13 @@ int main(int argc, char** argv) {
                 program->uutPart.empty() ? "" : " / ", program->uutPart.c_str(),
                 report.verdict.c_str(), report.steps.size(), report.passed, report.failed,
                 report.done, report.errors, report.stopped ? " (stopped)" : "", report.seconds);
-    bool written = true;
-    if (!jsonFile.empty()) {
-        written = WriteJson(report, jsonFile, error) && written;
-    }
     ReportView view = ViewOf(report);
     view.runUid = NewRunIdentifier();
     view.station.id = program->executive.stationId.value_or(kDefaultStationId);
     view.station.panel = panelIndex;
     view.station.host = HostName();
-    if (!written || (!junitFile.empty() && !WriteJunit(report, junitFile, error)) ||
+    if ((!jsonFile.empty() && !WriteJson(report, view.station, view.runUid, jsonFile, error)) ||
+        (!junitFile.empty() && !WriteJunit(report, view.station, view.runUid, junitFile, error)) ||
         (!htmlFile.empty() && !WriteHtml(view, htmlFile, error))) {
         std::fprintf(stderr, "kora-run: %s\n", error.c_str());
         return 2;

@@ -98,7 +98,8 @@ bool WriteFile(const std::string& path, const std::string& text, std::string& er
 
 } // namespace
 
-bool WriteJson(const RunReport& report, const std::string& path, std::string& error) {
+bool WriteJson(const RunReport& report, const StationIdentity& station, const std::string& runUid,
+               const std::string& path, std::string& error) {
     const Program& p = *report.program;
     std::ostringstream o;
     o << "{\n  \"program\": {\"name\": " << JsonString(p.name)
@@ -106,7 +107,10 @@ bool WriteJson(const RunReport& report, const std::string& path, std::string& er
     o << "  \"uut\": {\"serial\": " << JsonString(p.uutSerial)
       << ", \"part\": " << JsonString(p.uutPart) << ", \"verdict\": " << JsonString(report.verdict)
       << "},\n";
-    o << "  \"station\": " << JsonString(p.station) << ",\n";
+    o << "  \"station\": " << JsonString(station.name) << ",\n";
+    o << "  \"station_id\": " << station.id << ", \"panel\": " << station.panel
+      << ", \"host\": " << JsonString(station.host) << ", \"run_uid\": " << JsonString(runUid)
+      << ",\n";
     o << "  \"started\": " << JsonString(report.startedAt) << ",\n";
     o << "  \"seconds\": " << Seconds(report.seconds) << ",\n";
     o << "  \"stopped\": " << (report.stopped ? "true" : "false") << ",\n";
@@ -179,7 +183,8 @@ bool WriteJson(const RunReport& report, const std::string& path, std::string& er
     return WriteFile(path, o.str(), error);
 }
 
-bool WriteJunit(const RunReport& report, const std::string& path, std::string& error) {
+bool WriteJunit(const RunReport& report, const StationIdentity& station, const std::string& runUid,
+                const std::string& path, std::string& error) {
     const Program& p = *report.program;
     std::size_t tests = 0;
     std::ostringstream cases;
@@ -219,6 +224,11 @@ bool WriteJunit(const RunReport& report, const std::string& path, std::string& e
     o << "    <properties>\n      <property name=\"uut.serial\" value=\"" << XmlText(p.uutSerial)
       << "\"/>\n      <property name=\"uut.part\" value=\"" << XmlText(p.uutPart)
       << "\"/>\n      <property name=\"uut.verdict\" value=\"" << report.verdict << "\"/>\n";
+    o << "      <property name=\"station.name\" value=\"" << XmlText(station.name)
+      << "\"/>\n      <property name=\"station.id\" value=\"" << station.id
+      << "\"/>\n      <property name=\"station.panel\" value=\"" << station.panel
+      << "\"/>\n      <property name=\"station.host\" value=\"" << XmlText(station.host)
+      << "\"/>\n      <property name=\"run.uid\" value=\"" << XmlText(runUid) << "\"/>\n";
     for (const auto& sp : report.parameters) {
         o << "      <property name=\"parameter." << XmlText(sp.section + ":" + sp.name)
           << "\" value=\"" << XmlText(ParameterValueText(sp, sp.written)) << "\"/>\n";
