@@ -3,6 +3,8 @@
 // and keywords, channels and drivers are refused with the texts the steps give.
 #include "support/station.h"
 
+#include <rspdft.h>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -160,6 +162,16 @@ TEST_F(DiomgrSteps, PowerOutputsReportTheirLoads) {
     // A duty cycle of 0 switches the tripped output off.
     ASSERT_EQ(Set("RACK_PDFT!po3:PWM", NAN, 0), 0) << LastAlert();
     EXPECT_EQ(Get(kAllPower, 64), "NNSO");
+    // A driver session opened with reset switches every output of the module off.
+    ViSession vi = 0;
+    char resource[] = "CAN0::1::2";
+    ASSERT_EQ(rspdft_init(resource, VI_FALSE, VI_TRUE, &vi), VI_SUCCESS);
+    ViInt32 states[4] = {-1, -1, -1, -1};
+    ASSERT_EQ(rspdft_GetStatePWM(vi, states), VI_SUCCESS);
+    for (ViInt32 s : states) {
+        EXPECT_EQ(s, RSPDFT_PWM_OFF);
+    }
+    rspdft_close(vi);
 }
 
 TEST_F(DiomgrSteps, StationKeysForceOutputStates) {

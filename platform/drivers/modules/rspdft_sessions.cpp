@@ -46,9 +46,11 @@ SessionTable g_sessions;
 
 ViStatus Open(const char* function, std::string arguments, ViRsrc resourceName,
               ViConstString options, ViBoolean reset, ViSession* vi) {
-    return kora::drivers::OpenSession(kInterface, function, std::move(arguments), g_sessions,
-                                      resourceName, options, reset, vi,
-                                      [](DriverCall&, const std::string&) {});
+    return kora::drivers::OpenSession(
+        kInterface, function, std::move(arguments), g_sessions, resourceName, options, reset, vi,
+        [](DriverCall& call, const std::string& device) {
+            kora::vbench::DigitalTestModuleOf(*call.bench(), device).reset();
+        });
 }
 
 // A call on the module of a session or of a DIOMGR module handle.
