@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -68,6 +69,19 @@ char* FindSlashes(char* from, char* end) {
     return nullptr;
 }
 
+// The section number as atol reads it from `p`: plain digits by from_chars, which takes them
+// without atol's locale; anything else (blanks, a '+', a number out of range) by atol's rule.
+long SectionIndex(const char* p, const char* end) {
+    const char* digits = p < end && *p == '-' ? p + 1 : p;
+    if (digits < end && *digits >= '0' && *digits <= '9') {
+        long value = 0;
+        if (std::from_chars(p, end, value).ec == std::errc()) {
+            return value;
+        }
+    }
+    return CLocaleAtol(p);
+}
+
 class Parser {
   public:
     Parser(const BenchRecord* bench, ComponentModel* model, ComponentRecord* components,
@@ -99,7 +113,7 @@ class Parser {
             return true;
         }
         if (rest[0] == '[') {
-            return Header(rest);
+            return Header(rest, line + length);
         }
         return Parameter(rest);
     }
@@ -302,10 +316,11 @@ class Parser {
         }
     }
 
-    bool Header(char* rest) {
+    // `end` is the line's end.
+    bool Header(char* rest, const char* end) {
         section_ = nullptr;
         const char* p = rest + 1;
-        const long index = CLocaleAtol(p);
+        const long index = SectionIndex(p, end);
         std::string_view texts[4];
         if (const char* q = FindChar(p, ',')) {
             ++q;
