@@ -238,7 +238,7 @@ BENCHMARK(BM_ExecIctx)
 // A connected board as a tester meets it: a chain of cells that share their end nets, each cell
 // a 10 k resistor A-B guarded at C against its parallel path A-C-B (2.2 k and 4.7 k), and a 47 k
 // from B to the board's ground. Every net has one needle, ground too; four parts per two nets,
-// so the largest board fills the bench's 5,120 channels.
+// so the largest board fills a component file's 5,120 sections with 2,560 needles on 16 cards.
 constexpr int kPartsPerCell = 4;
 
 fs::path GenerateConnectedStation(int cells) {
