@@ -200,11 +200,11 @@ struct VectorItem {
     uint32_t count; // ?FAIL, ?PASS, REPEAT count; 1 for GOTO
     uint32_t counter;
     double level[3];
-    const char* raw;     // value as written (templates with '+'); GROUP name
-    const char* label;   // LABEL name, jump target, insertion section name
-    const char* pins;    // pin list as written, or "#group"
-    const char* comment; // end-of-line comment; the text of a comment item
-    PinRef pin[kMaxVectorPins];
+    const char* raw;            // value as written (templates with '+'); GROUP name
+    const char* label;          // LABEL name, jump target, insertion section name
+    const char* pins;           // pin list as written, or "#group"
+    const char* comment;        // end-of-line comment; the text of a comment item
+    PinRef pin[kMaxVectorPins]; // the first pinCount are set
 };
 
 struct ComponentRecord {

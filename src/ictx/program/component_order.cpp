@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 namespace kora {
 
@@ -43,7 +44,21 @@ bool IsSeparator(char c) {
 
 } // namespace
 
-int CompareComponents(const ComponentRecord& a, const ComponentRecord& b) {
+namespace {
+
+// What the order looks at, taken out of the records once: the merge passes then compare small
+// entries next to each other instead of records a kilobyte apart.
+struct SortKey {
+    uint32_t classCode;
+    int32_t headerLine;
+    double nv;
+};
+
+SortKey KeyOf(const ComponentRecord& r) {
+    return SortKey{r.classCode, r.headerLine, r.sub[0].nv};
+}
+
+int CompareKeys(const SortKey& a, const SortKey& b) {
     const bool aTested = a.classCode < kClassDigital;
     const bool bTested = b.classCode < kClassDigital;
     if (aTested != bTested) {
@@ -55,7 +70,7 @@ int CompareComponents(const ComponentRecord& a, const ComponentRecord& b) {
     if (a.classCode != b.classCode) {
         return a.classCode < b.classCode ? -1 : 1;
     }
-    const double d = a.sub[0].nv - b.sub[0].nv;
+    const double d = a.nv - b.nv;
     if (std::fabs(d) > kNominalEqual) {
         return d < 0 ? -1 : 1;
     }
@@ -63,6 +78,12 @@ int CompareComponents(const ComponentRecord& a, const ComponentRecord& b) {
         return a.headerLine < b.headerLine ? -1 : 1;
     }
     return 0;
+}
+
+} // namespace
+
+int CompareComponents(const ComponentRecord& a, const ComponentRecord& b) {
+    return CompareKeys(KeyOf(a), KeyOf(b));
 }
 
 void SortComponents(ComponentRecord* components, int32_t count) {
@@ -76,8 +97,10 @@ void SortComponents(ComponentRecord* components, int32_t count) {
     // only once, when the permutation is applied.
     uint16_t order[kMaxComponents];
     uint16_t merged[kMaxComponents];
+    std::vector<SortKey> keys(static_cast<std::size_t>(count));
     for (int32_t i = 0; i < count; ++i) {
         order[i] = static_cast<uint16_t>(i);
+        keys[i] = KeyOf(components[i]);
     }
     uint16_t* from = order;
     uint16_t* to = merged;
@@ -87,7 +110,7 @@ void SortComponents(ComponentRecord* components, int32_t count) {
             const int32_t hi = std::min(lo + 2 * width, count);
             int32_t i = lo, j = mid, out = lo;
             while (i < mid && j < hi) {
-                if (CompareComponents(components[from[j]], components[from[i]]) < 0) {
+                if (CompareKeys(keys[from[j]], keys[from[i]]) < 0) {
                     to[out++] = from[j++];
                 } else {
                     to[out++] = from[i++];

@@ -39,4 +39,8 @@ extern const NumericParam kNumericParams[kNumericParamCount];
 // The numeric parameter named `keyword`, or null.
 const NumericParam* FindNumericParam(const char* keyword);
 
+// The numeric parameter of the keyword numbered `k` as FindKeyword gives it, or null; saves the
+// parser a second search for a keyword it has found already.
+const NumericParam* NumericParamOf(int k);
+
 } // namespace kora

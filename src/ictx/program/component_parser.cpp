@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,20 +57,29 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-// The first "//" in [from, end).
+// The first "//" in [from, end); `from` is at the line's first '/' or later, which the line
+// source found in the file's text: a search of the line buffer just written would wait for
+// those stores.
 char* FindSlashes(char* from, char* end) {
-    while (from < end) {
-        auto* slash =
-            static_cast<char*>(std::memchr(from, '/', static_cast<std::size_t>(end - from)));
-        if (!slash || slash + 1 >= end) {
-            return nullptr;
+    for (char* p = from; p + 1 < end; ++p) {
+        if (p[0] == '/' && p[1] == '/') {
+            return p;
         }
-        if (slash[1] == '/') {
-            return slash;
-        }
-        from = slash + 1;
     }
     return nullptr;
+}
+
+// The section number as atol reads it from `p`: plain digits by from_chars, which takes them
+// without atol's locale; anything else (blanks, a '+', a number out of range) by atol's rule.
+long SectionIndex(const char* p, const char* end) {
+    const char* digits = p < end && *p == '-' ? p + 1 : p;
+    if (digits < end && *digits >= '0' && *digits <= '9') {
+        long value = 0;
+        if (std::from_chars(p, end, value).ec == std::errc()) {
+            return value;
+        }
+    }
+    return CLocaleAtol(p);
 }
 
 class Parser {
@@ -82,8 +93,9 @@ class Parser {
 
     void SetFileName(const char* name) { fileName_ = name; }
 
-    // Handles one line as read; false ends parsing with the error set.
-    bool Line(char* line) {
+    // Handles one line as read, `length` bytes terminated by a 0 with its first '/' at `slash`
+    // (`length` for none); the parser may write into it. False ends parsing with the error set.
+    bool Line(char* line, std::size_t length, std::size_t slash) {
         ++lineNumber_;
         comment_ = nullptr;
         if (line[0] == '#') {
@@ -93,7 +105,7 @@ class Parser {
         if (!ScanComments(line, &rest)) {
             return false;
         }
-        CutEndOfLineComment(rest);
+        CutEndOfLineComment(std::max(rest, line + slash), rest, line + length);
         if (rest[0] == 0) {
             if (comment_ && section_ && section_->classCode == kClassDigital) {
                 return CommentItem();
@@ -101,7 +113,7 @@ class Parser {
             return true;
         }
         if (rest[0] == '[') {
-            return Header(rest);
+            return Header(rest, line + length);
         }
         return Parameter(rest);
     }
@@ -281,9 +293,9 @@ class Parser {
         return true;
     }
 
-    void CutEndOfLineComment(char* rest) {
-        char* end = rest + std::strlen(rest);
-        char* slashes = FindSlashes(rest, end);
+    // `end` is the line's terminating 0; no "//" starts before `from`.
+    void CutEndOfLineComment(char* from, char* rest, char* end) {
+        char* slashes = FindSlashes(from, end);
         if (slashes) {
             char* text = slashes + 2;
             while (*text == ' ') {
@@ -304,10 +316,11 @@ class Parser {
         }
     }
 
-    bool Header(char* rest) {
+    // `end` is the line's end.
+    bool Header(char* rest, const char* end) {
         section_ = nullptr;
         const char* p = rest + 1;
-        const long index = CLocaleAtol(p);
+        const long index = SectionIndex(p, end);
         std::string_view texts[4];
         if (const char* q = FindChar(p, ',')) {
             ++q;
@@ -343,8 +356,7 @@ class Parser {
         rec->name = pool_.Copy(texts[0]);
         rec->classText = rec->name ? pool_.Copy(texts[1]) : nullptr;
         bool ok = rec->classText != nullptr;
-        LookupComponentClass(rec->classText ? rec->classText : "", &rec->classCode,
-                             &rec->subTestCount);
+        ClassOf(texts[1], rec);
         for (uint32_t k = 0; k < rec->subTestCount && k < kSubTests; ++k) {
             rec->sub[k].enable = 1;
             rec->sub[k].mode = '1';
@@ -373,6 +385,21 @@ class Parser {
         infoTaken_ = false;
         comment_ = nullptr;
         return true;
+    }
+
+    // Sections of one class tend to follow each other: the last class found is kept so that a
+    // run of them is matched by one comparison.
+    void ClassOf(std::string_view text, ComponentRecord* rec) {
+        if (!rec->classText) {
+            LookupComponentClass("", &rec->classCode, &rec->subTestCount);
+            return;
+        }
+        if (text != lastClassText_) {
+            LookupComponentClass(rec->classText, &lastClassCode_, &lastSubTests_);
+            lastClassText_ = rec->classText;
+        }
+        rec->classCode = lastClassCode_;
+        rec->subTestCount = lastSubTests_;
     }
 
     const char* Copy(std::string_view text, const char* keyword, bool& ok) {
@@ -433,7 +460,7 @@ class Parser {
 
     bool StoreParameter(int k, const char* keyword, const TemplateFields& f) {
         ComponentRecord& rec = *section_;
-        if (const NumericParam* param = FindNumericParam(keyword)) {
+        if (const NumericParam* param = NumericParamOf(k)) {
             for (int n = 0; n < f.listCount; ++n) {
                 if (param->real) {
                     rec.sub[n].*(param->real) = f.list[n];
@@ -501,7 +528,8 @@ class Parser {
             return nullptr;
         }
         VectorItem* item = &model_->items[model_->itemCount++];
-        std::memset(item, 0, sizeof *item);
+        // The pin array is most of the item and only its first pinCount entries are ever read.
+        std::memset(item, 0, offsetof(VectorItem, pin));
         item->type = type;
         item->line = static_cast<int32_t>(IsJumpItem(type) ? -lineNumber_ : lineNumber_);
         item->part = part_;
@@ -621,6 +649,9 @@ class Parser {
     bool infoTaken_ = false;
     std::size_t infoStart_ = 0;
     const char* comment_ = nullptr;
+    std::string_view lastClassText_; // in the string pool, which outlives the parser
+    uint32_t lastClassCode_ = 0;
+    uint32_t lastSubTests_ = 0;
     uint32_t part_ = 0;
     int testPins_ = 0;
     int sensePins_ = 0;
@@ -638,11 +669,15 @@ bool Parser::Fail(const char* format, ...) {
 
 // Lines as fgets gives them: up to and including the line end, at most kComponentLineSize - 1
 // bytes at a time. A file is read whole first: one read instead of a library call per line.
+// Each line is copied out to be parsed, as the parser writes into it: cutting it where it
+// stands would leave stores right where the next line's search for its end reads, which costs
+// more than the copy.
 class LineSource {
   public:
     explicit LineSource(std::string_view text) : text_(text) {}
 
-    bool Next(char* line) {
+    // Copies the next line into `line` and gives its length and the offset of its first '/'.
+    bool Next(char* line, std::size_t* length, std::size_t* slash) {
         if (pos_ >= text_.size()) {
             return false;
         }
@@ -651,9 +686,12 @@ class LineSource {
         const void* newline = std::memchr(from, '\n', room);
         const std::size_t n =
             newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - from) + 1 : room;
+        const void* first = std::memchr(from, '/', n);
+        *slash = first ? static_cast<std::size_t>(static_cast<const char*>(first) - from) : n;
         std::memcpy(line, from, n);
         line[n] = 0;
         pos_ += n;
+        *length = n;
         return true;
     }
 
@@ -666,12 +704,21 @@ class LineSource {
 std::string ReadWhole(std::FILE* file) {
     constexpr std::size_t kBlock = 1 << 16;
     std::string text;
+    if (std::fseek(file, 0, SEEK_END) == 0) {
+        const long size = std::ftell(file);
+        if (size > 0) {
+            text.reserve(static_cast<std::size_t>(size) + 1);
+        }
+        std::rewind(file);
+    }
     std::size_t used = 0;
     for (;;) {
-        text.resize(used + kBlock);
-        const std::size_t n = std::fread(text.data() + used, 1, kBlock, file);
+        // The file's size as reserved, then blocks for whatever it has grown by since.
+        const std::size_t block = text.capacity() > used ? text.capacity() - used : kBlock;
+        text.resize(used + block);
+        const std::size_t n = std::fread(text.data() + used, 1, block, file);
         used += n;
-        if (n < kBlock) {
+        if (n < block) {
             break;
         }
     }
@@ -683,14 +730,17 @@ struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
 };
 
-int32_t Run(Parser& parser, LineSource& source) {
+int32_t Run(Parser& parser, std::string_view text) {
     std::unique_ptr<char, FreeDeleter> line(static_cast<char*>(std::malloc(kComponentLineSize)));
     if (!line) {
         parser.Fail("%s", kStrings);
         return -3;
     }
-    while (source.Next(line.get())) {
-        if (!parser.Line(line.get())) {
+    LineSource source(text);
+    std::size_t length = 0;
+    std::size_t slash = 0;
+    while (source.Next(line.get(), &length, &slash)) {
+        if (!parser.Line(line.get(), length, slash)) {
             return -3;
         }
     }
@@ -724,8 +774,7 @@ int32_t ParseComponentFile(const BenchRecord* bench, ComponentModel* model, cons
     }
     const std::string text = ReadWhole(file);
     std::fclose(file);
-    LineSource source(text);
-    return Run(parser, source);
+    return Run(parser, text);
 }
 
 int32_t ParseComponentText(const BenchRecord* bench, ComponentModel* model, const char* fileName,
@@ -735,8 +784,7 @@ int32_t ParseComponentText(const BenchRecord* bench, ComponentModel* model, cons
     StartModel(model, fileName ? fileName : "", error);
     Parser parser(bench, model, components, maxComponents, strings, stringSize, error);
     parser.SetFileName(model->fileName);
-    LineSource source(text);
-    return Run(parser, source);
+    return Run(parser, text);
 }
 
 } // namespace kora

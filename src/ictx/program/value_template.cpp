@@ -3,6 +3,10 @@
 #include "frame/errors.h"
 #include "frame/text.h"
 
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -55,6 +59,47 @@ bool UnquotedField(const char*& p, bool& separated, std::string_view& field) {
     field = TrimRight(std::string_view(start, static_cast<std::size_t>(p - start)));
     separated = true;
     return true;
+}
+
+// Numbers of a field, which ends before a comma, a blank or the end of the line: read within
+// the field by from_chars, as CLocaleAtof and the integer rule would read them in the line.
+// Whatever from_chars does not take the same way (a '+', hexadecimal, a value out of range)
+// goes to those.
+constexpr std::size_t kLongestNumber = 64;
+
+bool PlainNumberStart(std::string_view field) {
+    if (field.empty() || field.size() >= kLongestNumber) {
+        return false;
+    }
+    const char c = field[0];
+    return (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+
+double FieldReal(std::string_view field) {
+    if (PlainNumberStart(field)) {
+        const char* last = field.data() + field.size();
+        double value = 0.0;
+        const auto [end, ec] = std::from_chars(field.data(), last, value);
+        if (ec == std::errc() && (end == last || (*end != 'x' && *end != 'X'))) {
+            return value;
+        }
+    }
+    return CLocaleAtof(field.data());
+}
+
+int32_t FieldInteger(std::string_view field) {
+    if (PlainNumberStart(field) && field[0] != '.') {
+        const char* last = field.data() + field.size();
+        long value = 0;
+        const auto [end, ec] = std::from_chars(field.data(), last, value);
+        if (ec == std::errc()) {
+            if (end != last && (*end == '.' || *end == 'e' || *end == 'E')) {
+                return TruncToInt32(FieldReal(field));
+            }
+            return static_cast<int32_t>(std::clamp<long>(value, INT32_MIN, INT32_MAX));
+        }
+    }
+    return ReadTemplateInteger(field.data());
 }
 
 } // namespace
@@ -113,9 +158,9 @@ bool ReadTemplate(const char* tmpl, const char* keyword, const char* value, Temp
             while (UnquotedField(p, separated, field)) {
                 if (n < kSubTests) {
                     if (element == 'R') {
-                        f.list[n] = CLocaleAtof(field.data());
+                        f.list[n] = FieldReal(field);
                     } else {
-                        f.intList[n] = ReadTemplateInteger(field.data());
+                        f.intList[n] = FieldInteger(field);
                     }
                 }
                 ++n;
@@ -125,9 +170,9 @@ bool ReadTemplate(const char* tmpl, const char* keyword, const char* value, Temp
         } else {
             present = UnquotedField(p, separated, field);
             if (present && element == 'r' && f.realCount < 3) {
-                f.reals[f.realCount++] = CLocaleAtof(field.data());
+                f.reals[f.realCount++] = FieldReal(field);
             } else if (present && element == 'l' && f.intCount < 2) {
-                f.ints[f.intCount++] = ReadTemplateInteger(field.data());
+                f.ints[f.intCount++] = FieldInteger(field);
             } else if (present && element == 'v') {
                 char message[kMessageSize];
                 if (!ParseValueDefinition(field, &f.value, message, sizeof message)) {

@@ -11,19 +11,21 @@
 
 namespace kora {
 
-// The fields of one value as its template took them; texts point into the value.
+// The fields of one value as its template took them; texts point into the value. One is made
+// per parameter line: the fields that are only read behind their flag or count are left
+// unset, which keeps the struct cheap to make.
 struct TemplateFields {
     std::string_view raw; // whole value ('+' first) or the field kept by a '+' after an element
     bool hasRaw = false;
-    std::string_view text[2]; // 'P', 's', 'S' in order
+    std::string_view text[2]; // 'P', 's', 'S' in order; set where hasText
     bool hasText[2] = {};
     int textCount = 0;
     double reals[3] = {}; // 'r'
     int realCount = 0;
-    int32_t ints[2] = {}; // 'l'
+    int32_t ints[2]; // 'l', the first intCount
     int intCount = 0;
-    double list[kSubTests] = {};     // 'R', one per sub-test
-    int32_t intList[kSubTests] = {}; // 'L'
+    double list[kSubTests];     // 'R', one per sub-test, the first listCount
+    int32_t intList[kSubTests]; // 'L', the first listCount
     int listCount = 0;
     ValueDefinition value{}; // 'v'
 };

@@ -5,6 +5,7 @@
 #include "ictx/program/component_params.h"
 #include "ictx/program/pin_list.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -208,7 +209,8 @@ bool CompleteVectorItem(VectorContext& ctx, ComponentRecord* section, VectorItem
                 return false;
             }
         } else {
-            char message[kMessageSize] = {};
+            char message[kMessageSize];
+            message[0] = 0;
             uint32_t n = 0;
             if (ResolvePinList(ctx.bench, item->pins, kMaxVectorPins, item->pin, &n, nullptr,
                                message) != 0) {
@@ -293,7 +295,7 @@ int LinkGroups(VectorItem* block, int32_t count, const VectorItem* sectionStart,
             FormatText(error, kMessageSize, kNoGroup, item.pins);
             return 1;
         }
-        std::memcpy(item.pin, found->pin, sizeof item.pin);
+        std::copy_n(found->pin, found->pinCount, item.pin);
         item.pinCount = found->pinCount;
         if (item.type == kItemGroup || item.type == kItemStat) {
             item.stateCount = item.pinCount;

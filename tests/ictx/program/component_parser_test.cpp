@@ -1,10 +1,14 @@
 #include "ict_program_support.h"
 
+#include "ictx/program/component_params.h"
 #include "ictx/program/component_parser.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <iterator>
+#include <limits>
 #include <string>
 
 namespace kora {
@@ -116,6 +120,10 @@ TEST_F(ComponentParser, SectionHeaders) {
         {"[1, \"S\", \"SETUP\", \"\", \"\"]", "", 1, "S", "SETUP", 1, 0, nullptr, nullptr},
         {"  [ 7 ,\"N1  \" x \"FOO \"", "", 7, "N1", "FOO", 29, 3, nullptr, nullptr},
         {"[2, \"D1\", \"DIODE\"]", "", 2, "D1", "DIODE", 15, 2, nullptr, nullptr},
+        {"[-4, \"R4\", \"RESISTOR\"]", "", -4, "R4", "RESISTOR", 7, 1, nullptr, nullptr},
+        {"[+6x, \"R6\", \"RESISTOR\"]", "", 6, "R6", "RESISTOR", 7, 1, nullptr, nullptr},
+        {"[99999999999999999999, \"R9\", \"RESISTOR\"]", "", INT32_MAX, "R9", "RESISTOR", 7, 1,
+         nullptr, nullptr},
         {"[2, \"Q1\", \"TRANSISTOR\"]", "", 2, "Q1", "TRANSISTOR", 17, 2, nullptr, nullptr},
         {"[2, \"K1\", \"RELAY\"]", "", 2, "K1", "RELAY", 26, 3, nullptr, nullptr},
         {"[0, \"LIB\", \"DIGITAL\"]", "", 0, "LIB", "DIGITAL", 30, 0, nullptr, nullptr},
@@ -213,6 +221,82 @@ TEST_F(ComponentParser, ParameterValuesGoToTheirFields) {
     EXPECT_STREQ(l_[1].rl, "C");
     EXPECT_EQ(l_[1].sub[0].nv, 1.0);
     EXPECT_EQ(l_[1].sub[1].nv, 2.0);
+}
+
+// Classes of one file in runs and alternating, as a board file lists them.
+TEST_F(ComponentParser, ClassOfEachSectionInAFile) {
+    const struct {
+        const char* classText;
+        uint32_t code, subTests;
+    } sections[] = {{"RESISTOR", 7, 1}, {"RESISTOR", 7, 1},   {"CAPACITOR", 5, 1},
+                    {"RESISTOR", 7, 1}, {"RESISTORS", 29, 3}, {"DIODE", 15, 2},
+                    {"DIODE", 15, 2},   {"RESISTOR", 7, 1}};
+    std::string text;
+    for (std::size_t i = 0; i < std::size(sections); ++i) {
+        text += "[" + std::to_string(i + 2) + ", \"P" + std::to_string(i) + "\", \"" +
+                sections[i].classText + "\"]\n";
+    }
+    ASSERT_EQ(l_.Parse(bench_.get(), text), static_cast<int32_t>(std::size(sections))) << l_.error;
+    for (std::size_t i = 0; i < std::size(sections); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_STREQ(l_[static_cast<int>(i)].classText, sections[i].classText);
+        EXPECT_EQ(l_[static_cast<int>(i)].classCode, sections[i].code);
+        EXPECT_EQ(l_[static_cast<int>(i)].subTestCount, sections[i].subTests);
+    }
+}
+
+// Real and integer lists read each field as the C library reads the number at its start.
+TEST_F(ComponentParser, NumbersOfParameterLists) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        const char* text;
+        double real;
+        int32_t integer;
+    } cases[] = {
+        {"5", 5, 5},
+        {"-5", -5, -5},
+        {"+5", 5, 5},
+        {"007", 7, 7},
+        {"1e+07", 1e7, 10000000},
+        {"2.9", 2.9, 2},
+        {"-2.9", -2.9, -2},
+        {".5", 0.5, 0},
+        {"-.5", -0.5, 0},
+        {"12abc", 12, 12},
+        {"1.5k", 1.5, 1},
+        {"0x10", 16, 0},
+        {"99999999999", 99999999999.0, INT32_MAX},
+        {"-99999999999", -99999999999.0, INT32_MIN},
+        {"1e400", inf, INT32_MAX},
+        {"-", 0, 0},
+        {"x", 0, 0},
+        {"0.00000000000000000000000000000000000000000000000000000000000000001", 1e-65, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const std::string t = c.text;
+        ASSERT_EQ(
+            l_.Parse(bench_.get(), kR1 + "NV=" + t + ", 3," + t + "\nAR=" + t + " ,3, " + t + "\n"),
+            1)
+            << l_.error;
+        for (int k : {0, 2}) {
+            EXPECT_EQ(l_[0].sub[k].nv, c.real);
+            EXPECT_EQ(l_[0].sub[k].ar, c.integer);
+        }
+        EXPECT_EQ(l_[0].sub[1].nv, 3.0);
+        EXPECT_EQ(l_[0].sub[1].ar, 3);
+    }
+}
+
+TEST(ComponentKeywords, EachKeywordIsFoundAndNoOther) {
+    for (int k = 0; k < kKeywordCount; ++k) {
+        EXPECT_EQ(FindKeyword(kKeywords[k].keyword), k + 1) << kKeywords[k].keyword;
+    }
+    for (const char* other : {"", "N", "nv", "NV ", "NVX", "NV+-", "REPEATS", "?FAILED", "DIDO",
+                              "VMIRROR", "ABCDEFGHIJ"}) {
+        EXPECT_EQ(FindKeyword(other), 0) << other;
+    }
+    EXPECT_EQ(FindKeyword(nullptr), 0);
 }
 
 TEST_F(ComponentParser, FileLevelResultsAndLimits) {
