@@ -1,12 +1,12 @@
 // The ICT example executed 10,000 times in one process (every execution after the first from
-// the kept step records, through a full clean-up and a new set-up each time): the resident memory
-// after the warm-up and at the end, and the executions per second.
+// the kept step records, through a full clean-up and a new set-up each time, the bench journalling
+// its driver calls as in the tests): the resident memory after the warm-up and at the end, and the
+// executions per second.
 //   build/release/bin/soak [EXECUTIONS]
 // Exit status 1 when the resident memory grew by 1 MB or more after the warm-up, or when an
 // execution did not pass.
 #include <program.h>
 #include <runner.h>
-#include <vbench/bench/virtual_bench.h>
 
 #include <unistd.h>
 
@@ -52,10 +52,6 @@ int main(int argc, char** argv) {
     auto t0 = std::chrono::steady_clock::now();
     options.afterExecution = [&](int n) {
         if (n == 1) {
-            // The bench's journal of driver calls is the tests' instrument: not counted here.
-            if (auto bench = kora::vbench::VirtualBench::active()) {
-                bench->journal().setRecording(false);
-            }
             start = ResidentBytes();
         } else if (n == kWarmUp) {
             warm = ResidentBytes();

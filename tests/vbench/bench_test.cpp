@@ -143,6 +143,30 @@ TEST_F(VbenchDriverCalls, JournalKeepsEveryCallWithArgumentsResultAndClock) {
     EXPECT_TRUE(j.counts().empty());
 }
 
+TEST_F(VbenchDriverCalls, JournalKeepsTheNewestCallsAndCountsThemAll) {
+    Journal& j = bench_->journal();
+    j.clear();
+    FakeConnect(1, 1, 0, 0.0, "A", nullptr);
+    FakeConnect(2, 1, 0, 0.0, "B", nullptr);
+    FakeClose(1);
+    j.setCapacity(2); // the oldest goes
+    FakeClose(2);
+    FakeConnect(3, 1, 0, 0.0, "C", nullptr);
+    const auto kept = j.entries();
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0].function, "fake_Close");
+    EXPECT_EQ(kept[0].arguments, "2");
+    EXPECT_EQ(kept[0].sequence, 4u);
+    EXPECT_EQ(kept[1].sequence, 5u);
+    EXPECT_EQ(j.sequence(), (std::vector<std::string>{"fake_Close", "fake_Connect"}));
+    EXPECT_EQ(j.last("fake_Close")->arguments, "2");
+    EXPECT_EQ(j.calls("fake_Connect").size(), 1u);
+    EXPECT_EQ(j.count("fake_Connect"), 3u);
+    EXPECT_EQ(j.total(), 5u);
+    j.setCapacity(Journal::kDefaultCapacity);
+    EXPECT_EQ(j.entries().size(), 2u);
+}
+
 TEST_F(VbenchDriverCalls, InjectedFaultsFailTheChosenCalls) {
     constexpr int32_t kCode = -1074118000;
     struct Case {

@@ -427,6 +427,22 @@ TEST_F(RouteSwitching, SessionsOfOneBenchAndTableSwitchTheSameRelays) {
     EXPECT_EQ(Display(plain), "");
 }
 
+TEST_F(RouteSwitching, TheFirstSessionOfATableStartsFromOpenRelays) {
+    ASSERT_EQ(Exec("CARD1!P1>CARD1!P2").code, 0);
+    // A second session joins the connections of the open one...
+    const int32_t joined = Open("Bench_Plain");
+    EXPECT_EQ(Groups(Display(joined)), std::vector<std::string>{"$G1 (CARD1!P1 CARD1!P2)"});
+    // ...but once every session is closed, a program left nothing for the next one.
+    for (int32_t h : handles_) {
+        int32_t warning = 0, error = 0;
+        char message[CLASSLIB_MESSAGE_SIZE];
+        ROUTE_Cleanup(0, h, &warning, &error, message);
+    }
+    handles_.clear();
+    main_ = 0;
+    EXPECT_EQ(Display(), "");
+}
+
 TEST_F(RouteSwitching, DisplayLengthAndBufferLimits) {
     ASSERT_EQ(Exec("SOURCE>LOAD").code, 0);
     const std::string full = Display();

@@ -135,6 +135,19 @@ template <typename T> class ClassSessions {
                                   : call.bench() == nullptr;
         return same ? &it->second.data : nullptr;
     }
+    // Whether an open session on the call's bench (or, without a bench, one of no bench) is one
+    // for which `pick` is true.
+    template <typename Pick> bool anyOnBench(const vbench::DriverCall& call, Pick&& pick) {
+        std::lock_guard lock(mutex_);
+        for (const auto& [handle, e] : entries_) {
+            const bool same = e.bound ? call.bench() && e.bench.lock().get() == call.bench()
+                                      : call.bench() == nullptr;
+            if (same && pick(e.data)) {
+                return true;
+            }
+        }
+        return false;
+    }
     bool close(long handle) {
         std::lock_guard lock(mutex_);
         const auto it = entries_.find(handle);

@@ -7,6 +7,12 @@
 // AppChannelTable, when it has one, supplies the application channel names that commands may use
 // instead of the physical point names.
 //
+// The first session on a bench's routing table starts from open relays: ROUTE_Setup resets the
+// switching system as the initialisation of a switching library does, so that connections a
+// program left behind (its post-routing skipped after a failure, a program stopped half-way) do not
+// join the next program's. Sessions opened while another is open on the same table share its
+// connections.
+//
 // ROUTE_Execute carries out a routing text and ROUTE_GetDisplayString shows the connections; the
 // command language, the switching rules and the display format are those of the routing model
 // (vbench/modules/routing.h). The relays are per bench and per table: every session on the same
@@ -89,6 +95,7 @@ constexpr ClassLibrary kRoute = {"ROUTE",     kStatusTexts, kErrContext,
 
 constexpr const char* kVersion = "ROUTE 1.0.0 (virtual bench)";
 constexpr const char* kTableKey = "RoutingTable";
+constexpr const char* kResetCommand = "||";
 constexpr const char* kChannelTableKey = "AppChannelTable";
 constexpr long kSoftwareFile = 1;
 
@@ -215,6 +222,12 @@ int32_t ROUTE_Setup(long context, const char* benchSection, int32_t* handle, int
         for (const auto& [name, physical] : keys) {
             routing.aliases.emplace(Fold(Trimmed(name)), Trimmed(physical));
         }
+    }
+    const std::string folded = Fold(routing.table);
+    if (call.bench() && !g_routings.anyOnBench(call.driverCall(), [&](const Routing& r) {
+            return Fold(r.table) == folded;
+        })) {
+        ModelOf(routing, call).execute(kResetCommand, {});
     }
     *handle = g_routings.openOnDevice(call.driverCall(), std::move(routing),
                                       std::string("ROUTE ") + benchSection);

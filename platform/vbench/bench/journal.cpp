@@ -1,5 +1,6 @@
 #include <vbench/bench/journal.h>
 
+#include <algorithm>
 #include <charconv>
 
 namespace kora::vbench {
@@ -12,15 +13,22 @@ void Journal::record(JournalEntry entry) {
     }
     ++byFunction_[entry.function];
     ++byInterface_[entry.interface];
-    if (recording_) {
-        entry.sequence = total_;
+    if (!recording_) {
+        return;
+    }
+    entry.sequence = total_;
+    if (entries_.size() < capacity_) {
         entries_.push_back(std::move(entry));
+    } else {
+        entries_[oldest_] = std::move(entry);
+        oldest_ = (oldest_ + 1) % entries_.size();
     }
 }
 
 void Journal::clear() {
     std::lock_guard lock(mutex_);
     entries_.clear();
+    oldest_ = 0;
     byFunction_.clear();
     byInterface_.clear();
     total_ = 0;
@@ -37,49 +45,73 @@ bool Journal::recording() const {
     return recording_;
 }
 
+void Journal::setCapacity(std::size_t entries) {
+    std::lock_guard lock(mutex_);
+    std::vector<JournalEntry> kept;
+    capacity_ = std::max<std::size_t>(entries, 1);
+    const std::size_t drop = entries_.size() > capacity_ ? entries_.size() - capacity_ : 0;
+    std::size_t n = 0;
+    forEach([&](const JournalEntry& e) {
+        if (n++ >= drop) {
+            kept.push_back(e);
+        }
+    });
+    entries_ = std::move(kept);
+    oldest_ = 0;
+}
+
+std::size_t Journal::capacity() const {
+    std::lock_guard lock(mutex_);
+    return capacity_;
+}
+
 std::vector<JournalEntry> Journal::entries() const {
     std::lock_guard lock(mutex_);
-    return entries_;
+    std::vector<JournalEntry> out;
+    out.reserve(entries_.size());
+    forEach([&](const JournalEntry& e) { out.push_back(e); });
+    return out;
 }
 
 std::vector<JournalEntry> Journal::calls(std::string_view function) const {
     std::lock_guard lock(mutex_);
     std::vector<JournalEntry> out;
-    for (const auto& e : entries_) {
+    forEach([&](const JournalEntry& e) {
         if (e.function == function) {
             out.push_back(e);
         }
-    }
+    });
     return out;
 }
 
 std::vector<JournalEntry> Journal::callsOf(std::string_view interface) const {
     std::lock_guard lock(mutex_);
     std::vector<JournalEntry> out;
-    for (const auto& e : entries_) {
+    forEach([&](const JournalEntry& e) {
         if (e.interface == interface) {
             out.push_back(e);
         }
-    }
+    });
     return out;
 }
 
 std::vector<std::string> Journal::sequence(std::string_view interface) const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> out;
-    for (const auto& e : entries_) {
+    forEach([&](const JournalEntry& e) {
         if (interface.empty() || e.interface == interface) {
             out.push_back(e.function);
         }
-    }
+    });
     return out;
 }
 
 std::optional<JournalEntry> Journal::last(std::string_view function) const {
     std::lock_guard lock(mutex_);
-    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-        if (function.empty() || it->function == function) {
-            return *it;
+    for (std::size_t back = 0; back < entries_.size(); ++back) {
+        const JournalEntry& e = newest(back);
+        if (function.empty() || e.function == function) {
+            return e;
         }
     }
     return std::nullopt;

@@ -2,6 +2,10 @@
 // function ("rspsam_cnx_Matrix"), its arguments as text, its result and the bench clock when it
 // returned. Tests assert call sequences on it; benchmarks count driver traffic. Counting goes on
 // when recording is switched off, so a benchmark pays only for the counters.
+//
+// The entries are a ring of the newest calls (kDefaultCapacity, many times what one test program
+// makes), so that a station running for a shift keeps its memory flat; the counters count every
+// call since the last clear.
 #pragma once
 
 #include <cstddef>
@@ -29,11 +33,16 @@ struct JournalEntry {
 
 class Journal {
   public:
+    static constexpr std::size_t kDefaultCapacity = 4096;
+
     void record(JournalEntry entry);
     void clear();
     // Off: calls are counted but not kept.
     void setRecording(bool on);
     bool recording() const;
+    // How many of the newest entries are kept (at least 1); the oldest go first.
+    void setCapacity(std::size_t entries);
+    std::size_t capacity() const;
 
     std::vector<JournalEntry> entries() const;
     // Entries of one function, or of one interface, in call order.
@@ -50,9 +59,21 @@ class Journal {
     std::map<std::string, std::size_t> counts() const;
 
   private:
+    // Calls f on each kept entry, oldest first; the lock is held.
+    template <typename F> void forEach(F&& f) const {
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            f(entries_[(oldest_ + i) % entries_.size()]);
+        }
+    }
+    const JournalEntry& newest(std::size_t back) const {
+        return entries_[(oldest_ + entries_.size() - 1 - back) % entries_.size()];
+    }
+
     mutable std::mutex mutex_;
     bool recording_ = true;
-    std::vector<JournalEntry> entries_;
+    std::size_t capacity_ = kDefaultCapacity;
+    std::vector<JournalEntry> entries_; // a ring once full: entries_[oldest_] is the oldest
+    std::size_t oldest_ = 0;
     std::map<std::string, std::size_t, std::less<>> byFunction_;
     std::map<std::string, std::size_t, std::less<>> byInterface_;
     std::size_t total_ = 0;

@@ -263,6 +263,7 @@ bool HasPsam(const BenchRecord& bench) {
 struct WalkOutcome {
     EN_NEV_RESULT result = 0;
     long failures = 0;
+    bool broken = false; // stopped by an error or by the operator
 };
 
 // Calls the test method of every component the mode runs, in model order, and acts on what
@@ -294,10 +295,12 @@ WalkOutcome MeasureComponents(const ExecRecord& r, BenchRecord& bench, long firs
         case kStopProgram:
         case kStopped:
             out.result = result;
+            out.broken = result == kStopped;
             return out;
         case kErrorReported:
             out.result = kErrorReported;
             if (code != 0) {
+                out.broken = true;
                 return out;
             }
             break;
@@ -368,6 +371,15 @@ EN_NEV_RESULT ExecuteExec(StepPass<ExecRecord>& pass, ExecArguments& args) {
         if (code != 0) {
             pass.error.Set(code, message);
         }
+    } else if (walked && walk.broken) {
+        // The hardware was set up by an earlier ICT step, but a component broke off with a
+        // driver error that may have left its pins on the buses: disconnect it all the same, and
+        // have the next ICT step set it up again. The component has reported the error; a module
+        // that fails again here would only repeat it.
+        double elapsed = 0;
+        char message[kMessageSize] = {};
+        IctCleanup(kCleanupResults, *bench, r.analog != 0, 0, &elapsed, message);
+        pass.bench->LastStepKind = kKindNone;
     }
 
     rvo_UpdateAttrR(r.component, &r.tCompile);
