@@ -111,8 +111,12 @@ void Circuit::prepare() {
     isCurrent_.assign(static_cast<std::size_t>(nodes), false);
     system_.begin();
     SetupContext setup(system_, count, isCurrent_);
+    regimeDevices_.clear();
     for (auto& d : devices_) {
         d->setup(setup);
+        if (d->hasRegime()) {
+            regimeDevices_.push_back(d.get());
+        }
     }
     nodeDiagonal_.assign(static_cast<std::size_t>(nodes), 0);
     for (int i = 0; i < nodes; ++i) {

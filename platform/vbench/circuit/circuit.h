@@ -45,6 +45,9 @@ class Circuit {
     const std::vector<std::unique_ptr<Device>>& devices() const { return devices_; }
     bool hasNonlinear() const;
     bool hasMemory() const;
+    // An element's nonlinear() or hasMemory() answer changed: taken again at the next question,
+    // without a new topology.
+    void kindsChanged() { kindsKnown_ = false; }
 
     // Sets the topology up when it changed; afterwards unknowns() and the slots are valid.
     void prepare();
@@ -54,6 +57,8 @@ class Circuit {
     bool isCurrent(int i) const { return isCurrent_[static_cast<std::size_t>(i)]; }
     // Slot of the diagonal of node i, for conductances from every node to ground.
     int nodeDiagonal(int i) const { return nodeDiagonal_[static_cast<std::size_t>(i)]; }
+    // The elements whose updateRegime can change their state, as of the last setup.
+    const std::vector<Device*>& regimeDevices() const { return regimeDevices_; }
     // Incremented at every new setup.
     unsigned topologyVersion() const { return topologyVersion_; }
 
@@ -87,6 +92,7 @@ class Circuit {
     int unknowns_ = 0;
     std::vector<bool> isCurrent_;
     std::vector<int> nodeDiagonal_;
+    std::vector<Device*> regimeDevices_;
     unsigned topologyVersion_ = 0;
     std::vector<double> x_{0.0};
     bool solved_ = false;

@@ -92,6 +92,8 @@ class Device {
     // Called with a converged solution; true when the state changed and the point must be solved
     // again.
     virtual bool updateRegime(const double* x, int n) { return false; }
+    // Whether updateRegime can ever answer true; asked when the topology is set up.
+    virtual bool hasRegime() const { return false; }
 
   private:
     std::string name_;

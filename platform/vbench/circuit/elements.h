@@ -101,6 +101,7 @@ class Switch : public Device {
         slots_.stamp(ctx, std::complex<double>(conductance()));
     }
     bool updateRegime(const double* x, int n) override;
+    bool hasRegime() const override { return controlled_; }
     void setClosed(bool closed) { closed_ = closed; }
     bool closed() const { return closed_; }
     void setOnResistance(double ohms) { gOn_ = 1.0 / ohms; }
@@ -153,6 +154,7 @@ class Source : public Device {
     void load(LoadContext& ctx) override;
     void loadAc(AcContext& ctx) const override;
     bool updateRegime(const double* x, int n) override;
+    bool hasRegime() const override { return true; }
 
     // Regulates (and checks compliance on) the voltage between these nodes instead of hi and
     // lo, as a source with remote sense does. Set it before the circuit is set up.

@@ -12,7 +12,8 @@ namespace {
 // dense part costs more than the sparse factorisation it saves.
 constexpr int kMaxUpdateRank = 32;
 // Columns of the base's inverse kept at most, in multiples of the rank: rows changed and changed
-// back again keep theirs until the next factorisation.
+// back again keep theirs until the store is full, when the columns of rows back at their base
+// values make room.
 constexpr int kKeptColumnsPerRank = 2;
 // Largest residual of an updated solve, relative to the terms of its row: well above what a fresh
 // factorisation leaves; a larger one means a capacitance matrix near singular.
@@ -212,6 +213,11 @@ void MnaSystem::baseSolve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
 bool MnaSystem::prepareUpdate() {
     forgetChange();
     const int nnz = static_cast<int>(real_.nonZeros());
+    // Most solves of a run (a transient's steps, a reading's second solve) meet the base itself.
+    if (std::memcmp(realValues_.data(), baseValues_.data(),
+                    sizeof(double) * static_cast<std::size_t>(nnz)) == 0) {
+        return true;
+    }
     const int* inner = real_.innerIndexPtr();
     for (int k = 0; k < nnz; ++k) {
         if (realValues_[static_cast<std::size_t>(k)] == baseValues_[static_cast<std::size_t>(k)]) {
@@ -242,7 +248,7 @@ bool MnaSystem::prepareUpdate() {
         if (gColumnOfRow_[static_cast<std::size_t>(r)] >= 0) {
             continue;
         }
-        if (static_cast<long>(gRows_.size()) >= g_.cols()) {
+        if (static_cast<long>(gRows_.size()) >= g_.cols() && !evictColumns()) {
             return false;
         }
         unit[r] = 1;
@@ -275,6 +281,28 @@ bool MnaSystem::prepareUpdate() {
     capacitance_.compute(capacitance);
     updating_ = true;
     return true;
+}
+
+bool MnaSystem::evictColumns() {
+    // Rows back at their base values need no column now; the rows of the present change keep
+    // theirs, moved to the front in the order they were made.
+    long kept = 0;
+    std::vector<int> rows;
+    rows.reserve(gRows_.size());
+    for (int r : gRows_) {
+        int& column = gColumnOfRow_[static_cast<std::size_t>(r)];
+        if (rowPos_[static_cast<std::size_t>(r)] < 0) {
+            column = -1;
+            continue;
+        }
+        if (column != kept) {
+            g_.col(kept) = g_.col(column);
+        }
+        column = static_cast<int>(kept++);
+        rows.push_back(r);
+    }
+    gRows_ = std::move(rows);
+    return kept < g_.cols();
 }
 
 bool MnaSystem::factorReal() {

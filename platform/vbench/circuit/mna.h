@@ -15,13 +15,23 @@
 // C, by the Sherman-Morrison-Woodbury identity:
 //   A^-1 b = y - G M (I + G[C,:] M)^-1 y[C],  y = A0^-1 b,  G = A0^-1 E_R,  M = D[R,C],
 // where the columns of G, one solve each, are kept for every row that has changed since the base
-// was factorised (a relay that opens again costs nothing more). Each solve is checked by its
-// residual against the present matrix; when the change grows past a small rank or the residual
-// is not small, the present matrix is factorised afresh and becomes the base. We chose this over
+// was factorised (a relay that opens again costs nothing more); when their store is full, the
+// columns of rows back at their base values make room, so that a run over many parts, each
+// changing rows of its own, keeps its base. Each solve is checked by its residual against the
+// present matrix and refined once; when the change grows past a small rank or the residual
+// stays large, the present matrix is factorised afresh and becomes the base. We chose this over
 // a faster refactorisation (KLU would take about 0.2 ms on a 1,000-net board, still four times
 // the budget of a relay change, and would add a dependency) and over reducing the board to the
 // nets the instruments reach (every net of a board is reachable by some needle, and a reduction
 // would have to be redone whenever a relay joins a new net).
+//
+// Not chosen, measured on the ICT benchmarks: creating every relay of the wired matrix pins up
+// front, open, so that a part's first use of its needles changes values only. The topology then
+// stays, but each card line becomes a hub of the factors joined to all its pins, a capacitor
+// board's every transient step pays for the open relays (four times the CPU per capacitor), and
+// the updates still miss their residual on nodes that open relays alone hold (unused bus lines,
+// idle instrument terminals: picosiemens against a closed relay's siemens), so the base is
+// factorised again about once per part all the same.
 //
 // The real matrix (DC, transient) and the complex one (AC) share the pattern and the slots.
 #pragma once
@@ -91,6 +101,9 @@ class MnaSystem {
     // Finds the change against the base and prepares its capacitance matrix; false when the
     // change is too large for an update.
     bool prepareUpdate();
+    // Drops the kept columns of rows that are not part of the present change; false when that
+    // frees no room.
+    bool evictColumns();
     void forgetChange();
     // Whether b - A x is small row by row against the sizes of the terms that make it.
     bool residualSmall(const Eigen::VectorXd& b, const Eigen::VectorXd& x);

@@ -17,8 +17,8 @@ namespace kora::vbench {
 // holds the level; in AC mode the operating point sees the offset and a transient sees the whole
 // sine on circuit time. Its AC excitation is what the module sets (the sine's amplitude, or the
 // offset for the DC response at 0 Hz). While it runs a sine it reports memory, so that the circuit
-// is followed in time and every sampling meter sees the sine; the module replaces the element
-// when that changes, since the circuit takes the memory flag at insertion.
+// is followed in time and every sampling meter sees the sine; the module tells the circuit when
+// that changes, so that the element and the circuit's topology stay as they are.
 class PictAosOutput final : public Device {
   public:
     PictAosOutput(std::string name, int hi, bool dynamic)
@@ -51,6 +51,7 @@ class PictAosOutput final : public Device {
     bool hasMemory() const override { return dynamic_; }
 
     bool dynamic() const { return dynamic_; }
+    void setDynamic(bool dynamic) { dynamic_ = dynamic; }
     void set(bool enabled, bool sine, double level, double amplitude, double hertz) {
         enabled_ = enabled;
         sine_ = sine;
@@ -262,7 +263,9 @@ void PictModule::placeAos() {
     bench_.beforeChange();
     Circuit& c = bench_.circuit();
     if (aos_) {
-        c.remove(prefix_ + "aos");
+        aos_->setDynamic(dynamic);
+        c.kindsChanged();
+        return;
     }
     aos_ = &c.add<PictAosOutput>(prefix_ + "aos", c.node(prefix_ + "aos-src"), dynamic);
 }

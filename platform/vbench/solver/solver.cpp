@@ -214,7 +214,7 @@ SolveReport Solver::solve(const Mode& mode, bool cold) {
         bool changed = false;
         const int n = circuit_.unknowns();
         const double* x = circuit_.solution().data();
-        for (const auto& d : circuit_.devices()) {
+        for (Device* d : circuit_.regimeDevices()) {
             changed |= d->updateRegime(x, n);
         }
         if (!changed) {
