@@ -66,6 +66,14 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
     ctx.method = mode.method;
     ctx.gmin = options_.gmin;
     ctx.sourceScale = sourceScale;
+    if (mode.transient) {
+        // From one step to the next most junctions move by rounding only; keeping their
+        // linearisations keeps the matrix, whose preparation is then skipped below.
+        ctx.keepRel = options_.reltol;
+        ctx.keepAbs = options_.vntol;
+    }
+    std::vector<double>& ready = c.readyValues();
+    const auto nnz = static_cast<std::size_t>(sys.nonZeros());
 
     for (int iter = 0; iter < maxIterations; ++iter) {
         ++*iterations;
@@ -90,10 +98,15 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
             satisfied(x.data(), b)) {
             return SolveStatus::Converged;
         }
-        if (!sys.factorReal()) {
-            return SolveStatus::Singular;
+        if (ready.size() != nnz || !std::equal(ready.begin(), ready.end(), a)) {
+            ready.clear();
+            if (!sys.factorReal()) {
+                return SolveStatus::Singular;
+            }
+            ready.assign(a, a + nnz);
         }
         if (!sys.solveReal(b, xn)) {
+            ready.clear();
             return SolveStatus::Singular;
         }
         if (!xn.allFinite()) {
