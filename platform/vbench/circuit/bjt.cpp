@@ -127,10 +127,6 @@ void Bjt::load(LoadContext& ctx) {
         vbe = LimitJunction(vbe, vbe_, vt_ * p_.nf, vcritBe_, &limited);
         vbc = LimitJunction(vbc, vbc_, vt_ * p_.nr, vcritBc_, &limited);
         ctx.limited += limited ? 1 : 0;
-        if (ctx.near(vbe, vbe_) && ctx.near(vbc, vbc_)) {
-            vbe = vbe_;
-            vbc = vbc_;
-        }
     }
     vbe_ = vbe;
     vbc_ = vbc;

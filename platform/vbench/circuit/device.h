@@ -9,8 +9,6 @@
 
 #include <vbench/circuit/mna.h>
 
-#include <algorithm>
-#include <cmath>
 #include <complex>
 #include <string>
 #include <vector>
@@ -50,14 +48,8 @@ struct LoadContext {
     double sourceScale = 1;     // source stepping
     bool initJunctions = false; // first iterate of a cold start: junctions begin near conduction
     int limited = 0;            // elements that limited their voltages in this load
-    // A non-linear element whose voltages moved by less than keepRel x their size + keepAbs since
-    // its last load keeps that load's linearisation (zero: always a fresh one).
-    double keepRel = 0, keepAbs = 0;
 
     double v(int node) const { return x[node < 0 ? n : node]; }
-    bool near(double v, double vOld) const {
-        return std::fabs(v - vOld) <= keepRel * std::max(std::fabs(v), std::fabs(vOld)) + keepAbs;
-    }
     void add(int slot, double value) const { a[slot] += value; }
     void rhs(int row, double value) const { b[row < 0 ? n : row] += value; }
 };

@@ -98,9 +98,6 @@ void Diode::load(LoadContext& ctx) {
             vd = LimitJunction(vd, vd_, vte_, vcrit_, &limited);
         }
         ctx.limited += limited ? 1 : 0;
-        if (ctx.near(vd, vd_)) {
-            vd = vd_;
-        }
     }
 
     JunctionCurrent j;

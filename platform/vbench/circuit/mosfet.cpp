@@ -114,11 +114,6 @@ void Mosfet::load(LoadContext& ctx) {
             vbs = vbd + vds;
         }
         ctx.limited += limited ? 1 : 0;
-        if (ctx.near(vgs, vgs_) && ctx.near(vds, vds_) && ctx.near(vbs, vbs_)) {
-            vgs = vgs_;
-            vds = vds_;
-            vbs = vbs_;
-        }
     }
     vgs_ = vgs;
     vds_ = vds;

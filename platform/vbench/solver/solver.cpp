@@ -66,12 +66,8 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
     ctx.method = mode.method;
     ctx.gmin = options_.gmin;
     ctx.sourceScale = sourceScale;
-    if (mode.transient) {
-        // From one step to the next most junctions move by rounding only; keeping their
-        // linearisations keeps the matrix, whose preparation is then skipped below.
-        ctx.keepRel = options_.reltol;
-        ctx.keepAbs = options_.vntol;
-    }
+    // A matrix equal to the one last made ready (a linear board's from one step to the next) is
+    // not prepared again.
     std::vector<double>& ready = c.readyValues();
     const auto nnz = static_cast<std::size_t>(sys.nonZeros());
 
