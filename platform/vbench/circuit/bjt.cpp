@@ -109,6 +109,11 @@ BjtPoint Evaluate(const BjtParams& p, double vbe, double vbc, double vt, double 
 
 } // namespace
 
+bool Bjt::linearisedAt(std::vector<int>& unknowns) const {
+    core_.appendNodes(unknowns);
+    return true;
+}
+
 void Bjt::load(LoadContext& ctx) {
     const int t = p_.type;
     const int ci = core_.node[0], bi = core_.node[1], ei = core_.node[2];

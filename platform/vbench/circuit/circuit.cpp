@@ -123,6 +123,7 @@ void Circuit::prepare() {
         system_.request(i, i, &nodeDiagonal_[static_cast<std::size_t>(i)]);
     }
     system_.finish(count);
+    readyValues_.clear();
     // Node voltages carry over as the starting point of the next solve; internal unknowns and
     // branch currents start from zero.
     std::vector<double> x(static_cast<std::size_t>(count) + 1, 0.0);

@@ -62,6 +62,10 @@ class Circuit {
     // Incremented at every new setup.
     unsigned topologyVersion() const { return topologyVersion_; }
 
+    // The real matrix values the system was last made ready to solve (empty: none), so that a
+    // solver does not prepare an unchanged matrix again; cleared with every new setup.
+    std::vector<double>& readyValues() { return readyValues_; }
+
     // The last solution: unknowns() + 1 entries, the last being ground (0).
     std::vector<double>& solution() { return x_; }
     const std::vector<double>& solution() const { return x_; }
@@ -94,6 +98,7 @@ class Circuit {
     std::vector<int> nodeDiagonal_;
     std::vector<Device*> regimeDevices_;
     unsigned topologyVersion_ = 0;
+    std::vector<double> readyValues_;
     std::vector<double> x_{0.0};
     bool solved_ = false;
     double time_ = 0;

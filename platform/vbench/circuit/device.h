@@ -80,6 +80,9 @@ class Device {
     // Stamps the small-signal admittances at the operating point of the last load.
     virtual void loadAc(AcContext& ctx) const = 0;
     virtual bool nonlinear() const { return false; }
+    // For a non-linear element: appends the unknowns its linearisation depends on (ground
+    // skipped) and returns true; false when it does not say, so that a solve checks everything.
+    virtual bool linearisedAt(std::vector<int>& unknowns) const { return false; }
     // Whether the element stores charge or flux, so that its state depends on the time passed.
     virtual bool hasMemory() const { return false; }
 

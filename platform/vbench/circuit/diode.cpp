@@ -65,6 +65,15 @@ void Diode::setup(SetupContext& s) {
     junction_.setup(s, ai_, k_);
 }
 
+bool Diode::linearisedAt(std::vector<int>& unknowns) const {
+    for (int n : {ai_, k_}) {
+        if (n >= 0) {
+            unknowns.push_back(n);
+        }
+    }
+    return true;
+}
+
 double Diode::charge(double vd, double idIdeal, double* cap) const {
     JunctionCharge dep = Depletion(vd, p_.cjo, p_.vj, p_.m, p_.fc);
     JunctionCurrent ideal = IdealJunction(vd, p_.is, vte_);

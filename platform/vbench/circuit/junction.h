@@ -9,6 +9,7 @@
 #include <vbench/circuit/device.h>
 
 #include <array>
+#include <vector>
 
 namespace kora::vbench {
 
@@ -45,6 +46,14 @@ JunctionCurrent IdealJunction(double v, double is, double vte);
 template <int N> struct TerminalSlots {
     std::array<int, N> node{};
     std::array<std::array<int, N>, N> slot{};
+
+    void appendNodes(std::vector<int>& unknowns) const {
+        for (int n : node) {
+            if (n >= 0) {
+                unknowns.push_back(n);
+            }
+        }
+    }
 
     void setup(SetupContext& s) {
         for (int r = 0; r < N; ++r) {

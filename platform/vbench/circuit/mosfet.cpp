@@ -43,6 +43,11 @@ void Mosfet::setup(SetupContext& s) {
     core_.setup(s);
 }
 
+bool Mosfet::linearisedAt(std::vector<int>& unknowns) const {
+    core_.appendNodes(unknowns);
+    return true;
+}
+
 namespace {
 
 struct Channel {

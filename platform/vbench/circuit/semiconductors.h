@@ -26,6 +26,7 @@ class Diode : public Device {
     void load(LoadContext& ctx) override;
     void loadAc(AcContext& ctx) const override;
     bool nonlinear() const override { return true; }
+    bool linearisedAt(std::vector<int>& unknowns) const override;
     bool hasMemory() const override { return p_.cjo != 0 || p_.tt != 0; }
     void startState(const double* x, int n) override;
     void acceptStep(const double* x, int n) override;
@@ -62,6 +63,7 @@ class Bjt : public Device {
     void load(LoadContext& ctx) override;
     void loadAc(AcContext& ctx) const override;
     bool nonlinear() const override { return true; }
+    bool linearisedAt(std::vector<int>& unknowns) const override;
     bool hasMemory() const override { return p_.cje != 0 || p_.cjc != 0; }
     void startState(const double* x, int n) override;
     void acceptStep(const double* x, int n) override;
@@ -97,6 +99,7 @@ class Mosfet : public Device {
     void load(LoadContext& ctx) override;
     void loadAc(AcContext& ctx) const override;
     bool nonlinear() const override { return true; }
+    bool linearisedAt(std::vector<int>& unknowns) const override;
     bool hasMemory() const override {
         return overlap_[0] != 0 || overlap_[1] != 0 || overlap_[2] != 0;
     }

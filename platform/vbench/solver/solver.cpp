@@ -51,8 +51,12 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
     const int nodes = c.nodeCount();
     std::vector<double>& x = c.solution();
     rhs_.assign(static_cast<std::size_t>(n) + 1, 0.0);
-    Eigen::VectorXd b(n), xn(n);
+    b_.resize(n);
+    xn_.resize(n);
+    Eigen::VectorXd& b = b_;
+    Eigen::VectorXd& xn = xn_;
     const bool nonlinear = c.hasNonlinear();
+    const char* watched = mode.transient && nonlinear ? watchedUnknowns().data() : nullptr;
 
     LoadContext ctx;
     ctx.n = n;
@@ -62,6 +66,10 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
     ctx.method = mode.method;
     ctx.gmin = options_.gmin;
     ctx.sourceScale = sourceScale;
+    // A matrix equal to the one last made ready (a linear board's from one step to the next) is
+    // not prepared again.
+    std::vector<double>& ready = c.readyValues();
+    const auto nnz = static_cast<std::size_t>(sys.nonZeros());
 
     for (int iter = 0; iter < maxIterations; ++iter) {
         ++*iterations;
@@ -86,10 +94,15 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
             satisfied(x.data(), b)) {
             return SolveStatus::Converged;
         }
-        if (!sys.factorReal()) {
-            return SolveStatus::Singular;
+        if (ready.size() != nnz || !std::equal(ready.begin(), ready.end(), a)) {
+            ready.clear();
+            if (!sys.factorReal()) {
+                return SolveStatus::Singular;
+            }
+            ready.assign(a, a + nnz);
         }
         if (!sys.solveReal(b, xn)) {
+            ready.clear();
             return SolveStatus::Singular;
         }
         if (!xn.allFinite()) {
@@ -97,6 +110,9 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
         }
         bool converged = ctx.limited == 0 && !ctx.initJunctions;
         for (int i = 0; i < n && converged; ++i) {
+            if (watched && !watched[i]) {
+                continue;
+            }
             const double old = x[static_cast<std::size_t>(i)];
             const double tol = options_.reltol * std::max(std::fabs(xn[i]), std::fabs(old)) +
                                (c.isCurrent(i) ? options_.abstol : options_.vntol);
@@ -112,6 +128,35 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
         }
     }
     return SolveStatus::NoConvergence;
+}
+
+const std::vector<char>& Solver::watchedUnknowns() {
+    const Circuit& c = circuit_;
+    if (watchedKnown_ && watchedTopology_ == c.topologyVersion()) {
+        return watched_;
+    }
+    // The linear elements are solved exactly at every iterate; what can still be off is the
+    // linearisation of the non-linear ones. Once their own unknowns have settled, the solution
+    // stands, even though a source's wave moves the rest from one step to the next: a second
+    // iteration would only confirm it.
+    const auto n = static_cast<std::size_t>(c.unknowns());
+    linearisedAt_.clear();
+    bool known = true;
+    for (const auto& d : c.devices()) {
+        if (d->nonlinear() && !d->linearisedAt(linearisedAt_)) {
+            known = false;
+            break;
+        }
+    }
+    watched_.assign(n, known ? 0 : 1);
+    if (known) {
+        for (int i : linearisedAt_) {
+            watched_[static_cast<std::size_t>(i)] = 1;
+        }
+    }
+    watchedTopology_ = c.topologyVersion();
+    watchedKnown_ = true;
+    return watched_;
 }
 
 bool Solver::satisfied(const double* x, const Eigen::VectorXd& b) {

@@ -82,11 +82,17 @@ class Solver {
     bool satisfied(const double* x, const Eigen::VectorXd& b);
     SolveStatus newton(const Mode& mode, double shunt, double sourceScale, bool cold,
                        int maxIterations, int* iterations);
+    // The unknowns that a transient step's convergence is judged on, for the present topology.
+    const std::vector<char>& watchedUnknowns();
 
     Circuit& circuit_;
     SolverOptions options_;
     std::vector<double> rhs_;
-    Eigen::VectorXd residual_, scale_;
+    Eigen::VectorXd b_, xn_, residual_, scale_;
+    std::vector<char> watched_;
+    std::vector<int> linearisedAt_;
+    unsigned watchedTopology_ = 0;
+    bool watchedKnown_ = false;
 };
 
 } // namespace kora::vbench
