@@ -74,13 +74,7 @@ class RouteSwitching : public ::testing::Test {
   protected:
     void SetUp() override { Bring(kData / "route_physical.ini", kData / "route_software.ini"); }
     void TearDown() override {
-        for (int32_t h : handles_) {
-            int32_t warning = 0, error = 0;
-            char message[CLASSLIB_MESSAGE_SIZE];
-            ROUTE_Cleanup(0, h, &warning, &error, message);
-        }
-        handles_.clear();
-        main_ = 0;
+        CloseSessions();
         int32_t warning = 0, error = 0;
         char message[CLASSLIB_MESSAGE_SIZE];
         RESMGR_Cleanup(0, &warning, &error, message);
@@ -155,6 +149,15 @@ class RouteSwitching : public ::testing::Test {
             main_ = Open("Bench_R");
         }
         return main_;
+    }
+    void CloseSessions() {
+        for (int32_t h : handles_) {
+            int32_t warning = 0, error = 0;
+            char message[CLASSLIB_MESSAGE_SIZE];
+            ROUTE_Cleanup(0, h, &warning, &error, message);
+        }
+        handles_.clear();
+        main_ = 0;
     }
 
     std::shared_ptr<VirtualBench> bench_;
@@ -433,13 +436,7 @@ TEST_F(RouteSwitching, TheFirstSessionOfATableStartsFromOpenRelays) {
     const int32_t joined = Open("Bench_Plain");
     EXPECT_EQ(Groups(Display(joined)), std::vector<std::string>{"$G1 (CARD1!P1 CARD1!P2)"});
     // ...but once every session is closed, a program left nothing for the next one.
-    for (int32_t h : handles_) {
-        int32_t warning = 0, error = 0;
-        char message[CLASSLIB_MESSAGE_SIZE];
-        ROUTE_Cleanup(0, h, &warning, &error, message);
-    }
-    handles_.clear();
-    main_ = 0;
+    CloseSessions();
     EXPECT_EQ(Display(), "");
 }
 
