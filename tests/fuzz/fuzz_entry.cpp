@@ -1,5 +1,7 @@
 #include "fuzz_entry.h"
 
+#include "yaml_check.h"
+
 #include "bench/channel_table.h"
 #include "frame/args.h"
 #include "frame/errors.h"
@@ -16,6 +18,7 @@
 #include <vbench/netlist/netlist_parser.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -196,8 +199,14 @@ void RunOne(std::string_view target, const uint8_t* data, std::size_t size) {
         std::fclose(file);
     } else if (target == "program") {
         // A kora-run program; its station and component files are only named, never read here.
+        // Whatever the YAML subset reader accepts, libyaml must read the same.
+        const std::string text = AsText(data, size);
+        if (const auto c = CompareYamlReaders(text); !c.difference.empty()) {
+            std::fprintf(stderr, "the YAML readers differ:\n%s", c.difference.c_str());
+            std::abort();
+        }
         std::string error;
-        const auto program = run::ParseProgram(AsText(data, size), "fuzz.yaml", error);
+        const auto program = run::ParseProgram(text, "fuzz.yaml", error);
         gSink = program ? static_cast<double>(program->steps.size()) : error.size();
     } else if (target == "netlist") {
         const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -12,15 +12,6 @@ constexpr const char* kBadConversion = "bad conversion";
 constexpr const char* kSyntaxError = "invalid YAML";
 constexpr std::string_view kNullWords[] = {"", "~", "null", "Null", "NULL"};
 
-bool IsNullWord(std::string_view text) {
-    for (std::string_view w : kNullWords) {
-        if (text == w) {
-            return true;
-        }
-    }
-    return false;
-}
-
 class EventParser {
   public:
     EventParser(const std::string& text, std::pmr::deque<NodeData>& nodes) : nodes_(nodes) {
@@ -131,6 +122,15 @@ class EventParser {
 
 } // namespace
 
+bool IsNullWord(std::string_view text) {
+    for (std::string_view w : kNullWords) {
+        if (text == w) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string Node::Scalar() const {
     return IsScalar() ? std::string(d_->scalar) : std::string();
 }
@@ -186,6 +186,13 @@ Item Node::iterator::operator*() const {
 }
 
 Document Load(const std::string& text) {
+    if (auto doc = LoadSimple(text)) {
+        return std::move(*doc);
+    }
+    return LoadWithLibyaml(text);
+}
+
+Document LoadWithLibyaml(const std::string& text) {
     Document doc;
     EventParser parser(text, *doc.nodes_);
     doc.root_ = parser.Parse();

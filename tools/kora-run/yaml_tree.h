@@ -1,15 +1,17 @@
-// The YAML documents kora-run reads (programs, their executive section), parsed by libyaml's
-// event parser into a tree of plain nodes. A program of ten thousand steps loads in a few
-// milliseconds this way, a fraction of one run of it. The handle's interface is the part of
-// yaml-cpp's Node that the loaders use, with the same answers: a null value is defined and not
-// a scalar, a missing key gives an undefined node whose mark line is -1, the first of two equal
-// keys wins.
+// The YAML documents kora-run reads (programs, their executive section), parsed into a tree of
+// plain nodes. Programs keep to a small block subset of YAML, which a reader of its own builds
+// directly; any other document (anchors, tags, block scalars, multi-line scalars, nested flow
+// collections, a syntax error...) goes to libyaml's event parser, so that what a document means
+// and every error with its line stay libyaml's. The handle's interface is the part of yaml-cpp's
+// Node that the loaders use, with the same answers: a null value is defined and not a scalar, a
+// missing key gives an undefined node whose mark line is -1, the first of two equal keys wins.
 #pragma once
 
 #include <cstddef>
 #include <deque>
 #include <memory>
 #include <memory_resource>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,21 +97,38 @@ class Node::iterator {
 
 template <> std::string Node::as<std::string>() const;
 
+class Document;
+
+// Parses the first document of `text`; throws Exception on a syntax error.
+Document Load(const std::string& text);
+
+// The two readers behind Load, apart so that they can be compared: libyaml's, and the subset
+// reader, which gives nothing for a text outside its subset.
+Document LoadWithLibyaml(const std::string& text);
+std::optional<Document> LoadSimple(const std::string& text);
+
+// The plain scalars that read as null.
+bool IsNullWord(std::string_view text);
+
 // A parsed document: owns its nodes, which the handles point to.
 class Document {
   public:
     Node root() const { return Node(root_); }
 
   private:
-    friend Document Load(const std::string& text);
+    friend Document LoadWithLibyaml(const std::string& text);
+    friend std::optional<Document> LoadSimple(const std::string& text);
+    NodeData& Add(NodeType type, int line) {
+        NodeData& n = nodes_->emplace_back(arena_.get());
+        n.type = type;
+        n.line = line;
+        return n;
+    }
     std::unique_ptr<std::pmr::monotonic_buffer_resource> arena_ =
         std::make_unique<std::pmr::monotonic_buffer_resource>();
     std::unique_ptr<std::pmr::deque<NodeData>> nodes_ =
         std::make_unique<std::pmr::deque<NodeData>>(arena_.get());
     const NodeData* root_ = nullptr;
 };
-
-// Parses the first document of `text`; throws Exception on a syntax error.
-Document Load(const std::string& text);
 
 } // namespace kora::run::yaml
