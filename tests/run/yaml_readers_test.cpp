@@ -68,6 +68,7 @@ const Snippet kSnippets[] = {
     {"tab", "a:\tb\n", false},
     {"directive", "%YAML 1.1\n---\na: 1\n", false},
     {"second document", "a: 1\n---\nb: 2\n", false},
+    {"document end first", "# c\n... a: b\n", false},
     {"complex key", "? a\n: b\n", false},
     {"unicode escape", "a: \"\\u00e9\"\n", false},
     {"UTF-8 text", "a: caf\xc3\xa9\n", false},

@@ -120,9 +120,9 @@ class SimpleParser {
                 continue;
             }
             indent_ = Column();
-            if (started_ && indent_ == 0 &&
-                (std::strncmp(p_, "---", 3) == 0 || std::strncmp(p_, "...", 3) == 0)) {
-                throw Unsupported{}; // a document marker
+            if (indent_ == 0 && ((started_ && std::strncmp(p_, "---", 3) == 0) ||
+                                 std::strncmp(p_, "...", 3) == 0)) {
+                throw Unsupported{}; // a document marker, or a text that starts like one
             }
             return true;
         }
