@@ -1,13 +1,13 @@
 // The subset reader behind yaml::Load. Programs are written in block YAML: mappings and
-// sequences by indentation, one-line plain or quoted scalars, small flow collections of scalars
-// ({type: real, value: 5.0}), comments and a document start. libyaml spends most of a program's
-// load producing and freeing tokens and events for these; this reader goes over the text once and
-// builds the same tree (types, texts, lines) in the document's arena.
+// sequences by indentation, one-line plain or quoted scalars, flow collections on one line
+// ({type: reals, size: 2, value: [1, 2]}), comments and a document start. libyaml spends most of a
+// program's load producing and freeing tokens and events for these; this reader goes over the text
+// once and builds the same tree (types, texts, lines) in the document's arena.
 //
 // It is strict: whatever it is not sure to read as libyaml does (a tab, a byte outside printable
-// ASCII, anchors, tags, block or multi-line scalars, nested flows, complex keys, directives, a
-// second document, a line indented where it cannot continue anything, any error) gives up on the
-// whole text, and libyaml reads it instead, with its own answer or message.
+// ASCII, anchors, tags, block or multi-line scalars, flows over several lines, complex keys,
+// directives, a second document, a line indented where it cannot continue anything, any error)
+// gives up on the whole text, and libyaml reads it instead, with its own answer or message.
 #include "yaml_tree.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // The YAML documents kora-run reads (programs, their executive section), parsed into a tree of
 // plain nodes. Programs keep to a small block subset of YAML, which a reader of its own builds
-// directly; any other document (anchors, tags, block scalars, multi-line scalars, nested flow
+// directly; any other document (anchors, tags, block scalars, multi-line scalars or flow
 // collections, a syntax error...) goes to libyaml's event parser, so that what a document means
 // and every error with its line stay libyaml's. The handle's interface is the part of yaml-cpp's
 // Node that the loaders use, with the same answers: a null value is defined and not a scalar, a
