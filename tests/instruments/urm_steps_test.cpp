@@ -6,6 +6,7 @@
 
 #include <vbench/modules/psu.h>
 #include <vbench/modules/urm.h>
+#include <vx_urm.h>
 
 #include <gtest/gtest.h>
 
@@ -166,6 +167,29 @@ TEST_F(UrmSteps, ContactSwitchesTheBoardsLoadAfterItsOperateTime) {
     const double after = bench_->clock().seconds();
     ASSERT_EQ(Set("A", "0,1", "OFF"), 0);
     EXPECT_EQ(bench_->clock().seconds(), after);
+}
+
+// A relay a program left switched on stays on while any session holds its module, and is open
+// again when the next program sets up: its board is not loaded by what the last one left.
+TEST_F(UrmSteps, NextProgramStartsWithTheRelaysOpen) {
+    auto& urm = vbench::UrmOf(*bench_, "URM_1");
+    ASSERT_EQ(Config("A", "0", "OUT"), 0) << LastAlert();
+    ASSERT_EQ(Set("A", "0", "ON"), 0) << LastAlert();
+    ViSession other = 0;
+    ASSERT_EQ(VX_Urm_Open_With_Options("GEN", "URM0::1", 1, &other), VI_SUCCESS);
+    EXPECT_TRUE(urm.contactClosed(0, 0)) << "a second session shares the bits";
+    ASSERT_EQ(VX_Urm_Close(other), VI_SUCCESS);
+    ASSERT_EQ(Cleanup(nullptr), 0) << LastAlert();
+    EXPECT_TRUE(urm.contactClosed(0, 0)) << "closing leaves the relays as they are";
+
+    const double before = bench_->clock().seconds();
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    EXPECT_FALSE(urm.contactClosed(0, 0));
+    EXPECT_EQ(urm.mode(0, 0), vbench::UrmModule::kInput);
+    EXPECT_GE(bench_->clock().seconds() - before, 4e-3) << "the contact took its operate time";
+    long value = -1;
+    EXPECT_EQ(Get("A", 0, "OFF", &value), 0);
+    EXPECT_EQ(value, 0);
 }
 
 // A contact key the station cannot wire makes the module fail to open, as missing hardware would.
