@@ -165,9 +165,9 @@ TEST_P(FaultSweep, EveryDriverCallFailsCleanly) {
             << faulted.failedCall
             << ") differs: " << FirstDifference(reference.signature, next.signature);
     }
-    std::printf("%s: %llu driver calls, %llu fault points swept (every %llu), %llu reported with "
-                "the driver's message\n",
-                GetParam().c_str(), static_cast<unsigned long long>(calls),
+    std::printf("%s: %llu driver calls in %.3f s of CPU, %llu fault points swept (every %llu), "
+                "%llu reported with the driver's message\n",
+                GetParam().c_str(), static_cast<unsigned long long>(calls), seconds,
                 static_cast<unsigned long long>(swept), static_cast<unsigned long long>(stride),
                 static_cast<unsigned long long>(reported));
 }
