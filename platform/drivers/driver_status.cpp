@@ -150,4 +150,8 @@ void EndLibrarySession(int32_t session) {
     resmgr::inspect::CloseLibrarySession(session);
 }
 
+uint64_t ResourceManagerSetups() {
+    return resmgr::inspect::SetupCount();
+}
+
 } // namespace kora::drivers

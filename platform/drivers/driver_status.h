@@ -51,4 +51,7 @@ void TraceSessionCall(long session, const char* function, const std::string& arg
 int32_t LibrarySession(const std::string& device);
 void EndLibrarySession(int32_t session);
 
+// How many times the resource manager has been set up: a program's set-up starts with it.
+uint64_t ResourceManagerSetups();
+
 } // namespace kora::drivers

@@ -12,6 +12,8 @@
 #include <rspict.h>
 #include <rspsam.h>
 #include <vbench/bench/virtual_bench.h>
+#include <vbench/modules/routing.h>
+#include <vbench/modules/urm.h>
 #include <winapi.h>
 
 #include <gtest/gtest.h>
@@ -335,6 +337,47 @@ TEST_F(BenchLifeCycle, DriverFailureMidwayLeavesACleanableBench) {
     EXPECT_EQ(Calls("ZQsm160_close"), 0u);
     // The lock was released: a new set-up runs.
     EXPECT_EQ(Setup(), 0) << LastAlert();
+}
+
+// A clean-up that breaks off at a driver failure reports it once and leaves the rest open; the
+// next program on the thread still starts from open routing relays and power-on relay modules.
+TEST_F(BenchLifeCycle, CleanupThatBreaksOffLeavesNothingForTheNextProgram) {
+    auto& routing = vbench::RoutingOf(*bench_, "ROUTING_LINE");
+    auto& urm = vbench::UrmOf(*bench_, "URM_1");
+    struct Case {
+        const char* failing; // the clean-up call that fails
+        bool routeLeft, urmLeft;
+    } cases[] = {
+        {"DMM_Cleanup", true, true},
+        {"VX_Urm_Close", true, true},
+        {"ROUTE_Cleanup", true, false},
+    };
+    long ref = 100;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failing);
+        ref += 10;
+        ASSERT_EQ(Setup("LINE", 2, ref - 1), 0) << LastAlert();
+        ASSERT_EQ(PowerBoard(5, ref), 0) << LastAlert(); // two steps
+        ASSERT_EQ(CONFIG_URM(ref + 2, "Out", 0x100, 0, "", "URM_1", "A", "0", "OUT"), 0);
+        ASSERT_EQ(SET_URM(ref + 3, "On", 0x100, 0, "", "URM_1", "A", "0", "ON"), 0);
+        ASSERT_NE(routing.display(), "");
+        bench_->faults().reset();
+        bench_->faults().add({c.failing, 1, false, -1074118600, "cleanup fault"});
+        const std::size_t before = alerts().size();
+        EXPECT_EQ(Cleanup(nullptr, ref + 4), -2);
+        int shown = 0;
+        for (std::size_t i = before; i < alerts().size(); ++i) {
+            shown += alerts()[i].text.find("(0xBFFA4038)") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(shown, 1);
+        EXPECT_EQ(BenchByIndex(1)->routing.inUse != 0, c.routeLeft);
+        EXPECT_EQ(BenchByIndex(1)->urm[0].inUse != 0, c.urmLeft);
+
+        ASSERT_EQ(Setup("LINE", 2, ref + 5), 0) << LastAlert(); // the next program's
+        EXPECT_EQ(routing.display(), "");
+        EXPECT_FALSE(urm.contactClosed(0, 0));
+        EXPECT_EQ(Cleanup(nullptr, ref + 6), 0) << LastAlert();
+    }
 }
 
 TEST_F(BenchLifeCycle, SelectiveCleanupClosesOnlyItsGroup) {

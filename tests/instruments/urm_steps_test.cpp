@@ -168,6 +168,25 @@ TEST_F(UrmSteps, ContactSwitchesTheBoardsLoadAfterItsOperateTime) {
     EXPECT_EQ(bench_->clock().seconds(), after);
 }
 
+// A relay a program left switched on is open again when the next program sets up: its board is
+// not loaded by what the last one left.
+TEST_F(UrmSteps, NextProgramStartsWithTheRelaysOpen) {
+    auto& urm = vbench::UrmOf(*bench_, "URM_1");
+    ASSERT_EQ(Config("A", "0", "OUT"), 0) << LastAlert();
+    ASSERT_EQ(Set("A", "0", "ON"), 0) << LastAlert();
+    ASSERT_EQ(Cleanup(nullptr), 0) << LastAlert();
+    EXPECT_TRUE(urm.contactClosed(0, 0)) << "closing leaves the relays as they are";
+
+    const double before = bench_->clock().seconds();
+    ASSERT_EQ(Setup(), 0) << LastAlert();
+    EXPECT_FALSE(urm.contactClosed(0, 0));
+    EXPECT_EQ(urm.mode(0, 0), vbench::UrmModule::kInput);
+    EXPECT_GE(bench_->clock().seconds() - before, 4e-3) << "the contact took its operate time";
+    long value = -1;
+    EXPECT_EQ(Get("A", 0, "OFF", &value), 0);
+    EXPECT_EQ(value, 0);
+}
+
 // A contact key the station cannot wire makes the module fail to open, as missing hardware would.
 class UrmStation : public test::StationTest {};
 

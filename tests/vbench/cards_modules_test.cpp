@@ -326,15 +326,15 @@ TEST_F(VbenchCardsModules, VxUrmScansOpensAndKeepsItsBits) {
 
     ViSession a = 0, b = 0, other = 0;
     ASSERT_EQ(VX_Urm_Open_With_Options("GEN", "PXI1::14::INSTR", 1, &a), VI_SUCCESS);
-    ASSERT_EQ(VX_Urm_Open_With_Options("GEN", "pxi1::14::INSTR", 1, &b), VI_SUCCESS);
     ASSERT_EQ(VX_Urm_Open_With_Options("GEN", "PXI2::3::INSTR", 1, &other), VI_SUCCESS);
     ViInt32 value = 9;
     ASSERT_EQ(VX_Urm_Get(a, 1, 3, &value), VI_SUCCESS);
     EXPECT_EQ(value, 0) << "nothing driven yet";
     ASSERT_EQ(VX_Urm_Set_Mode(a, 1, 3, VX_URM_MODE_OUTPUT), VI_SUCCESS);
     ASSERT_EQ(VX_Urm_Set(a, 1, 3, 1), VI_SUCCESS);
+    ASSERT_EQ(VX_Urm_Open_With_Options("GEN", "pxi1::14::INSTR", 1, &b), VI_SUCCESS);
     ASSERT_EQ(VX_Urm_Get(b, 1, 3, &value), VI_SUCCESS);
-    EXPECT_EQ(value, 1) << "both handles reach one module";
+    EXPECT_EQ(value, 1) << "both handles reach one module, the second opened on its bits";
     ASSERT_EQ(VX_Urm_Get(a, 1, 4, &value), VI_SUCCESS);
     EXPECT_EQ(value, 0) << "another bit";
     ASSERT_EQ(VX_Urm_Get(other, 1, 3, &value), VI_SUCCESS);

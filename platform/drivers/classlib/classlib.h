@@ -18,6 +18,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -135,14 +136,19 @@ template <typename T> class ClassSessions {
                                   : call.bench() == nullptr;
         return same ? &it->second.data : nullptr;
     }
-    // Whether an open session on the call's bench (or, without a bench, one of no bench) is one
-    // for which `pick` is true.
-    template <typename Pick> bool anyOnBench(const vbench::DriverCall& call, Pick&& pick) {
+    // Whether a session that holds what it opened on the call's bench (or, without a bench, one
+    // of no bench) is one for which `pick` is true. A session that this thread opened before the
+    // resource manager was last set up holds nothing: its program ended without closing it (the
+    // clean-up broke off at a failure), and the thread's next program is setting up.
+    template <typename Pick> bool anyHeldOnBench(const vbench::DriverCall& call, Pick&& pick) {
         std::lock_guard lock(mutex_);
+        const auto self = std::this_thread::get_id();
+        const uint64_t setups = ResourceManagerSetups();
         for (const auto& [handle, e] : entries_) {
             const bool same = e.bound ? call.bench() && e.bench.lock().get() == call.bench()
                                       : call.bench() == nullptr;
-            if (same && pick(e.data)) {
+            const bool left = e.thread == self && e.setups != setups;
+            if (same && !left && pick(e.data)) {
                 return true;
             }
         }
@@ -166,6 +172,8 @@ template <typename T> class ClassSessions {
         bool bound = false;
         bool librarySession = false;
         std::weak_ptr<vbench::VirtualBench> bench;
+        std::thread::id thread; // that opened it
+        uint64_t setups = 0;    // of the resource manager when it was opened
         T data;
     };
     int32_t add(const vbench::DriverCall& call, int32_t handle, T data, bool librarySession) {
@@ -175,6 +183,8 @@ template <typename T> class ClassSessions {
             e.bench = vbench::VirtualBench::active();
         }
         e.librarySession = librarySession;
+        e.thread = std::this_thread::get_id();
+        e.setups = ResourceManagerSetups();
         e.data = std::move(data);
         return handle;
     }

@@ -11,7 +11,8 @@
 // switching system as the initialisation of a switching library does, so that connections a
 // program left behind (its post-routing skipped after a failure, a program stopped half-way) do not
 // join the next program's. Sessions opened while another is open on the same table share its
-// connections.
+// connections. A session that the thread's earlier program never closed (its clean-up broke off at
+// a failure) no longer counts once the thread's next program sets up the resource manager.
 //
 // ROUTE_Execute carries out a routing text and ROUTE_GetDisplayString shows the connections; the
 // command language, the switching rules and the display format are those of the routing model
@@ -224,7 +225,7 @@ int32_t ROUTE_Setup(long context, const char* benchSection, int32_t* handle, int
         }
     }
     const std::string folded = Fold(routing.table);
-    if (call.bench() && !g_routings.anyOnBench(call.driverCall(), [&](const Routing& r) {
+    if (call.bench() && !g_routings.anyHeldOnBench(call.driverCall(), [&](const Routing& r) {
             return Fold(r.table) == folded;
         })) {
         ModelOf(routing, call).execute(kResetCommand, {});

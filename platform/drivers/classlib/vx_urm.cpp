@@ -10,6 +10,12 @@
 // bits belong to the module's model on the bench (vbench/modules/urm.h), so every handle of it
 // sees the same ones, and a bit that is an output and on closes the contact the station wires
 // into the board, after the contact's operate time.
+//
+// The first session on a module starts from power-on: opening a module that no session holds
+// resets it, as a driver's initialisation with reset does, so that a relay a program left switched
+// on (its switch-off failed, the program stopped half-way) does not load the next program's board.
+// Sessions opened while another is open on the module share its bits; one that the thread's
+// earlier program never closed does not count (see ClassSessions::anyHeldOnBench).
 #include <vx_urm.h>
 
 #include "classlib.h"
@@ -168,7 +174,11 @@ ViStatus VX_Urm_Open_With_Options(ViConstString model, ViRsrc resourceDesc, ViIn
     }
     const std::string upper = UpperCase(device.c_str());
     try {
-        ModuleOf(call, upper); // its bits, at power-on the first time
+        kora::vbench::UrmModule& module = ModuleOf(call, upper);
+        if (!g_handles.anyHeldOnBench(call,
+                                      [&](const OpenModule& m) { return m.device == upper; })) {
+            module.reset();
+        }
     } catch (const std::invalid_argument&) {
         return call.finish(kErrContact);
     }

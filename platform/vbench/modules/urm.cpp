@@ -124,6 +124,23 @@ void UrmModule::set(int bank, int bit, bool on) {
     follow(bank, bit);
 }
 
+void UrmModule::reset() {
+    const bool moves = std::any_of(contacts_.begin(), contacts_.end(),
+                                   [](const Switch* s) { return s && s->closed(); });
+    modes_.fill(kInput);
+    states_.fill(false);
+    if (!moves) {
+        return;
+    }
+    bench_->clock().waitSeconds(operateTime_);
+    bench_->beforeChange();
+    for (Switch* s : contacts_) {
+        if (s) {
+            s->setClosed(false);
+        }
+    }
+}
+
 void UrmModule::follow(int bank, int bit) {
     Switch* s = contacts_[at(bank, bit)];
     const bool closed = modes_[at(bank, bit)] == kOutput && states_[at(bank, bit)];

@@ -45,6 +45,9 @@ class UrmModule {
     void setMode(int bank, int bit, int mode);
     int mode(int bank, int bit) const { return modes_[at(bank, bit)]; }
     void set(int bank, int bit, bool on);
+    // Every bit back to its power-on state, an input and off; the contacts that move take one
+    // operate time together.
+    void reset();
     bool state(int bank, int bit) const { return states_[at(bank, bit)]; }
     // Whether the bit has a contact, and whether it is closed now.
     bool hasContact(int bank, int bit) const { return contacts_[at(bank, bit)] != nullptr; }
