@@ -100,7 +100,7 @@ SolveReport VirtualBench::catchUp() {
         r = solver_->step(kInstant, Integration::BackwardEuler);
     } else {
         const double step = std::max(elapsed / kCatchUpSteps, std::min(kMinCatchUpStep, elapsed));
-        r = solver_->advance(elapsed, step, Integration::BackwardEuler);
+        r = solver_->catchUp(elapsed, step);
     }
     solverSeconds_ += ThreadCpuSeconds() - start;
     return r;
