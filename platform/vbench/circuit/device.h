@@ -91,7 +91,7 @@ class Device {
     virtual void startState(const double* x, int n) {}
     virtual void acceptStep(const double* x, int n) {}
 
-    // The same memory as numbers (a capacitor's charge, an inductor's current), for a solver that
+    // The same memory as numbers (a capacitor's voltage, an inductor's current), for a solver that
     // takes a linear circuit's transient apart into parts and adds their memories up again.
     virtual int stateSize() const { return 0; }
     virtual void saveState(double* out) const {}

@@ -227,7 +227,9 @@ Device::WaveShape Source::waveShape(double from) const {
     return WaveShape::LevelAndSine;
 }
 
-double Source::sineHertz() const { return SineParam(settings_, 2); }
+double Source::sineHertz() const {
+    return SineParam(settings_, 2);
+}
 
 void Source::loadSine(AcContext& ctx) const {
     // VA sin(w (t - TD) + PHASE) = Im(VA e^{j (PHASE - w TD)} e^{jwt})

@@ -55,9 +55,9 @@ class Capacitor : public Device {
     bool hasMemory() const override { return c_ != 0; }
     void startState(const double* x, int n) override;
     void acceptStep(const double* x, int n) override;
-    int stateSize() const override { return 1; }
-    void saveState(double* out) const override { *out = store_.acceptedCharge(); }
-    void restoreState(const double* in) override { store_.start(*in); }
+    int stateSize() const override { return c_ != 0 ? 1 : 0; }
+    void saveState(double* out) const override { *out = voltage(); }
+    void restoreState(const double* in) override { setVoltage(*in); }
     // Voltage of the last accepted time point.
     double voltage() const { return store_.acceptedCharge() / c_; }
     void setVoltage(double v) { store_.start(c_ * v); }

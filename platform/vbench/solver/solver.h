@@ -99,8 +99,8 @@ class Solver {
     // `from` on (linear, every source a level or a level and a sine, none at its limit).
     bool splittable(double from, std::vector<double>& hertz);
     // x at time t of the sines' steady state (phasors per frequency), unknowns + 1 entries.
-    void sinesAt(double t, const std::vector<double>& hertz,
-                 const std::vector<AcSolution>& phasors, std::vector<double>& x) const;
+    void sinesAt(double t, const std::vector<double>& hertz, const std::vector<AcSolution>& phasors,
+                 std::vector<double>& x) const;
     // The memory of every element that has some, as numbers; and taken from a solution vector.
     void saveStates(std::vector<double>& out) const;
     void restoreStates(const std::vector<double>& in);
