@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace kora::vbench {
@@ -27,11 +28,13 @@ constexpr int kResidualTestAfter = 8;
 // What rounding leaves of a row's residual, relative to the terms that make it: a relay's
 // kilosiemens times volts must not widen the tolerance of its node beyond that.
 constexpr double kResidualRounding = 1e-14;
-// A catch-up taken apart steps what remains after the sines in this many equal steps, unless a
-// probing step of kStillProbe finds every memory still: moving, at its pace, by no more than
+// A catch-up taken apart steps what remains after the sines in this many equal steps, unless
+// probing steps of kStillProbe find every memory still: moving, at its pace, by no more than
 // kStill of itself (volts or amperes) plus kStillFloor over the whole interval (see catchUp).
 constexpr long kSplitSteps = 256;
 constexpr double kStillProbe = 1e-6;
+constexpr int kStillProbes = 64;
+constexpr double kStillFalloff = 0.8; // of the pace from one probing step to the next
 constexpr double kStill = 1e-6;
 constexpr double kStillFloor = 1e-9;
 
@@ -310,14 +313,15 @@ bool Solver::factorAc(double hertz, std::vector<std::complex<double>>& rhs) {
     // while its sine runs): the factorisation of the whole board is kept for it.
     const std::complex<double>* a = sys.complexValues();
     const auto nnz = static_cast<std::size_t>(sys.nonZeros());
-    if (acTopology_ == circuit_.topologyVersion() && acFactored_.size() == nnz &&
+    if (acKept_ && acTopology_ == circuit_.topologyVersion() && acFactored_.size() == nnz &&
         std::equal(acFactored_.begin(), acFactored_.end(), a)) {
         return true;
     }
-    acFactored_.clear();
+    acKept_ = false;
     if (!sys.factorComplex()) {
         return false;
     }
+    acKept_ = true;
     acFactored_.assign(a, a + nnz);
     acTopology_ = circuit_.topologyVersion();
     return true;
@@ -488,23 +492,38 @@ SolveReport Solver::catchUp(double duration, double maxStep) {
     }
     restoreStates(part);
     holdSines(true);
-    // Mostly the rest holds still: every part but the one under test is left with the charge it
-    // had, and the one under test has settled on its sine. One short step tells: when no memory
-    // would move by more than kStill of itself at the pace of that step over the whole interval,
-    // it is taken as it is (the step keeps its matrix from one catch-up to the next).
-    SolveReport total = step(kStillProbe, Integration::BackwardEuler);
-    bool still = total.ok() && total.regimeChanges == 0;
-    if (still) {
-        std::vector<double> probed;
-        saveStates(probed);
-        const double stretch = duration / kStillProbe;
-        for (std::size_t i = 0; i < probed.size() && still; ++i) {
-            still = std::fabs(probed[i] - part[i]) * stretch <=
-                    kStill * std::fabs(part[i]) + kStillFloor;
+    // Mostly the rest holds still: every part but the one under test keeps the charge it had, and
+    // the one under test has settled on its sine but for a decay within microseconds. Short
+    // steps tell: the fast decay goes as the fine stepping takes it, and once no memory moves at
+    // a pace that would carry it by more than kStill of itself over the whole interval, the rest
+    // is taken as it is (the short step keeps its matrix from one catch-up to the next). A pace
+    // that does not fall off quickly is a decay the long steps have to follow.
+    SolveReport total;
+    bool still = false;
+    const double stretch = duration / kStillProbe;
+    std::vector<double> before = part, after;
+    double lastMove = std::numeric_limits<double>::infinity();
+    for (int k = 0; k < kStillProbes && total.ok() && !still; ++k) {
+        const SolveReport r = step(kStillProbe, Integration::BackwardEuler);
+        total.iterations += r.iterations;
+        total.regimeChanges += r.regimeChanges;
+        total.status = r.status;
+        saveStates(after);
+        still = total.ok() && total.regimeChanges == 0;
+        double move = 0;
+        for (std::size_t i = 0; i < after.size(); ++i) {
+            const double d = std::fabs(after[i] - before[i]);
+            move = std::max(move, d);
+            still = still && d * stretch <= kStill * std::fabs(after[i]) + kStillFloor;
         }
+        if (!still && move > kStillFalloff * lastMove) {
+            break;
+        }
+        lastMove = move;
+        before.swap(after);
     }
-    restoreStates(part);
     if (!still) {
+        restoreStates(part);
         circuit_.setTime(t0);
         total = {};
         const double h = duration / static_cast<double>(kSplitSteps);
