@@ -16,7 +16,8 @@ namespace {
 
 // Catching up on elapsed time: backward Euler (stable for the stiff corners a relay's fraction
 // of an ohm makes with a board capacitor), in at most this many steps and none shorter than the
-// minimum unless the whole interval is.
+// minimum unless the whole interval is. A linear board driven by levels and sines needs far
+// fewer (see Solver::catchUp).
 constexpr int kCatchUpSteps = 1000;
 constexpr double kMinCatchUpStep = 1e-6;
 // A solution at the present instant with every charge held: one very short step.
@@ -100,7 +101,7 @@ SolveReport VirtualBench::catchUp() {
         r = solver_->step(kInstant, Integration::BackwardEuler);
     } else {
         const double step = std::max(elapsed / kCatchUpSteps, std::min(kMinCatchUpStep, elapsed));
-        r = solver_->advance(elapsed, step, Integration::BackwardEuler);
+        r = solver_->catchUp(elapsed, step);
     }
     solverSeconds_ += ThreadCpuSeconds() - start;
     return r;

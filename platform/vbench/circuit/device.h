@@ -91,6 +91,23 @@ class Device {
     virtual void startState(const double* x, int n) {}
     virtual void acceptStep(const double* x, int n) {}
 
+    // The same memory as numbers (a capacitor's voltage, an inductor's current), for a solver that
+    // takes a linear circuit's transient apart into parts and adds their memories up again.
+    virtual int stateSize() const { return 0; }
+    virtual void saveState(double* out) const {}
+    virtual void restoreState(const double* in) {}
+
+    // How an independent source's transient value varies with time: not at all (the default, and
+    // every element that injects nothing), as a level plus one sine over [from, ...), or otherwise.
+    // For a sine, sineHertz() is its frequency and loadSine stamps its phasor X into ctx.b, the
+    // sine being Im(X e^{jwt}) on circuit time; while holdSine(true) is in force a transient sees
+    // the level alone.
+    enum class WaveShape { Level, LevelAndSine, Other };
+    virtual WaveShape waveShape(double from) const { return WaveShape::Level; }
+    virtual double sineHertz() const { return 0; }
+    virtual void loadSine(AcContext& ctx) const {}
+    virtual void holdSine(bool held) {}
+
     // Discrete state that the Newton iteration does not decide (switch positions, source limits).
     // Called with a converged solution; true when the state changed and the point must be solved
     // again.

@@ -206,7 +206,42 @@ void Source::setAc(double magnitude, double phaseDegrees) {
     settings_.acPhaseDegrees = phaseDegrees;
 }
 
+namespace {
+
+// A SIN description's parameter i (VO VA FREQ TD THETA PHASE), 0 when not given.
+double SineParam(const SourceSettings& s, std::size_t i) {
+    return i < s.waveParams.size() ? s.waveParams[i] : 0.0;
+}
+
+} // namespace
+
+Device::WaveShape Source::waveShape(double from) const {
+    if (!enabled_ || limited_ || (!wave_ && settings_.wave == Waveform::None)) {
+        return WaveShape::Level;
+    }
+    // Before its delay a SIN holds still and then starts; a damped one is no steady sine.
+    if (wave_ || settings_.wave != Waveform::Sin || SineParam(settings_, 4) != 0 ||
+        from < SineParam(settings_, 3)) {
+        return WaveShape::Other;
+    }
+    return WaveShape::LevelAndSine;
+}
+
+double Source::sineHertz() const {
+    return SineParam(settings_, 2);
+}
+
+void Source::loadSine(AcContext& ctx) const {
+    // VA sin(w (t - TD) + PHASE) = Im(VA e^{j (PHASE - w TD)} e^{jwt})
+    const double phase = SineParam(settings_, 5) * std::numbers::pi / 180.0 -
+                         2 * std::numbers::pi * sineHertz() * SineParam(settings_, 3);
+    ctx.rhs(k_, std::polar(SineParam(settings_, 1), phase));
+}
+
 double Source::valueAt(const LoadContext& ctx) const {
+    if (ctx.transient && sineHeld_ && !wave_ && settings_.wave == Waveform::Sin) {
+        return SineParam(settings_, 0);
+    }
     if (ctx.transient && wave_) {
         return wave_(ctx.time);
     }

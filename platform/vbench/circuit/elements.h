@@ -55,6 +55,9 @@ class Capacitor : public Device {
     bool hasMemory() const override { return c_ != 0; }
     void startState(const double* x, int n) override;
     void acceptStep(const double* x, int n) override;
+    int stateSize() const override { return c_ != 0 ? 1 : 0; }
+    void saveState(double* out) const override { *out = voltage(); }
+    void restoreState(const double* in) override { setVoltage(*in); }
     // Voltage of the last accepted time point.
     double voltage() const { return store_.acceptedCharge() / c_; }
     void setVoltage(double v) { store_.start(c_ * v); }
@@ -76,6 +79,9 @@ class Inductor : public Device {
     bool hasMemory() const override { return true; }
     void startState(const double* x, int n) override;
     void acceptStep(const double* x, int n) override;
+    int stateSize() const override { return 1; }
+    void saveState(double* out) const override { *out = i0_; }
+    void restoreState(const double* in) override { i0_ = *in; }
     int branch() const { return k_; }
     double current() const { return i0_; } // of the last accepted point, from p to n
 
@@ -155,6 +161,10 @@ class Source : public Device {
     void loadAc(AcContext& ctx) const override;
     bool updateRegime(const double* x, int n) override;
     bool hasRegime() const override { return true; }
+    WaveShape waveShape(double from) const override;
+    double sineHertz() const override;
+    void loadSine(AcContext& ctx) const override;
+    void holdSine(bool held) override { sineHeld_ = held; }
 
     // Regulates (and checks compliance on) the voltage between these nodes instead of hi and
     // lo, as a source with remote sense does. Set it before the circuit is set up.
@@ -196,6 +206,7 @@ class Source : public Device {
     std::function<double(double)> wave_;
     double limit_ = std::numeric_limits<double>::infinity();
     bool enabled_ = true;
+    bool sineHeld_ = false;
     bool limited_ = false;
     double limitSign_ = 1;
     int hiK_ = 0, loK_ = 0, kHi_ = 0, kLo_ = 0, kK_ = 0;

@@ -49,6 +49,12 @@ class PictAosOutput final : public Device {
         ctx.rhs(k_, excitation_);
     }
     bool hasMemory() const override { return dynamic_; }
+    WaveShape waveShape(double) const override {
+        return enabled_ && sine_ ? WaveShape::LevelAndSine : WaveShape::Level;
+    }
+    double sineHertz() const override { return omega_ / (2 * std::numbers::pi); }
+    void loadSine(AcContext& ctx) const override { ctx.rhs(k_, amplitude_); }
+    void holdSine(bool held) override { held_ = held; }
 
     bool dynamic() const { return dynamic_; }
     void setDynamic(bool dynamic) { dynamic_ = dynamic; }
@@ -63,7 +69,7 @@ class PictAosOutput final : public Device {
 
   private:
     double valueAt(bool transient, double t) const {
-        if (!sine_ || !transient) {
+        if (!sine_ || !transient || held_) {
             return level_;
         }
         return level_ + amplitude_ * std::sin(omega_ * t);
@@ -71,7 +77,7 @@ class PictAosOutput final : public Device {
 
     int hi_, k_ = -1;
     bool dynamic_;
-    bool enabled_ = false, sine_ = false;
+    bool enabled_ = false, sine_ = false, held_ = false;
     double level_ = 0, amplitude_ = 0, omega_ = 0;
     std::complex<double> excitation_{0, 0};
     int hiK_ = 0, kHi_ = 0, kK_ = 0;

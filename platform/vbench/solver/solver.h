@@ -69,6 +69,13 @@ class Solver {
     // Euler, since the circuit may have been changed just before.
     SolveReport advance(double duration, double maxStep, Integration method);
 
+    // Brings the circuit forward by `duration` as advance() with backward Euler and steps of at
+    // most maxStep does, for a bench that catches up with time passed. A linear circuit whose
+    // sources are levels and sines is taken apart instead: the sines' steady state, exact at any
+    // instant, plus the rest (the levels and the decay of the start's mismatch against that
+    // steady state), which has no sine to follow and is stepped in a few long steps.
+    SolveReport catchUp(double duration, double maxStep);
+
   private:
     struct Mode {
         bool transient = false;
@@ -84,6 +91,21 @@ class Solver {
                        int maxIterations, int* iterations);
     // The unknowns that a transient step's convergence is judged on, for the present topology.
     const std::vector<char>& watchedUnknowns();
+    // Loads the AC matrix at `hertz` and the sources' excitation into rhs, and factorises the
+    // matrix unless it is the one factorised last. False when it is singular.
+    bool factorAc(double hertz, std::vector<std::complex<double>>& rhs);
+    AcSolution solveAc(const std::vector<std::complex<double>>& rhs);
+    // The frequencies of the sources' sines when catchUp can take the circuit apart from time
+    // `from` on (linear, every source a level or a level and a sine, none at its limit).
+    bool splittable(double from, std::vector<double>& hertz);
+    // x at time t of the sines' steady state (phasors per frequency), unknowns + 1 entries.
+    void sinesAt(double t, const std::vector<double>& hertz, const std::vector<AcSolution>& phasors,
+                 std::vector<double>& x) const;
+    // The memory of every element that has some, as numbers; and taken from a solution vector.
+    void saveStates(std::vector<double>& out) const;
+    void restoreStates(const std::vector<double>& in);
+    void startStates(const std::vector<double>& x);
+    void holdSines(bool held);
 
     Circuit& circuit_;
     SolverOptions options_;
@@ -93,6 +115,9 @@ class Solver {
     std::vector<int> linearisedAt_;
     unsigned watchedTopology_ = 0;
     bool watchedKnown_ = false;
+    std::vector<std::complex<double>> acFactored_; // AC matrix values last factorised
+    unsigned acTopology_ = 0;
+    bool acKept_ = false; // whether the system holds the factorisation of acFactored_
 };
 
 } // namespace kora::vbench
