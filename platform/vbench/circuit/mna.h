@@ -41,6 +41,7 @@
 #include <Eigen/SparseLU>
 
 #include <complex>
+#include <unordered_map>
 #include <vector>
 
 namespace kora::vbench {
@@ -57,23 +58,30 @@ class MnaSystem {
     // Starts a new topology; all slots handed out before are void.
     void begin();
     // Asks for position (row, col); *slot receives its offset at finish(). The slot must stay at
-    // the same address until then.
-    void request(int row, int col, int* slot);
+    // the same address while the topology lasts (the slots are handed out again when the pattern
+    // grows). A switched position (a relay's closed contact) stays outside the pattern and reaches
+    // the factors as an update; see the header comment.
+    void request(int row, int col, int* slot, bool switched = false);
     // Builds the pattern over `unknowns` unknowns, resolves every requested slot and analyses the
     // ordering.
     void finish(int unknowns);
+    // A position asked for after finish(), resolved at once: a switched one always finds a slot, a
+    // plain one only when it is in the pattern already (false: the topology must be set up again).
+    bool append(int row, int col, int* slot, bool switched);
 
     int unknowns() const { return unknowns_; }
     int nonZeros() const { return static_cast<int>(real_.nonZeros()); }
 
-    // Value arrays with one extra sink entry at the end; loads add into them.
+    // Value arrays: the pattern's entries, one sink entry, then the switched positions outside
+    // the pattern; loads add into them.
     double* realValues() { return realValues_.data(); }
     Complex* complexValues() { return complexValues_.data(); }
     void clearReal();
     void clearComplex();
 
     // Makes the loaded real matrix ready to solve: as a low-rank change of the kept factorisation
-    // or, when the change is too large, factorised afresh. False when it is singular.
+    // or, when the change is too large, factorised afresh. False when it is singular. Values equal
+    // to those it last made ready cost a comparison.
     bool factorReal();
     // Solves with the loaded real matrix; b has unknowns() entries.
     bool solveReal(const Eigen::VectorXd& b, Eigen::VectorXd& x);
@@ -95,27 +103,58 @@ class MnaSystem {
     struct Request {
         int row, col;
         int* slot;
+        bool switched;
     };
-    // Factorises the loaded values, which become the base of later updates.
+    // A switched position: its value sits after the pattern's values and the sink.
+    struct Extra {
+        int row, col;
+        int offset; // of the same position in the pattern, -1 when it is not there
+    };
+    struct Change {
+        int row, col;
+        double delta;
+    };
+    // Builds the pattern from the requests (with every extra position when `withExtras`) and
+    // hands out every slot again.
+    void buildPattern(bool withExtras);
+    int resolve(const Request& r);
+    int extraIndex(int row, int col);
+    // Takes the switched positions into the pattern, carrying the loaded values over.
+    void mergeExtras();
+    bool complexExtrasInPattern() const;
+    std::size_t extraValue(std::size_t k) const { return patternSize_ + 1 + k; }
+    // Factorises the loaded matrix as the new base, switched positions and all.
     bool factorBase();
+    // Factorises the pattern's values with the given switched values added.
+    bool factorValues(std::vector<double> extras);
     // Finds the change against the base and prepares its capacitance matrix; false when the
     // change is too large for an update.
     bool prepareUpdate();
+    bool addChange(int row, int col, double delta);
     // Drops the kept columns of rows that are not part of the present change; false when that
     // frees no room.
     bool evictColumns();
     void forgetChange();
+    void forgetBase();
     // Whether b - A x is small row by row against the sizes of the terms that make it.
-    bool residualSmall(const Eigen::VectorXd& b, const Eigen::VectorXd& x);
+    // Rows that miss it get their own unknown corrected, a few sweeps at most.
+    bool residualSmall(const Eigen::VectorXd& b, Eigen::VectorXd& x);
     // Copies the factors out of the supernodal storage into plain compressed columns: on a board
     // the supernodes are a column or two wide, and plain triangular solves take a third of the
     // time of the library's blocked ones.
     void extractFactors();
     // x = A0^-1 b with the extracted factors.
     void baseSolve(const Eigen::VectorXd& b, Eigen::VectorXd& x);
+    // baseSolve, and whether its answer is finite (if not, the values are made ready again).
+    bool finiteOrForget(const Eigen::VectorXd& b, Eigen::VectorXd& x);
 
     int unknowns_ = 0;
     std::vector<Request> requests_;
+    std::vector<Extra> extras_;
+    std::unordered_map<long long, int> extraAt_; // row * unknowns + col -> index in extras_
+    std::vector<int> extraDiagonal_;             // index in extras_ of (i, i), -1 when none
+    std::vector<int> diagonal_;                  // offset of (i, i) in the pattern
+    std::size_t patternSize_ = 0;
     RealMatrix real_;
     ComplexMatrix complex_;
     std::vector<double> realValues_;
@@ -126,9 +165,14 @@ class MnaSystem {
     Eigen::SparseLU<RealMatrix, Eigen::COLAMDOrdering<int>> realLu_;
     Eigen::SparseLU<ComplexMatrix, Eigen::COLAMDOrdering<int>> complexLu_;
     bool complexAnalysed_ = false;
+    // The values last made ready and the answer then (empty: none).
+    std::vector<double> ready_;
+    bool readyOk_ = false;
 
-    // The base: its values (empty when none) and whether they factorised.
-    std::vector<double> baseValues_;
+    // The base: its pattern values and extra values (empty: none; missing extras are zero) and
+    // whether they factorised.
+    std::vector<double> baseValues_, baseExtras_;
+    bool baseKnown_ = false;
     bool baseOk_ = false;
     int maxRankSetting_ = -1; // -1: chosen from the size of the system
     int maxRank_ = 0;
@@ -140,10 +184,10 @@ class MnaSystem {
     bool updating_ = false;
     std::vector<int> rows_, cols_;
     std::vector<int> rowPos_, colPos_; // position in rows_ / cols_, -1 when absent
-    std::vector<int> changed_;         // offsets of the entries that differ from the base
+    std::vector<Change> changes_;
     Eigen::MatrixXd change_;
     Eigen::PartialPivLU<Eigen::MatrixXd> capacitance_;
-    Eigen::VectorXd y_, residual_, scale_, work_;
+    Eigen::VectorXd y_, residual_, scale_, work_, unit_, t_, w_;
     // The factors of the base, P_r A0 P_c = L U: L's strict lower part and U's strict upper part
     // by columns, U's diagonal apart.
     std::vector<int> lStart_, lRow_, uStart_, uRow_;
