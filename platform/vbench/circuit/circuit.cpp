@@ -67,8 +67,12 @@ void Circuit::insert(std::unique_ptr<Device> device) {
     } else {
         dirty_ = true;
     }
+    // A bench adds its relays one by one over a run: the kinds known stay known.
+    if (kindsKnown_) {
+        hasNonlinear_ |= device->nonlinear();
+        hasMemory_ |= device->hasMemory();
+    }
     devices_.push_back(std::move(device));
-    kindsKnown_ = false;
 }
 
 Device* Circuit::find(const std::string& name) const {

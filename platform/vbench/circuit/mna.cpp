@@ -21,6 +21,9 @@ constexpr double kResidualTolerance = 1e-10;
 // Below this a residual (amperes in a node's row, volts in a branch's) is taken as rounding,
 // whatever the size of the terms of its row: a thousandth of the solver's current tolerance.
 constexpr double kResidualFloor = 1e-15;
+// Rows besides those of the change whose residual an update checks, taking every row in turn
+// over the solves of a run; only when one misses is the whole residual looked at.
+constexpr int kSampledRows = 32;
 // Sweeps over the rows that miss the tolerance, each correcting the row's own unknown.
 constexpr int kPolishSweeps = 3;
 
@@ -73,6 +76,7 @@ int MnaSystem::extraIndex(int row, int col) {
         if (row == col) {
             extraDiagonal_[static_cast<std::size_t>(row)] = it->second;
         }
+        extrasOfRow_[static_cast<std::size_t>(row)].push_back(it->second);
     }
     return it->second;
 }
@@ -118,9 +122,23 @@ void MnaSystem::buildPattern(bool withExtras) {
         diagonal_[static_cast<std::size_t>(i)] = Find(real_, i, i);
     }
     const int* outer = real_.outerIndexPtr();
+    const int* inner = real_.innerIndexPtr();
     columnOf_.assign(patternSize_, 0);
     for (int c = 0; c < unknowns_; ++c) {
         std::fill(columnOf_.begin() + outer[c], columnOf_.begin() + outer[c + 1], c);
+    }
+    rowStart_.assign(static_cast<std::size_t>(unknowns_) + 1, 0);
+    for (std::size_t k = 0; k < patternSize_; ++k) {
+        ++rowStart_[static_cast<std::size_t>(inner[k]) + 1];
+    }
+    for (std::size_t i = 0; i < static_cast<std::size_t>(unknowns_); ++i) {
+        rowStart_[i + 1] += rowStart_[i];
+    }
+    rowEntry_.resize(patternSize_);
+    std::vector<int> next(rowStart_.begin(), rowStart_.end() - 1);
+    for (std::size_t k = 0; k < patternSize_; ++k) {
+        rowEntry_[static_cast<std::size_t>(next[static_cast<std::size_t>(inner[k])]++)] =
+            static_cast<int>(k);
     }
 }
 
@@ -129,6 +147,8 @@ void MnaSystem::finish(int unknowns) {
     extras_.clear();
     extraAt_.clear();
     extraDiagonal_.assign(static_cast<std::size_t>(unknowns_), -1);
+    extrasOfRow_.assign(static_cast<std::size_t>(unknowns_), {});
+    sampleStart_ = 0;
     buildPattern(false);
     realValues_.assign(patternSize_ + 1 + extras_.size(), 0.0);
     complexValues_.assign(realValues_.size(), Complex(0));
@@ -470,6 +490,41 @@ void MnaSystem::residual(const double* x, const double* b, Eigen::VectorXd& r,
     }
 }
 
+bool MnaSystem::rowSmall(int row, const Eigen::VectorXd& b, const Eigen::VectorXd& x) const {
+    const auto i = static_cast<std::size_t>(row);
+    double r = b[row], scale = std::fabs(r);
+    for (int e = rowStart_[i]; e < rowStart_[i + 1]; ++e) {
+        const auto k = static_cast<std::size_t>(rowEntry_[static_cast<std::size_t>(e)]);
+        const double term = realValues_[k] * x[columnOf_[k]];
+        r -= term;
+        scale += std::fabs(term);
+    }
+    for (int extra : extrasOfRow_[i]) {
+        const auto k = static_cast<std::size_t>(extra);
+        const double term = realValues_[extraValue(k)] * x[extras_[k].col];
+        r -= term;
+        scale += std::fabs(term);
+    }
+    return std::fabs(r) <= kResidualTolerance * scale + kResidualFloor;
+}
+
+bool MnaSystem::changeRowsSmall(const Eigen::VectorXd& b, const Eigen::VectorXd& x) {
+    for (const auto* rows : {&rows_, &cols_}) {
+        for (int r : *rows) {
+            if (!rowSmall(r, b, x)) {
+                return false;
+            }
+        }
+    }
+    for (int k = 0; k < std::min(kSampledRows, unknowns_); ++k) {
+        if (!rowSmall(sampleStart_, b, x)) {
+            return false;
+        }
+        sampleStart_ = (sampleStart_ + 1) % unknowns_;
+    }
+    return true;
+}
+
 bool MnaSystem::residualSmall(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
     for (int sweep = 0;; ++sweep) {
         residual(x.data(), b.data(), residual_, scale_);
@@ -531,6 +586,9 @@ bool MnaSystem::solveReal(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
     };
     updated(b, x);
     ++updatedSolves_;
+    if (changeRowsSmall(b, x)) {
+        return true;
+    }
     // One step of refinement brings an update whose capacitance matrix is poorly conditioned
     // back to the accuracy of a fresh factorisation; answers must not depend on the way taken.
     for (int pass = 0; pass < 2 && x.allFinite(); ++pass) {
