@@ -591,15 +591,29 @@ bool MnaSystem::solveReal(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
     }
     // One step of refinement brings an update whose capacitance matrix is poorly conditioned
     // back to the accuracy of a fresh factorisation; answers must not depend on the way taken.
-    for (int pass = 0; pass < 2 && x.allFinite(); ++pass) {
-        if (residualSmall(b, x)) {
+    // Its correction is as small as the residual it answers, so rows that met the tolerance
+    // before keep it: afterwards the rows that missed it, the change's and the sample are checked.
+    if (x.allFinite()) {
+        residual(x.data(), b.data(), residual_, scale_);
+        missed_.clear();
+        for (int i = 0; i < unknowns_; ++i) {
+            if (!(std::fabs(residual_[i]) <= kResidualTolerance * scale_[i] + kResidualFloor)) {
+                missed_.push_back(i);
+            }
+        }
+        if (missed_.empty()) {
             return true;
         }
-        if (pass == 0) {
-            const Eigen::VectorXd r = residual_;
-            Eigen::VectorXd correction(unknowns_);
-            updated(r, correction);
-            x += correction;
+        const Eigen::VectorXd r = residual_;
+        Eigen::VectorXd correction(unknowns_);
+        updated(r, correction);
+        x += correction;
+        bool small = x.allFinite();
+        for (std::size_t k = 0; k < missed_.size() && small; ++k) {
+            small = rowSmall(missed_[k], b, x);
+        }
+        if ((small && changeRowsSmall(b, x)) || (x.allFinite() && residualSmall(b, x))) {
+            return true;
         }
     }
     if (!factorBase()) {

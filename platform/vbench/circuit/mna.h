@@ -46,7 +46,7 @@
 // positions too; one that joined later leaks nothing while open (until the next set-up), or every
 // pin ever used would stay in the change with its picosiemens. The shunt of every node holds what
 // floats. Measured on the connected ICT board (benchmarks/ict_run), CPU per part: 100 parts 136
-// -> 95 us, 1,000 parts 1.79 ms -> 0.15 ms, 5,116 parts 7.4 ms -> 0.65 ms, with one
+// -> 101 us, 1,000 parts 1.79 ms -> 0.12 ms, 5,116 parts 7.4 ms -> 0.53 ms, with one
 // factorisation for the whole run on the larger boards.
 //
 // Not chosen, measured: a base factorised with every switched position open (or with only those
@@ -183,7 +183,8 @@ class MnaSystem {
     std::vector<std::vector<int>> extrasOfRow_;  // indices in extras_ by row
     // The pattern by rows: the offsets of row i's entries are rowEntry_[rowStart_[i] ...].
     std::vector<int> rowStart_, rowEntry_;
-    int sampleStart_ = 0; // next row of the residual's sample
+    int sampleStart_ = 0;     // next row of the residual's sample
+    std::vector<int> missed_; // rows whose residual missed the tolerance before refinement
     std::size_t patternSize_ = 0;
     RealMatrix real_;
     ComplexMatrix complex_;
