@@ -62,9 +62,17 @@ void Circuit::insert(std::unique_ptr<Device> device) {
         throw std::invalid_argument("element '" + device->name() + "' exists already");
     }
     byName_[device->name()] = device.get();
+    if (!dirty_ && device->joinsLater()) {
+        joining_.push_back(device.get());
+    } else {
+        dirty_ = true;
+    }
+    // A bench adds its relays one by one over a run: the kinds known stay known.
+    if (kindsKnown_) {
+        hasNonlinear_ |= device->nonlinear();
+        hasMemory_ |= device->hasMemory();
+    }
     devices_.push_back(std::move(device));
-    dirty_ = true;
-    kindsKnown_ = false;
 }
 
 Device* Circuit::find(const std::string& name) const {
@@ -81,6 +89,8 @@ bool Circuit::remove(const std::string& name) {
     byName_.erase(it);
     devices_.erase(std::find_if(devices_.begin(), devices_.end(),
                                 [d](const auto& p) { return p.get() == d; }));
+    // The system's requests point into the elements; none may outlive its element.
+    system_.begin();
     dirty_ = true;
     kindsKnown_ = false;
     return true;
@@ -103,9 +113,30 @@ bool Circuit::hasMemory() const {
 }
 
 void Circuit::prepare() {
-    if (!dirty_) {
+    if (!dirty_ && (joining_.empty() || join())) {
         return;
     }
+    setUp();
+}
+
+bool Circuit::join() {
+    int count = unknowns_;
+    SetupContext setup(system_, count, isCurrent_, true);
+    for (Device* d : joining_) {
+        d->setup(setup);
+        if (setup.failed()) {
+            return false;
+        }
+        if (d->hasRegime()) {
+            regimeDevices_.push_back(d);
+        }
+    }
+    joining_.clear();
+    return true;
+}
+
+void Circuit::setUp() {
+    joining_.clear();
     const int nodes = nodeCount();
     int count = nodes;
     isCurrent_.assign(static_cast<std::size_t>(nodes), false);
@@ -123,7 +154,6 @@ void Circuit::prepare() {
         system_.request(i, i, &nodeDiagonal_[static_cast<std::size_t>(i)]);
     }
     system_.finish(count);
-    readyValues_.clear();
     // Node voltages carry over as the starting point of the next solve; internal unknowns and
     // branch currents start from zero.
     std::vector<double> x(static_cast<std::size_t>(count) + 1, 0.0);

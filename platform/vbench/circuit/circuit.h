@@ -2,7 +2,9 @@
 // solution and time that the analyses leave behind. Elements come from a board netlist
 // (AddNetlist) and from the bench (relays, bus lines, instrument terminals), which adds, finds and
 // removes them by name. Adding or removing an element changes the topology: the next analysis
-// sets the matrix up again. Changing values (a relay closing, a source level) does not.
+// sets the matrix up again, except for elements that can join a set-up matrix (relays), so that a
+// bench creating its relays as they are first used keeps its factorisation. Changing values (a
+// relay closing, a source level) does not.
 #pragma once
 
 #include <vbench/circuit/device.h>
@@ -62,10 +64,6 @@ class Circuit {
     // Incremented at every new setup.
     unsigned topologyVersion() const { return topologyVersion_; }
 
-    // The real matrix values the system was last made ready to solve (empty: none), so that a
-    // solver does not prepare an unchanged matrix again; cleared with every new setup.
-    std::vector<double>& readyValues() { return readyValues_; }
-
     // The last solution: unknowns() + 1 entries, the last being ground (0).
     std::vector<double>& solution() { return x_; }
     const std::vector<double>& solution() const { return x_; }
@@ -83,6 +81,9 @@ class Circuit {
 
   private:
     void insert(std::unique_ptr<Device> device);
+    void setUp();
+    // Lets the elements added since the last setup join its matrix; false when one cannot.
+    bool join();
 
     std::vector<std::string> nodeNames_;
     std::unordered_map<std::string, int> nodeIndex_;
@@ -98,7 +99,7 @@ class Circuit {
     std::vector<int> nodeDiagonal_;
     std::vector<Device*> regimeDevices_;
     unsigned topologyVersion_ = 0;
-    std::vector<double> readyValues_;
+    std::vector<Device*> joining_; // added since the last setup, to join without a new one
     std::vector<double> x_{0.0};
     bool solved_ = false;
     double time_ = 0;

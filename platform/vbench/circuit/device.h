@@ -19,19 +19,38 @@ enum class Integration { BackwardEuler, Trapezoidal };
 
 class SetupContext {
   public:
-    SetupContext(MnaSystem& system, int& unknownCount, std::vector<bool>& isCurrent)
-        : system_(system), count_(unknownCount), isCurrent_(isCurrent) {}
+    // `appending`: the element joins a matrix that is set up already (see Device::joinsLater).
+    SetupContext(MnaSystem& system, int& unknownCount, std::vector<bool>& isCurrent,
+                 bool appending = false)
+        : system_(system), count_(unknownCount), isCurrent_(isCurrent), appending_(appending) {}
     // A new unknown: an internal node of the element (a voltage) or a branch current.
     int newUnknown(bool current = false) {
+        failed_ |= appending_;
         isCurrent_.push_back(current);
         return count_++;
     }
-    void entry(int row, int col, int* slot) { system_.request(row, col, slot); }
+    void entry(int row, int col, int* slot) { place(row, col, slot, false); }
+    // A position whose stamp is zero in the element's usual state (a relay's closed contact): it
+    // reaches the factorisation as a low-rank update.
+    void switchedEntry(int row, int col, int* slot) { place(row, col, slot, true); }
+    bool appending() const { return appending_; }
+    // Whether an appending element asked for what only a new set-up can give.
+    bool failed() const { return failed_; }
 
   private:
+    void place(int row, int col, int* slot, bool switched) {
+        if (!appending_) {
+            system_.request(row, col, slot, switched);
+        } else if (!system_.append(row, col, slot, switched)) {
+            failed_ = true;
+        }
+    }
+
     MnaSystem& system_;
     int& count_;
     std::vector<bool>& isCurrent_;
+    bool appending_;
+    bool failed_ = false;
 };
 
 struct LoadContext {
@@ -114,6 +133,9 @@ class Device {
     virtual bool updateRegime(const double* x, int n) { return false; }
     // Whether updateRegime can ever answer true; asked when the topology is set up.
     virtual bool hasRegime() const { return false; }
+    // Whether the element can join a circuit whose matrix is set up without setting it up again
+    // (its setup then sees SetupContext::appending()).
+    virtual bool joinsLater() const { return false; }
 
   private:
     std::string name_;
@@ -127,11 +149,14 @@ inline double VoltageAt(const double* x, int n, int node) {
 // Helper for the common two-terminal conductance stamp.
 struct ConductanceSlots {
     int pp = 0, pn = 0, np = 0, nn = 0;
-    void setup(SetupContext& s, int p, int n) {
-        s.entry(p, p, &pp);
-        s.entry(p, n, &pn);
-        s.entry(n, p, &np);
-        s.entry(n, n, &nn);
+    void setup(SetupContext& s, int p, int n, bool switched = false) {
+        auto entry = [&](int row, int col, int* slot) {
+            switched ? s.switchedEntry(row, col, slot) : s.entry(row, col, slot);
+        };
+        entry(p, p, &pp);
+        entry(p, n, &pn);
+        entry(n, p, &np);
+        entry(n, n, &nn);
     }
     template <typename Ctx, typename T> void stamp(const Ctx& ctx, T g) const {
         ctx.add(pp, g);

@@ -129,6 +129,14 @@ Switch::Switch(std::string name, int p, int n, double onOhms, double offOhms, bo
     : Device(std::move(name)), p_(p), n_(n), gOn_(1.0 / onOhms), gOff_(1.0 / offOhms),
       closed_(closed) {}
 
+void Switch::setup(SetupContext& s) {
+    leaks_ = !s.appending();
+    if (leaks_) {
+        leak_.setup(s, p_, n_);
+    }
+    contact_.setup(s, p_, n_, true);
+}
+
 void Switch::setControl(int cp, int cn, double threshold, double hysteresis) {
     controlled_ = true;
     cp_ = cp;

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <limits>
+#include <type_traits>
 
 namespace kora::vbench {
 
@@ -101,26 +102,37 @@ class Switch : public Device {
   public:
     Switch(std::string name, int p, int n, double onOhms, double offOhms, bool closed);
     void setControl(int cp, int cn, double threshold, double hysteresis);
-    void setup(SetupContext& s) override { slots_.setup(s, p_, n_); }
-    void load(LoadContext& ctx) override { slots_.stamp(ctx, conductance()); }
-    void loadAc(AcContext& ctx) const override {
-        slots_.stamp(ctx, std::complex<double>(conductance()));
-    }
+    void setup(SetupContext& s) override;
+    void load(LoadContext& ctx) override { stamp(ctx); }
+    void loadAc(AcContext& ctx) const override { stamp(ctx); }
     bool updateRegime(const double* x, int n) override;
     bool hasRegime() const override { return controlled_; }
+    bool joinsLater() const override { return true; }
     void setClosed(bool closed) { closed_ = closed; }
     bool closed() const { return closed_; }
     void setOnResistance(double ohms) { gOn_ = 1.0 / ohms; }
 
   private:
-    double conductance() const { return closed_ ? gOn_ : gOff_; }
+    // The open contact's leakage sits in the matrix's pattern; closing adds the rest through
+    // switched positions. A relay that joined a set-up matrix has no pattern positions of its
+    // own: open, it leaks nothing until the matrix is set up again.
+    template <typename Ctx> void stamp(const Ctx& ctx) const {
+        using Value = std::remove_pointer_t<decltype(ctx.a)>;
+        if (leaks_) {
+            leak_.stamp(ctx, Value(gOff_));
+        }
+        if (closed_) {
+            contact_.stamp(ctx, Value(leaks_ ? gOn_ - gOff_ : gOn_));
+        }
+    }
     int p_, n_;
     double gOn_, gOff_;
     bool closed_;
     bool controlled_ = false;
     int cp_ = kGround, cn_ = kGround;
     double vt_ = 0, vh_ = 0;
-    ConductanceSlots slots_;
+    bool leaks_ = true;
+    ConductanceSlots leak_, contact_;
 };
 
 // A voltage-controlled current source (SPICE's G element): gm x (v(cp) - v(cn)) flows from `p`

@@ -18,17 +18,28 @@ constexpr int kKeptColumnsPerRank = 2;
 // Largest residual of an updated solve, relative to the terms of its row: well above what a fresh
 // factorisation leaves; a larger one means a capacitance matrix near singular.
 constexpr double kResidualTolerance = 1e-10;
+// Below this a residual (amperes in a node's row, volts in a branch's) is taken as rounding,
+// whatever the size of the terms of its row: a thousandth of the solver's current tolerance.
+constexpr double kResidualFloor = 1e-15;
+// Rows besides those of the change whose residual an update checks, taking every row in turn
+// over the solves of a run; only when one misses is the whole residual looked at.
+constexpr int kSampledRows = 32;
+// Sweeps over the rows that miss the tolerance, each correcting the row's own unknown.
+constexpr int kPolishSweeps = 3;
 
 } // namespace
 
 void MnaSystem::begin() {
     unknowns_ = 0;
     requests_.clear();
+    extras_.clear();
+    extraAt_.clear();
     complexAnalysed_ = false;
+    ready_.clear();
 }
 
-void MnaSystem::request(int row, int col, int* slot) {
-    requests_.push_back({row, col, slot});
+void MnaSystem::request(int row, int col, int* slot, bool switched) {
+    requests_.push_back({row, col, slot, switched});
 }
 
 namespace {
@@ -46,15 +57,51 @@ void BuildPattern(Matrix& m, int n, const std::vector<std::pair<int, int>>& posi
     m.makeCompressed();
 }
 
+// Offset of (row, col) in a compressed pattern, -1 when it is not there.
+int Find(const MnaSystem::RealMatrix& m, int row, int col) {
+    const int* inner = m.innerIndexPtr();
+    const int* begin = inner + m.outerIndexPtr()[col];
+    const int* end = inner + m.outerIndexPtr()[col + 1];
+    const int* at = std::lower_bound(begin, end, row);
+    return at != end && *at == row ? static_cast<int>(at - inner) : -1;
+}
+
 } // namespace
 
-void MnaSystem::finish(int unknowns) {
-    unknowns_ = unknowns;
+int MnaSystem::extraIndex(int row, int col) {
+    const long long key = static_cast<long long>(row) * unknowns_ + col;
+    auto [it, fresh] = extraAt_.try_emplace(key, static_cast<int>(extras_.size()));
+    if (fresh) {
+        extras_.push_back({row, col, Find(real_, row, col)});
+        if (row == col) {
+            extraDiagonal_[static_cast<std::size_t>(row)] = it->second;
+        }
+        extrasOfRow_[static_cast<std::size_t>(row)].push_back(it->second);
+    }
+    return it->second;
+}
+
+int MnaSystem::resolve(const Request& r) {
+    if (r.row < 0 || r.col < 0) {
+        return static_cast<int>(patternSize_); // the sink
+    }
+    if (r.switched) {
+        return static_cast<int>(extraValue(static_cast<std::size_t>(extraIndex(r.row, r.col))));
+    }
+    return Find(real_, r.row, r.col);
+}
+
+void MnaSystem::buildPattern(bool withExtras) {
     std::vector<std::pair<int, int>> positions;
     positions.reserve(requests_.size() + static_cast<std::size_t>(unknowns_));
     for (const auto& r : requests_) {
-        if (r.row >= 0 && r.col >= 0) {
+        if (r.row >= 0 && r.col >= 0 && !r.switched) {
             positions.emplace_back(r.row, r.col);
+        }
+    }
+    if (withExtras) {
+        for (const auto& e : extras_) {
+            positions.emplace_back(e.row, e.col);
         }
     }
     // Every diagonal is in the pattern so that the ordering never meets a structurally empty row.
@@ -63,32 +110,52 @@ void MnaSystem::finish(int unknowns) {
     }
     BuildPattern(real_, unknowns_, positions);
     BuildPattern(complex_, unknowns_, positions);
-    const int nnz = static_cast<int>(real_.nonZeros());
+    patternSize_ = static_cast<std::size_t>(real_.nonZeros());
+    for (const auto& r : requests_) {
+        *r.slot = resolve(r);
+    }
+    for (auto& e : extras_) {
+        e.offset = Find(real_, e.row, e.col);
+    }
+    diagonal_.resize(static_cast<std::size_t>(unknowns_));
+    for (int i = 0; i < unknowns_; ++i) {
+        diagonal_[static_cast<std::size_t>(i)] = Find(real_, i, i);
+    }
     const int* outer = real_.outerIndexPtr();
     const int* inner = real_.innerIndexPtr();
-    for (const auto& r : requests_) {
-        if (r.row < 0 || r.col < 0) {
-            *r.slot = nnz; // the sink
-            continue;
-        }
-        const int* begin = inner + outer[r.col];
-        const int* end = inner + outer[r.col + 1];
-        const int* at = std::lower_bound(begin, end, r.row);
-        *r.slot = static_cast<int>(at - inner);
-    }
-    requests_.clear();
-    columnOf_.assign(static_cast<std::size_t>(nnz), 0);
+    columnOf_.assign(patternSize_, 0);
     for (int c = 0; c < unknowns_; ++c) {
         std::fill(columnOf_.begin() + outer[c], columnOf_.begin() + outer[c + 1], c);
     }
-    realValues_.assign(static_cast<std::size_t>(nnz) + 1, 0.0);
+    rowStart_.assign(static_cast<std::size_t>(unknowns_) + 1, 0);
+    for (std::size_t k = 0; k < patternSize_; ++k) {
+        ++rowStart_[static_cast<std::size_t>(inner[k]) + 1];
+    }
+    for (std::size_t i = 0; i < static_cast<std::size_t>(unknowns_); ++i) {
+        rowStart_[i + 1] += rowStart_[i];
+    }
+    rowEntry_.resize(patternSize_);
+    std::vector<int> next(rowStart_.begin(), rowStart_.end() - 1);
+    for (std::size_t k = 0; k < patternSize_; ++k) {
+        rowEntry_[static_cast<std::size_t>(next[static_cast<std::size_t>(inner[k])]++)] =
+            static_cast<int>(k);
+    }
+}
+
+void MnaSystem::finish(int unknowns) {
+    unknowns_ = unknowns;
+    extras_.clear();
+    extraAt_.clear();
+    extraDiagonal_.assign(static_cast<std::size_t>(unknowns_), -1);
+    extrasOfRow_.assign(static_cast<std::size_t>(unknowns_), {});
+    sampleStart_ = 0;
+    buildPattern(false);
+    realValues_.assign(patternSize_ + 1 + extras_.size(), 0.0);
+    complexValues_.assign(realValues_.size(), Complex(0));
     realFactorisations_ = 0;
     updatedSolves_ = 0;
-    complexValues_.assign(static_cast<std::size_t>(nnz) + 1, Complex(0));
 
     const auto n = static_cast<std::size_t>(unknowns_);
-    baseValues_.clear();
-    baseOk_ = false;
     maxRank_ = maxRankSetting_ >= 0 ? maxRankSetting_
                                     : std::min(kMaxUpdateRank, std::max(2, unknowns_ / 4));
     g_.resize(unknowns_, kKeptColumnsPerRank * maxRank_);
@@ -98,14 +165,63 @@ void MnaSystem::finish(int unknowns) {
     colPos_.assign(n, -1);
     rows_.clear();
     cols_.clear();
-    changed_.clear();
-    updating_ = false;
+    forgetBase();
+    ready_.clear();
     y_.resize(unknowns_);
     residual_.resize(unknowns_);
     scale_.resize(unknowns_);
+    unit_ = Eigen::VectorXd::Zero(unknowns_);
     if (unknowns_ > 0) {
         realLu_.analyzePattern(real_);
     }
+}
+
+bool MnaSystem::append(int row, int col, int* slot, bool switched) {
+    if (!switched && row >= 0 && col >= 0 && Find(real_, row, col) < 0) {
+        return false;
+    }
+    requests_.push_back({row, col, slot, switched});
+    const std::size_t before = extras_.size();
+    *slot = resolve(requests_.back());
+    if (extras_.size() != before) {
+        realValues_.push_back(0.0);
+        complexValues_.push_back(Complex(0));
+    }
+    return true;
+}
+
+void MnaSystem::mergeExtras() {
+    const RealMatrix old = real_;
+    const std::vector<double> oldReal = realValues_;
+    const std::vector<Complex> oldComplex = complexValues_;
+    const std::size_t oldSize = patternSize_;
+    buildPattern(true);
+    realValues_.assign(patternSize_ + 1 + extras_.size(), 0.0);
+    complexValues_.assign(realValues_.size(), Complex(0));
+    for (int c = 0; c < unknowns_; ++c) {
+        for (int k = old.outerIndexPtr()[c]; k < old.outerIndexPtr()[c + 1]; ++k) {
+            const auto at = static_cast<std::size_t>(Find(real_, old.innerIndexPtr()[k], c));
+            realValues_[at] = oldReal[static_cast<std::size_t>(k)];
+            complexValues_[at] = oldComplex[static_cast<std::size_t>(k)];
+        }
+    }
+    for (std::size_t k = 0; k < extras_.size(); ++k) {
+        realValues_[extraValue(k)] = oldReal[oldSize + 1 + k];
+        complexValues_[extraValue(k)] = oldComplex[oldSize + 1 + k];
+    }
+    forgetBase();
+    ready_.clear();
+    complexAnalysed_ = false;
+    realLu_.analyzePattern(real_);
+}
+
+bool MnaSystem::complexExtrasInPattern() const {
+    for (std::size_t k = 0; k < extras_.size(); ++k) {
+        if (complexValues_[extraValue(k)] != Complex(0) && extras_[k].offset < 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void MnaSystem::clearReal() {
@@ -125,26 +241,53 @@ void MnaSystem::forgetChange() {
     }
     rows_.clear();
     cols_.clear();
-    changed_.clear();
+    changes_.clear();
     updating_ = false;
 }
 
-bool MnaSystem::factorBase() {
+void MnaSystem::forgetBase() {
     forgetChange();
     for (int r : gRows_) {
         gColumnOfRow_[static_cast<std::size_t>(r)] = -1;
     }
     gRows_.clear();
-    const std::size_t nnz = static_cast<std::size_t>(real_.nonZeros());
-    std::memcpy(real_.valuePtr(), realValues_.data(), sizeof(double) * nnz);
+    baseValues_.clear();
+    baseExtras_.clear();
+    baseKnown_ = false;
+    baseOk_ = false;
+}
+
+bool MnaSystem::factorValues(std::vector<double> extras) {
+    double* values = real_.valuePtr();
+    std::copy(realValues_.begin(), realValues_.begin() + static_cast<long>(patternSize_), values);
+    for (std::size_t k = 0; k < extras.size(); ++k) {
+        if (extras[k] != 0) {
+            values[extras_[k].offset] += extras[k];
+        }
+    }
     realLu_.factorize(real_);
     ++realFactorisations_;
     baseOk_ = realLu_.info() == Eigen::Success;
-    baseValues_.assign(realValues_.begin(), realValues_.begin() + static_cast<long>(nnz));
+    baseKnown_ = true;
+    baseValues_.assign(realValues_.begin(), realValues_.begin() + static_cast<long>(patternSize_));
+    baseExtras_ = std::move(extras);
     if (baseOk_) {
         extractFactors();
     }
     return baseOk_;
+}
+
+bool MnaSystem::factorBase() {
+    std::vector<double> extras(realValues_.begin() + static_cast<long>(patternSize_) + 1,
+                               realValues_.end());
+    forgetBase();
+    for (std::size_t k = 0; k < extras.size(); ++k) {
+        if (extras[k] != 0 && extras_[k].offset < 0) {
+            mergeExtras();
+            break;
+        }
+    }
+    return factorValues(std::move(extras));
 }
 
 void MnaSystem::extractFactors() {
@@ -210,40 +353,45 @@ void MnaSystem::baseSolve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
     x.noalias() = realLu_.colsPermutation().inverse() * work_;
 }
 
+bool MnaSystem::addChange(int row, int col, double delta) {
+    changes_.push_back({row, col, delta});
+    int& rp = rowPos_[static_cast<std::size_t>(row)];
+    if (rp < 0) {
+        rp = static_cast<int>(rows_.size());
+        rows_.push_back(row);
+    }
+    int& cp = colPos_[static_cast<std::size_t>(col)];
+    if (cp < 0) {
+        cp = static_cast<int>(cols_.size());
+        cols_.push_back(col);
+    }
+    return static_cast<int>(std::max(rows_.size(), cols_.size())) <= maxRank_;
+}
+
 bool MnaSystem::prepareUpdate() {
     forgetChange();
-    const int nnz = static_cast<int>(real_.nonZeros());
-    // Most solves of a run (a transient's steps, a reading's second solve) meet the base itself.
-    if (std::memcmp(realValues_.data(), baseValues_.data(),
-                    sizeof(double) * static_cast<std::size_t>(nnz)) == 0) {
-        return true;
+    // Most solves of a run (a transient's steps, a reading's second solve) meet the base's
+    // pattern values unchanged.
+    if (std::memcmp(realValues_.data(), baseValues_.data(), sizeof(double) * patternSize_) != 0) {
+        const int* inner = real_.innerIndexPtr();
+        for (std::size_t k = 0; k < patternSize_; ++k) {
+            const double v = realValues_[k], base = baseValues_[k];
+            if (v != base && !addChange(inner[k], columnOf_[k], v - base)) {
+                return false;
+            }
+        }
     }
-    const int* inner = real_.innerIndexPtr();
-    for (int k = 0; k < nnz; ++k) {
-        if (realValues_[static_cast<std::size_t>(k)] == baseValues_[static_cast<std::size_t>(k)]) {
-            continue;
-        }
-        changed_.push_back(k);
-        const int r = inner[k], c = columnOf_[static_cast<std::size_t>(k)];
-        int& rp = rowPos_[static_cast<std::size_t>(r)];
-        if (rp < 0) {
-            rp = static_cast<int>(rows_.size());
-            rows_.push_back(r);
-        }
-        int& cp = colPos_[static_cast<std::size_t>(c)];
-        if (cp < 0) {
-            cp = static_cast<int>(cols_.size());
-            cols_.push_back(c);
-        }
-        if (static_cast<int>(std::max(rows_.size(), cols_.size())) > maxRank_) {
+    for (std::size_t k = 0; k < extras_.size(); ++k) {
+        const double v = realValues_[extraValue(k)];
+        const double base = k < baseExtras_.size() ? baseExtras_[k] : 0.0;
+        if (v != base && !addChange(extras_[k].row, extras_[k].col, v - base)) {
             return false;
         }
     }
-    if (changed_.empty()) {
+    if (changes_.empty()) {
         return true;
     }
     // The columns of the base's inverse for rows that changed for the first time.
-    Eigen::VectorXd unit = Eigen::VectorXd::Zero(unknowns_);
     for (int r : rows_) {
         if (gColumnOfRow_[static_cast<std::size_t>(r)] >= 0) {
             continue;
@@ -251,22 +399,19 @@ bool MnaSystem::prepareUpdate() {
         if (static_cast<long>(gRows_.size()) >= g_.cols() && !evictColumns()) {
             return false;
         }
-        unit[r] = 1;
+        unit_[r] = 1;
         const long column = static_cast<long>(gRows_.size());
-        y_.resize(unknowns_);
-        baseSolve(unit, y_);
+        baseSolve(unit_, y_);
         g_.col(column) = y_;
-        unit[r] = 0;
+        unit_[r] = 0;
         gColumnOfRow_[static_cast<std::size_t>(r)] = static_cast<int>(column);
         gRows_.push_back(r);
     }
     const long p = static_cast<long>(rows_.size()), q = static_cast<long>(cols_.size());
     change_.setZero(p, q);
-    for (int k : changed_) {
-        const auto uk = static_cast<std::size_t>(k);
-        change_(rowPos_[static_cast<std::size_t>(inner[k])],
-                colPos_[static_cast<std::size_t>(columnOf_[uk])]) +=
-            realValues_[uk] - baseValues_[uk];
+    for (const Change& c : changes_) {
+        change_(rowPos_[static_cast<std::size_t>(c.row)],
+                colPos_[static_cast<std::size_t>(c.col)]) += c.delta;
     }
     // I + G[C,R] M, with G[C,R] gathered from the kept columns.
     Eigen::MatrixXd gcr(q, p);
@@ -309,18 +454,19 @@ bool MnaSystem::factorReal() {
     if (unknowns_ == 0) {
         return true;
     }
-    const std::size_t nnz = static_cast<std::size_t>(real_.nonZeros());
-    if (baseValues_.size() == nnz) {
-        if (!baseOk_) {
-            // A singular base stays singular for the same values; anything else is tried afresh.
-            if (std::memcmp(baseValues_.data(), realValues_.data(), sizeof(double) * nnz) == 0) {
-                return false;
-            }
-        } else if (maxRank_ > 0 && prepareUpdate()) {
-            return true;
-        }
+    // A linear board's matrix stays the same from one transient step to the next, and a singular
+    // one stays singular for the same values.
+    if (ready_.size() == realValues_.size() &&
+        std::memcmp(ready_.data(), realValues_.data(), sizeof(double) * ready_.size()) == 0) {
+        return readyOk_;
     }
-    return factorBase();
+    bool ok = true;
+    if (!(baseKnown_ && baseOk_ && maxRank_ > 0 && prepareUpdate())) {
+        ok = factorBase();
+    }
+    ready_ = realValues_;
+    readyOk_ = ok;
+    return ok;
 }
 
 void MnaSystem::residual(const double* x, const double* b, Eigen::VectorXd& r,
@@ -337,16 +483,77 @@ void MnaSystem::residual(const double* x, const double* b, Eigen::VectorXd& r,
             scale[inner[k]] += std::fabs(term);
         }
     }
+    for (std::size_t k = 0; k < extras_.size(); ++k) {
+        const double term = realValues_[extraValue(k)] * x[extras_[k].col];
+        r[extras_[k].row] -= term;
+        scale[extras_[k].row] += std::fabs(term);
+    }
 }
 
-bool MnaSystem::residualSmall(const Eigen::VectorXd& b, const Eigen::VectorXd& x) {
-    residual(x.data(), b.data(), residual_, scale_);
-    for (int i = 0; i < unknowns_; ++i) {
-        if (!(std::fabs(residual_[i]) <= kResidualTolerance * scale_[i])) {
+bool MnaSystem::rowSmall(int row, const Eigen::VectorXd& b, const Eigen::VectorXd& x) const {
+    const auto i = static_cast<std::size_t>(row);
+    double r = b[row], scale = std::fabs(r);
+    for (int e = rowStart_[i]; e < rowStart_[i + 1]; ++e) {
+        const auto k = static_cast<std::size_t>(rowEntry_[static_cast<std::size_t>(e)]);
+        const double term = realValues_[k] * x[columnOf_[k]];
+        r -= term;
+        scale += std::fabs(term);
+    }
+    for (int extra : extrasOfRow_[i]) {
+        const auto k = static_cast<std::size_t>(extra);
+        const double term = realValues_[extraValue(k)] * x[extras_[k].col];
+        r -= term;
+        scale += std::fabs(term);
+    }
+    return std::fabs(r) <= kResidualTolerance * scale + kResidualFloor;
+}
+
+bool MnaSystem::changeRowsSmall(const Eigen::VectorXd& b, const Eigen::VectorXd& x) {
+    for (const auto* rows : {&rows_, &cols_}) {
+        for (int r : *rows) {
+            if (!rowSmall(r, b, x)) {
+                return false;
+            }
+        }
+    }
+    for (int k = 0; k < std::min(kSampledRows, unknowns_); ++k) {
+        if (!rowSmall(sampleStart_, b, x)) {
+            return false;
+        }
+        sampleStart_ = (sampleStart_ + 1) % unknowns_;
+    }
+    return true;
+}
+
+bool MnaSystem::residualSmall(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
+    for (int sweep = 0;; ++sweep) {
+        residual(x.data(), b.data(), residual_, scale_);
+        bool small = true;
+        for (int i = 0; i < unknowns_; ++i) {
+            const double r = residual_[i];
+            if (std::fabs(r) <= kResidualTolerance * scale_[i] + kResidualFloor) {
+                continue;
+            }
+            small = false;
+            // A node that only picosiemens hold (an idle bus line) is the worst conditioned part
+            // of an update; its own row puts it right, and its neighbours hardly feel it.
+            double diagonal =
+                realValues_[static_cast<std::size_t>(diagonal_[static_cast<std::size_t>(i)])];
+            const int extra = extraDiagonal_[static_cast<std::size_t>(i)];
+            if (extra >= 0) {
+                diagonal += realValues_[extraValue(static_cast<std::size_t>(extra))];
+            }
+            if (diagonal != 0 && sweep < kPolishSweeps) {
+                x[i] += r / diagonal;
+            }
+        }
+        if (small) {
+            return true;
+        }
+        if (sweep == kPolishSweeps) {
             return false;
         }
     }
-    return true;
 }
 
 bool MnaSystem::solveReal(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
@@ -355,51 +562,91 @@ bool MnaSystem::solveReal(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
         return true;
     }
     if (!updating_) {
-        baseSolve(b, x);
-        return x.allFinite();
+        return finiteOrForget(b, x);
     }
     const long p = static_cast<long>(rows_.size()), q = static_cast<long>(cols_.size());
     auto updated = [&](const Eigen::VectorXd& rhs, Eigen::VectorXd& out) {
         baseSolve(rhs, y_);
-        Eigen::VectorXd t(q);
+        t_.resize(q);
         for (long i = 0; i < q; ++i) {
-            t[i] = y_[cols_[static_cast<std::size_t>(i)]];
+            t_[i] = y_[cols_[static_cast<std::size_t>(i)]];
         }
-        const Eigen::VectorXd u = change_ * capacitance_.solve(t);
+        w_ = capacitance_.solve(t_);
+        const Eigen::VectorXd u = change_ * w_;
         out = y_;
         for (long j = 0; j < p; ++j) {
             const auto row = static_cast<std::size_t>(rows_[static_cast<std::size_t>(j)]);
             out -= u[j] * g_.col(gColumnOfRow_[row]);
         }
+        // The small solve gives the unknowns of the changed columns directly, without the
+        // cancellation of y - G M w.
+        for (long i = 0; i < q; ++i) {
+            out[cols_[static_cast<std::size_t>(i)]] = w_[i];
+        }
     };
     updated(b, x);
     ++updatedSolves_;
+    if (changeRowsSmall(b, x)) {
+        return true;
+    }
     // One step of refinement brings an update whose capacitance matrix is poorly conditioned
     // back to the accuracy of a fresh factorisation; answers must not depend on the way taken.
-    for (int pass = 0; pass < 2 && x.allFinite(); ++pass) {
-        if (residualSmall(b, x)) {
+    // Its correction is as small as the residual it answers, so rows that met the tolerance
+    // before keep it: afterwards the rows that missed it, the change's and the sample are checked.
+    if (x.allFinite()) {
+        residual(x.data(), b.data(), residual_, scale_);
+        missed_.clear();
+        for (int i = 0; i < unknowns_; ++i) {
+            if (!(std::fabs(residual_[i]) <= kResidualTolerance * scale_[i] + kResidualFloor)) {
+                missed_.push_back(i);
+            }
+        }
+        if (missed_.empty()) {
             return true;
         }
-        if (pass == 0) {
-            const Eigen::VectorXd r = residual_;
-            Eigen::VectorXd correction(unknowns_);
-            updated(r, correction);
-            x += correction;
+        const Eigen::VectorXd r = residual_;
+        Eigen::VectorXd correction(unknowns_);
+        updated(r, correction);
+        x += correction;
+        bool small = x.allFinite();
+        for (std::size_t k = 0; k < missed_.size() && small; ++k) {
+            small = rowSmall(missed_[k], b, x);
+        }
+        if ((small && changeRowsSmall(b, x)) || (x.allFinite() && residualSmall(b, x))) {
+            return true;
         }
     }
-    // The update lost accuracy (or the matrix is singular): the present matrix on its own.
     if (!factorBase()) {
+        ready_.clear();
         return false;
     }
+    return finiteOrForget(b, x);
+}
+
+bool MnaSystem::finiteOrForget(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
     baseSolve(b, x);
-    return x.allFinite();
+    if (!x.allFinite()) {
+        ready_.clear();
+        return false;
+    }
+    return true;
 }
 
 bool MnaSystem::factorComplex() {
     if (unknowns_ == 0) {
         return true;
     }
-    std::copy(complexValues_.begin(), complexValues_.end() - 1, complex_.valuePtr());
+    if (!complexExtrasInPattern()) {
+        mergeExtras();
+    }
+    std::copy(complexValues_.begin(), complexValues_.begin() + static_cast<long>(patternSize_),
+              complex_.valuePtr());
+    for (std::size_t k = 0; k < extras_.size(); ++k) {
+        const Complex v = complexValues_[extraValue(k)];
+        if (v != Complex(0)) {
+            complex_.valuePtr()[extras_[k].offset] += v;
+        }
+    }
     if (!complexAnalysed_) {
         complexLu_.analyzePattern(complex_);
         complexAnalysed_ = true;

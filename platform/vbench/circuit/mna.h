@@ -18,8 +18,11 @@
 // was factorised (a relay that opens again costs nothing more); when their store is full, the
 // columns of rows back at their base values make room, so that a run over many parts, each
 // changing rows of its own, keeps its base. Each solve is checked by its residual against the
-// present matrix and refined once; when the change grows past a small rank or the residual
-// stays large, the present matrix is factorised afresh and becomes the base. We chose this over
+// present matrix (first over the rows of the change and a rotating sample of the others, then,
+// when one misses, over all rows), refined once, and rows that still miss (a node that only
+// picosiemens hold) get their own unknown corrected from their own row; when the change grows
+// past a small rank or the residual stays large, the present matrix is factorised afresh and
+// becomes the base. We chose this over
 // a faster refactorisation (KLU would take about 0.2 ms on a 1,000-net board, still four times
 // the budget of a relay change, and would add a dependency) and over reducing the board to the
 // nets the instruments reach (every net of a board is reachable by some needle, and a reduction
@@ -33,6 +36,25 @@
 // idle instrument terminals: picosiemens against a closed relay's siemens), so the base is
 // factorised again about once per part all the same.
 //
+// Relays never change the topology. A bench creates its relays as a part first uses its needles;
+// such a relay joins the set-up matrix (Circuit, Device::joinsLater) and its closed contact's
+// positions stay outside the pattern, in a list of switched positions whose values come after the
+// pattern's, so that they reach the solve only through the update above. Only when the present
+// matrix is factorised afresh with a switched position closed that the pattern lacks does the
+// pattern grow to hold it (a new ordering, once per position). A relay in the circuit at set-up
+// keeps its open contact's leakage in the pattern and its closed contact's rest as switched
+// positions too; one that joined later leaks nothing while open (until the next set-up), or every
+// pin ever used would stay in the change with its picosiemens. The shunt of every node holds what
+// floats. Measured on the connected ICT board (benchmarks/ict_run), CPU per part: 100 parts 136
+// -> 101 us, 1,000 parts 1.79 ms -> 0.12 ms, 5,116 parts 7.4 ms -> 0.53 ms, with one
+// factorisation for the whole run on the larger boards.
+//
+// Not chosen, measured: a base factorised with every switched position open (or with only those
+// unchanged since the last base), so that later updates only close relays. The bus lines and the
+// idle instrument terminals then float in the base, the columns of its inverse reach 1e12 there,
+// and the updates missed their residual twice as often as against a base with the last part's
+// relays closed.
+//
 // The real matrix (DC, transient) and the complex one (AC) share the pattern and the slots.
 #pragma once
 
@@ -41,6 +63,7 @@
 #include <Eigen/SparseLU>
 
 #include <complex>
+#include <unordered_map>
 #include <vector>
 
 namespace kora::vbench {
@@ -57,23 +80,30 @@ class MnaSystem {
     // Starts a new topology; all slots handed out before are void.
     void begin();
     // Asks for position (row, col); *slot receives its offset at finish(). The slot must stay at
-    // the same address until then.
-    void request(int row, int col, int* slot);
+    // the same address while the topology lasts (the slots are handed out again when the pattern
+    // grows). A switched position (a relay's closed contact) stays outside the pattern and reaches
+    // the factors as an update; see the header comment.
+    void request(int row, int col, int* slot, bool switched = false);
     // Builds the pattern over `unknowns` unknowns, resolves every requested slot and analyses the
     // ordering.
     void finish(int unknowns);
+    // A position asked for after finish(), resolved at once: a switched one always finds a slot, a
+    // plain one only when it is in the pattern already (false: the topology must be set up again).
+    bool append(int row, int col, int* slot, bool switched);
 
     int unknowns() const { return unknowns_; }
     int nonZeros() const { return static_cast<int>(real_.nonZeros()); }
 
-    // Value arrays with one extra sink entry at the end; loads add into them.
+    // Value arrays: the pattern's entries, one sink entry, then the switched positions outside
+    // the pattern; loads add into them.
     double* realValues() { return realValues_.data(); }
     Complex* complexValues() { return complexValues_.data(); }
     void clearReal();
     void clearComplex();
 
     // Makes the loaded real matrix ready to solve: as a low-rank change of the kept factorisation
-    // or, when the change is too large, factorised afresh. False when it is singular.
+    // or, when the change is too large, factorised afresh. False when it is singular. Values equal
+    // to those it last made ready cost a comparison.
     bool factorReal();
     // Solves with the loaded real matrix; b has unknowns() entries.
     bool solveReal(const Eigen::VectorXd& b, Eigen::VectorXd& x);
@@ -95,27 +125,67 @@ class MnaSystem {
     struct Request {
         int row, col;
         int* slot;
+        bool switched;
     };
-    // Factorises the loaded values, which become the base of later updates.
+    // A switched position: its value sits after the pattern's values and the sink.
+    struct Extra {
+        int row, col;
+        int offset; // of the same position in the pattern, -1 when it is not there
+    };
+    struct Change {
+        int row, col;
+        double delta;
+    };
+    // Builds the pattern from the requests (with every extra position when `withExtras`) and
+    // hands out every slot again.
+    void buildPattern(bool withExtras);
+    int resolve(const Request& r);
+    int extraIndex(int row, int col);
+    // Takes the switched positions into the pattern, carrying the loaded values over.
+    void mergeExtras();
+    bool complexExtrasInPattern() const;
+    std::size_t extraValue(std::size_t k) const { return patternSize_ + 1 + k; }
+    // Factorises the loaded matrix as the new base, switched positions and all.
     bool factorBase();
+    // Factorises the pattern's values with the given switched values added.
+    bool factorValues(std::vector<double> extras);
     // Finds the change against the base and prepares its capacitance matrix; false when the
     // change is too large for an update.
     bool prepareUpdate();
+    bool addChange(int row, int col, double delta);
     // Drops the kept columns of rows that are not part of the present change; false when that
     // frees no room.
     bool evictColumns();
     void forgetChange();
+    void forgetBase();
     // Whether b - A x is small row by row against the sizes of the terms that make it.
-    bool residualSmall(const Eigen::VectorXd& b, const Eigen::VectorXd& x);
+    // Whether row `row` of b - A x is small; and the same for the rows of the present change and
+    // a sample of the others, a fraction of the cost of the whole residual on a large board.
+    bool rowSmall(int row, const Eigen::VectorXd& b, const Eigen::VectorXd& x) const;
+    bool changeRowsSmall(const Eigen::VectorXd& b, const Eigen::VectorXd& x);
+    // Rows that miss it get their own unknown corrected, a few sweeps at most.
+    bool residualSmall(const Eigen::VectorXd& b, Eigen::VectorXd& x);
     // Copies the factors out of the supernodal storage into plain compressed columns: on a board
     // the supernodes are a column or two wide, and plain triangular solves take a third of the
     // time of the library's blocked ones.
     void extractFactors();
     // x = A0^-1 b with the extracted factors.
     void baseSolve(const Eigen::VectorXd& b, Eigen::VectorXd& x);
+    // baseSolve, and whether its answer is finite (if not, the values are made ready again).
+    bool finiteOrForget(const Eigen::VectorXd& b, Eigen::VectorXd& x);
 
     int unknowns_ = 0;
     std::vector<Request> requests_;
+    std::vector<Extra> extras_;
+    std::unordered_map<long long, int> extraAt_; // row * unknowns + col -> index in extras_
+    std::vector<int> extraDiagonal_;             // index in extras_ of (i, i), -1 when none
+    std::vector<int> diagonal_;                  // offset of (i, i) in the pattern
+    std::vector<std::vector<int>> extrasOfRow_;  // indices in extras_ by row
+    // The pattern by rows: the offsets of row i's entries are rowEntry_[rowStart_[i] ...].
+    std::vector<int> rowStart_, rowEntry_;
+    int sampleStart_ = 0;     // next row of the residual's sample
+    std::vector<int> missed_; // rows whose residual missed the tolerance before refinement
+    std::size_t patternSize_ = 0;
     RealMatrix real_;
     ComplexMatrix complex_;
     std::vector<double> realValues_;
@@ -126,9 +196,14 @@ class MnaSystem {
     Eigen::SparseLU<RealMatrix, Eigen::COLAMDOrdering<int>> realLu_;
     Eigen::SparseLU<ComplexMatrix, Eigen::COLAMDOrdering<int>> complexLu_;
     bool complexAnalysed_ = false;
+    // The values last made ready and the answer then (empty: none).
+    std::vector<double> ready_;
+    bool readyOk_ = false;
 
-    // The base: its values (empty when none) and whether they factorised.
-    std::vector<double> baseValues_;
+    // The base: its pattern values and extra values (empty: none; missing extras are zero) and
+    // whether they factorised.
+    std::vector<double> baseValues_, baseExtras_;
+    bool baseKnown_ = false;
     bool baseOk_ = false;
     int maxRankSetting_ = -1; // -1: chosen from the size of the system
     int maxRank_ = 0;
@@ -140,10 +215,10 @@ class MnaSystem {
     bool updating_ = false;
     std::vector<int> rows_, cols_;
     std::vector<int> rowPos_, colPos_; // position in rows_ / cols_, -1 when absent
-    std::vector<int> changed_;         // offsets of the entries that differ from the base
+    std::vector<Change> changes_;
     Eigen::MatrixXd change_;
     Eigen::PartialPivLU<Eigen::MatrixXd> capacitance_;
-    Eigen::VectorXd y_, residual_, scale_, work_;
+    Eigen::VectorXd y_, residual_, scale_, work_, unit_, t_, w_;
     // The factors of the base, P_r A0 P_c = L U: L's strict lower part and U's strict upper part
     // by columns, U's diagonal apart.
     std::vector<int> lStart_, lRow_, uStart_, uRow_;

@@ -77,10 +77,6 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
     ctx.method = mode.method;
     ctx.gmin = options_.gmin;
     ctx.sourceScale = sourceScale;
-    // A matrix equal to the one last made ready (a linear board's from one step to the next) is
-    // not prepared again.
-    std::vector<double>& ready = c.readyValues();
-    const auto nnz = static_cast<std::size_t>(sys.nonZeros());
 
     for (int iter = 0; iter < maxIterations; ++iter) {
         ++*iterations;
@@ -105,15 +101,7 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
             satisfied(x.data(), b)) {
             return SolveStatus::Converged;
         }
-        if (ready.size() != nnz || !std::equal(ready.begin(), ready.end(), a)) {
-            ready.clear();
-            if (!sys.factorReal()) {
-                return SolveStatus::Singular;
-            }
-            ready.assign(a, a + nnz);
-        }
-        if (!sys.solveReal(b, xn)) {
-            ready.clear();
+        if (!sys.factorReal() || !sys.solveReal(b, xn)) {
             return SolveStatus::Singular;
         }
         if (!xn.allFinite()) {
