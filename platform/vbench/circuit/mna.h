@@ -118,6 +118,8 @@ class MnaSystem {
     void residual(const double* x, const double* b, Eigen::VectorXd& r,
                   Eigen::VectorXd& scale) const;
 
+    // Factorises the loaded complex matrix, or keeps the factorisation when its values are those
+    // factorised last (relays and extra positions included). False when it is singular.
     bool factorComplex();
     bool solveComplex(const Eigen::VectorXcd& b, Eigen::VectorXcd& x);
 
@@ -196,6 +198,9 @@ class MnaSystem {
     Eigen::SparseLU<RealMatrix, Eigen::COLAMDOrdering<int>> realLu_;
     Eigen::SparseLU<ComplexMatrix, Eigen::COLAMDOrdering<int>> complexLu_;
     bool complexAnalysed_ = false;
+    // The complex values last factorised (empty: none) and whether they were regular.
+    std::vector<Complex> complexReady_;
+    bool complexReadyOk_ = false;
     // The values last made ready and the answer then (empty: none).
     std::vector<double> ready_;
     bool readyOk_ = false;

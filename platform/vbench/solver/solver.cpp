@@ -297,22 +297,7 @@ bool Solver::factorAc(double hertz, std::vector<std::complex<double>>& rhs) {
     for (int i = 0; i < circuit_.nodeCount(); ++i) {
         ctx.add(circuit_.nodeDiagonal(i), options_.nodeShunt);
     }
-    // A part's measurement asks for the same matrix several times (its record, the catching up
-    // while its sine runs): the factorisation of the whole board is kept for it.
-    const std::complex<double>* a = sys.complexValues();
-    const auto nnz = static_cast<std::size_t>(sys.nonZeros());
-    if (acKept_ && acTopology_ == circuit_.topologyVersion() && acFactored_.size() == nnz &&
-        std::equal(acFactored_.begin(), acFactored_.end(), a)) {
-        return true;
-    }
-    acKept_ = false;
-    if (!sys.factorComplex()) {
-        return false;
-    }
-    acKept_ = true;
-    acFactored_.assign(a, a + nnz);
-    acTopology_ = circuit_.topologyVersion();
-    return true;
+    return sys.factorComplex();
 }
 
 AcSolution Solver::solveAc(const std::vector<std::complex<double>>& rhs) {

@@ -115,9 +115,6 @@ class Solver {
     std::vector<int> linearisedAt_;
     unsigned watchedTopology_ = 0;
     bool watchedKnown_ = false;
-    std::vector<std::complex<double>> acFactored_; // AC matrix values last factorised
-    unsigned acTopology_ = 0;
-    bool acKept_ = false; // whether the system holds the factorisation of acFactored_
 };
 
 } // namespace kora::vbench
