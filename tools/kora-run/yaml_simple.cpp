@@ -270,6 +270,11 @@ class SimpleParser {
             }
             ++q;
         }
+        return PlainBefore(q);
+    }
+
+    // The plain scalar from here to q, its trailing spaces left out; reading goes on at q.
+    const NodeData* PlainBefore(const char* q) {
         const char* end = q;
         while (end[-1] == ' ') {
             --end;
@@ -295,13 +300,7 @@ class SimpleParser {
         while (kFlowPlainStops.find(*q) == std::string_view::npos) {
             ++q;
         }
-        const char* end = q;
-        while (end[-1] == ' ') {
-            --end;
-        }
-        const NodeData* n = Plain(end);
-        p_ = q;
-        return n;
+        return PlainBefore(q);
     }
 
     // [a, b] or {a: 1, b: [2, 3]}, on one line.
