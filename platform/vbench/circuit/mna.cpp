@@ -9,8 +9,9 @@ namespace kora::vbench {
 namespace {
 
 // A change is taken as an update up to this rank, and up to a quarter of the unknowns: beyond, its
-// dense part costs more than the sparse factorisation it saves.
-constexpr int kMaxUpdateRank = 32;
+// dense part costs more than the sparse factorisation it saves. A board's Newton iterations move
+// every junction at once: sixteen diodes and a relay already take 33 rows.
+constexpr int kMaxUpdateRank = 48;
 // Columns of the base's inverse kept at most, in multiples of the rank: rows changed and changed
 // back again keep theirs until the store is full, when the columns of rows back at their base
 // values make room.
