@@ -45,14 +45,14 @@
 // keeps its open contact's leakage in the pattern and its closed contact's rest as switched
 // positions too; one that joined later leaks nothing while open (until the next set-up), or every
 // pin ever used would stay in the change with its picosiemens. The shunt of every node holds what
-// floats. Measured on the connected ICT board (benchmarks/ict_run), CPU per part: 100 parts 136
-// -> 101 us, 1,000 parts 1.79 ms -> 0.12 ms, 5,116 parts 7.4 ms -> 0.53 ms, with one
-// factorisation for the whole run on the larger boards.
+// floats. Measured on the connected ICT board (benchmarks/ict_run), CPU per component: 100
+// components 136 -> 101 us, 1,000 components 1.79 ms -> 0.12 ms, 5,116 components 7.4 ms ->
+// 0.53 ms, with one factorisation for the whole run on the larger boards.
 //
 // Not chosen, measured: a base factorised with every switched position open (or with only those
 // unchanged since the last base), so that later updates only close relays. The bus lines and the
 // idle instrument terminals then float in the base, the columns of its inverse reach 1e12 there,
-// and the updates missed their residual twice as often as against a base with the last part's
+// and the updates missed their residual twice as often as against a base with the last component's
 // relays closed.
 //
 // The real matrix (DC, transient) and the complex one (AC) share the pattern and the slots.
