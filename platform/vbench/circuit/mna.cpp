@@ -27,6 +27,17 @@ constexpr double kResidualFloor = 1e-15;
 constexpr int kSampledRows = 32;
 // Sweeps over the rows that miss the tolerance, each correcting the row's own unknown.
 constexpr int kPolishSweeps = 3;
+// A node whose conductances add up to no more than this is held by leakage alone (the node
+// shunts' and open relays' picosiemens): a gigaohm and more to everything.
+constexpr double kWeaklyHeld = 1e-9;
+// A row that misses by no more than this (amperes, or volts in a branch's row) is put right from
+// its own row too: the current a converged Newton iteration may leave at a node.
+constexpr double kPassedOn = 1e-13;
+// The base is factorised again without its stale positions when their entries are at least this
+// fraction (one in kStaleShare) of the change.
+constexpr long kStaleShare = 3;
+// Updated solves at least between two such factorisations after the first.
+constexpr long kSolvesBetweenSteadyBases = 64;
 
 } // namespace
 
@@ -156,6 +167,7 @@ void MnaSystem::finish(int unknowns) {
     complexValues_.assign(realValues_.size(), Complex(0));
     realFactorisations_ = 0;
     updatedSolves_ = 0;
+    steadyAt_ = -1;
 
     const auto n = static_cast<std::size_t>(unknowns_);
     maxRank_ = maxRankSetting_ >= 0 ? maxRankSetting_
@@ -280,9 +292,18 @@ bool MnaSystem::factorValues(std::vector<double> extras) {
     return baseOk_;
 }
 
-bool MnaSystem::factorBase() {
+bool MnaSystem::factorBase(bool steady) {
     std::vector<double> extras(realValues_.begin() + static_cast<long>(patternSize_) + 1,
                                realValues_.end());
+    if (steady) {
+        // Only what was closed in the last base and still is: the instruments' own paths to the
+        // bus stay, a component's needles go.
+        for (std::size_t k = 0; k < extras.size(); ++k) {
+            if (k >= baseExtras_.size() || baseExtras_[k] == 0) {
+                extras[k] = 0;
+            }
+        }
+    }
     forgetBase();
     for (std::size_t k = 0; k < extras.size(); ++k) {
         if (extras[k] != 0 && extras_[k].offset < 0) {
@@ -384,10 +405,15 @@ bool MnaSystem::prepareUpdate() {
             }
         }
     }
+    stale_ = 0;
     for (std::size_t k = 0; k < extras_.size(); ++k) {
         const double v = realValues_[extraValue(k)];
         const double base = k < baseExtras_.size() ? baseExtras_[k] : 0.0;
-        if (v != base && !addChange(extras_[k].row, extras_[k].col, v - base)) {
+        if (v == base) {
+            continue;
+        }
+        stale_ += v == 0 ? 1 : 0;
+        if (!addChange(extras_[k].row, extras_[k].col, v - base)) {
             return false;
         }
     }
@@ -464,8 +490,20 @@ bool MnaSystem::factorReal() {
         return readyOk_;
     }
     bool ok = true;
-    if (!(baseKnown_ && baseOk_ && maxRank_ > 0 && prepareUpdate())) {
-        ok = factorBase();
+    bool updated = baseKnown_ && baseOk_ && maxRank_ > 0 && prepareUpdate();
+    // A base that holds closed switched positions which are open now (the first component's
+    // needles, closed when the board was first factorised) makes every later change larger and
+    // its answers poorer, by a nanovolt: when they make up a good part of the change, the base is
+    // factorised again with only the positions that have stayed closed since. Each such base
+    // holds fewer closed, so this ends; a test that moves one relay of many at a time (a contact
+    // test) keeps its base, and one that moves many a time does so at most once in a while.
+    if (updated && stale_ * kStaleShare >= static_cast<long>(changes_.size()) &&
+        (steadyAt_ < 0 || updatedSolves_ - steadyAt_ >= kSolvesBetweenSteadyBases)) {
+        steadyAt_ = updatedSolves_;
+        updated = factorBase(true) && prepareUpdate();
+    }
+    if (!updated) {
+        ok = factorBase(false);
     }
     ready_ = realValues_;
     readyOk_ = ok;
@@ -493,9 +531,11 @@ void MnaSystem::residual(const double* x, const double* b, Eigen::VectorXd& r,
     }
 }
 
-bool MnaSystem::rowSmall(int row, const Eigen::VectorXd& b, const Eigen::VectorXd& x) const {
+double MnaSystem::rowResidual(int row, const Eigen::VectorXd& b, const Eigen::VectorXd& x,
+                              double& scale) const {
     const auto i = static_cast<std::size_t>(row);
-    double r = b[row], scale = std::fabs(r);
+    double r = b[row];
+    scale = std::fabs(r);
     for (int e = rowStart_[i]; e < rowStart_[i + 1]; ++e) {
         const auto k = static_cast<std::size_t>(rowEntry_[static_cast<std::size_t>(e)]);
         const double term = realValues_[k] * x[columnOf_[k]];
@@ -508,10 +548,41 @@ bool MnaSystem::rowSmall(int row, const Eigen::VectorXd& b, const Eigen::VectorX
         r -= term;
         scale += std::fabs(term);
     }
-    return std::fabs(r) <= kResidualTolerance * scale + kResidualFloor;
+    return r;
 }
 
-bool MnaSystem::changeRowsSmall(const Eigen::VectorXd& b, const Eigen::VectorXd& x) {
+double MnaSystem::diagonalValue(int row) const {
+    double d = realValues_[static_cast<std::size_t>(diagonal_[static_cast<std::size_t>(row)])];
+    const int extra = extraDiagonal_[static_cast<std::size_t>(row)];
+    if (extra >= 0) {
+        d += realValues_[extraValue(static_cast<std::size_t>(extra))];
+    }
+    return d;
+}
+
+bool MnaSystem::rowSmall(int row, const Eigen::VectorXd& b, Eigen::VectorXd& x) const {
+    double scale = 0;
+    const double r = rowResidual(row, b, x, scale);
+    if (std::fabs(r) <= kResidualTolerance * scale + kResidualFloor) {
+        return true;
+    }
+    // A node that only leakage holds (an idle bus line, an open needle) is the worst conditioned
+    // part of an update, and the one whose own row puts it right; so is a row that misses by
+    // rounding alone. What the correction passes on to the neighbours is at most the residual:
+    // picoamperes against their siemens, or less than the solver's own tolerance.
+    const double d = diagonalValue(row);
+    if (d == 0) {
+        // A branch's voltage equation (every node has its shunt): a picovolt is rounding.
+        return std::fabs(r) <= kPassedOn;
+    }
+    if (!(std::fabs(d) <= kWeaklyHeld || std::fabs(r) <= kPassedOn)) {
+        return false;
+    }
+    x[row] += r / d;
+    return std::fabs(rowResidual(row, b, x, scale)) <= kResidualTolerance * scale + kResidualFloor;
+}
+
+bool MnaSystem::changeRowsSmall(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
     for (const auto* rows : {&rows_, &cols_}) {
         for (int r : *rows) {
             if (!rowSmall(r, b, x)) {
@@ -540,12 +611,7 @@ bool MnaSystem::residualSmall(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
             small = false;
             // A node that only picosiemens hold (an idle bus line) is the worst conditioned part
             // of an update; its own row puts it right, and its neighbours hardly feel it.
-            double diagonal =
-                realValues_[static_cast<std::size_t>(diagonal_[static_cast<std::size_t>(i)])];
-            const int extra = extraDiagonal_[static_cast<std::size_t>(i)];
-            if (extra >= 0) {
-                diagonal += realValues_[extraValue(static_cast<std::size_t>(extra))];
-            }
+            const double diagonal = diagonalValue(i);
             if (diagonal != 0 && sweep < kPolishSweeps) {
                 x[i] += r / diagonal;
             }
@@ -619,7 +685,7 @@ bool MnaSystem::solveReal(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
             return true;
         }
     }
-    if (!factorBase()) {
+    if (!factorBase(false)) {
         ready_.clear();
         return false;
     }
