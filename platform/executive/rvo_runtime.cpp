@@ -614,6 +614,31 @@ double Runtime::now() const {
     return KoraOsMonotonicSeconds();
 }
 
+const std::string& SharedText::empty() {
+    static const std::string none;
+    return none;
+}
+
+SharedText Runtime::shareList(const char* list) {
+    if (!list || !list[0]) {
+        return {};
+    }
+    std::lock_guard lock(mutex_);
+    // A step alternates between a few lists (a method list, then the channel list per pin), so
+    // the last few are kept. strncmp stops at the caller's terminator: a shorter text is never
+    // read past its end.
+    for (const SharedText& kept : lists_) {
+        const std::string& k = kept.str();
+        if (!k.empty() && std::strncmp(list, k.data(), k.size()) == 0 && list[k.size()] == 0) {
+            return kept;
+        }
+    }
+    SharedText& slot = lists_[nextList_];
+    nextList_ = (nextList_ + 1) % lists_.size();
+    slot = SharedText(std::make_shared<const std::string>(list));
+    return slot;
+}
+
 Attribute* Runtime::defineAttribute(Attribute a) {
     std::lock_guard lock(mutex_);
     Step* s = currentThreadStep();

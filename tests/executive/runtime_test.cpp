@@ -148,6 +148,41 @@ TEST_F(Runtime, AttributesBoundToRecordAddresses) {
     rvo_ExitSTEP();
 }
 
+// Attributes share one copy of a list text only while the text is the same: a list changed in
+// the caller's buffer reaches the next definition, and what was defined before keeps its text.
+TEST_F(Runtime, SelectionListsAreSharedWhileTheTextIsTheSame) {
+    char list[32] = "-,P1,P2,P3";
+    char method[] = "AUTO,2W,4W";
+    char pin[8] = "P1";
+    rvo_EnterSTEPMethod(6, "S", 0, 0, "", "M", 0, nullptr);
+    struct Case {
+        const char* name;
+        const char* list;
+    } cases[] = {
+        {"TP1", list}, {"METHOD", method}, {"TP2", list}, {"GP1", list}, {"EMPTY", ""},
+    };
+    for (const auto& c : cases) {
+        rvo_DefineAttrSList(c.name, "PINS", pin, sizeof pin, c.list, nullptr);
+    }
+    std::strcpy(list, "-,P1,P2"); // shorter: a prefix of what was shared
+    rvo_DefineAttrSList("TP3", "PINS", pin, sizeof pin, list, nullptr);
+    std::strcpy(list, "-,P1,P2,P4"); // the same length, another text
+    rvo_DefineAttrSList("TP4", "PINS", pin, sizeof pin, list, nullptr);
+    rvo_ExitSTEP();
+
+    const auto* tp1 = rvo().attribute(6, "TP1");
+    const auto* tp2 = rvo().attribute(6, "TP2");
+    const auto* gp1 = rvo().attribute(6, "GP1");
+    ASSERT_TRUE(tp1 && tp2 && gp1);
+    EXPECT_TRUE(tp1->list.sharesWith(tp2->list));
+    EXPECT_TRUE(tp1->list.sharesWith(gp1->list));
+    EXPECT_EQ(tp1->list, "-,P1,P2,P3");
+    EXPECT_EQ(rvo().attribute(6, "METHOD")->list, method);
+    EXPECT_EQ(rvo().attribute(6, "EMPTY")->list, "");
+    EXPECT_EQ(rvo().attribute(6, "TP3")->list, "-,P1,P2");
+    EXPECT_EQ(rvo().attribute(6, "TP4")->list, "-,P1,P2,P4");
+}
+
 TEST_F(Runtime, AlertAnswersScriptThenPolicy) {
     rvo().scriptAlertAnswers({-5});
     EXPECT_EQ(rvo_Alert(nullptr, "first", 0x30), -5);
