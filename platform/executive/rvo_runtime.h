@@ -283,6 +283,10 @@ class Runtime {
     std::map<long, Uut> uuts_;     // UUT id -> UUT
     std::map<std::pair<std::string, std::string>, SysPara> sysParas_;
     std::vector<Callback> callbacks_;
+    // Where the attribute callback of each step is in callbacks_: a program of thousands of
+    // component steps registers one per step.
+    std::unordered_map<long, std::size_t> attributeCallbackAt_;
+    void indexAttributeCallbacks();
     std::array<SharedText, 8> lists_; // the lists shared last, replaced in turn
     std::size_t nextList_ = 0;
     ProgressWindow progress_;

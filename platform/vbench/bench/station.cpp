@@ -217,6 +217,11 @@ const FixturePin* FixtureLookup::find(const std::vector<FixturePin>& fixture,
     return found;
 }
 
+const Station& DefaultStation() {
+    static const Station defaults;
+    return defaults;
+}
+
 std::optional<std::string> Station::netOf(const std::string& card, int pin) const {
     if (const FixturePin* p = fixtureLookup.find(fixture, Fold(card), pin)) {
         return p->net;

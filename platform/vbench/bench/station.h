@@ -157,6 +157,9 @@ struct Station {
     std::string deviceForResource(const std::string& resource) const;
 };
 
+// The station a bench without one works with: every setting at its default.
+const Station& DefaultStation();
+
 // Section of the physical layer file that describes the virtual station.
 inline constexpr const char* kStationSection = "VirtualBench";
 
