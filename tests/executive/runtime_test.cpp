@@ -183,6 +183,35 @@ TEST_F(Runtime, SelectionListsAreSharedWhileTheTextIsTheSame) {
     EXPECT_EQ(rvo().attribute(6, "TP4")->list, "-,P1,P2,P4");
 }
 
+// Each step keeps its own attribute callback through registrations and removals of others.
+TEST_F(Runtime, AttributeCallbacksStayWithTheirSteps) {
+    const RVO_CALLBACK answer = [](long, void* context, long) {
+        return *static_cast<long*>(context);
+    };
+    auto registerIn = [&](long stepRef, long value) {
+        rvo_EnterSTEPMethod(stepRef, "S", 0, 0, "", "M", 0, nullptr);
+        rvo_RegisterCallback(RVO_CALLBACK_ATTRIBUTE, 0, answer, sizeof value, &value);
+        rvo_ExitSTEP();
+    };
+    long save = 99;
+    rvo_RegisterCallback(RVO_CALLBACK_SAVE, 0, answer, sizeof save, &save);
+    registerIn(1, 10);
+    registerIn(2, 20);
+    registerIn(3, 30);
+    registerIn(2, 21); // a step registers again: its callback is replaced
+    EXPECT_EQ(rvo_UnRegisterCallback(RVO_CALLBACK_SAVE), 0); // the others move up
+    registerIn(4, 40);
+    struct Case {
+        long stepRef, expected;
+    } cases[] = {{1, 10}, {2, 21}, {3, 30}, {4, 40}, {5, -1}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(rvo().invokeAttributeCallback(c.stepRef, 0), c.expected) << c.stepRef;
+    }
+    EXPECT_EQ(rvo().callbacks().size(), 4u);
+    EXPECT_EQ(rvo_UnRegisterCallback(RVO_CALLBACK_ATTRIBUTE), 0);
+    EXPECT_EQ(rvo().invokeAttributeCallback(3, 0), -1);
+}
+
 TEST_F(Runtime, AlertAnswersScriptThenPolicy) {
     rvo().scriptAlertAnswers({-5});
     EXPECT_EQ(rvo_Alert(nullptr, "first", 0x30), -5);
