@@ -53,7 +53,7 @@ long define(const char* name, const char* group, AttrKind kind, void* address, l
     a.sizeOrCount = size;
     a.unitOrOption = unitOrOption;
     a.text = text(textValue);
-    a.list = text(list);
+    a.list = rt().shareList(list);
     return rt().defineAttribute(std::move(a)) ? 0 : -1;
 }
 

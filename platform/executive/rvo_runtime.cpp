@@ -182,6 +182,7 @@ void Runtime::reset() {
     uuts_.clear();
     sysParas_.clear();
     callbacks_.clear();
+    attributeCallbackAt_.clear();
     progress_ = ProgressWindow{};
     tlsStack.clear();
 }
@@ -368,13 +369,11 @@ long Runtime::invokeAttributeCallback(long stepRef, long reason) {
     Callback cb;
     {
         std::lock_guard lock(mutex_);
-        auto it = std::find_if(callbacks_.begin(), callbacks_.end(), [&](const Callback& c) {
-            return c.kind == RVO_CALLBACK_ATTRIBUTE && c.stepRef == stepRef;
-        });
-        if (it == callbacks_.end() || !it->function) {
+        const auto at = attributeCallbackAt_.find(stepRef);
+        if (at == attributeCallbackAt_.end() || !callbacks_[at->second].function) {
             return -1;
         }
-        cb = *it;
+        cb = callbacks_[at->second];
     }
     return cb.function(reason, cb.context.empty() ? nullptr : cb.context.data(),
                        static_cast<long>(cb.context.size()));
@@ -614,6 +613,31 @@ double Runtime::now() const {
     return KoraOsMonotonicSeconds();
 }
 
+const std::string& SharedText::empty() {
+    static const std::string none;
+    return none;
+}
+
+SharedText Runtime::shareList(const char* list) {
+    if (!list || !list[0]) {
+        return {};
+    }
+    std::lock_guard lock(mutex_);
+    // A step alternates between a few lists (a method list, then the channel list per pin), so
+    // the last few are kept. strncmp stops at the caller's terminator: a shorter text is never
+    // read past its end.
+    for (const SharedText& kept : lists_) {
+        const std::string& k = kept.str();
+        if (!k.empty() && std::strncmp(list, k.data(), k.size()) == 0 && list[k.size()] == 0) {
+            return kept;
+        }
+    }
+    SharedText& slot = lists_[nextList_];
+    nextList_ = (nextList_ + 1) % lists_.size();
+    slot = SharedText(std::make_shared<const std::string>(list));
+    return slot;
+}
+
 Attribute* Runtime::defineAttribute(Attribute a) {
     std::lock_guard lock(mutex_);
     Step* s = currentThreadStep();
@@ -701,12 +725,12 @@ long Runtime::registerCallback(Callback cb) {
         // Attribute callbacks belong to the step that registers them, one per step: the step
         // editor calls the callback of the step whose attribute the operator changed.
         cb.stepRef = tlsStack.back()->stepRef;
-        for (auto& c : callbacks_) {
-            if (c.kind == cb.kind && c.stepRef == cb.stepRef) {
-                c = std::move(cb);
-                return 0;
-            }
+        if (const auto at = attributeCallbackAt_.find(cb.stepRef);
+            at != attributeCallbackAt_.end()) {
+            callbacks_[at->second] = std::move(cb);
+            return 0;
         }
+        attributeCallbackAt_.emplace(cb.stepRef, callbacks_.size());
         callbacks_.push_back(std::move(cb));
         return 0;
     }
@@ -715,8 +739,20 @@ long Runtime::registerCallback(Callback cb) {
             return -1; // already registered: the caller unregisters first
         }
     }
+    if (cb.kind == RVO_CALLBACK_ATTRIBUTE) {
+        attributeCallbackAt_.try_emplace(cb.stepRef, callbacks_.size());
+    }
     callbacks_.push_back(std::move(cb));
     return 0;
+}
+
+void Runtime::indexAttributeCallbacks() {
+    attributeCallbackAt_.clear();
+    for (std::size_t i = 0; i < callbacks_.size(); ++i) {
+        if (callbacks_[i].kind == RVO_CALLBACK_ATTRIBUTE) {
+            attributeCallbackAt_.try_emplace(callbacks_[i].stepRef, i);
+        }
+    }
 }
 
 long Runtime::unregisterCallback(long kind) {
@@ -725,6 +761,7 @@ long Runtime::unregisterCallback(long kind) {
     callbacks_.erase(std::remove_if(callbacks_.begin(), callbacks_.end(),
                                     [&](const Callback& c) { return c.kind == kind; }),
                      callbacks_.end());
+    indexAttributeCallbacks();
     return before == callbacks_.size() ? -1 : 0;
 }
 

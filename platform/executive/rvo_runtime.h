@@ -5,6 +5,7 @@
 
 #include <rvoapi.h>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -72,6 +74,23 @@ struct Message {
 
 enum class AttrKind { Int, Real, Text, TextList, Button, RealArray, Other };
 
+// The choices of a selection attribute. An ICT program offers the bench's whole channel list for
+// every pin of every component, so the attributes hold one shared copy of a text instead of one
+// copy each: a large board would otherwise keep the list thousands of times over.
+class SharedText {
+  public:
+    SharedText() = default;
+    explicit SharedText(std::shared_ptr<const std::string> text) : text_(std::move(text)) {}
+    const std::string& str() const { return text_ ? *text_ : empty(); }
+    operator const std::string&() const { return str(); }
+    bool sharesWith(const SharedText& other) const { return text_ == other.text_; }
+    friend bool operator==(const SharedText& a, std::string_view b) { return a.str() == b; }
+
+  private:
+    static const std::string& empty();
+    std::shared_ptr<const std::string> text_;
+};
+
 struct Attribute {
     std::string name, group, category;
     AttrKind kind = AttrKind::Other;
@@ -79,7 +98,7 @@ struct Attribute {
     long sizeOrCount = 0;
     long unitOrOption = 0;
     std::string text; // current value of a text attribute (and the list of a TextList)
-    std::string list;
+    SharedText list;
     bool enabled = true;
     long updates = 0, reads = 0;
 };
@@ -218,6 +237,9 @@ class Runtime {
     void guiMessage(long level, const char* text);
     double now() const;
     Attribute* defineAttribute(Attribute a);
+    // The list text as attributes keep it: a copy made for one of the last lists is reused while
+    // the text is the same.
+    SharedText shareList(const char* list);
     Attribute* findAttribute(RVO_COMPONENT component, const void* address);
     long deleteSubResults(RVO_COMPONENT component);
     long registerCallback(Callback cb);
@@ -261,6 +283,12 @@ class Runtime {
     std::map<long, Uut> uuts_;     // UUT id -> UUT
     std::map<std::pair<std::string, std::string>, SysPara> sysParas_;
     std::vector<Callback> callbacks_;
+    // Where the attribute callback of each step is in callbacks_: a program of thousands of
+    // component steps registers one per step.
+    std::unordered_map<long, std::size_t> attributeCallbackAt_;
+    void indexAttributeCallbacks();
+    std::array<SharedText, 8> lists_; // the lists shared last, replaced in turn
+    std::size_t nextList_ = 0;
     ProgressWindow progress_;
     void showProgress();   // hands the window to the sink and the policy
     void notifyProgress(); // hands the window to the sink

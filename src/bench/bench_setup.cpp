@@ -1,5 +1,6 @@
 #include "bench/bench_setup.h"
 
+#include "bench/channel_table.h"
 #include "frame/bench_context.h"
 #include "frame/text.h"
 
@@ -65,6 +66,7 @@ void CopyBenchDevices(const BenchRecord& from, BenchRecord& active) {
     std::memcpy(active.compensation, from.compensation, sizeof active.compensation);
 
     // The channel table and what points into it.
+    ChannelTableChanged();
     active.channelCount = from.channelCount;
     active.matrixChannelCount = from.matrixChannelCount;
     active.aliasCount = from.aliasCount;

@@ -6,6 +6,7 @@
 #include <zqsm160.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,6 +23,8 @@ constexpr const char* kInvalidPin = "\"%s\": Invalid physical channel name \"%s\
 constexpr const char* kReadSuffix = "\n\nRead 'AppChannelTable' of BENCH \"%s\"";
 constexpr const char* kMatrixType = "SM160";
 constexpr const char* kPsamType = "PSAM";
+
+std::atomic<uint32_t> gGeneration{1};
 
 // A matrix card's pin "P<n>" has index n - 1. Any other pin text (or "P0") names no pin: such a
 // channel is read, and the matrix set-up refuses it on its card.
@@ -126,7 +129,16 @@ bool ReadChannels(BenchRecord* bench, const char* benchSection, StepError& error
 
 } // namespace
 
+void ChannelTableChanged() {
+    gGeneration.fetch_add(1, std::memory_order_acq_rel);
+}
+
+uint32_t ChannelTableGeneration() {
+    return gGeneration.load(std::memory_order_acquire);
+}
+
 void BuildChannelList(BenchRecord* bench) {
+    ChannelTableChanged();
     bench->channelListPtr = bench->channelList;
     CopyText(bench->channelList, "-,");
     std::size_t len = 2;

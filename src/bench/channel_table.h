@@ -12,7 +12,14 @@ namespace kora {
 // bench section named at its end.
 bool ReadAppChannelTable(BenchRecord* bench, const char* benchSection, StepError& error);
 
-// Builds the channel keyword list "-,<name1>,<name2>..." of the bench's matrix channels.
+// Builds the channel keyword list "-,<name1>,<name2>..." of the bench's matrix channels. The
+// table counts as changed (see below).
 void BuildChannelList(BenchRecord* bench);
+
+// Lookups by channel name keep a table of names beside a bench's channels; whatever rewrites
+// channel records (reads, copies, the matrix set-up) says so here, and the generation tells a
+// kept table that it is out of date.
+void ChannelTableChanged();
+uint32_t ChannelTableGeneration();
 
 } // namespace kora

@@ -1,5 +1,6 @@
 #include "bench/device.h"
 
+#include "bench/channel_table.h"
 #include "frame/args.h"
 #include "frame/text.h"
 
@@ -66,6 +67,7 @@ void ResetBenchRecord(BenchRecord& bench) {
     }
     bench.channelCount = 0;
     bench.matrixChannelCount = 0;
+    ChannelTableChanged();
     bench.channelListPtr = bench.channelList;
     CopyText(bench.channelList, "-,");
     bench.ictProgram = nullptr;

@@ -1,5 +1,6 @@
 #include "bench/matrix_channels.h"
 
+#include "bench/channel_table.h"
 #include "frame/text.h"
 
 #include <strings.h>
@@ -35,6 +36,7 @@ void MakeAliases(BenchRecord& bench, ChannelRecord& holder, ChannelRecord& alias
 } // namespace
 
 bool AttachMatrixChannels(BenchRecord* bench, StepError& error) {
+    ChannelTableChanged();
     for (int32_t i = 0; i < bench->channelCount; ++i) {
         ChannelRecord& ch = bench->channels[i];
         if (ch.kind != 1) {

@@ -118,6 +118,7 @@ void ReadCompensation(BenchRecord& bench, StepError& error) {
 }
 
 void CopyChannelsToActive(const BenchRecord& from, BenchRecord& active) {
+    ChannelTableChanged();
     active.index = 1;
     CopyText(active.name, from.name);
     active.channelCount = from.channelCount;

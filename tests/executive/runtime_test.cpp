@@ -148,6 +148,70 @@ TEST_F(Runtime, AttributesBoundToRecordAddresses) {
     rvo_ExitSTEP();
 }
 
+// Attributes share one copy of a list text only while the text is the same: a list changed in
+// the caller's buffer reaches the next definition, and what was defined before keeps its text.
+TEST_F(Runtime, SelectionListsAreSharedWhileTheTextIsTheSame) {
+    char list[32] = "-,P1,P2,P3";
+    char method[] = "AUTO,2W,4W";
+    char pin[8] = "P1";
+    rvo_EnterSTEPMethod(6, "S", 0, 0, "", "M", 0, nullptr);
+    struct Case {
+        const char* name;
+        const char* list;
+    } cases[] = {
+        {"TP1", list}, {"METHOD", method}, {"TP2", list}, {"GP1", list}, {"EMPTY", ""},
+    };
+    for (const auto& c : cases) {
+        rvo_DefineAttrSList(c.name, "PINS", pin, sizeof pin, c.list, nullptr);
+    }
+    std::strcpy(list, "-,P1,P2"); // shorter: a prefix of what was shared
+    rvo_DefineAttrSList("TP3", "PINS", pin, sizeof pin, list, nullptr);
+    std::strcpy(list, "-,P1,P2,P4"); // the same length, another text
+    rvo_DefineAttrSList("TP4", "PINS", pin, sizeof pin, list, nullptr);
+    rvo_ExitSTEP();
+
+    const auto* tp1 = rvo().attribute(6, "TP1");
+    const auto* tp2 = rvo().attribute(6, "TP2");
+    const auto* gp1 = rvo().attribute(6, "GP1");
+    ASSERT_TRUE(tp1 && tp2 && gp1);
+    EXPECT_TRUE(tp1->list.sharesWith(tp2->list));
+    EXPECT_TRUE(tp1->list.sharesWith(gp1->list));
+    EXPECT_EQ(tp1->list, "-,P1,P2,P3");
+    EXPECT_EQ(rvo().attribute(6, "METHOD")->list, method);
+    EXPECT_EQ(rvo().attribute(6, "EMPTY")->list, "");
+    EXPECT_EQ(rvo().attribute(6, "TP3")->list, "-,P1,P2");
+    EXPECT_EQ(rvo().attribute(6, "TP4")->list, "-,P1,P2,P4");
+}
+
+// Each step keeps its own attribute callback through registrations and removals of others.
+TEST_F(Runtime, AttributeCallbacksStayWithTheirSteps) {
+    const RVO_CALLBACK answer = [](long, void* context, long) {
+        return *static_cast<long*>(context);
+    };
+    auto registerIn = [&](long stepRef, long value) {
+        rvo_EnterSTEPMethod(stepRef, "S", 0, 0, "", "M", 0, nullptr);
+        rvo_RegisterCallback(RVO_CALLBACK_ATTRIBUTE, 0, answer, sizeof value, &value);
+        rvo_ExitSTEP();
+    };
+    long save = 99;
+    rvo_RegisterCallback(RVO_CALLBACK_SAVE, 0, answer, sizeof save, &save);
+    registerIn(1, 10);
+    registerIn(2, 20);
+    registerIn(3, 30);
+    registerIn(2, 21); // a step registers again: its callback is replaced
+    EXPECT_EQ(rvo_UnRegisterCallback(RVO_CALLBACK_SAVE), 0); // the others move up
+    registerIn(4, 40);
+    struct Case {
+        long stepRef, expected;
+    } cases[] = {{1, 10}, {2, 21}, {3, 30}, {4, 40}, {5, -1}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(rvo().invokeAttributeCallback(c.stepRef, 0), c.expected) << c.stepRef;
+    }
+    EXPECT_EQ(rvo().callbacks().size(), 4u);
+    EXPECT_EQ(rvo_UnRegisterCallback(RVO_CALLBACK_ATTRIBUTE), 0);
+    EXPECT_EQ(rvo().invokeAttributeCallback(3, 0), -1);
+}
+
 TEST_F(Runtime, AlertAnswersScriptThenPolicy) {
     rvo().scriptAlertAnswers({-5});
     EXPECT_EQ(rvo_Alert(nullptr, "first", 0x30), -5);

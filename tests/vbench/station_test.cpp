@@ -86,6 +86,36 @@ TEST_F(VbenchStation, ReadsTheSectionOfThePhysicalLayerFile) {
     EXPECT_NEAR(bench.circuit().voltage("r1b"), 2.5, 1e-6);
 }
 
+// The pin table follows the wiring: replaced by another, copied over in place, or carrying a
+// pin number no wiring file has.
+TEST(StationFixture, NetOfFollowsTheWiring) {
+    Station s;
+    s.fixture = {{"MX1", 1, "a", {}}, {"MX1", 2, "b", {}}, {"mx1", 1, "late", {}}};
+    EXPECT_EQ(s.netOf("mx1", 1), std::optional<std::string>("a")); // the first entry wins
+    const Station copy = s;
+    s.fixture = {{"MX2", 7, "c", {}}};
+    s.fixture.push_back({"MX1", 0, "odd", {}});
+    const std::vector<FixturePin> sameSize = {
+        {"MX3", 2, "d", {}}, {"MX1", 2, "e", {}}, {"MX1", 9, "f", {}}};
+    Station inPlace = copy;
+    EXPECT_EQ(inPlace.netOf("MX1", 2), std::optional<std::string>("b"));
+    inPlace.fixture.assign(sameSize.begin(), sameSize.end());
+    struct Case {
+        const Station* station;
+        const char* card;
+        int pin;
+        const char* net; // null: not wired
+    } cases[] = {
+        {&copy, "MX1", 2, "b"},    {&copy, "MX2", 7, nullptr},    {&s, "Mx2", 7, "c"},
+        {&s, "MX1", 1, nullptr},   {&s, "MX1", 0, "odd"},         {&inPlace, "MX1", 2, "e"},
+        {&inPlace, "mx3", 2, "d"}, {&inPlace, "MX1", 1, nullptr}, {&inPlace, "MX1", 9, "f"},
+    };
+    for (const auto& c : cases) {
+        const auto net = c.station->netOf(c.card, c.pin);
+        EXPECT_EQ(net.value_or("<none>"), c.net ? c.net : "<none>") << c.card << " " << c.pin;
+    }
+}
+
 TEST_F(VbenchStation, DefaultsWithOnlyABoard) {
     Station s = LoadStation(physical("[VirtualBench]\nBoard = boards/board.cir\n"));
     EXPECT_TRUE(s.fixture.empty());

@@ -165,12 +165,66 @@ std::optional<DeviceAddress> FrameSlotAddress(const std::string& resource) {
     return a;
 }
 
-std::optional<std::string> Station::netOf(const std::string& card, int pin) const {
-    const std::string folded = Fold(card);
-    for (const auto& p : fixture) {
-        if (p.pin == pin && Fold(p.card) == folded) {
-            return p.net;
+void FixtureLookup::build(const std::vector<FixturePin>& fixture) const {
+    pins_.clear();
+    for (std::size_t i = 0; i < fixture.size(); ++i) {
+        const FixturePin& p = fixture[i];
+        if (p.pin < 1 || p.pin > kPinCount) {
+            continue;
         }
+        auto& byPin = pins_.try_emplace(Fold(p.card), kPinCount + 1, -1).first->second;
+        int& entry = byPin[static_cast<std::size_t>(p.pin)];
+        if (entry < 0) { // the first entry wins, as a walk through the wiring would find it
+            entry = static_cast<int>(i);
+        }
+    }
+    builtFrom_ = fixture.data();
+    builtSize_ = fixture.size();
+}
+
+const FixturePin* FixtureLookup::find(const std::vector<FixturePin>& fixture,
+                                      const std::string& foldedCard, int pin) const {
+    auto walk = [&]() -> const FixturePin* {
+        for (const auto& p : fixture) {
+            if (p.pin == pin && Fold(p.card) == foldedCard) {
+                return &p;
+            }
+        }
+        return nullptr;
+    };
+    if (pin < 1 || pin > kPinCount) { // no wiring file has such a pin: not worth a table
+        return walk();
+    }
+    std::lock_guard lock(mutex_);
+    if (builtFrom_ != fixture.data() || builtSize_ != fixture.size()) {
+        build(fixture);
+    }
+    const auto card = pins_.find(foldedCard);
+    const int entry = card == pins_.end() ? -1 : card->second[static_cast<std::size_t>(pin)];
+    if (entry >= 0) {
+        const FixturePin& p = fixture[static_cast<std::size_t>(entry)];
+        if (p.pin == pin && Fold(p.card) == foldedCard) {
+            return &p;
+        }
+    }
+    // Wiring copied over the old in place keeps its storage, so the table may be behind it. A pin
+    // that is not wired is rare enough to be confirmed by a walk, and an entry that no longer
+    // says what the table says gives the copy away too.
+    const FixturePin* found = walk();
+    if (found || entry >= 0) {
+        build(fixture);
+    }
+    return found;
+}
+
+const Station& DefaultStation() {
+    static const Station defaults;
+    return defaults;
+}
+
+std::optional<std::string> Station::netOf(const std::string& card, int pin) const {
+    if (const FixturePin* p = fixtureLookup.find(fixture, Fold(card), pin)) {
+        return p->net;
     }
     return std::nullopt;
 }

@@ -50,9 +50,11 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -95,6 +97,29 @@ std::optional<DeviceAddress> ModuleAddress(const std::string& resource);
 // nothing for any other descriptor.
 std::optional<DeviceAddress> FrameSlotAddress(const std::string& resource);
 
+// Where each card pin sits in a fixture's wiring, built on first use: a board of thousands of
+// pins asks for a pin's net on every relay it switches. A copy starts empty, and the table is
+// built again whenever the wiring it was built from has been replaced.
+class FixtureLookup {
+  public:
+    FixtureLookup() = default;
+    FixtureLookup(const FixtureLookup&) {}
+    FixtureLookup& operator=(const FixtureLookup&) { return *this; }
+
+    // The entry of `fixture` for the folded card name and pin, or null.
+    const FixturePin* find(const std::vector<FixturePin>& fixture, const std::string& foldedCard,
+                           int pin) const;
+
+  private:
+    void build(const std::vector<FixturePin>& fixture) const;
+
+    mutable std::mutex mutex_;
+    mutable const FixturePin* builtFrom_ = nullptr;
+    mutable std::size_t builtSize_ = 0;
+    // Folded card name -> entry index per pin (index 0 unused), -1 where the pin is not wired.
+    mutable std::unordered_map<std::string, std::vector<int>> pins_;
+};
+
 struct Station {
     std::string physicalLayerFile;
     std::vector<StationDevice> devices;
@@ -121,6 +146,7 @@ struct Station {
     std::vector<double> psamCurrentOffsets; // by current range, 1 uA first
     double needleCapacitance = 0;
     double needleInductance = 0;
+    FixtureLookup fixtureLookup;
 
     // The net wired to a card's pin, if any (card names match without regard to case).
     std::optional<std::string> netOf(const std::string& card, int pin) const;
@@ -130,6 +156,9 @@ struct Station {
     // device has it (drivers see only descriptors, the fixture names devices).
     std::string deviceForResource(const std::string& resource) const;
 };
+
+// The station a bench without one works with: every setting at its default.
+const Station& DefaultStation();
 
 // Section of the physical layer file that describes the virtual station.
 inline constexpr const char* kStationSection = "VirtualBench";

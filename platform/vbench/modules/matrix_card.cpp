@@ -2,8 +2,10 @@
 #include <vbench/circuit/elements.h>
 #include <vbench/modules/matrix_card.h>
 
+#include <algorithm>
 #include <cctype>
 #include <limits>
+#include <utility>
 
 namespace kora::vbench {
 
@@ -23,7 +25,12 @@ std::string Fold(std::string text) {
 
 MatrixCard::MatrixCard(VirtualBench& bench, std::string name)
     : bench_(bench), name_(std::move(name)),
-      lastSwitchNs_(std::numeric_limits<int64_t>::min() / 2) {}
+      lastSwitchNs_(std::numeric_limits<int64_t>::min() / 2) {
+    for (int line = 0; line < kLines; ++line) {
+        couplingRelays_[static_cast<std::size_t>(line)] =
+            relayName(std::string("couple:") + Fold(kLineNames[line]));
+    }
+}
 
 const char* MatrixCard::lineName(int line) {
     return kLineNames[line];
@@ -46,15 +53,24 @@ std::string MatrixCard::pinNet(int pin) const {
     return "vb:" + Fold(name_) + ":p" + std::to_string(pin);
 }
 
+std::string MatrixCard::relayName(const std::string& id) const {
+    return "sm160:" + Fold(name_) + ":" + id;
+}
+
 Switch& MatrixCard::relay(const std::string& id, const std::string& a, const std::string& b,
                           double extraOhms) {
+    return relayNamed(
+        relayName(id), [&] { return std::pair(a, b); }, extraOhms);
+}
+
+template <typename Nodes>
+Switch& MatrixCard::relayNamed(const std::string& name, Nodes nodes, double extraOhms) {
     Circuit& c = bench_.circuit();
-    const std::string name = "sm160:" + Fold(name_) + ":" + id;
     if (auto* s = c.findAs<Switch>(name)) {
         return *s;
     }
-    const Station defaults;
-    const Station* st = bench_.station() ? bench_.station() : &defaults;
+    const Station* st = bench_.station() ? bench_.station() : &DefaultStation();
+    const auto [a, b] = nodes();
     return c.add<Switch>(name, c.node(a), c.node(b), st->relayResistance + extraOhms,
                          st->relayOffResistance, false);
 }
@@ -95,11 +111,13 @@ void MatrixCard::releasePin(int pin) {
     setPinGround(pin, false);
 }
 
+// Runs for every line on every disconnect of the card: the relay's name is made once and its
+// nodes only when the relay is made.
 void MatrixCard::applyCoupling(int line) {
-    const Station defaults;
-    const Station* st = bench_.station() ? bench_.station() : &defaults;
-    Switch& sw = relay(std::string("couple:") + Fold(kLineNames[line]), lineNet(line),
-                       systemLineNet(line), st->busResistance);
+    const Station* st = bench_.station() ? bench_.station() : &DefaultStation();
+    Switch& sw = relayNamed(
+        couplingRelays_[static_cast<std::size_t>(line)],
+        [&] { return std::pair(lineNet(line), systemLineNet(line)); }, st->busResistance);
     const bool closed = lineOnBus(line);
     if (sw.closed() != closed) {
         bench_.beforeChange();
@@ -119,7 +137,10 @@ bool MatrixCard::lineOnBus(int line) const {
 
 void MatrixCard::openAll() {
     for (int pin = 1; pin <= kPins; ++pin) {
-        releasePin(pin);
+        const auto& row = crosspoints_[index(pin)];
+        if (grounds_[index(pin)] || std::find(row.begin(), row.end(), true) != row.end()) {
+            releasePin(pin);
+        }
     }
     for (int line = 0; line < kLines; ++line) {
         setCoupling(line, false);

@@ -69,6 +69,10 @@ class MatrixCard {
     // The relay device between two nodes, created open on first use.
     Switch& relay(const std::string& id, const std::string& a, const std::string& b,
                   double extraOhms = 0);
+    std::string relayName(const std::string& id) const;
+    // The same by the relay's full name; `nodes` gives the two node names when it is made.
+    template <typename Nodes>
+    Switch& relayNamed(const std::string& name, Nodes nodes, double extraOhms);
     void changed();
     void applyCoupling(int line);
 
@@ -78,6 +82,7 @@ class MatrixCard {
     std::array<bool, kPins> grounds_{};
     std::array<bool, kLines> couplings_{};
     std::array<int, kLines> pinsOnLine_{};
+    std::array<std::string, kLines> couplingRelays_; // by line
     bool ictMark_ = false;
     int64_t lastSwitchNs_ = -1;
 };

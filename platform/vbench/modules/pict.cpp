@@ -559,8 +559,7 @@ bool PictModule::read(double timeoutSeconds, Record* record) {
 }
 
 void PictModule::waitForSettling() {
-    const Station defaults;
-    const Station* st = bench_.station() ? bench_.station() : &defaults;
+    const Station* st = bench_.station() ? bench_.station() : &DefaultStation();
     bench_.wait(st->settlingTime);
 }
 

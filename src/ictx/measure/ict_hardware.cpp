@@ -1,5 +1,7 @@
 #include "ictx/measure/ict_hardware.h"
 
+#include "bench/channel_table.h"
+#include "frame/bench_context.h"
 #include "frame/text.h"
 #include "ictx/measure/unit_control.h"
 #include "routing/routing.h"
@@ -13,9 +15,12 @@
 #include <rvoapi.h>
 #include <zqsm160.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 namespace kora {
 
@@ -169,6 +174,81 @@ uint32_t OpenBenchDevices(const BenchRecord& bench, ActionTimer& timer, char* er
     return 0;
 }
 
+// A test pin is a matrix channel that the set-up placed on a card.
+bool IsTestPin(const ChannelRecord& c) {
+    return c.kind == 1 && c.cardIndex >= 0;
+}
+
+// The test pins of a bench by name, as the walk through its table finds them: every component
+// resolves its pins, and a walk per pin grows with the bench. Kept per thread (a bench belongs to
+// the thread that set it up) for the benches last asked, until their table changes.
+class TestPinIndex {
+  public:
+    struct Entry {
+        int32_t channel; // index in the bench's table
+        int32_t walked;  // test pins up to and including it
+    };
+
+    static const TestPinIndex& Of(const BenchRecord& bench) {
+        // A few benches at once: a run may ask the active bench and the line bench in turn.
+        thread_local std::array<TestPinIndex, 4> kept;
+        thread_local std::size_t next = 0;
+        const uint32_t generation = ChannelTableGeneration(), epoch = BenchMemoryEpoch();
+        TestPinIndex* index = nullptr;
+        for (auto& k : kept) {
+            if (k.bench_ == &bench) {
+                index = &k;
+            }
+        }
+        if (!index) {
+            index = &kept[next];
+            next = (next + 1) % kept.size();
+            index->bench_ = nullptr;
+        }
+        if (index->bench_ != &bench || index->generation_ != generation || index->epoch_ != epoch ||
+            index->count_ != bench.channelCount) {
+            index->build(bench);
+            index->bench_ = &bench;
+            index->generation_ = generation;
+            index->epoch_ = epoch;
+        }
+        return *index;
+    }
+
+    const Entry* find(std::string_view name) const {
+        const auto it = byName_.find(name);
+        return it == byName_.end() ? nullptr : &it->second;
+    }
+
+  private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const {
+            return std::hash<std::string_view>{}(s);
+        }
+    };
+
+    void build(const BenchRecord& bench) {
+        byName_.clear();
+        count_ = bench.channelCount;
+        int32_t walked = 0;
+        for (int32_t i = 0; i < bench.channelCount; ++i) {
+            const ChannelRecord& c = bench.channels[i];
+            if (!IsTestPin(c)) {
+                continue;
+            }
+            ++walked;
+            const std::size_t len = strnlen(c.appName, sizeof c.appName);
+            byName_.try_emplace(std::string(c.appName, len), Entry{i, walked});
+        }
+    }
+
+    const BenchRecord* bench_ = nullptr;
+    uint32_t generation_ = 0, epoch_ = 0;
+    int32_t count_ = -1;
+    std::unordered_map<std::string, Entry, Hash, std::equal_to<>> byName_;
+};
+
 } // namespace
 
 ViStatus FetchBusChannelIds(BusChannelIds& ids) {
@@ -187,10 +267,17 @@ const ChannelRecord* ResolveTestPin(const BenchRecord& bench, const char* name, 
         CopyText(error, kMessageSize, kNoPinName);
         return nullptr;
     }
+    if (const TestPinIndex::Entry* e = TestPinIndex::Of(bench).find(name)) {
+        const ChannelRecord& c = bench.channels[e->channel];
+        if (IsTestPin(c) && std::strcmp(c.appName, name) == 0) {
+            *count = e->walked;
+            return &c;
+        }
+    }
     int32_t walked = 0;
     for (int32_t i = 0; i < bench.channelCount; ++i) {
         const ChannelRecord& c = bench.channels[i];
-        if (c.kind != 1 || c.cardIndex < 0) {
+        if (!IsTestPin(c)) {
             continue;
         }
         ++walked;

@@ -2,6 +2,7 @@
 // and what set-up and clean-up send to the modules (journal) and report (sub-results, errors).
 #include "ictx/measure/ict_hardware.h"
 
+#include "bench/channel_table.h"
 #include "frame/text.h"
 #include "support/station.h"
 
@@ -71,6 +72,34 @@ TEST_F(IctHardwareTest, TestPinsResolveByExactNameAmongMatrixPins) {
     ResolveTestPin(*line_, "VCC", &vcc, error);
     ResolveTestPin(*line_, "GND", &gnd, error);
     EXPECT_GT(vcc, gnd);
+}
+
+// Resolving follows the table as whoever rewrites it left it: a channel taken off its card
+// no longer counts, and a renamed one answers to its new name only.
+TEST_F(IctHardwareTest, TestPinsFollowTheRewrittenTable) {
+    char error[kMessageSize];
+    int32_t before = 0;
+    ASSERT_NE(ResolveTestPin(*line_, "VCC", &before, error), nullptr);
+    ChannelRecord& first = line_->channels[0];
+    const std::string firstName = first.appName;
+    first.cardIndex = -1;
+    ChannelTableChanged();
+    struct Case {
+        const char* name;
+        bool found;
+        int32_t count;
+    } cases[] = {{"VCC", true, before - 1}, {firstName.c_str(), false, 0}};
+    for (const auto& c : cases) {
+        int32_t count = -1;
+        EXPECT_EQ(ResolveTestPin(*line_, c.name, &count, error) != nullptr, c.found) << c.name;
+        EXPECT_EQ(count, c.count) << c.name;
+    }
+    ChannelRecord& vcc = *const_cast<ChannelRecord*>(ResolveTestPin(*line_, "VCC", &before, error));
+    CopyText(vcc.appName, "VCC2");
+    ChannelTableChanged();
+    int32_t count = 0;
+    EXPECT_EQ(ResolveTestPin(*line_, "VCC", &count, error), nullptr);
+    EXPECT_EQ(ResolveTestPin(*line_, "VCC2", &count, error), &vcc);
 }
 
 TEST_F(IctHardwareTest, RoleAndPinParityPickTheBusLine) {
