@@ -182,6 +182,18 @@ bool IsTestPin(const ChannelRecord& c) {
 // The test pins of a bench by name, as the walk through its table finds them: every component
 // resolves its pins, and a walk per pin grows with the bench. Kept per thread (a bench belongs to
 // the thread that set it up) for the benches last asked, until their table changes.
+// Calls f(channel index, record, position among the test pins) for the bench's test pins in table
+// order, until f returns true.
+template <typename F> void WalkTestPins(const BenchRecord& bench, F f) {
+    int32_t walked = 0;
+    for (int32_t i = 0; i < bench.channelCount; ++i) {
+        const ChannelRecord& c = bench.channels[i];
+        if (IsTestPin(c) && f(i, c, ++walked)) {
+            return;
+        }
+    }
+}
+
 class TestPinIndex {
   public:
     struct Entry {
@@ -231,16 +243,11 @@ class TestPinIndex {
     void build(const BenchRecord& bench) {
         byName_.clear();
         count_ = bench.channelCount;
-        int32_t walked = 0;
-        for (int32_t i = 0; i < bench.channelCount; ++i) {
-            const ChannelRecord& c = bench.channels[i];
-            if (!IsTestPin(c)) {
-                continue;
-            }
-            ++walked;
+        WalkTestPins(bench, [&](int32_t i, const ChannelRecord& c, int32_t walked) {
             const std::size_t len = strnlen(c.appName, sizeof c.appName);
             byName_.try_emplace(std::string(c.appName, len), Entry{i, walked});
-        }
+            return false;
+        });
     }
 
     const BenchRecord* bench_ = nullptr;
@@ -274,20 +281,19 @@ const ChannelRecord* ResolveTestPin(const BenchRecord& bench, const char* name, 
             return &c;
         }
     }
-    int32_t walked = 0;
-    for (int32_t i = 0; i < bench.channelCount; ++i) {
-        const ChannelRecord& c = bench.channels[i];
-        if (!IsTestPin(c)) {
-            continue;
+    const ChannelRecord* found = nullptr;
+    WalkTestPins(bench, [&](int32_t, const ChannelRecord& c, int32_t walked) {
+        if (std::strcmp(c.appName, name) != 0) {
+            return false;
         }
-        ++walked;
-        if (std::strcmp(c.appName, name) == 0) {
-            *count = walked;
-            return &c;
-        }
+        *count = walked;
+        found = &c;
+        return true;
+    });
+    if (!found) {
+        FormatText(error, kMessageSize, kPinNotFound, name);
     }
-    FormatText(error, kMessageSize, kPinNotFound, name);
-    return nullptr;
+    return found;
 }
 
 ViStatus ConnectTestPin(ViSession module, int32_t busChannelId, int32_t pinChannelId) {
