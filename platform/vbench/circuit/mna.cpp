@@ -270,6 +270,7 @@ void MnaSystem::forgetBase() {
     baseExtras_.clear();
     baseKnown_ = false;
     baseOk_ = false;
+    answerKnown_ = false;
 }
 
 bool MnaSystem::factorValues(std::vector<double> extras) {
@@ -286,6 +287,7 @@ bool MnaSystem::factorValues(std::vector<double> extras) {
     baseKnown_ = true;
     baseValues_.assign(realValues_.begin(), realValues_.begin() + static_cast<long>(patternSize_));
     baseExtras_ = std::move(extras);
+    answerKnown_ = false;
     if (baseOk_) {
         extractFactors();
     }
@@ -375,6 +377,15 @@ void MnaSystem::baseSolve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
         }
     }
     x.noalias() = realLu_.colsPermutation().inverse() * work_;
+}
+
+const Eigen::VectorXd& MnaSystem::baseAnswer(const Eigen::VectorXd& rhs) {
+    if (!(answerKnown_ && answerRhs_.size() == rhs.size() && answerRhs_ == rhs)) {
+        baseSolve(rhs, answer_);
+        answerRhs_ = rhs;
+        answerKnown_ = true;
+    }
+    return answer_;
 }
 
 bool MnaSystem::addChange(int row, int col, double delta) {
@@ -635,17 +646,35 @@ bool MnaSystem::solveReal(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
     }
     const long p = static_cast<long>(rows_.size()), q = static_cast<long>(cols_.size());
     auto updated = [&](const Eigen::VectorXd& rhs, Eigen::VectorXd& out) {
-        baseSolve(rhs, y_);
+        const Eigen::VectorXd& y = baseAnswer(rhs);
         t_.resize(q);
         for (long i = 0; i < q; ++i) {
-            t_[i] = y_[cols_[static_cast<std::size_t>(i)]];
+            t_[i] = y[cols_[static_cast<std::size_t>(i)]];
         }
         w_ = capacitance_.solve(t_);
-        const Eigen::VectorXd u = change_ * w_;
-        out = y_;
-        for (long j = 0; j < p; ++j) {
+        u_.noalias() = change_ * w_;
+        out = y;
+        // Four columns a pass: the answer is read and written once for four of them.
+        const auto column = [&](long j) {
             const auto row = static_cast<std::size_t>(rows_[static_cast<std::size_t>(j)]);
-            out -= u[j] * g_.col(gColumnOfRow_[row]);
+            return g_.col(gColumnOfRow_[row]).data();
+        };
+        double* o = out.data();
+        long j = 0;
+        for (; j + 4 <= p; j += 4) {
+            const double *g0 = column(j), *g1 = column(j + 1), *g2 = column(j + 2),
+                         *g3 = column(j + 3);
+            const double u0 = u_[j], u1 = u_[j + 1], u2 = u_[j + 2], u3 = u_[j + 3];
+            for (int i = 0; i < unknowns_; ++i) {
+                o[i] -= u0 * g0[i] + u1 * g1[i] + u2 * g2[i] + u3 * g3[i];
+            }
+        }
+        for (; j < p; ++j) {
+            const double* g = column(j);
+            const double uj = u_[j];
+            for (int i = 0; i < unknowns_; ++i) {
+                o[i] -= uj * g[i];
+            }
         }
         // The small solve gives the unknowns of the changed columns directly, without the
         // cancellation of y - G M w.

@@ -184,6 +184,9 @@ class MnaSystem {
     void extractFactors();
     // x = A0^-1 b with the extracted factors.
     void baseSolve(const Eigen::VectorXd& b, Eigen::VectorXd& x);
+    // baseSolve for the updates, kept for the right-hand side last asked: a run's readings ask
+    // for the same sources again and again while only relays move.
+    const Eigen::VectorXd& baseAnswer(const Eigen::VectorXd& rhs);
     // baseSolve, and whether its answer is finite (if not, the values are made ready again).
     bool finiteOrForget(const Eigen::VectorXd& b, Eigen::VectorXd& x);
 
@@ -236,7 +239,9 @@ class MnaSystem {
     std::vector<Change> changes_;
     Eigen::MatrixXd change_;
     Eigen::PartialPivLU<Eigen::MatrixXd> capacitance_;
-    Eigen::VectorXd y_, residual_, scale_, work_, unit_, t_, w_;
+    Eigen::VectorXd y_, residual_, scale_, work_, unit_, t_, w_, u_;
+    Eigen::VectorXd answer_, answerRhs_;
+    bool answerKnown_ = false;
     // The factors of the base, P_r A0 P_c = L U: L's strict lower part and U's strict upper part
     // by columns, U's diagonal apart.
     std::vector<int> lStart_, lRow_, uStart_, uRow_;
