@@ -36,7 +36,9 @@ constexpr double kPassedOn = 1e-13;
 // The base is factorised again without its stale positions when their entries are at least this
 // fraction (one in kStaleShare) of the change.
 constexpr long kStaleShare = 3;
-// Updated solves at least between two such factorisations after the first.
+// ... or when they have been part of so many changes in a row; and after the first such
+// factorisation, at most once in so many updated solves.
+constexpr long kStaleSolves = 8;
 constexpr long kSolvesBetweenSteadyBases = 64;
 
 } // namespace
@@ -504,11 +506,15 @@ bool MnaSystem::factorReal() {
     bool updated = baseKnown_ && baseOk_ && maxRank_ > 0 && prepareUpdate();
     // A base that holds closed switched positions which are open now (the first component's
     // needles, closed when the board was first factorised) makes every later change larger and
-    // its answers poorer, by a nanovolt: when they make up a good part of the change, the base is
-    // factorised again with only the positions that have stayed closed since. Each such base
-    // holds fewer closed, so this ends; a test that moves one relay of many at a time (a contact
-    // test) keeps its base, and one that moves many a time does so at most once in a while.
-    if (updated && stale_ * kStaleShare >= static_cast<long>(changes_.size()) &&
+    // its answers poorer, by a nanovolt: the base is factorised again with only the positions
+    // that have stayed closed since, at once when they make up a good part of the change, and
+    // otherwise (a card's coupling to the bus, left behind by the next card) once they have
+    // stayed so for a while. Each such base holds fewer closed, so this ends; and a test that
+    // moves relays of many at a time (a contact test) pays for it at most once in so many solves.
+    staleSolves_ = stale_ > 0 ? staleSolves_ + 1 : 0;
+    if (updated && stale_ > 0 &&
+        (stale_ * kStaleShare >= static_cast<long>(changes_.size()) ||
+         staleSolves_ >= kStaleSolves) &&
         (steadyAt_ < 0 || updatedSolves_ - steadyAt_ >= kSolvesBetweenSteadyBases)) {
         steadyAt_ = updatedSolves_;
         updated = factorBase(true) && prepareUpdate();

@@ -224,8 +224,9 @@ class MnaSystem {
     std::vector<double> baseValues_, baseExtras_;
     bool baseKnown_ = false;
     bool baseOk_ = false;
-    long steadyAt_ = -1; // updatedSolves_ at the last steady base, -1: none yet
-    long stale_ = 0;     // entries of the present change that open a position the base holds closed
+    long steadyAt_ = -1;   // updatedSolves_ at the last steady base, -1: none yet
+    long staleSolves_ = 0; // consecutive changes with stale entries
+    long stale_ = 0; // entries of the present change that open a position the base holds closed
     int maxRankSetting_ = -1; // -1: chosen from the size of the system
     int maxRank_ = 0;
     // Columns of the base's inverse for the rows changed since it was factorised.
