@@ -31,7 +31,7 @@ constexpr int kPolishSweeps = 3;
 // shunts' and open relays' picosiemens): a gigaohm and more to everything.
 constexpr double kWeaklyHeld = 1e-9;
 // A row that misses by no more than this (amperes, or volts in a branch's row) is put right from
-// its own row too: the current a converged Newton iteration may leave at a node.
+// its own row too: a tenth of the current a converged Newton iteration may leave at a node.
 constexpr double kPassedOn = 1e-13;
 // The base is factorised again without its stale positions when their entries are at least this
 // fraction (one in kStaleShare) of the change.
@@ -290,6 +290,7 @@ bool MnaSystem::factorValues(std::vector<double> extras) {
     baseValues_.assign(realValues_.begin(), realValues_.begin() + static_cast<long>(patternSize_));
     baseExtras_ = std::move(extras);
     answerKnown_ = false;
+    staleSolves_ = 0;
     if (baseOk_) {
         extractFactors();
     }
@@ -511,7 +512,7 @@ bool MnaSystem::factorReal() {
     // otherwise (a card's coupling to the bus, left behind by the next card) once they have
     // stayed so for a while. Each such base holds fewer closed, so this ends; and a test that
     // moves relays of many at a time (a contact test) pays for it at most once in so many solves.
-    staleSolves_ = stale_ > 0 ? staleSolves_ + 1 : 0;
+    staleSolves_ = updated && stale_ > 0 ? staleSolves_ + 1 : 0;
     if (updated && stale_ > 0 &&
         (stale_ * kStaleShare >= static_cast<long>(changes_.size()) ||
          staleSolves_ >= kStaleSolves) &&
@@ -589,7 +590,8 @@ bool MnaSystem::rowSmall(int row, const Eigen::VectorXd& b, Eigen::VectorXd& x) 
     // picoamperes against their siemens, or less than the solver's own tolerance.
     const double d = diagonalValue(row);
     if (d == 0) {
-        // A branch's voltage equation (every node has its shunt): a picovolt is rounding.
+        // A branch's voltage equation (every node has its shunt): a tenth of a picovolt is
+        // rounding.
         return std::fabs(r) <= kPassedOn;
     }
     if (!(std::fabs(d) <= kWeaklyHeld || std::fabs(r) <= kPassedOn)) {

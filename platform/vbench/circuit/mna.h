@@ -26,8 +26,9 @@
 // holds, is corrected from its own row at once: on the ICT boards that was nine solves in ten
 // paying for the whole residual and a refinement. A base factorised with a component's needles
 // closed is stale as soon as they open: every later change carries them, and its answers drift by
-// nanovolts; so once they make up a good part of a change, the base is factorised again with
-// only the switched positions closed in the last base and still closed (the instruments' paths). We
+// nanovolts; so once they make up a good part of a change, or have stayed in it for a while, the
+// base is factorised again with only the switched positions closed in the last base and still
+// closed (the instruments' paths). We
 // chose this over a faster refactorisation (KLU would take about 0.2 ms on a 1,000-net board, still
 // four times the budget of a relay change, and would add a dependency) and over reducing the board
 // to the nets the instruments reach (every net of a board is reachable by some needle, and a
@@ -54,11 +55,12 @@
 // components 136 -> 101 us, 1,000 components 1.79 ms -> 0.12 ms, 5,116 components 7.4 ms ->
 // 0.53 ms, with one factorisation for the whole run on the larger boards.
 //
-// Not chosen, measured: a base factorised with every switched position open (or with only those
-// unchanged since the last base), so that later updates only close relays. The bus lines and the
-// idle instrument terminals then float in the base, the columns of its inverse reach 1e12 there,
-// and the updates missed their residual twice as often as against a base with the last component's
-// relays closed.
+// Not chosen, measured: a base factorised with every switched position open, so that later
+// updates only close relays. The bus lines and the idle instrument terminals then float in the
+// base, the columns of its inverse reach 1e12 there, and the updates missed their residual twice
+// as often as against a base with the last component's relays closed. The steady base above keeps
+// the instruments' own closed paths, so that only unused lines float, and those rows are put right
+// from their own row.
 //
 // The real matrix (DC, transient) and the complex one (AC) share the pattern and the slots.
 #pragma once
@@ -166,17 +168,18 @@ class MnaSystem {
     bool evictColumns();
     void forgetChange();
     void forgetBase();
-    // Whether b - A x is small row by row against the sizes of the terms that make it.
-    // Whether row `row` of b - A x is small; and the same for the rows of the present change and
-    // a sample of the others, a fraction of the cost of the whole residual on a large board.
-    // A row held by leakage alone that misses is put right from its own row first.
+    // Whether row `row` of b - A x is small against the sizes of the terms that make it; and the
+    // same for the rows of the present change and a sample of the others, a fraction of the cost of
+    // the whole residual on a large board. A row held by leakage alone that misses is put right
+    // from its own row first.
     bool rowSmall(int row, const Eigen::VectorXd& b, Eigen::VectorXd& x) const;
     bool changeRowsSmall(const Eigen::VectorXd& b, Eigen::VectorXd& x);
     double rowResidual(int row, const Eigen::VectorXd& b, const Eigen::VectorXd& x,
                        double& scale) const;
     // The diagonal of row `row`, its switched part included.
     double diagonalValue(int row) const;
-    // Rows that miss it get their own unknown corrected, a few sweeps at most.
+    // Whether every row of b - A x is small; rows that miss get their own unknown corrected, a
+    // few sweeps at most.
     bool residualSmall(const Eigen::VectorXd& b, Eigen::VectorXd& x);
     // Copies the factors out of the supernodal storage into plain compressed columns: on a board
     // the supernodes are a column or two wide, and plain triangular solves take a third of the
