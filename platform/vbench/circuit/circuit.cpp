@@ -62,6 +62,7 @@ void Circuit::insert(std::unique_ptr<Device> device) {
         throw std::invalid_argument("element '" + device->name() + "' exists already");
     }
     byName_[device->name()] = device.get();
+    device->watchStamp(&stampChanges_);
     if (!dirty_ && device->joinsLater()) {
         joining_.push_back(device.get());
     } else {
@@ -93,6 +94,8 @@ bool Circuit::remove(const std::string& name) {
     system_.begin();
     dirty_ = true;
     kindsKnown_ = false;
+    heldKnown_ = false;
+    loadedEachTime_.clear();
     return true;
 }
 
@@ -163,7 +166,43 @@ void Circuit::setUp() {
     unknowns_ = count;
     solved_ = false;
     dirty_ = false;
+    heldKnown_ = false;
     ++topologyVersion_;
+}
+
+void Circuit::loadReal(LoadContext& ctx, double shunt) {
+    const std::size_t size = system_.valueCount();
+    if (!heldKnown_ || heldShunt_ != shunt || heldLayout_ != system_.layoutVersion() ||
+        heldStampChanges_ != stampChanges_ || held_.size() > size) {
+        held_.assign(size, 0.0);
+        for (int i = 0; i < nodeCount(); ++i) {
+            held_[static_cast<std::size_t>(nodeDiagonal(i))] += shunt;
+        }
+        loadedEachTime_.clear();
+        sorted_ = 0;
+        heldKnown_ = true;
+        heldShunt_ = shunt;
+        heldLayout_ = system_.layoutVersion();
+        heldStampChanges_ = stampChanges_;
+    }
+    // Relays that joined since have added switched positions at the end.
+    held_.resize(size, 0.0);
+    if (sorted_ < devices_.size()) {
+        LoadContext heldCtx = ctx;
+        heldCtx.a = held_.data();
+        for (; sorted_ < devices_.size(); ++sorted_) {
+            Device* d = devices_[sorted_].get();
+            if (d->heldStamp()) {
+                d->load(heldCtx);
+            } else {
+                loadedEachTime_.push_back(d);
+            }
+        }
+    }
+    std::copy(held_.begin(), held_.end(), ctx.a);
+    for (Device* d : loadedEachTime_) {
+        d->load(ctx);
+    }
 }
 
 double Circuit::voltage(int node) const {

@@ -61,6 +61,11 @@ class Circuit {
     int nodeDiagonal(int i) const { return nodeDiagonal_[static_cast<std::size_t>(i)]; }
     // The elements whose updateRegime can change their state, as of the last setup.
     const std::vector<Device*>& regimeDevices() const { return regimeDevices_; }
+    // Loads the real matrix at ctx.x into system().realValues() and the right-hand side into
+    // ctx.b (cleared by the caller), with `shunt` from every node to ground. The elements with a
+    // held stamp (a board's resistors) and the shunts stay loaded in a copy from one call to the
+    // next: a large board's solve after a relay change loads the relays and sources alone.
+    void loadReal(LoadContext& ctx, double shunt);
     // Incremented at every new setup.
     unsigned topologyVersion() const { return topologyVersion_; }
 
@@ -100,6 +105,16 @@ class Circuit {
     std::vector<Device*> regimeDevices_;
     unsigned topologyVersion_ = 0;
     std::vector<Device*> joining_; // added since the last setup, to join without a new one
+    // loadReal's copy: the held stamps and the shunts, the elements loaded at every call, how
+    // many elements are sorted into the two, and what the copy was made for.
+    std::vector<double> held_;
+    std::vector<Device*> loadedEachTime_;
+    std::size_t sorted_ = 0;
+    bool heldKnown_ = false;
+    double heldShunt_ = 0;
+    unsigned heldLayout_ = 0;
+    unsigned stampChanges_ = 0; // incremented by the elements (Device::stampChanged)
+    unsigned heldStampChanges_ = 0;
     std::vector<double> x_{0.0};
     bool solved_ = false;
     double time_ = 0;

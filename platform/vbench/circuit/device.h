@@ -136,9 +136,23 @@ class Device {
     // Whether the element can join a circuit whose matrix is set up without setting it up again
     // (its setup then sees SetupContext::appending()).
     virtual bool joinsLater() const { return false; }
+    // Whether the element's load stamps the matrix alone, from its own settings alone (not the
+    // iterate, the time or the source scale), so that a circuit may keep it loaded from one solve
+    // to the next. Such an element calls stampChanged() when that answer or its stamp changes.
+    virtual bool heldStamp() const { return false; }
+    // The counter that stampChanged() increments (the circuit's), null for none.
+    void watchStamp(unsigned* counter) { stampWatch_ = counter; }
+
+  protected:
+    void stampChanged() {
+        if (stampWatch_ != nullptr) {
+            ++*stampWatch_;
+        }
+    }
 
   private:
     std::string name_;
+    unsigned* stampWatch_ = nullptr;
 };
 
 // Voltage of a node in a solution vector of n unknowns plus the ground entry.

@@ -38,6 +38,14 @@ void ChargeStore::accept(double q) {
 Resistor::Resistor(std::string name, int p, int n, double ohms)
     : Device(std::move(name)), p_(p), n_(n), g_(1.0 / ohms) {}
 
+void Resistor::setResistance(double ohms) {
+    g_ = 1.0 / ohms;
+    if (!varies_) {
+        varies_ = true;
+        stampChanged();
+    }
+}
+
 double Resistor::current(const double* x, int n) const {
     return (VoltageAt(x, n, p_) - VoltageAt(x, n, n_)) * g_;
 }

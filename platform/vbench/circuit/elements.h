@@ -37,13 +37,17 @@ class Resistor : public Device {
     void setup(SetupContext& s) override { slots_.setup(s, p_, n_); }
     void load(LoadContext& ctx) override { slots_.stamp(ctx, g_); }
     void loadAc(AcContext& ctx) const override { slots_.stamp(ctx, std::complex<double>(g_)); }
-    void setResistance(double ohms) { g_ = 1.0 / ohms; }
+    // A board's resistors keep their value for good and stay loaded; one whose value is set (an
+    // instrument's input, a supply's load) is loaded at every solve from then on.
+    bool heldStamp() const override { return !varies_; }
+    void setResistance(double ohms);
     double resistance() const { return 1.0 / g_; }
     double current(const double* x, int n) const; // from p to n
 
   private:
     int p_, n_;
     double g_;
+    bool varies_ = false;
     ConductanceSlots slots_;
 };
 

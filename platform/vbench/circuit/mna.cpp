@@ -168,6 +168,7 @@ void MnaSystem::finish(int unknowns) {
     extrasOfRow_.assign(static_cast<std::size_t>(unknowns_), {});
     sampleStart_ = 0;
     buildPattern(false);
+    ++layoutVersion_;
     realValues_.assign(patternSize_ + 1 + extras_.size(), 0.0);
     complexValues_.assign(realValues_.size(), Complex(0));
     realFactorisations_ = 0;
@@ -215,6 +216,7 @@ void MnaSystem::mergeExtras() {
     const std::vector<Complex> oldComplex = complexValues_;
     const std::size_t oldSize = patternSize_;
     buildPattern(true);
+    ++layoutVersion_;
     realValues_.assign(patternSize_ + 1 + extras_.size(), 0.0);
     complexValues_.assign(realValues_.size(), Complex(0));
     for (int c = 0; c < unknowns_; ++c) {

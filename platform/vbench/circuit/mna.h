@@ -100,10 +100,13 @@ class MnaSystem {
 
     int unknowns() const { return unknowns_; }
     int nonZeros() const { return static_cast<int>(real_.nonZeros()); }
+    // Changes whenever values move to other offsets (a new pattern); appending does not move them.
+    unsigned layoutVersion() const { return layoutVersion_; }
 
     // Value arrays: the pattern's entries, one sink entry, then the switched positions outside
     // the pattern; loads add into them.
     double* realValues() { return realValues_.data(); }
+    std::size_t valueCount() const { return realValues_.size(); }
     Complex* complexValues() { return complexValues_.data(); }
     void clearReal();
     void clearComplex();
@@ -194,6 +197,7 @@ class MnaSystem {
     bool finiteOrForget(const Eigen::VectorXd& b, Eigen::VectorXd& x);
 
     int unknowns_ = 0;
+    unsigned layoutVersion_ = 0;
     std::vector<Request> requests_;
     std::vector<Extra> extras_;
     std::unordered_map<long long, int> extraAt_; // row * unknowns + col -> index in extras_

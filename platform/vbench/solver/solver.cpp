@@ -59,7 +59,6 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
     Circuit& c = circuit_;
     MnaSystem& sys = c.system();
     const int n = c.unknowns();
-    const int nodes = c.nodeCount();
     std::vector<double>& x = c.solution();
     rhs_.assign(static_cast<std::size_t>(n) + 1, 0.0);
     b_.resize(n);
@@ -80,20 +79,13 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
 
     for (int iter = 0; iter < maxIterations; ++iter) {
         ++*iterations;
-        sys.clearReal();
         std::fill(rhs_.begin(), rhs_.end(), 0.0);
         ctx.a = sys.realValues();
         ctx.b = rhs_.data();
         ctx.x = x.data();
         ctx.initJunctions = cold && iter == 0;
         ctx.limited = 0;
-        for (const auto& d : c.devices()) {
-            d->load(ctx);
-        }
-        double* a = sys.realValues();
-        for (int i = 0; i < nodes; ++i) {
-            a[c.nodeDiagonal(i)] += shunt;
-        }
+        c.loadReal(ctx, shunt);
         for (int i = 0; i < n; ++i) {
             b[i] = rhs_[static_cast<std::size_t>(i)];
         }
@@ -107,8 +99,9 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
         if (!xn.allFinite()) {
             return SolveStatus::NoConvergence;
         }
-        bool converged = ctx.limited == 0 && !ctx.initJunctions;
-        for (int i = 0; i < n && converged; ++i) {
+        // A linear circuit is solved exactly by one factorisation.
+        bool converged = !nonlinear || (ctx.limited == 0 && !ctx.initJunctions);
+        for (int i = 0; i < n && converged && nonlinear; ++i) {
             if (watched && !watched[i]) {
                 continue;
             }
@@ -121,8 +114,7 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
             x[static_cast<std::size_t>(i)] = xn[i];
         }
         x[static_cast<std::size_t>(n)] = 0;
-        // A linear circuit is solved exactly by one factorisation.
-        if (!nonlinear || converged) {
+        if (converged) {
             return SolveStatus::Converged;
         }
     }
