@@ -62,7 +62,7 @@ void Circuit::insert(std::unique_ptr<Device> device) {
         throw std::invalid_argument("element '" + device->name() + "' exists already");
     }
     byName_[device->name()] = device.get();
-    device->watchStamp(&stampChanges_);
+    device->watchStamp(&stampChanged_);
     if (!dirty_ && device->joinsLater()) {
         joining_.push_back(device.get());
     } else {
@@ -96,6 +96,7 @@ bool Circuit::remove(const std::string& name) {
     kindsKnown_ = false;
     heldKnown_ = false;
     loadedEachTime_.clear();
+    stampChanged_.clear();
     return true;
 }
 
@@ -170,34 +171,67 @@ void Circuit::setUp() {
     ++topologyVersion_;
 }
 
+void Circuit::forgetHeld(double shunt) {
+    held_.assign(system_.valueCount(), 0.0);
+    for (int i = 0; i < nodeCount(); ++i) {
+        held_[static_cast<std::size_t>(nodeDiagonal(i))] += shunt;
+    }
+    loadedEachTime_.clear();
+    sorted_ = 0;
+    stampChanged_.clear();
+    heldKnown_ = true;
+    heldShunt_ = shunt;
+    heldLayout_ = system_.layoutVersion();
+}
+
+void Circuit::sortForLoad(Device* d, LoadContext& heldCtx) {
+    Device::LoadSort& sort = d->loadSort();
+    sort.kind = d->stampKind();
+    if (sort.kind == Device::Stamp::Held) {
+        d->load(heldCtx);
+    } else if (sort.kind == Device::Stamp::Varying) {
+        auto at = std::lower_bound(
+            loadedEachTime_.begin(), loadedEachTime_.end(), sort.order,
+            [](Device* e, std::size_t order) { return e->loadSort().order < order; });
+        loadedEachTime_.insert(at, d);
+    }
+}
+
 void Circuit::loadReal(LoadContext& ctx, double shunt) {
     const std::size_t size = system_.valueCount();
     if (!heldKnown_ || heldShunt_ != shunt || heldLayout_ != system_.layoutVersion() ||
-        heldStampChanges_ != stampChanges_ || held_.size() > size) {
-        held_.assign(size, 0.0);
-        for (int i = 0; i < nodeCount(); ++i) {
-            held_[static_cast<std::size_t>(nodeDiagonal(i))] += shunt;
-        }
-        loadedEachTime_.clear();
-        sorted_ = 0;
-        heldKnown_ = true;
-        heldShunt_ = shunt;
-        heldLayout_ = system_.layoutVersion();
-        heldStampChanges_ = stampChanges_;
+        held_.size() > size) {
+        forgetHeld(shunt);
     }
     // Relays that joined since have added switched positions at the end.
     held_.resize(size, 0.0);
-    if (sorted_ < devices_.size()) {
-        LoadContext heldCtx = ctx;
-        heldCtx.a = held_.data();
-        for (; sorted_ < devices_.size(); ++sorted_) {
-            Device* d = devices_[sorted_].get();
-            if (d->heldStamp()) {
-                d->load(heldCtx);
-            } else {
-                loadedEachTime_.push_back(d);
-            }
+    LoadContext heldCtx = ctx;
+    heldCtx.a = held_.data();
+    // Elements whose stamp changed: one that was held cannot be taken out of the sums exactly, so
+    // the copy is made again; the others move between the each-time list and nowhere. Elements
+    // added since the last call are sorted below as they are now.
+    for (Device* d : stampChanged_) {
+        const Device::LoadSort sort = d->loadSort();
+        if (sort.order >= sorted_) {
+            continue;
         }
+        if (sort.kind == Device::Stamp::Held) {
+            forgetHeld(shunt);
+            break;
+        }
+        if (sort.kind != d->stampKind()) {
+            if (sort.kind == Device::Stamp::Varying) {
+                loadedEachTime_.erase(
+                    std::find(loadedEachTime_.begin(), loadedEachTime_.end(), d));
+            }
+            sortForLoad(d, heldCtx);
+        }
+    }
+    stampChanged_.clear();
+    for (; sorted_ < devices_.size(); ++sorted_) {
+        Device* d = devices_[sorted_].get();
+        d->loadSort().order = sorted_;
+        sortForLoad(d, heldCtx);
     }
     std::copy(held_.begin(), held_.end(), ctx.a);
     for (Device* d : loadedEachTime_) {

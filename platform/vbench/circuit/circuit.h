@@ -105,16 +105,20 @@ class Circuit {
     std::vector<Device*> regimeDevices_;
     unsigned topologyVersion_ = 0;
     std::vector<Device*> joining_; // added since the last setup, to join without a new one
-    // loadReal's copy: the held stamps and the shunts, the elements loaded at every call, how
-    // many elements are sorted into the two, and what the copy was made for.
+    // Starts loadReal's copy afresh.
+    void forgetHeld(double shunt);
+    // Sorts an element into the copy, the each-time list or neither, by its stamp.
+    void sortForLoad(Device* d, LoadContext& heldCtx);
+    // loadReal's copy: the held stamps and the shunts, the elements loaded at every call (in the
+    // order they were added, so that the same elements give the same sums), how many elements
+    // are sorted, the elements whose stamp changed since, and what the copy was made for.
     std::vector<double> held_;
     std::vector<Device*> loadedEachTime_;
     std::size_t sorted_ = 0;
+    std::vector<Device*> stampChanged_;
     bool heldKnown_ = false;
     double heldShunt_ = 0;
     unsigned heldLayout_ = 0;
-    unsigned stampChanges_ = 0; // incremented by the elements (Device::stampChanged)
-    unsigned heldStampChanges_ = 0;
     std::vector<double> x_{0.0};
     bool solved_ = false;
     double time_ = 0;

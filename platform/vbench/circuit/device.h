@@ -136,23 +136,34 @@ class Device {
     // Whether the element can join a circuit whose matrix is set up without setting it up again
     // (its setup then sees SetupContext::appending()).
     virtual bool joinsLater() const { return false; }
-    // Whether the element's load stamps the matrix alone, from its own settings alone (not the
-    // iterate, the time or the source scale), so that a circuit may keep it loaded from one solve
-    // to the next. Such an element calls stampChanged() when that answer or its stamp changes.
-    virtual bool heldStamp() const { return false; }
-    // The counter that stampChanged() increments (the circuit's), null for none.
-    void watchStamp(unsigned* counter) { stampWatch_ = counter; }
+    // What the element's load stamps at present: anew at every solve (it depends on the
+    // iterate, the time or the source scale, or feeds the right-hand side); the matrix alone, the
+    // same from one solve to the next; or nothing at all (a relay that joined a set-up matrix,
+    // open). An element whose answer can change, or whose held stamp changes, calls
+    // stampChanged(), so that a circuit keeping the held stamps loaded can take it into account.
+    enum class Stamp { Varying, Held, None };
+    virtual Stamp stampKind() const { return Stamp::Varying; }
+    // Where stampChanged() reports the element (the circuit's list), null for nowhere.
+    void watchStamp(std::vector<Device*>* changed) { stampWatch_ = changed; }
+    // The circuit's note of how it loads the element: the kind it was sorted as and its place
+    // among the circuit's elements (none until it is sorted).
+    struct LoadSort {
+        Stamp kind = Stamp::Varying;
+        std::size_t order = static_cast<std::size_t>(-1);
+    };
+    LoadSort& loadSort() { return loadSort_; }
 
   protected:
     void stampChanged() {
         if (stampWatch_ != nullptr) {
-            ++*stampWatch_;
+            stampWatch_->push_back(this);
         }
     }
 
   private:
     std::string name_;
-    unsigned* stampWatch_ = nullptr;
+    std::vector<Device*>* stampWatch_ = nullptr;
+    LoadSort loadSort_;
 };
 
 // Voltage of a node in a solution vector of n unknowns plus the ground entry.

@@ -145,6 +145,13 @@ void Switch::setup(SetupContext& s) {
     contact_.setup(s, p_, n_, true);
 }
 
+void Switch::setClosed(bool closed) {
+    if (closed != closed_) {
+        closed_ = closed;
+        stampChanged();
+    }
+}
+
 void Switch::setControl(int cp, int cn, double threshold, double hysteresis) {
     controlled_ = true;
     cp_ = cp;
@@ -165,7 +172,7 @@ bool Switch::updateRegime(const double* x, int n) {
         want = false;
     }
     const bool changed = want != closed_;
-    closed_ = want;
+    setClosed(want);
     return changed;
 }
 

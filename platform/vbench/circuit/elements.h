@@ -39,7 +39,7 @@ class Resistor : public Device {
     void loadAc(AcContext& ctx) const override { slots_.stamp(ctx, std::complex<double>(g_)); }
     // A board's resistors keep their value for good and stay loaded; one whose value is set (an
     // instrument's input, a supply's load) is loaded at every solve from then on.
-    bool heldStamp() const override { return !varies_; }
+    Stamp stampKind() const override { return varies_ ? Stamp::Varying : Stamp::Held; }
     void setResistance(double ohms);
     double resistance() const { return 1.0 / g_; }
     double current(const double* x, int n) const; // from p to n
@@ -112,7 +112,9 @@ class Switch : public Device {
     bool updateRegime(const double* x, int n) override;
     bool hasRegime() const override { return controlled_; }
     bool joinsLater() const override { return true; }
-    void setClosed(bool closed) { closed_ = closed; }
+    // Open, a relay that joined a set-up matrix stamps nothing and is not loaded at all.
+    Stamp stampKind() const override { return leaks_ || closed_ ? Stamp::Varying : Stamp::None; }
+    void setClosed(bool closed);
     bool closed() const { return closed_; }
     void setOnResistance(double ohms) { gOn_ = 1.0 / ohms; }
 
