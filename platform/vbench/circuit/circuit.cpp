@@ -127,7 +127,7 @@ bool Circuit::join() {
     int count = unknowns_;
     SetupContext setup(system_, count, isCurrent_, true);
     for (Device* d : joining_) {
-        d->setup(setup);
+        setUpDevice(d, setup);
         if (setup.failed()) {
             return false;
         }
@@ -148,7 +148,7 @@ void Circuit::setUp() {
     SetupContext setup(system_, count, isCurrent_);
     regimeDevices_.clear();
     for (auto& d : devices_) {
-        d->setup(setup);
+        setUpDevice(d.get(), setup);
         if (d->hasRegime()) {
             regimeDevices_.push_back(d.get());
         }
@@ -171,6 +171,13 @@ void Circuit::setUp() {
     ++topologyVersion_;
 }
 
+void Circuit::setUpDevice(Device* d, SetupContext& setup) {
+    Device::LoadSort& sort = d->loadSort();
+    sort.firstRequest = system_.requestCount();
+    d->setup(setup);
+    sort.endRequest = system_.requestCount();
+}
+
 void Circuit::forgetHeld(double shunt) {
     held_.assign(system_.valueCount(), 0.0);
     for (int i = 0; i < nodeCount(); ++i) {
@@ -182,6 +189,31 @@ void Circuit::forgetHeld(double shunt) {
     heldKnown_ = true;
     heldShunt_ = shunt;
     heldLayout_ = system_.layoutVersion();
+    eachTimeOffsets_.clear();
+    dropped_.clear();
+    offsetWriters_.assign(held_.size(), 0);
+    offsetAt_.assign(held_.size(), -1);
+    fullCopy_ = true;
+}
+
+void Circuit::countOffsets(Device* d, int by) {
+    const Device::LoadSort& sort = d->loadSort();
+    for (std::size_t i = sort.firstRequest; i < sort.endRequest; ++i) {
+        const auto k = static_cast<std::size_t>(system_.requestedOffset(i));
+        const int writers = offsetWriters_[k] += by;
+        int& at = offsetAt_[k];
+        if (writers > 0 && at < 0) {
+            at = static_cast<int>(eachTimeOffsets_.size());
+            eachTimeOffsets_.push_back(static_cast<int>(k));
+        } else if (writers == 0 && at >= 0) {
+            const int last = eachTimeOffsets_.back();
+            eachTimeOffsets_[static_cast<std::size_t>(at)] = last;
+            offsetAt_[static_cast<std::size_t>(last)] = at;
+            eachTimeOffsets_.pop_back();
+            at = -1;
+            dropped_.push_back(static_cast<int>(k));
+        }
+    }
 }
 
 void Circuit::sortForLoad(Device* d, LoadContext& heldCtx) {
@@ -189,7 +221,9 @@ void Circuit::sortForLoad(Device* d, LoadContext& heldCtx) {
     sort.kind = d->stampKind();
     if (sort.kind == Device::Stamp::Held) {
         d->load(heldCtx);
+        fullCopy_ = true;
     } else if (sort.kind == Device::Stamp::Varying) {
+        countOffsets(d, 1);
         auto at = std::lower_bound(
             loadedEachTime_.begin(), loadedEachTime_.end(), sort.order,
             [](Device* e, std::size_t order) { return e->loadSort().order < order; });
@@ -205,6 +239,8 @@ void Circuit::loadReal(LoadContext& ctx, double shunt) {
     }
     // Relays that joined since have added switched positions at the end.
     held_.resize(size, 0.0);
+    offsetWriters_.resize(size, 0);
+    offsetAt_.resize(size, -1);
     LoadContext heldCtx = ctx;
     heldCtx.a = held_.data();
     // Elements whose stamp changed: one that was held cannot be taken out of the sums exactly, so
@@ -221,6 +257,7 @@ void Circuit::loadReal(LoadContext& ctx, double shunt) {
         }
         if (sort.kind != d->stampKind()) {
             if (sort.kind == Device::Stamp::Varying) {
+                countOffsets(d, -1);
                 loadedEachTime_.erase(
                     std::find(loadedEachTime_.begin(), loadedEachTime_.end(), d));
             }
@@ -233,7 +270,23 @@ void Circuit::loadReal(LoadContext& ctx, double shunt) {
         d->loadSort().order = sorted_;
         sortForLoad(d, heldCtx);
     }
-    std::copy(held_.begin(), held_.end(), ctx.a);
+    // Only what the each-time elements write changes from one call to the next (and what they
+    // wrote before, when one left the list): that much of the copy goes back into the matrix.
+    if (fullCopy_) {
+        ctx.a = system_.realValues();
+        std::copy(held_.begin(), held_.end(), ctx.a);
+        fullCopy_ = false;
+    } else {
+        ctx.a = system_.realValuesChanging(eachTimeOffsets_);
+        system_.realValuesChanging(dropped_);
+        for (int k : eachTimeOffsets_) {
+            ctx.a[k] = held_[static_cast<std::size_t>(k)];
+        }
+        for (int k : dropped_) {
+            ctx.a[k] = held_[static_cast<std::size_t>(k)];
+        }
+    }
+    dropped_.clear();
     for (Device* d : loadedEachTime_) {
         d->load(ctx);
     }

@@ -105,6 +105,8 @@ class Circuit {
     std::vector<Device*> regimeDevices_;
     unsigned topologyVersion_ = 0;
     std::vector<Device*> joining_; // added since the last setup, to join without a new one
+    // Sets an element up and notes the matrix positions it asked for.
+    void setUpDevice(Device* d, SetupContext& setup);
     // Starts loadReal's copy afresh.
     void forgetHeld(double shunt);
     // Sorts an element into the copy, the each-time list or neither, by its stamp.
@@ -114,6 +116,14 @@ class Circuit {
     // are sorted, the elements whose stamp changed since, and what the copy was made for.
     std::vector<double> held_;
     std::vector<Device*> loadedEachTime_;
+    // Adds or takes away an each-time element's offsets.
+    void countOffsets(Device* d, int by);
+    // The offsets the each-time elements write, each once, with the number of them writing each
+    // and its place in the list; the offsets no longer written since the last call; and whether
+    // the whole copy must reach the matrix at the next call.
+    std::vector<int> eachTimeOffsets_, dropped_;
+    std::vector<int> offsetWriters_, offsetAt_;
+    bool fullCopy_ = true;
     std::size_t sorted_ = 0;
     std::vector<Device*> stampChanged_;
     bool heldKnown_ = false;

@@ -145,11 +145,13 @@ class Device {
     virtual Stamp stampKind() const { return Stamp::Varying; }
     // Where stampChanged() reports the element (the circuit's list), null for nowhere.
     void watchStamp(std::vector<Device*>* changed) { stampWatch_ = changed; }
-    // The circuit's note of how it loads the element: the kind it was sorted as and its place
-    // among the circuit's elements (none until it is sorted).
+    // The circuit's note of how it loads the element: the kind it was sorted as, its place
+    // among the circuit's elements (none until it is sorted) and the positions it asked the
+    // matrix for (MnaSystem::requestedOffset).
     struct LoadSort {
         Stamp kind = Stamp::Varying;
         std::size_t order = static_cast<std::size_t>(-1);
+        std::size_t firstRequest = 0, endRequest = 0;
     };
     LoadSort& loadSort() { return loadSort_; }
 

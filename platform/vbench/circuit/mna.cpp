@@ -48,6 +48,7 @@ constexpr long kSolvesBetweenSteadyBases = 64;
 
 void MnaSystem::begin() {
     unknowns_ = 0;
+    everythingChanged();
     requests_.clear();
     extras_.clear();
     extraAt_.clear();
@@ -169,6 +170,7 @@ void MnaSystem::finish(int unknowns) {
     sampleStart_ = 0;
     buildPattern(false);
     ++layoutVersion_;
+    everythingChanged();
     realValues_.assign(patternSize_ + 1 + extras_.size(), 0.0);
     complexValues_.assign(realValues_.size(), Complex(0));
     realFactorisations_ = 0;
@@ -204,6 +206,10 @@ bool MnaSystem::append(int row, int col, int* slot, bool switched) {
     const std::size_t before = extras_.size();
     *slot = resolve(requests_.back());
     if (extras_.size() != before) {
+        // The new position is open (zero) in the values made ready and in the base.
+        if (ready_.size() == realValues_.size()) {
+            ready_.push_back(0.0);
+        }
         realValues_.push_back(0.0);
         complexValues_.push_back(Complex(0));
     }
@@ -217,6 +223,7 @@ void MnaSystem::mergeExtras() {
     const std::size_t oldSize = patternSize_;
     buildPattern(true);
     ++layoutVersion_;
+    everythingChanged();
     realValues_.assign(patternSize_ + 1 + extras_.size(), 0.0);
     complexValues_.assign(realValues_.size(), Complex(0));
     for (int c = 0; c < unknowns_; ++c) {
@@ -246,8 +253,66 @@ bool MnaSystem::complexExtrasInPattern() const {
     return true;
 }
 
-void MnaSystem::clearReal() {
-    std::fill(realValues_.begin(), realValues_.end(), 0.0);
+double* MnaSystem::realValuesChanging(const std::vector<int>& offsets) {
+    if (!allChanged_) {
+        changedMark_.resize(realValues_.size(), 0);
+        for (int k : offsets) {
+            char& mark = changedMark_[static_cast<std::size_t>(k)];
+            if (mark == 0) {
+                mark = 1;
+                changed_.push_back(k);
+            }
+        }
+    }
+    return realValues_.data();
+}
+
+double MnaSystem::baseValue(std::size_t offset) const {
+    if (offset < patternSize_) {
+        return baseValues_[offset];
+    }
+    const std::size_t k = offset - patternSize_ - 1;
+    return offset > patternSize_ && k < baseExtras_.size() ? baseExtras_[k] : 0.0;
+}
+
+void MnaSystem::trackBaseDifference(bool all) {
+    offBaseAt_.resize(realValues_.size(), -1);
+    const auto track = [&](std::size_t k) {
+        int& at = offBaseAt_[k];
+        const bool differs = k != patternSize_ && realValues_[k] != baseValue(k);
+        if (differs && at < 0) {
+            at = static_cast<int>(offBase_.size());
+            offBase_.push_back(static_cast<int>(k));
+        } else if (!differs && at >= 0) {
+            const int last = offBase_.back();
+            offBase_[static_cast<std::size_t>(at)] = last;
+            offBaseAt_[static_cast<std::size_t>(last)] = at;
+            offBase_.pop_back();
+            at = -1;
+        }
+    };
+    if (all || !offBaseKnown_) {
+        for (int k : offBase_) {
+            offBaseAt_[static_cast<std::size_t>(k)] = -1;
+        }
+        offBase_.clear();
+        // Most solves of a run (a transient's steps, a reading's second solve) meet the base's
+        // pattern values unchanged.
+        if (std::memcmp(realValues_.data(), baseValues_.data(), sizeof(double) * patternSize_) !=
+            0) {
+            for (std::size_t k = 0; k < patternSize_; ++k) {
+                track(k);
+            }
+        }
+        for (std::size_t k = patternSize_ + 1; k < realValues_.size(); ++k) {
+            track(k);
+        }
+        offBaseKnown_ = true;
+        return;
+    }
+    for (int k : changed_) {
+        track(static_cast<std::size_t>(k));
+    }
 }
 
 void MnaSystem::clearComplex() {
@@ -278,6 +343,7 @@ void MnaSystem::forgetBase() {
     baseKnown_ = false;
     baseOk_ = false;
     answerKnown_ = false;
+    offBaseKnown_ = false;
 }
 
 bool MnaSystem::factorValues(std::vector<double> extras) {
@@ -295,6 +361,7 @@ bool MnaSystem::factorValues(std::vector<double> extras) {
     baseValues_.assign(realValues_.begin(), realValues_.begin() + static_cast<long>(patternSize_));
     baseExtras_ = std::move(extras);
     answerKnown_ = false;
+    offBaseKnown_ = false;
     staleSolves_ = 0;
     if (baseOk_) {
         extractFactors();
@@ -413,26 +480,25 @@ bool MnaSystem::addChange(int row, int col, double delta) {
 
 bool MnaSystem::prepareUpdate() {
     forgetChange();
-    // Most solves of a run (a transient's steps, a reading's second solve) meet the base's
-    // pattern values unchanged.
-    if (std::memcmp(realValues_.data(), baseValues_.data(), sizeof(double) * patternSize_) != 0) {
-        const int* inner = real_.innerIndexPtr();
-        for (std::size_t k = 0; k < patternSize_; ++k) {
-            const double v = realValues_[k], base = baseValues_[k];
-            if (v != base && !addChange(inner[k], columnOf_[k], v - base)) {
-                return false;
-            }
-        }
-    }
+    trackBaseDifference(allChanged_);
+    // In the order of the offsets, so that the same change always makes the same update.
+    differing_.assign(offBase_.begin(), offBase_.end());
+    std::sort(differing_.begin(), differing_.end());
+    const int* inner = real_.innerIndexPtr();
     stale_ = 0;
-    for (std::size_t k = 0; k < extras_.size(); ++k) {
-        const double v = realValues_[extraValue(k)];
-        const double base = k < baseExtras_.size() ? baseExtras_[k] : 0.0;
-        if (v == base) {
-            continue;
+    for (int offset : differing_) {
+        const auto k = static_cast<std::size_t>(offset);
+        const double v = realValues_[k];
+        const double delta = v - baseValue(k);
+        bool fits;
+        if (k < patternSize_) {
+            fits = addChange(inner[k], columnOf_[k], delta);
+        } else {
+            const Extra& e = extras_[k - patternSize_ - 1];
+            stale_ += v == 0 ? 1 : 0;
+            fits = addChange(e.row, e.col, delta);
         }
-        stale_ += v == 0 ? 1 : 0;
-        if (!addChange(extras_[k].row, extras_[k].col, v - base)) {
+        if (!fits) {
             return false;
         }
     }
@@ -504,10 +570,24 @@ bool MnaSystem::factorReal() {
     }
     // A linear board's matrix stays the same from one transient step to the next, and a singular
     // one stays singular for the same values.
-    if (ready_.size() == realValues_.size() &&
-        std::memcmp(ready_.data(), realValues_.data(), sizeof(double) * ready_.size()) == 0) {
+    const bool all = allChanged_ || ready_.size() != realValues_.size();
+    const auto same = [&] {
+        if (ready_.size() != realValues_.size()) {
+            return false;
+        }
+        if (all) {
+            return std::memcmp(ready_.data(), realValues_.data(),
+                               sizeof(double) * ready_.size()) == 0;
+        }
+        return std::all_of(changed_.begin(), changed_.end(), [&](int k) {
+            return ready_[static_cast<std::size_t>(k)] == realValues_[static_cast<std::size_t>(k)];
+        });
+    };
+    if (same()) {
+        forgetChangedOffsets();
         return readyOk_;
     }
+    allChanged_ = all;
     bool ok = true;
     bool updated = baseKnown_ && baseOk_ && maxRank_ > 0 && prepareUpdate();
     // A base that holds closed switched positions which are open now (the first component's
@@ -528,9 +608,30 @@ bool MnaSystem::factorReal() {
     if (!updated) {
         ok = factorBase(false);
     }
-    ready_ = realValues_;
+    if (allChanged_ || ready_.size() != realValues_.size()) {
+        ready_ = realValues_;
+    } else {
+        for (int k : changed_) {
+            ready_[static_cast<std::size_t>(k)] = realValues_[static_cast<std::size_t>(k)];
+        }
+    }
     readyOk_ = ok;
+    forgetChangedOffsets();
     return ok;
+}
+
+void MnaSystem::everythingChanged() {
+    changed_.clear();
+    changedMark_.clear();
+    allChanged_ = true;
+}
+
+void MnaSystem::forgetChangedOffsets() {
+    for (int k : changed_) {
+        changedMark_[static_cast<std::size_t>(k)] = 0;
+    }
+    changed_.clear();
+    allChanged_ = false;
 }
 
 void MnaSystem::residual(const double* x, const double* b, Eigen::VectorXd& r,

@@ -104,11 +104,22 @@ class MnaSystem {
     unsigned layoutVersion() const { return layoutVersion_; }
 
     // Value arrays: the pattern's entries, one sink entry, then the switched positions outside
-    // the pattern; loads add into them.
-    double* realValues() { return realValues_.data(); }
+    // the pattern. They keep what was written last; the loader (Circuit::loadReal) sets what it
+    // changes. Taking the real array so counts every value as changed since the last factorReal;
+    // a loader that knows better takes it with the offsets it will write, and the next factorReal
+    // compares only those with the values it made ready last and with the base: on a large board
+    // a relay change costs no pass over every value.
+    double* realValues() {
+        allChanged_ = true;
+        return realValues_.data();
+    }
+    double* realValuesChanging(const std::vector<int>& offsets);
     std::size_t valueCount() const { return realValues_.size(); }
+    // The offset that the i-th position asked for (request or append) resolved to; positions are
+    // numbered in the order they were asked for since begin().
+    std::size_t requestCount() const { return requests_.size(); }
+    int requestedOffset(std::size_t i) const { return *requests_[i].slot; }
     Complex* complexValues() { return complexValues_.data(); }
-    void clearReal();
     void clearComplex();
 
     // Makes the loaded real matrix ready to solve: as a low-rank change of the kept factorisation
@@ -165,6 +176,14 @@ class MnaSystem {
     // Finds the change against the base and prepares its capacitance matrix; false when the
     // change is too large for an update.
     bool prepareUpdate();
+    // Brings the list of offsets whose values differ from the base's up to date: over the
+    // offsets changed since the last factorReal, or over all when `all`.
+    void trackBaseDifference(bool all);
+    // Starts counting changed offsets again (after factorReal has seen them); or counts every
+    // value as changed (the values moved).
+    void forgetChangedOffsets();
+    void everythingChanged();
+    double baseValue(std::size_t offset) const;
     bool addChange(int row, int col, double delta);
     // Drops the kept columns of rows that are not part of the present change; false when that
     // frees no room.
@@ -225,6 +244,17 @@ class MnaSystem {
     // The values last made ready and the answer then (empty: none).
     std::vector<double> ready_;
     bool readyOk_ = false;
+    // The offsets whose values may have changed since the last factorReal (all of them when
+    // allChanged_), each once (changedMark_).
+    bool allChanged_ = true;
+    std::vector<int> changed_;
+    std::vector<char> changedMark_;
+    // The offsets whose values differ from the base's, kept up to date from changed_ while
+    // offBaseKnown_, and each one's place in the list (-1 when it is not there).
+    std::vector<int> offBase_;
+    std::vector<int> offBaseAt_;
+    bool offBaseKnown_ = false;
+    std::vector<int> differing_; // offBase_ in order, for the present change
 
     // The base: its pattern values and extra values (empty: none; missing extras are zero) and
     // whether they factorised.

@@ -80,7 +80,6 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
     for (int iter = 0; iter < maxIterations; ++iter) {
         ++*iterations;
         std::fill(rhs_.begin(), rhs_.end(), 0.0);
-        ctx.a = sys.realValues();
         ctx.b = rhs_.data();
         ctx.x = x.data();
         ctx.initJunctions = cold && iter == 0;
