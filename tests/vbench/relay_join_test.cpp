@@ -45,6 +45,7 @@ TEST(VbenchRelayJoin, JoinedRelaysGiveTheAnswersOfAFreshSetUp) {
         bool ac;
         int rounds = 6;
         long maxFactorisations = -1; // -1: not counted
+        bool loadVaries = false;     // the board's load resistor takes a new value each round
     } cases[] = {
         {"one part after another", -1, 2, false},
         {"more closed than an update takes: the pattern grows", 2, 4, false},
@@ -52,7 +53,10 @@ TEST(VbenchRelayJoin, JoinedRelaysGiveTheAnswersOfAFreshSetUp) {
         // The first base holds the first part's relays closed; once they have stayed open long
         // enough the base is factorised again without them, and never again after that.
         {"many parts past a stale base", -1, 2, false, 40, 2},
+        // A board resistor is kept loaded between solves until its value is set.
+        {"a resistor set between parts", -1, 2, false, 6, -1, true},
     };
+    const auto loadOhms = [](int round) { return 1000.0 + 250.0 * round; };
     const Netlist board = Ladder();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -81,6 +85,9 @@ TEST(VbenchRelayJoin, JoinedRelaysGiveTheAnswersOfAFreshSetUp) {
             for (int net : closed) {
                 Relay(kept, net).setClosed(true);
             }
+            if (c.loadVaries && round > 0) {
+                kept.findAs<Resistor>("rm")->setResistance(loadOhms(round));
+            }
             kept.setSolved(false);
             ASSERT_TRUE(solver.operatingPoint().ok()) << "round " << round;
             Circuit fresh;
@@ -90,6 +97,9 @@ TEST(VbenchRelayJoin, JoinedRelaysGiveTheAnswersOfAFreshSetUp) {
             }
             for (int net : closed) {
                 Relay(fresh, net).setClosed(true);
+            }
+            if (c.loadVaries) {
+                fresh.findAs<Resistor>("rm")->setResistance(loadOhms(round));
             }
             Solver freshSolver(fresh);
             ASSERT_TRUE(freshSolver.operatingPoint().ok());
