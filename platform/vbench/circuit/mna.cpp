@@ -43,6 +43,9 @@ constexpr long kStaleShare = 3;
 // factorisation, at most once in so many updated solves.
 constexpr long kStaleSolves = 8;
 constexpr long kSolvesBetweenSteadyBases = 64;
+// Right-hand sides with at most this many non-zero rows are answered from kept columns of the
+// base's inverse, and so many such columns are kept.
+constexpr int kRhsColumns = 4;
 
 } // namespace
 
@@ -343,6 +346,7 @@ void MnaSystem::forgetBase() {
     baseKnown_ = false;
     baseOk_ = false;
     answerKnown_ = false;
+    rhsColumnRows_.clear();
     offBaseKnown_ = false;
 }
 
@@ -361,6 +365,7 @@ bool MnaSystem::factorValues(std::vector<double> extras) {
     baseValues_.assign(realValues_.begin(), realValues_.begin() + static_cast<long>(patternSize_));
     baseExtras_ = std::move(extras);
     answerKnown_ = false;
+    rhsColumnRows_.clear();
     offBaseKnown_ = false;
     staleSolves_ = 0;
     if (baseOk_) {
@@ -455,12 +460,53 @@ void MnaSystem::baseSolve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
 }
 
 const Eigen::VectorXd& MnaSystem::baseAnswer(const Eigen::VectorXd& rhs) {
-    if (!(answerKnown_ && answerRhs_.size() == rhs.size() && answerRhs_ == rhs)) {
-        baseSolve(rhs, answer_);
-        answerRhs_ = rhs;
-        answerKnown_ = true;
+    if (answerKnown_ && answerRhs_.size() == rhs.size() && answerRhs_ == rhs) {
+        return answer_;
     }
+    // A reading drives a source or two: its answer is the sum of the base's inverse columns for
+    // their rows, each solved once per base, at the cost of a pass over the unknowns apiece.
+    int rows[kRhsColumns];
+    int count = 0;
+    for (int i = 0; i < unknowns_ && count <= kRhsColumns; ++i) {
+        if (rhs[i] != 0) {
+            if (count < kRhsColumns) {
+                rows[count] = i;
+            }
+            ++count;
+        }
+    }
+    if (count <= kRhsColumns) {
+        answer_.setZero(unknowns_);
+        for (int k = 0; k < count; ++k) {
+            answer_.noalias() += rhs[rows[k]] * rhsColumns_.col(rhsColumn(rows[k]));
+        }
+    } else {
+        baseSolve(rhs, answer_);
+    }
+    answerRhs_ = rhs;
+    answerKnown_ = true;
     return answer_;
+}
+
+long MnaSystem::rhsColumn(int row) {
+    const auto at = std::find(rhsColumnRows_.begin(), rhsColumnRows_.end(), row);
+    if (at != rhsColumnRows_.end()) {
+        return at - rhsColumnRows_.begin();
+    }
+    long column = static_cast<long>(rhsColumnRows_.size());
+    if (column < kRhsColumns) {
+        rhsColumnRows_.push_back(row);
+    } else {
+        column = nextRhsColumn_;
+        nextRhsColumn_ = (nextRhsColumn_ + 1) % kRhsColumns;
+        rhsColumnRows_[static_cast<std::size_t>(column)] = row;
+    }
+    rhsColumns_.resize(unknowns_, kRhsColumns);
+    unit_[row] = 1;
+    baseSolve(unit_, y_);
+    unit_[row] = 0;
+    rhsColumns_.col(column) = y_;
+    return column;
 }
 
 bool MnaSystem::addChange(int row, int col, double delta) {

@@ -212,6 +212,8 @@ class MnaSystem {
     // baseSolve for the updates, kept for the right-hand side last asked: a run's readings ask
     // for the same sources again and again while only relays move.
     const Eigen::VectorXd& baseAnswer(const Eigen::VectorXd& rhs);
+    // The column of rhsColumns_ holding A0^-1 e_row, solved when it is not kept yet.
+    long rhsColumn(int row);
     // baseSolve, and whether its answer is finite (if not, the values are made ready again).
     bool finiteOrForget(const Eigen::VectorXd& b, Eigen::VectorXd& x);
 
@@ -280,6 +282,10 @@ class MnaSystem {
     Eigen::VectorXd y_, residual_, scale_, work_, unit_, t_, w_, u_;
     Eigen::VectorXd answer_, answerRhs_;
     bool answerKnown_ = false;
+    // Columns of the base's inverse for the rows that right-hand sides drive, and their rows.
+    Eigen::MatrixXd rhsColumns_;
+    std::vector<int> rhsColumnRows_;
+    long nextRhsColumn_ = 0; // the next to give up its place when all are taken
     // The factors of the base, P_r A0 P_c = L U: L's strict lower part and U's strict upper part
     // by columns, U's diagonal apart.
     std::vector<int> lStart_, lRow_, uStart_, uRow_;
