@@ -19,6 +19,8 @@ std::string Fold(const std::string& text) {
 }
 
 const std::string kGroundName = "0";
+// loadReal goes by offsets while the each-time elements write at most one value in so many.
+constexpr std::size_t kByOffsetsShare = 4;
 
 } // namespace
 
@@ -271,8 +273,10 @@ void Circuit::loadReal(LoadContext& ctx, double shunt) {
         sortForLoad(d, heldCtx);
     }
     // Only what the each-time elements write changes from one call to the next (and what they
-    // wrote before, when one left the list): that much of the copy goes back into the matrix.
-    if (fullCopy_) {
+    // wrote before, when one left the list): that much of the copy goes back into the matrix;
+    // unless that is a good part of it anyway (a board's capacitors in a transient), when one
+    // copy and one comparison of the whole cost less than going by offsets.
+    if (fullCopy_ || eachTimeOffsets_.size() * kByOffsetsShare > held_.size()) {
         ctx.a = system_.realValues();
         std::copy(held_.begin(), held_.end(), ctx.a);
         fullCopy_ = false;
