@@ -98,7 +98,6 @@ int MnaSystem::extraIndex(int row, int col) {
         if (row == col) {
             extraDiagonal_[static_cast<std::size_t>(row)] = it->second;
         }
-        extrasOfRow_[static_cast<std::size_t>(row)].push_back(it->second);
     }
     return it->second;
 }
@@ -169,7 +168,8 @@ void MnaSystem::finish(int unknowns) {
     extras_.clear();
     extraAt_.clear();
     extraDiagonal_.assign(static_cast<std::size_t>(unknowns_), -1);
-    extrasOfRow_.assign(static_cast<std::size_t>(unknowns_), {});
+    liveOfRow_.assign(static_cast<std::size_t>(unknowns_), {});
+    livePlace_.clear();
     sampleStart_ = 0;
     buildPattern(false);
     ++layoutVersion_;
@@ -634,6 +634,7 @@ bool MnaSystem::factorReal() {
         return readyOk_;
     }
     allChanged_ = all;
+    trackLiveExtras();
     bool ok = true;
     bool updated = baseKnown_ && baseOk_ && maxRank_ > 0 && prepareUpdate();
     // A base that holds closed switched positions which are open now (the first component's
@@ -664,6 +665,39 @@ bool MnaSystem::factorReal() {
     readyOk_ = ok;
     forgetChangedOffsets();
     return ok;
+}
+
+void MnaSystem::trackLiveExtras() {
+    livePlace_.resize(extras_.size(), -1);
+    const auto track = [&](std::size_t k) {
+        int& place = livePlace_[k];
+        const bool live = realValues_[extraValue(k)] != 0;
+        if (live == (place >= 0)) {
+            return;
+        }
+        std::vector<int>& row = liveOfRow_[static_cast<std::size_t>(extras_[k].row)];
+        if (live) {
+            place = static_cast<int>(row.size());
+            row.push_back(static_cast<int>(k));
+        } else {
+            const int last = row.back();
+            row[static_cast<std::size_t>(place)] = last;
+            livePlace_[static_cast<std::size_t>(last)] = place;
+            row.pop_back();
+            place = -1;
+        }
+    };
+    if (allChanged_) {
+        for (std::size_t k = 0; k < extras_.size(); ++k) {
+            track(k);
+        }
+        return;
+    }
+    for (int offset : changed_) {
+        if (static_cast<std::size_t>(offset) > patternSize_) {
+            track(static_cast<std::size_t>(offset) - patternSize_ - 1);
+        }
+    }
 }
 
 void MnaSystem::everythingChanged() {
@@ -712,7 +746,7 @@ double MnaSystem::rowResidual(int row, const Eigen::VectorXd& b, const Eigen::Ve
         r -= term;
         scale += std::fabs(term);
     }
-    for (int extra : extrasOfRow_[i]) {
+    for (int extra : liveOfRow_[i]) {
         const auto k = static_cast<std::size_t>(extra);
         const double term = realValues_[extraValue(k)] * x[extras_[k].col];
         r -= term;

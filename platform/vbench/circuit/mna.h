@@ -183,6 +183,8 @@ class MnaSystem {
     // value as changed (the values moved).
     void forgetChangedOffsets();
     void everythingChanged();
+    // Brings liveOfRow_ up to date with the values changed since the last factorReal.
+    void trackLiveExtras();
     double baseValue(std::size_t offset) const;
     bool addChange(int row, int col, double delta);
     // Drops the kept columns of rows that are not part of the present change; false when that
@@ -224,7 +226,11 @@ class MnaSystem {
     std::unordered_map<long long, int> extraAt_; // row * unknowns + col -> index in extras_
     std::vector<int> extraDiagonal_;             // index in extras_ of (i, i), -1 when none
     std::vector<int> diagonal_;                  // offset of (i, i) in the pattern
-    std::vector<std::vector<int>> extrasOfRow_;  // indices in extras_ by row
+    // The extras whose value is not zero (a closed relay's), by row, and each one's place in its
+    // row's list (-1: none), kept up to date by factorReal: a bus line's row has a position for
+    // every pin that ever used it, and a handful closed.
+    std::vector<std::vector<int>> liveOfRow_;
+    std::vector<int> livePlace_;
     // The pattern by rows: the offsets of row i's entries are rowEntry_[rowStart_[i] ...].
     std::vector<int> rowStart_, rowEntry_;
     int sampleStart_ = 0;     // next row of the residual's sample
