@@ -270,14 +270,6 @@ double* MnaSystem::realValuesChanging(const std::vector<int>& offsets) {
     return realValues_.data();
 }
 
-double MnaSystem::baseValue(std::size_t offset) const {
-    if (offset < patternSize_) {
-        return baseValues_[offset];
-    }
-    const std::size_t k = offset - patternSize_ - 1;
-    return offset > patternSize_ && k < baseExtras_.size() ? baseExtras_[k] : 0.0;
-}
-
 void MnaSystem::trackBaseDifference(bool all) {
     offBaseAt_.resize(realValues_.size(), -1);
     const auto track = [&](std::size_t k) {
@@ -404,7 +396,7 @@ void MnaSystem::extractFactors() {
     lValue_.clear();
     uRow_.clear();
     uValue_.clear();
-    uDiagonal_.assign(n, 0.0);
+    uDiagonalInverse_.assign(n, 0.0);
     const auto& supernodal = realLu_.matrixL().m_mapL;
     const auto upper = realLu_.matrixU();
     for (int j = 0; j < unknowns_; ++j) {
@@ -417,7 +409,7 @@ void MnaSystem::extractFactors() {
                 lRow_.push_back(row);
                 lValue_.push_back(it.value());
             } else if (row == j) {
-                uDiagonal_[uj] = it.value();
+                uDiagonalInverse_[uj] = 1.0 / it.value();
             } else {
                 uRow_.push_back(row);
                 uValue_.push_back(it.value());
@@ -448,7 +440,7 @@ void MnaSystem::baseSolve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
     }
     for (int j = unknowns_ - 1; j >= 0; --j) {
         const auto uj = static_cast<std::size_t>(j);
-        const double wj = w[j] /= uDiagonal_[uj];
+        const double wj = w[j] *= uDiagonalInverse_[uj];
         if (wj == 0) {
             continue;
         }
