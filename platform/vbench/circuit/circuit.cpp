@@ -260,8 +260,7 @@ void Circuit::loadReal(LoadContext& ctx, double shunt) {
         if (sort.kind != d->stampKind()) {
             if (sort.kind == Device::Stamp::Varying) {
                 countOffsets(d, -1);
-                loadedEachTime_.erase(
-                    std::find(loadedEachTime_.begin(), loadedEachTime_.end(), d));
+                loadedEachTime_.erase(std::find(loadedEachTime_.begin(), loadedEachTime_.end(), d));
             }
             sortForLoad(d, heldCtx);
         }

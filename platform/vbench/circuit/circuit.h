@@ -4,7 +4,8 @@
 // removes them by name. Adding or removing an element changes the topology: the next analysis
 // sets the matrix up again, except for elements that can join a set-up matrix (relays), so that a
 // bench creating its relays as they are first used keeps its factorisation. Changing values (a
-// relay closing, a source level) does not.
+// relay closing, a source level) does not; an element whose stamp changes tells the circuit
+// (Device::stampChanged), which keeps the stamps that stay the same loaded between solves.
 #pragma once
 
 #include <vbench/circuit/device.h>

@@ -614,8 +614,8 @@ bool MnaSystem::factorReal() {
             return false;
         }
         if (all) {
-            return std::memcmp(ready_.data(), realValues_.data(),
-                               sizeof(double) * ready_.size()) == 0;
+            return std::memcmp(ready_.data(), realValues_.data(), sizeof(double) * ready_.size()) ==
+                   0;
         }
         return std::all_of(changed_.begin(), changed_.end(), [&](int k) {
             return ready_[static_cast<std::size_t>(k)] == realValues_[static_cast<std::size_t>(k)];
