@@ -467,9 +467,11 @@ const Eigen::VectorXd& MnaSystem::baseAnswer(const Eigen::VectorXd& rhs) {
             ++count;
         }
     }
-    if (count <= kRhsColumns) {
+    if (count == 0) {
         answer_.setZero(unknowns_);
-        for (int k = 0; k < count; ++k) {
+    } else if (count <= kRhsColumns) {
+        answer_.noalias() = rhs[rows[0]] * rhsColumns_.col(rhsColumn(rows[0]));
+        for (int k = 1; k < count; ++k) {
             answer_.noalias() += rhs[rows[k]] * rhsColumns_.col(rhsColumn(rows[k]));
         }
     } else {
@@ -839,14 +841,26 @@ bool MnaSystem::solveReal(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
         }
         w_ = capacitance_.solve(t_);
         u_.noalias() = change_ * w_;
-        out = y;
-        // Four columns a pass: the answer is read and written once for four of them.
+        // Four columns a pass: the answer is read and written once for four of them, the first
+        // pass taking it from y.
         const auto column = [&](long j) {
             const auto row = static_cast<std::size_t>(rows_[static_cast<std::size_t>(j)]);
             return g_.col(gColumnOfRow_[row]).data();
         };
+        out.resize(unknowns_);
         double* o = out.data();
         long j = 0;
+        if (p >= 4) {
+            const double *g0 = column(0), *g1 = column(1), *g2 = column(2), *g3 = column(3);
+            const double u0 = u_[0], u1 = u_[1], u2 = u_[2], u3 = u_[3];
+            const double* from = y.data();
+            for (int i = 0; i < unknowns_; ++i) {
+                o[i] = from[i] - (u0 * g0[i] + u1 * g1[i] + u2 * g2[i] + u3 * g3[i]);
+            }
+            j = 4;
+        } else {
+            out = y;
+        }
         for (; j + 4 <= p; j += 4) {
             const double *g0 = column(j), *g1 = column(j + 1), *g2 = column(j + 2),
                          *g3 = column(j + 3);

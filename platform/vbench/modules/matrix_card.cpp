@@ -88,6 +88,7 @@ void MatrixCard::setCrosspoint(int pin, int line, bool closed) {
     relay("p" + std::to_string(pin) + ":" + Fold(kLineNames[line]), pinNet(pin), lineNet(line))
         .setClosed(closed);
     state = closed;
+    allOpen_ = allOpen_ && !closed;
     pinsOnLine_[line] += closed ? 1 : -1;
     changed();
     applyCoupling(line);
@@ -101,6 +102,7 @@ void MatrixCard::setPinGround(int pin, bool closed) {
     bench_.beforeChange();
     relay("p" + std::to_string(pin) + ":gnd", pinNet(pin), "0").setClosed(closed);
     state = closed;
+    allOpen_ = allOpen_ && !closed;
     changed();
 }
 
@@ -128,6 +130,7 @@ void MatrixCard::applyCoupling(int line) {
 
 void MatrixCard::setCoupling(int line, bool closed) {
     couplings_[line] = closed;
+    allOpen_ = allOpen_ && !closed;
     applyCoupling(line);
 }
 
@@ -136,6 +139,9 @@ bool MatrixCard::lineOnBus(int line) const {
 }
 
 void MatrixCard::openAll() {
+    if (allOpen_) {
+        return;
+    }
     for (int pin = 1; pin <= kPins; ++pin) {
         const auto& row = crosspoints_[index(pin)];
         if (grounds_[index(pin)] || std::find(row.begin(), row.end(), true) != row.end()) {
@@ -145,6 +151,7 @@ void MatrixCard::openAll() {
     for (int line = 0; line < kLines; ++line) {
         setCoupling(line, false);
     }
+    allOpen_ = true;
 }
 
 } // namespace kora::vbench

@@ -84,6 +84,9 @@ class MatrixCard {
     std::array<int, kLines> pinsOnLine_{};
     std::array<std::string, kLines> couplingRelays_; // by line
     bool ictMark_ = false;
+    // Whether every relay is open since the last openAll: a large bench opens all its cards at
+    // every disconnect, and most of them have not been touched since the one before.
+    bool allOpen_ = false;
     int64_t lastSwitchNs_ = -1;
 };
 

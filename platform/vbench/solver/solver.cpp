@@ -60,7 +60,7 @@ SolveStatus Solver::newton(const Mode& mode, double shunt, double sourceScale, b
     MnaSystem& sys = c.system();
     const int n = c.unknowns();
     std::vector<double>& x = c.solution();
-    rhs_.assign(static_cast<std::size_t>(n) + 1, 0.0);
+    rhs_.resize(static_cast<std::size_t>(n) + 1);
     b_.resize(n);
     xn_.resize(n);
     Eigen::VectorXd& b = b_;
