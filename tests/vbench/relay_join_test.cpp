@@ -18,13 +18,17 @@ namespace {
 
 constexpr int kNets = 24;
 
-Netlist Ladder() {
+// Without capacitors, what a solve loads each time (the source, the closed relays) is a small
+// part of the matrix, and the loader hands over only the offsets it wrote.
+Netlist Ladder(bool capacitors) {
     std::string text = "ladder\nV1 n0 0 DC 5\nRM line 0 1k\n";
     for (int i = 0; i < kNets; ++i) {
         const std::string a = "n" + std::to_string(i), b = "n" + std::to_string(i + 1);
         text += "R" + std::to_string(i) + " " + a + " " + b + " " + std::to_string(100 + 37 * i) +
-                "\nC" + std::to_string(i) + " " + b + " 0 1n\nRG" + std::to_string(i) + " " + b +
-                " 0 10k\n";
+                "\nRG" + std::to_string(i) + " " + b + " 0 10k\n";
+        if (capacitors) {
+            text += "C" + std::to_string(i) + " " + b + " 0 1n\n";
+        }
     }
     return ParseNetlist(text, "ladder.cir");
 }
@@ -57,9 +61,9 @@ TEST(VbenchRelayJoin, JoinedRelaysGiveTheAnswersOfAFreshSetUp) {
         {"a resistor set between parts", -1, 2, false, 6, -1, true},
     };
     const auto loadOhms = [](int round) { return 1000.0 + 250.0 * round; };
-    const Netlist board = Ladder();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        const Netlist board = Ladder(c.ac);
         Circuit kept;
         AddNetlist(kept, board);
         kept.system().setMaxUpdateRank(c.maxRank);
