@@ -248,13 +248,14 @@ void Circuit::loadReal(LoadContext& ctx, double shunt) {
     // Elements whose stamp changed: one that was held cannot be taken out of the sums exactly, so
     // the copy is made again; the others move between the each-time list and nowhere. Elements
     // added since the last call are sorted below as they are now.
+    bool again = false;
     for (Device* d : stampChanged_) {
         const Device::LoadSort sort = d->loadSort();
         if (sort.order >= sorted_) {
             continue;
         }
         if (sort.kind == Device::Stamp::Held) {
-            forgetHeld(shunt);
+            again = true;
             break;
         }
         if (sort.kind != d->stampKind()) {
@@ -266,6 +267,10 @@ void Circuit::loadReal(LoadContext& ctx, double shunt) {
         }
     }
     stampChanged_.clear();
+    if (again) {
+        forgetHeld(shunt);
+        heldCtx.a = held_.data();
+    }
     for (; sorted_ < devices_.size(); ++sorted_) {
         Device* d = devices_[sorted_].get();
         d->loadSort().order = sorted_;
