@@ -1,5 +1,6 @@
 #include <vbench/circuit/circuit.h>
 #include <vbench/circuit/elements.h>
+#include <vbench/circuit/member_list.h>
 #include <vbench/circuit/semiconductors.h>
 
 #include <algorithm>
@@ -201,19 +202,10 @@ void Circuit::forgetHeld(double shunt) {
 void Circuit::countOffsets(Device* d, int by) {
     const Device::LoadSort& sort = d->loadSort();
     for (std::size_t i = sort.firstRequest; i < sort.endRequest; ++i) {
-        const auto k = static_cast<std::size_t>(system_.requestedOffset(i));
-        const int writers = offsetWriters_[k] += by;
-        int& at = offsetAt_[k];
-        if (writers > 0 && at < 0) {
-            at = static_cast<int>(eachTimeOffsets_.size());
-            eachTimeOffsets_.push_back(static_cast<int>(k));
-        } else if (writers == 0 && at >= 0) {
-            const int last = eachTimeOffsets_.back();
-            eachTimeOffsets_[static_cast<std::size_t>(at)] = last;
-            offsetAt_[static_cast<std::size_t>(last)] = at;
-            eachTimeOffsets_.pop_back();
-            at = -1;
-            dropped_.push_back(static_cast<int>(k));
+        const int k = system_.requestedOffset(i);
+        const int writers = offsetWriters_[static_cast<std::size_t>(k)] += by;
+        if (SetMember(eachTimeOffsets_, offsetAt_, k, writers > 0) && writers == 0) {
+            dropped_.push_back(k);
         }
     }
 }

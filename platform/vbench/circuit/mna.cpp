@@ -1,3 +1,4 @@
+#include <vbench/circuit/member_list.h>
 #include <vbench/circuit/mna.h>
 
 #include <algorithm>
@@ -273,18 +274,8 @@ double* MnaSystem::realValuesChanging(const std::vector<int>& offsets) {
 void MnaSystem::trackBaseDifference(bool all) {
     offBaseAt_.resize(realValues_.size(), -1);
     const auto track = [&](std::size_t k) {
-        int& at = offBaseAt_[k];
-        const bool differs = k != patternSize_ && realValues_[k] != baseValue(k);
-        if (differs && at < 0) {
-            at = static_cast<int>(offBase_.size());
-            offBase_.push_back(static_cast<int>(k));
-        } else if (!differs && at >= 0) {
-            const int last = offBase_.back();
-            offBase_[static_cast<std::size_t>(at)] = last;
-            offBaseAt_[static_cast<std::size_t>(last)] = at;
-            offBase_.pop_back();
-            at = -1;
-        }
+        SetMember(offBase_, offBaseAt_, static_cast<int>(k),
+                  k != patternSize_ && realValues_[k] != baseValue(k));
     };
     if (all || !offBaseKnown_) {
         for (int k : offBase_) {
@@ -664,22 +655,8 @@ bool MnaSystem::factorReal() {
 void MnaSystem::trackLiveExtras() {
     livePlace_.resize(extras_.size(), -1);
     const auto track = [&](std::size_t k) {
-        int& place = livePlace_[k];
-        const bool live = realValues_[extraValue(k)] != 0;
-        if (live == (place >= 0)) {
-            return;
-        }
-        std::vector<int>& row = liveOfRow_[static_cast<std::size_t>(extras_[k].row)];
-        if (live) {
-            place = static_cast<int>(row.size());
-            row.push_back(static_cast<int>(k));
-        } else {
-            const int last = row.back();
-            row[static_cast<std::size_t>(place)] = last;
-            livePlace_[static_cast<std::size_t>(last)] = place;
-            row.pop_back();
-            place = -1;
-        }
+        SetMember(liveOfRow_[static_cast<std::size_t>(extras_[k].row)], livePlace_,
+                  static_cast<int>(k), realValues_[extraValue(k)] != 0);
     };
     if (allChanged_) {
         for (std::size_t k = 0; k < extras_.size(); ++k) {
