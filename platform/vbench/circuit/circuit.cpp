@@ -201,7 +201,9 @@ void Circuit::forgetHeld(double shunt) {
 
 void Circuit::countOffsets(Device* d, int by) {
     const Device::LoadSort& sort = d->loadSort();
-    for (std::size_t i = sort.firstRequest; i < sort.endRequest; ++i) {
+    const std::size_t end =
+        sort.firstRequest + std::min(sort.endRequest - sort.firstRequest, d->loadedRequests());
+    for (std::size_t i = sort.firstRequest; i < end; ++i) {
         const int k = system_.requestedOffset(i);
         const int writers = offsetWriters_[static_cast<std::size_t>(k)] += by;
         if (SetMember(eachTimeOffsets_, offsetAt_, k, writers > 0) && writers == 0) {
@@ -210,13 +212,18 @@ void Circuit::countOffsets(Device* d, int by) {
     }
 }
 
-void Circuit::sortForLoad(Device* d, LoadContext& heldCtx) {
+void Circuit::sortForLoad(Device* d, LoadContext& heldCtx, bool first) {
     Device::LoadSort& sort = d->loadSort();
     sort.kind = d->stampKind();
     if (sort.kind == Device::Stamp::Held) {
         d->load(heldCtx);
         fullCopy_ = true;
-    } else if (sort.kind == Device::Stamp::Varying) {
+        return;
+    }
+    if (first && d->loadHeld(heldCtx)) {
+        fullCopy_ = true;
+    }
+    if (sort.kind == Device::Stamp::Varying) {
         countOffsets(d, 1);
         auto at = std::lower_bound(
             loadedEachTime_.begin(), loadedEachTime_.end(), sort.order,
@@ -255,7 +262,7 @@ void Circuit::loadReal(LoadContext& ctx, double shunt) {
                 countOffsets(d, -1);
                 loadedEachTime_.erase(std::find(loadedEachTime_.begin(), loadedEachTime_.end(), d));
             }
-            sortForLoad(d, heldCtx);
+            sortForLoad(d, heldCtx, false);
         }
     }
     stampChanged_.clear();
@@ -266,7 +273,7 @@ void Circuit::loadReal(LoadContext& ctx, double shunt) {
     for (; sorted_ < devices_.size(); ++sorted_) {
         Device* d = devices_[sorted_].get();
         d->loadSort().order = sorted_;
-        sortForLoad(d, heldCtx);
+        sortForLoad(d, heldCtx, true);
     }
     // Only what the each-time elements write changes from one call to the next (and what they
     // wrote before, when one left the list): that much of the copy goes back into the matrix;

@@ -110,8 +110,9 @@ class Circuit {
     void setUpDevice(Device* d, SetupContext& setup);
     // Starts loadReal's copy afresh.
     void forgetHeld(double shunt);
-    // Sorts an element into the copy, the each-time list or neither, by its stamp.
-    void sortForLoad(Device* d, LoadContext& heldCtx);
+    // Sorts an element into the copy, the each-time list or neither, by its stamp; `first` when
+    // the copy has not met it yet, so that its held part goes in.
+    void sortForLoad(Device* d, LoadContext& heldCtx, bool first);
     // loadReal's copy: the held stamps and the shunts, the elements loaded at every call (in the
     // order they were added, so that the same elements give the same sums), how many elements
     // are sorted, the elements whose stamp changed since, and what the copy was made for.

@@ -138,11 +138,18 @@ class Device {
     virtual bool joinsLater() const { return false; }
     // What the element's load stamps at present: anew at every solve (it depends on the
     // iterate, the time or the source scale, or feeds the right-hand side); the matrix alone, the
-    // same from one solve to the next; or nothing at all (a relay that joined a set-up matrix,
-    // open). An element whose answer can change, or whose held stamp changes, calls
-    // stampChanged(), so that a circuit keeping the held stamps loaded can take it into account.
+    // same from one solve to the next; or nothing at all (an open relay, beyond its held part). An
+    // element whose answer can change, or whose held stamp changes, calls stampChanged(), so that a
+    // circuit keeping the held stamps loaded can take it into account.
     enum class Stamp { Varying, Held, None };
     virtual Stamp stampKind() const { return Stamp::Varying; }
+    // A part of the stamp that stays the same while the topology lasts, whatever the kind (a
+    // relay's open leakage under its contact): loaded once into the held stamps, with load()
+    // stamping the rest. True when it stamped anything.
+    virtual bool loadHeld(LoadContext& /*ctx*/) const { return false; }
+    // How many of the positions the element asked for at set-up, the first ones, load() writes
+    // when the element has a held part; the others are the held part's.
+    virtual std::size_t loadedRequests() const { return static_cast<std::size_t>(-1); }
     // Where stampChanged() reports the element (the circuit's list), null for nowhere.
     void watchStamp(std::vector<Device*>* changed) { stampWatch_ = changed; }
     // The circuit's note of how it loads the element: the kind it was sorted as, its place

@@ -139,10 +139,20 @@ Switch::Switch(std::string name, int p, int n, double onOhms, double offOhms, bo
 
 void Switch::setup(SetupContext& s) {
     leaks_ = !s.appending();
+    contact_.setup(s, p_, n_, true);
     if (leaks_) {
         leak_.setup(s, p_, n_);
     }
-    contact_.setup(s, p_, n_, true);
+}
+
+void Switch::loadAc(AcContext& ctx) const {
+    using Complex = std::complex<double>;
+    if (leaks_) {
+        leak_.stamp(ctx, Complex(gOff_));
+    }
+    if (closed_) {
+        contact_.stamp(ctx, Complex(leaks_ ? gOn_ - gOff_ : gOn_));
+    }
 }
 
 void Switch::setClosed(bool closed) {

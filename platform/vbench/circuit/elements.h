@@ -107,30 +107,34 @@ class Switch : public Device {
     Switch(std::string name, int p, int n, double onOhms, double offOhms, bool closed);
     void setControl(int cp, int cn, double threshold, double hysteresis);
     void setup(SetupContext& s) override;
-    void load(LoadContext& ctx) override { stamp(ctx); }
-    void loadAc(AcContext& ctx) const override { stamp(ctx); }
+    // The open contact's leakage is the held part; load() stamps the closed contact's rest.
+    void load(LoadContext& ctx) override {
+        if (closed_) {
+            contact_.stamp(ctx, leaks_ ? gOn_ - gOff_ : gOn_);
+        }
+    }
+    bool loadHeld(LoadContext& ctx) const override {
+        if (leaks_) {
+            leak_.stamp(ctx, gOff_);
+        }
+        return leaks_;
+    }
+    std::size_t loadedRequests() const override { return 4; }
+    void loadAc(AcContext& ctx) const override;
     bool updateRegime(const double* x, int n) override;
     bool hasRegime() const override { return controlled_; }
     bool joinsLater() const override { return true; }
-    // Open, a relay that joined a set-up matrix stamps nothing and is not loaded at all.
-    Stamp stampKind() const override { return leaks_ || closed_ ? Stamp::Varying : Stamp::None; }
+    // Open, a relay stamps nothing beyond its held leakage and is not loaded at all.
+    Stamp stampKind() const override { return closed_ ? Stamp::Varying : Stamp::None; }
     void setClosed(bool closed);
     bool closed() const { return closed_; }
     void setOnResistance(double ohms) { gOn_ = 1.0 / ohms; }
 
   private:
     // The open contact's leakage sits in the matrix's pattern; closing adds the rest through
-    // switched positions. A relay that joined a set-up matrix has no pattern positions of its
-    // own: open, it leaks nothing until the matrix is set up again.
-    template <typename Ctx> void stamp(const Ctx& ctx) const {
-        using Value = std::remove_pointer_t<decltype(ctx.a)>;
-        if (leaks_) {
-            leak_.stamp(ctx, Value(gOff_));
-        }
-        if (closed_) {
-            contact_.stamp(ctx, Value(leaks_ ? gOn_ - gOff_ : gOn_));
-        }
-    }
+    // switched positions, which the relay asks for first. A relay that joined a set-up matrix
+    // has no pattern positions of its own: open, it leaks nothing until the matrix is set up
+    // again.
     int p_, n_;
     double gOn_, gOff_;
     bool closed_;
