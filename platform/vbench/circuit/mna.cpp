@@ -44,9 +44,6 @@ constexpr long kStaleShare = 3;
 // factorisation, at most once in so many updated solves.
 constexpr long kStaleSolves = 8;
 constexpr long kSolvesBetweenSteadyBases = 64;
-// Right-hand sides with at most this many non-zero rows are answered from kept columns of the
-// base's inverse, and so many such columns are kept.
-constexpr int kRhsColumns = 4;
 
 } // namespace
 
@@ -443,11 +440,10 @@ void MnaSystem::baseSolve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
 }
 
 const Eigen::VectorXd& MnaSystem::baseAnswer(const Eigen::VectorXd& rhs) {
-    if (answerKnown_ && answerRhs_.size() == rhs.size() && answerRhs_ == rhs) {
-        return answer_;
-    }
     // A reading drives a source or two: its answer is the sum of the base's inverse columns for
-    // their rows, each solved once per base, at the cost of a pass over the unknowns apiece.
+    // their rows, each solved once per base, at the cost of a pass over the unknowns apiece. The
+    // pass that finds those rows also tells a right-hand side met before (a reading's second
+    // solve), which then costs nothing more.
     int rows[kRhsColumns];
     int count = 0;
     for (int i = 0; i < unknowns_ && count <= kRhsColumns; ++i) {
@@ -458,17 +454,37 @@ const Eigen::VectorXd& MnaSystem::baseAnswer(const Eigen::VectorXd& rhs) {
             ++count;
         }
     }
+    if (count > kRhsColumns) {
+        if (answerKnown_ && answerCount_ < 0 && answerRhs_.size() == rhs.size() &&
+            answerRhs_ == rhs) {
+            return answer_;
+        }
+        baseSolve(rhs, answer_);
+        answerRhs_ = rhs;
+        answerCount_ = -1;
+        answerKnown_ = true;
+        return answer_;
+    }
+    bool same = answerKnown_ && answerCount_ == count;
+    for (int k = 0; k < count && same; ++k) {
+        same = answerRows_[k] == rows[k] && answerValues_[k] == rhs[rows[k]];
+    }
+    if (same) {
+        return answer_;
+    }
     if (count == 0) {
         answer_.setZero(unknowns_);
-    } else if (count <= kRhsColumns) {
+    } else {
         answer_.noalias() = rhs[rows[0]] * rhsColumns_.col(rhsColumn(rows[0]));
         for (int k = 1; k < count; ++k) {
             answer_.noalias() += rhs[rows[k]] * rhsColumns_.col(rhsColumn(rows[k]));
         }
-    } else {
-        baseSolve(rhs, answer_);
     }
-    answerRhs_ = rhs;
+    for (int k = 0; k < count; ++k) {
+        answerRows_[k] = rows[k];
+        answerValues_[k] = rhs[rows[k]];
+    }
+    answerCount_ = count;
     answerKnown_ = true;
     return answer_;
 }

@@ -311,7 +311,15 @@ class MnaSystem {
     Eigen::MatrixXd change_;
     Eigen::PartialPivLU<Eigen::MatrixXd> capacitance_;
     Eigen::VectorXd y_, residual_, scale_, work_, unit_, t_, w_, u_;
+    // Right-hand sides with at most this many non-zero rows are answered from kept columns of the
+    // base's inverse, and so many such columns are kept.
+    static constexpr int kRhsColumns = 4;
+    // The last answer and its right-hand side: its rows and values when it had at most
+    // kRhsColumns (answerCount_), the whole of it otherwise (answerCount_ -1).
     Eigen::VectorXd answer_, answerRhs_;
+    int answerRows_[kRhsColumns] = {};
+    double answerValues_[kRhsColumns] = {};
+    int answerCount_ = 0;
     bool answerKnown_ = false;
     // Columns of the base's inverse for the rows that right-hand sides drive, and their rows.
     Eigen::MatrixXd rhsColumns_;

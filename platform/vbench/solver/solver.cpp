@@ -165,12 +165,16 @@ bool Solver::satisfied(const double* x, const Eigen::VectorXd& b) {
 }
 
 SolveReport Solver::solveWithFallbacks(const Mode& mode, bool cold) {
-    const std::vector<double> start = circuit_.solution();
-    SolveReport r = attempt(mode, cold, start);
+    // A linear circuit's single Newton step writes the solution only once it has succeeded.
+    if (!circuit_.hasNonlinear()) {
+        return attempt(mode, cold, circuit_.solution());
+    }
+    start_ = circuit_.solution();
+    SolveReport r = attempt(mode, cold, start_);
     if (!r.ok()) {
         // What a failed attempt leaves behind is no solution: the next solve, the readings taken
         // meanwhile and the junctions' limiting all start again from the last good point.
-        circuit_.solution() = start;
+        circuit_.solution() = start_;
     }
     return r;
 }

@@ -110,6 +110,7 @@ class Solver {
     Circuit& circuit_;
     SolverOptions options_;
     std::vector<double> rhs_;
+    std::vector<double> start_; // the last good point, while a non-linear solve tries
     Eigen::VectorXd b_, xn_, residual_, scale_;
     std::vector<char> watched_;
     std::vector<int> linearisedAt_;
