@@ -65,22 +65,27 @@
 // What a solve after a relay change costs besides the update itself, kept independent of the
 // board's size where it could be:
 //  - Loading: the values persist from one load to the next. The circuit keeps its board
-//    resistors and node shunts in a copy (Circuit::loadReal), leaves open relays that joined
-//    later out altogether, loads only what varies and hands over the offsets it wrote; the
-//    comparisons with the values made ready last and with the base, and the list of what differs
-//    from the base, then go by those offsets instead of over every value.
+//    resistors, node shunts and the open leakage of the relays set up with the matrix in a copy
+//    (Circuit::loadReal), leaves open relays out of the load altogether, loads only what varies
+//    (closed relays, sources) and hands over the offsets it wrote; the comparisons with the
+//    values made ready last and with the base, and the list of what differs from the base, then
+//    go by those offsets instead of over every value. (While open relays still loaded their
+//    leakage, the largest board's second run wrote about 980 values per solve.)
 //  - A row's residual looks only at its switched positions that are closed: a bus line has one
 //    for every pin that ever used it.
 //  - A right-hand side of a few rows (a reading drives one source) is answered from kept columns
 //    of the base's inverse, one pass over the unknowns per row instead of a solve.
 // Measured on the connected ICT board (benchmarks/ict_run, two runs per board), CPU per
 // component: 100 components 91 -> 40 us, 1,000 components 64 -> 46 us, 5,116 components
-// 195 -> 80-84 us. What is left grows with the unknowns: the update's pass over them for its
-// twenty-odd rows, and a full solve for the column of each net a part reaches first.
+// 195 -> 80-84 us. Then the ordering below, the relays' leakage held and a reading's answer
+// recognised in one pass: 100 components 38-40 us unchanged, 5,116 components 82-86 -> 67-73 us
+// (seven runs each, against the tree before), 1.7 to 1.8 times the small board's figure. What is
+// left grows with the unknowns: the update's pass over them for its twenty-odd rows, and a full
+// solve for the column of each net a part reaches first.
 //
 // The real matrix (DC, transient) and the complex one (AC) share the pattern and the slots, and
 // the column ordering of circuit/ordering.h: on a board of long chains it cuts the chains a solve
-// waits along, which the columns above pay for once per net a part reaches first.
+// waits along (on the largest board a solve for a new column took 23 us, now 15 us).
 #pragma once
 
 #include <Eigen/Dense>

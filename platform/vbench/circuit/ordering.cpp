@@ -19,8 +19,8 @@ constexpr std::size_t kLeaf = 16;
 // the board's own chains.
 constexpr int kDenseFloor = 16;
 constexpr int kDenseShare = 8;
-// Neither side of a separator may hold more than this share of its part, unless no level meets
-// that: then the most even split is taken.
+// Neither side of a separator may hold more than this share of its part, so that the dissection
+// is at most some tens of levels deep.
 constexpr double kLargestSide = 0.8;
 // Searches for a vertex at the far end of its part, each from the last one's farthest vertex.
 constexpr int kPeripheralSearches = 4;
@@ -220,31 +220,31 @@ class Dissector {
             order_.insert(order_.end(), found.begin(), found.end());
             return;
         }
+        // The narrowest level that leaves neither side more than kLargestSide of the piece, the
+        // most even of those; a piece without one (everything close to everything) stays whole.
         int best = -1;
-        bool bestFits = false;
         for (int m = 1; m + 1 < depth; ++m) {
-            const int before = levels[static_cast<std::size_t>(m)];
-            const int after = size - levels[static_cast<std::size_t>(m) + 1];
-            const int width = levels[static_cast<std::size_t>(m) + 1] - before;
-            const bool fits = std::max(before, after) <= kLargestSide * size;
-            if (best < 0 || (fits && !bestFits)) {
-                best = m;
-                bestFits = fits;
+            const auto sm = static_cast<std::size_t>(m);
+            const int before = levels[sm], after = size - levels[sm + 1];
+            if (std::max(before, after) > kLargestSide * size) {
                 continue;
             }
-            if (fits != bestFits) {
-                continue;
+            if (best >= 0) {
+                const auto sb = static_cast<std::size_t>(best);
+                const int width = levels[sm + 1] - levels[sm];
+                const int bestWidth = levels[sb + 1] - levels[sb];
+                const int bestBefore = levels[sb], bestAfter = size - levels[sb + 1];
+                if (width > bestWidth ||
+                    (width == bestWidth &&
+                     std::abs(before - after) >= std::abs(bestBefore - bestAfter))) {
+                    continue;
+                }
             }
-            const auto sb = static_cast<std::size_t>(best);
-            const int bestWidth = levels[sb + 1] - levels[sb];
-            const int bestBefore = levels[sb], bestAfter = size - levels[sb + 1];
-            const bool better = fits ? width < bestWidth || (width == bestWidth &&
-                                                             std::abs(before - after) <
-                                                                 std::abs(bestBefore - bestAfter))
-                                     : std::max(before, after) < std::max(bestBefore, bestAfter);
-            if (better) {
-                best = m;
-            }
+            best = m;
+        }
+        if (best < 0) {
+            order_.insert(order_.end(), found.begin(), found.end());
+            return;
         }
         // The level separates what lies nearer from what lies farther; only its vertices with a
         // neighbour farther out need to wait for both sides.
