@@ -10,6 +10,7 @@
 #include <vbench/circuit/mna.h>
 
 #include <complex>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -182,6 +183,7 @@ inline double VoltageAt(const double* x, int n, int node) {
 
 // Helper for the common two-terminal conductance stamp.
 struct ConductanceSlots {
+    static constexpr std::size_t kPositions = 4; // the positions setup asks for
     int pp = 0, pn = 0, np = 0, nn = 0;
     void setup(SetupContext& s, int p, int n, bool switched = false) {
         auto entry = [&](int row, int col, int* slot) {

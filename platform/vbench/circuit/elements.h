@@ -119,7 +119,7 @@ class Switch : public Device {
         }
         return leaks_;
     }
-    std::size_t loadedRequests() const override { return 4; }
+    std::size_t loadedRequests() const override { return ConductanceSlots::kPositions; }
     void loadAc(AcContext& ctx) const override;
     bool updateRegime(const double* x, int n) override;
     bool hasRegime() const override { return controlled_; }
